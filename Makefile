@@ -1,0 +1,49 @@
+# Vandrel: `make test` builds everything and runs every suite; `make demo` runs the wizard.
+# Both install what they need first (Debian packages; run as root).
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_COMMON = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+PACKAGES = cmake ninja-build googletest clang libclang-rt-14-dev \
+	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
+	wine wine64 xvfb xauth x11-utils gphoto2 tshark python3 imagemagick
+
+.PHONY: all deps configure build test demo clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	fi
+
+$(BUILD)/x86_64/build.ninja: | deps
+	cmake -S . -B $(BUILD)/x86_64 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-x86_64-w64-mingw32.cmake
+$(BUILD)/i686/build.ninja: | deps
+	cmake -S . -B $(BUILD)/i686 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686-w64-mingw32.cmake
+$(BUILD)/native/build.ninja: | deps
+	cmake -S . -B $(BUILD)/native $(CMAKE_COMMON)
+$(BUILD)/fuzz/build.ninja: | deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DVANDREL_FUZZ=ON
+
+configure: $(BUILD)/x86_64/build.ninja $(BUILD)/i686/build.ninja $(BUILD)/native/build.ninja $(BUILD)/fuzz/build.ninja
+
+build: deps configure
+	ninja -C $(BUILD)/native -j$(JOBS)
+	ninja -C $(BUILD)/x86_64 -j$(JOBS)
+	ninja -C $(BUILD)/i686 -j$(JOBS)
+	ninja -C $(BUILD)/fuzz -j$(JOBS)
+
+# The i686 build only compiles: 32-bit programs cannot run on these machines.
+test: build
+	tools/run-tests $(BUILD)/native $(BUILD)/fuzz $(BUILD)/x86_64
+
+demo: deps $(BUILD)/x86_64/build.ninja
+	ninja -C $(BUILD)/x86_64 -j$(JOBS)
+	tools/demo $(BUILD)/x86_64
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,21 @@
+// Driver results to messages, and camera events to error reports for the window on duty.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "driver_result.h"
+
+// Private window message: a camera event's MessageId in lParam, wParam 0. Always posted.
+#define UWM_REPORT_ERROR (WM_USER + 1000)
+
+typedef int MessageId;
+
+// The window that shows camera-event reports at this moment (wizard page 2 or 3, progress dialog).
+extern HWND volatile errorTargetWindow;
+
+MessageId TranslateDriverResult(DriverResult result);
+extern "C" int32_t CameraEventFilter(uint32_t eventCode, const uint32_t* eventData,
+                                     uint32_t eventValue, uint32_t fourth);
+void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t eventValue);

@@ -1,0 +1,39 @@
+// Camera operations: the only code that calls the driver library. One link per process.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "driver_interface.h"
+
+// Receives the camera's power and disconnect events (code, data, value); its result is ignored.
+typedef void (*CameraEventHandlerFn)(uint32_t eventCode, const uint32_t* eventData,
+                                     uint32_t eventValue);
+
+struct CameraLink {
+    HMODULE library;
+    CPTPClass* camera;
+    uint32_t device;
+    volatile LONG isOpen;
+    CameraEventHandlerFn volatile eventHandler;
+    volatile LONG cameraLost; // set on every power or disconnect event, never cleared
+};
+
+extern CameraLink cameraLink;
+
+enum : uint32_t {
+    kBatterySufficient = 1,
+    kBatteryLow = 2,
+};
+
+DriverResult CameraOpen(CameraEventHandlerFn eventHandler, uint32_t* cameraCount);
+DriverResult CameraClose();
+DriverResult CameraGetBatteryState(uint32_t* state);
+DriverResult CameraGetFirmwareVersion(char* text);
+DriverResult CameraGetModelName(char* text);
+DriverResult CameraGetCardInfo(uint32_t* access, uint32_t* capacity, uint32_t* freeSpace);
+DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const char* cameraPath,
+                            StreamProgressFn progress);
+DriverResult CameraFileExists(const char* name);
+DriverResult CameraPrepareFolder(const char* cameraPath);
