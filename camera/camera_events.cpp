@@ -68,5 +68,7 @@ void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t)
     // The card cover reason reports only when the event's first word is 0.
     if (reason == kReasonCardCover && (!eventData || *eventData != 0))
         return;
-    PostMessageA(errorTargetWindow, UWM_REPORT_ERROR, 0, message);
+    HWND target = errorTargetWindow;
+    if (target) // a null window would make this a message to the calling thread
+        PostMessageA(target, UWM_REPORT_ERROR, 0, message);
 }

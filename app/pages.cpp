@@ -1,0 +1,276 @@
+// Wizard pages: each fills its lines once, sets the sheet's buttons when it becomes active and
+// drives the checks (page 2) and the copy (page 3) from the wizard notifications.
+#include "wizard.h"
+
+#include <commctrl.h>
+#include <prsht.h>
+
+#include <cstring>
+
+#include "camera_events.h"
+#include "checks.h"
+#include "copy_dialog.h"
+#include "firmware_job.h"
+#include "resource_ids.h"
+#include "ui.h"
+
+WizardState wizardState = {};
+
+namespace {
+
+enum { kBackButton = 12323, kNextButton = 12324 };
+
+// While page 2's checks run (possibly waiting in their retry question), a cancel that an error
+// report triggers must not free the job or close the camera under them: its release waits.
+bool checksRunning = false;
+bool releaseHeld = false;
+
+HWND SheetButton(HWND page, int id) {
+    return GetDlgItem(GetParent(page), id);
+}
+
+void SetButtonCaption(HWND page, int id, UINT stringId) {
+    char text[kTextBufferSize];
+    LoadWindowString(page, stringId, text);
+    SetWindowTextA(SheetButton(page, id), text);
+}
+
+void PostWizardButtons(HWND page, LPARAM buttons) {
+    PostMessageA(GetParent(page), PSM_SETWIZBUTTONS, 0, buttons);
+}
+
+void ReleaseJob() {
+    if (checksRunning)
+        releaseHeld = true;
+    else
+        ReleaseFirmwareJob(&firmwareJob);
+}
+
+// Every error closes the wizard: no question, no readme.
+void EndWithError(HWND page) {
+    wizardState.errorShown = 1;
+    PostMessageA(GetParent(page), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+}
+
+INT_PTR Answer(HWND page, LONG_PTR result) {
+    SetWindowLongPtrA(page, DWLP_MSGRESULT, result);
+    return TRUE;
+}
+
+INT_PTR AskBeforeCancel(HWND page) {
+    return Answer(page, AskQuit(page) == IDYES ? 0 : 1);
+}
+
+void PlaceLine(HWND page, UINT stringId, int lineId) {
+    char text[kTextBufferSize];
+    LoadWindowString(page, stringId, text);
+    SetDlgItemTextA(page, lineId, text);
+}
+
+void SpreadLine(HWND page, UINT stringId, int lineId, int editId) {
+    char text[kTextBufferSize];
+    LoadWindowString(page, stringId, text);
+    SpreadTextOverLines(page, GetDlgItem(page, editId), text, lineId);
+}
+
+// A label and, when the job has it, its value, together at most 1022 characters.
+void PlaceLabelled(HWND page, UINT labelId, const char* value, int lineId) {
+    char text[kTextBufferSize];
+    LoadWindowString(page, labelId, text);
+    if (value) {
+        const size_t used = strlen(text);
+        if (used < 1022)
+            strncat(text, value, 1022 - used);
+    }
+    SetDlgItemTextA(page, lineId, text);
+}
+
+void OnPrepareNext(HWND page) {
+    checksRunning = true;
+    const MessageId id = RunPreCopyChecks(page, &firmwareJob);
+    checksRunning = false;
+    if (releaseHeld) {
+        // The wizard is already closing after an error report; its message has been shown.
+        releaseHeld = false;
+        ReleaseFirmwareJob(&firmwareJob);
+        SetWindowLongPtrA(page, DWLP_MSGRESULT, -1);
+        return;
+    }
+    if (id == 0)
+        return;
+    ReleaseFirmwareJob(&firmwareJob);
+    ShowMessage(page, id);
+    EndWithError(page);
+}
+
+void OnConfirmNext(HWND page) {
+    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
+    const INT_PTR id =
+        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), page, CopyDialogProc, 0);
+    ReleaseFirmwareJob(&firmwareJob);
+    if (id == 0)
+        return;
+    // 58 follows a camera event whose message the progress dialog has already shown.
+    if (id != IDS_MSG_INTERNAL_ERROR)
+        ShowMessage(page, static_cast<MessageId>(id));
+    EndWithError(page);
+}
+
+UINT NotifyCode(LPARAM lParam) {
+    return reinterpret_cast<const NMHDR*>(lParam)->code;
+}
+
+} // namespace
+
+void FillIntroPage(HWND page) {
+    SpreadLine(page, IDS_INTRO_PURPOSE, IDC_INTRO_LINE0, IDC_INTRO_MEASURE);
+    SpreadLine(page, IDS_INTRO_DRIVER_NOTE, IDC_INTRO_LINE3, IDC_INTRO_MEASURE);
+    PlaceLine(page, IDS_INTRO_WIN98_2000_HEADING, IDC_INTRO_LINE7);
+    SpreadLine(page, IDS_INTRO_TWAIN_DRIVER, IDC_INTRO_LINE8, IDC_INTRO_MEASURE);
+    PlaceLine(page, IDS_INTRO_WINME_HEADING, IDC_INTRO_LINE10);
+    SpreadLine(page, IDS_INTRO_WIA_DRIVER, IDC_INTRO_LINE11, IDC_INTRO_MEASURE);
+}
+
+void FillPreparePage(HWND page) {
+    PlaceLine(page, IDS_PREPARE_FOLLOW, IDC_PREPARE_LINE0);
+    PlaceLine(page, IDS_PREPARE_STEP_FORMAT, IDC_PREPARE_LINE1);
+    PlaceLine(page, IDS_PREPARE_STEP_CABLE, IDC_PREPARE_LINE2);
+    PlaceLine(page, IDS_PREPARE_STEP_MODE, IDC_PREPARE_LINE3);
+    PlaceLine(page, IDS_PREPARE_NOTE_HEADING, IDC_PREPARE_LINE5);
+    SpreadLine(page, IDS_PREPARE_NOTE_TEXT, IDC_PREPARE_LINE6, IDC_PREPARE_MEASURE);
+    PlaceLine(page, IDS_PREPARE_STEP_NEXT, IDC_PREPARE_LINE9);
+}
+
+void FillConfirmPage(HWND page) {
+    PlaceLine(page, IDS_CONFIRM_INTRO, IDC_CONFIRM_LINE0);
+    PlaceLabelled(page, IDS_CONFIRM_MODEL_LABEL, firmwareJob.cameraModel, IDC_CONFIRM_LINE2);
+    PlaceLabelled(page, IDS_CONFIRM_CAMERA_VERSION_LABEL, firmwareJob.cameraFirmwareVersion,
+                  IDC_CONFIRM_LINE4);
+    PlaceLabelled(page, IDS_CONFIRM_UPDATE_VERSION_LABEL, firmwareJob.firmwareVersion,
+                  IDC_CONFIRM_LINE5);
+    PlaceLine(page, IDS_CONFIRM_CLICK_NEXT, IDC_CONFIRM_LINE7);
+}
+
+void FillCompletePage(HWND page) {
+    PlaceLine(page, IDS_DONE_COPIED, IDC_DONE_LINE0);
+    PlaceLine(page, IDS_DONE_STEP_DETACH, IDC_DONE_LINE2);
+    PlaceLine(page, IDS_DONE_STEP_FINISH, IDC_DONE_LINE3);
+    SpreadLine(page, IDS_DONE_README_NOTE, IDC_DONE_LINE5, IDC_DONE_MEASURE);
+}
+
+INT_PTR CALLBACK IntroPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        CenterWindowOnParent(GetParent(page));
+        FillIntroPage(page);
+        return 0;
+    }
+    if (message != WM_NOTIFY)
+        return 0;
+    switch (NotifyCode(lParam)) {
+    case PSN_SETACTIVE:
+        SetButtonCaption(page, IDCANCEL, IDS_BUTTON_CANCEL);
+        SetButtonCaption(page, kBackButton, IDS_BUTTON_BACK);
+        SetButtonCaption(page, kNextButton, IDS_BUTTON_NEXT);
+        PostWizardButtons(page, PSWIZB_NEXT);
+        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
+        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
+        return 0;
+    case PSN_QUERYCANCEL:
+        return AskBeforeCancel(page);
+    default:
+        return 0;
+    }
+}
+
+INT_PTR CALLBACK PreparePageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        FillPreparePage(page);
+        errorTargetWindow = page;
+        return 0;
+    case UWM_REPORT_ERROR:
+        ShowMessage(page, static_cast<MessageId>(lParam));
+        EndWithError(page);
+        return 0;
+    case WM_NOTIFY:
+        break;
+    default:
+        return 0;
+    }
+    switch (NotifyCode(lParam)) {
+    case PSN_SETACTIVE:
+        PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
+        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
+        ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
+        return 0;
+    case PSN_WIZNEXT:
+        OnPrepareNext(page);
+        return 0;
+    case PSN_WIZBACK:
+    case PSN_RESET:
+        ReleaseJob();
+        return 0;
+    case PSN_QUERYCANCEL:
+        return wizardState.errorShown ? Answer(page, 0) : AskBeforeCancel(page);
+    default:
+        return 0;
+    }
+}
+
+INT_PTR CALLBACK ConfirmPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        FillConfirmPage(page);
+        errorTargetWindow = page;
+        return 0;
+    case UWM_REPORT_ERROR:
+        ShowMessage(page, static_cast<MessageId>(lParam));
+        EndWithError(page);
+        return 0;
+    case WM_NOTIFY:
+        break;
+    default:
+        return 0;
+    }
+    switch (NotifyCode(lParam)) {
+    case PSN_SETACTIVE:
+        PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
+        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
+        return 0;
+    case PSN_WIZNEXT:
+        OnConfirmNext(page);
+        return 0;
+    case PSN_WIZBACK:
+    case PSN_RESET:
+        ReleaseJob();
+        return 0;
+    case PSN_QUERYCANCEL:
+        return wizardState.errorShown ? Answer(page, 0) : AskBeforeCancel(page);
+    default:
+        return 0;
+    }
+}
+
+INT_PTR CALLBACK CompletePageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
+    if (message == WM_INITDIALOG) {
+        FillCompletePage(page);
+        return 0;
+    }
+    if (message != WM_NOTIFY)
+        return 0;
+    switch (NotifyCode(lParam)) {
+    case PSN_SETACTIVE:
+        SetButtonCaption(page, IDCANCEL, IDS_BUTTON_FINISH);
+        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
+        ShowWindow(SheetButton(page, kNextButton), SW_HIDE);
+        SetFocus(SheetButton(page, IDCANCEL));
+        return 0;
+    case PSN_RESET:
+        ReleaseJob();
+        if (!wizardState.errorShown)
+            wizardState.openReadmeOnExit = 1;
+        return 0;
+    default:
+        return 0;
+    }
+}

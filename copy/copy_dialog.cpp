@@ -1,0 +1,295 @@
+// Copy to camera. The worker runs on its own thread, is never waited for, and ends the dialog
+// itself; it talks to the dialog only by sending to it while the dialog sits in its modal loop.
+#include "copy_dialog.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "camera_events.h"
+#include "camera_link.h"
+#include "checks.h"
+#include "resource_ids.h"
+#include "ui.h"
+
+ProgressCounters progressCounters = {};
+HWND volatile progressDialog = nullptr;
+
+namespace {
+
+const LONG kMaxKB = 65535;
+const DWORD kPauseAfterCameraError = 1000;
+
+bool workerStarted = false;
+HANDLE workerThread = nullptr;
+
+// Whole KB of a file, a part KB counting as one; never wraps for sizes near 4 GiB.
+LONG FileKB(uint32_t size) {
+    const uint64_t kb = (static_cast<uint64_t>(size) + 1023) / 1024;
+    return kb > static_cast<uint64_t>(kMaxKB) ? kMaxKB : static_cast<LONG>(kb);
+}
+
+void AddToTotal(uint32_t size) {
+    LONG total = progressCounters.totalKB + FileKB(size);
+    progressCounters.totalKB = total > kMaxKB ? kMaxKB : total;
+}
+
+// "\" followed by a name, or a camera folder, "\" and a name; false when it would not fit.
+bool CameraChildPath(char* path, const char* cameraFolder, const char* name) {
+    if (!cameraFolder) {
+        if (strlen(name) + 2 > MAX_PATH)
+            return false;
+        path[0] = '\\';
+        strcpy(path + 1, name);
+        return true;
+    }
+    return JoinPath(path, cameraFolder, name);
+}
+
+// A file that could not be sent: a pause after errors inside the camera, so that its event,
+// if one is on the way, arrives before the worker decides between its two messages.
+MessageId SendFailed(DriverResult result) {
+    const MessageId message = TranslateDriverResult(result);
+    if (message == IDS_MSG_CAMERA_INTERNAL || message < 0)
+        Sleep(kPauseAfterCameraError);
+    return IDS_MSG_TRANSMISSION_ERROR;
+}
+
+MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPath) {
+    progressCounters.currentKB = FileKB(size);
+    const DriverResult r = CameraSendFile(localPath, &size, cameraPath, ReportCopyProgress);
+    if (r != kDriverOk)
+        return SendFailed(r);
+    progressCounters.copiedKB += progressCounters.currentKB;
+    return 0;
+}
+
+struct FindGuard {
+    HANDLE handle;
+    ~FindGuard() {
+        if (handle != INVALID_HANDLE_VALUE)
+            FindClose(handle);
+    }
+};
+
+void LeaveThroughErrorMutex(HWND dialog) {
+    char name[kTextBufferSize];
+    LoadWindowString(dialog, IDS_MUTEX_ERROR_DIALOG, name);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex) {
+        // An error box that is open holds the mutex: the user reads it before the dialog ends.
+        WaitForSingleObject(mutex, INFINITE);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+}
+
+void ShowReport(HWND dialog, MessageId message) {
+    char name[kTextBufferSize];
+    LoadWindowString(dialog, IDS_MUTEX_ERROR_DIALOG, name);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex)
+        WaitForSingleObject(mutex, INFINITE);
+    ShowMessage(dialog, message);
+    if (mutex) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+}
+
+void OnInitDialog(HWND dialog) {
+    progressDialog = dialog;
+    errorTargetWindow = dialog;
+    workerStarted = false;
+    CenterWindowOnParent(dialog);
+    char text[kTextBufferSize];
+    LoadWindowString(dialog, IDS_PROGRESS_TEXT, text);
+    SetDlgItemTextA(dialog, IDC_PROGRESS_TEXT, text);
+}
+
+void OnShowWindow(HWND dialog) {
+    if (workerStarted)
+        return;
+    workerStarted = true;
+    workerThread = CreateThread(nullptr, 0, CopyWorker, &firmwareJob, CREATE_SUSPENDED, nullptr);
+    if (!workerThread) {
+        EndDialog(dialog, IDS_MSG_FILE_ACCESS);
+        return;
+    }
+    ResumeThread(workerThread);
+}
+
+} // namespace
+
+DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
+    Sleep(1);
+    const uint32_t product = static_cast<uint32_t>(progressCounters.currentKB) * percent;
+    const LONG share = static_cast<LONG>(product * 0.01);
+    LONG position = progressCounters.copiedKB + share;
+    if (position > kMaxKB)
+        position = kMaxKB;
+    // An update made only of empty files has nothing to divide by: its bar ends full.
+    const LONG total = progressCounters.totalKB;
+    const LONG bar = total > 0 ? position * 100 / total : 100;
+    SendDlgItemMessageA(progressDialog, IDC_PROGRESS_BAR, PBM_SETPOS, bar, 0);
+    return 0;
+}
+
+MessageId PrepareTopFolders(const FirmwareJob* job) {
+    if (job->entryCount == 0 || !job->entryHead)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    DriverResult last = 0;
+    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
+        if (entry->isFile || !entry->name)
+            continue;
+        char cameraPath[MAX_PATH];
+        if (!CameraChildPath(cameraPath, nullptr, entry->name))
+            return IDS_MSG_TRANSMISSION_ERROR;
+        last = CameraPrepareFolder(cameraPath);
+        if (last > 0)
+            return last;
+    }
+    return last;
+}
+
+MessageId CountFolderSize(const char* folder) {
+    char pattern[MAX_PATH];
+    if (!JoinPath(pattern, folder, "*.*"))
+        return 0;
+    WIN32_FIND_DATAA item;
+    FindGuard search = {FindFirstFileA(pattern, &item)};
+    if (search.handle == INVALID_HANDLE_VALUE)
+        return 0; // a folder that cannot be listed counts as empty
+    do {
+        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            char sub[MAX_PATH];
+            if (!IsSkippedFolderName(item.cFileName) && JoinPath(sub, folder, item.cFileName))
+                CountFolderSize(sub);
+        } else {
+            AddToTotal(item.nFileSizeLow);
+        }
+    } while (FindNextFileA(search.handle, &item));
+    return 0;
+}
+
+MessageId CountUpdateSize(const FirmwareJob* job) {
+    if (job->entryCount == 0)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    char directory[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
+    if (n == 0 || n >= MAX_PATH || !job->entryHead)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
+        if (!entry->name)
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        char folder[MAX_PATH];
+        if (entry->isFile)
+            AddToTotal(entry->sizeLow);
+        else if (JoinPath(folder, directory, entry->name))
+            CountFolderSize(folder);
+    }
+    return 0;
+}
+
+MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
+    char pattern[MAX_PATH];
+    if (!JoinPath(pattern, localFolder, "*.*"))
+        return IDS_MSG_TRANSMISSION_ERROR; // its files could not be named: they cannot be sent
+    WIN32_FIND_DATAA item;
+    FindGuard search = {FindFirstFileA(pattern, &item)};
+    if (search.handle == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const bool isFolder = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (isFolder && IsSkippedFolderName(item.cFileName))
+            continue;
+        char localPath[MAX_PATH], cameraPath[MAX_PATH];
+        if (!JoinPath(localPath, localFolder, item.cFileName) ||
+            !CameraChildPath(cameraPath, cameraFolder, item.cFileName))
+            return IDS_MSG_TRANSMISSION_ERROR;
+        MessageId result = 0;
+        if (isFolder) {
+            if (CameraPrepareFolder(cameraPath) > 0)
+                return IDS_MSG_TRANSMISSION_ERROR;
+            result = CopyFolderTree(localPath, cameraPath);
+        } else {
+            result = SendOneFile(localPath, item.nFileSizeLow, cameraPath);
+        }
+        if (result)
+            return result;
+    } while (FindNextFileA(search.handle, &item));
+    return 0;
+}
+
+MessageId CopyUpdateEntries(const FirmwareJob* job) {
+    if (job->entryCount == 0)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    char directory[MAX_PATH];
+    const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
+    if (n == 0 || n >= MAX_PATH || !job->entryHead)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
+        if (!entry->name)
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        char localPath[MAX_PATH], cameraPath[MAX_PATH];
+        if (!JoinPath(localPath, directory, entry->name) ||
+            !CameraChildPath(cameraPath, nullptr, entry->name))
+            return IDS_MSG_TRANSMISSION_ERROR;
+        const MessageId result = entry->isFile ? SendOneFile(localPath, entry->sizeLow, cameraPath)
+                                               : CopyFolderTree(localPath, cameraPath);
+        if (result)
+            return result;
+    }
+    return 0;
+}
+
+DWORD WINAPI CopyWorker(LPVOID parameter) {
+    const FirmwareJob* job = static_cast<const FirmwareJob*>(parameter);
+    HWND dialog = progressDialog;
+    MessageId result = 0;
+    if (job->entryCount == 0) {
+        result = IDS_MSG_UPDATE_FILES_MISSING;
+    } else if (PrepareTopFolders(job) != 0) {
+        result = IDS_MSG_TRANSMISSION_ERROR;
+    } else {
+        progressCounters.totalKB = 0;
+        result = CountUpdateSize(job);
+        if (result == 0) {
+            SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+            if (CopyUpdateEntries(job) != 0)
+                result =
+                    cameraLink.cameraLost ? IDS_MSG_INTERNAL_ERROR : IDS_MSG_TRANSMISSION_ERROR;
+        }
+    }
+    LeaveThroughErrorMutex(dialog);
+    EndDialog(dialog, result);
+    return static_cast<DWORD>(result);
+}
+
+INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        OnInitDialog(dialog);
+        break;
+    case WM_SHOWWINDOW:
+        if (wParam)
+            OnShowWindow(dialog);
+        break;
+    case WM_CLOSE:
+        errorTargetWindow = GetParent(dialog);
+        break;
+    case WM_DESTROY:
+        // Nothing waits for the worker; its handle is not needed once the dialog is gone.
+        if (workerThread) {
+            CloseHandle(workerThread);
+            workerThread = nullptr;
+        }
+        break;
+    case UWM_REPORT_ERROR:
+        ShowReport(dialog, static_cast<MessageId>(lParam));
+        break;
+    default:
+        break;
+    }
+    return FALSE;
+}

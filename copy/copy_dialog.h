@@ -1,0 +1,35 @@
+// The progress dialog and the worker thread that copies the update to the card.
+#pragma once
+
+#include <windows.h>
+
+#include "driver_result.h"
+#include "firmware_job.h"
+
+typedef int MessageId;
+
+// Sizes in KB (units of 1024 bytes) that drive the progress bar. Written only by the worker.
+struct ProgressCounters {
+    volatile LONG totalKB;   // whole update, clamped to 65535
+    volatile LONG copiedKB;  // files sent completely
+    volatile LONG currentKB; // the file being sent, clamped to 65535
+};
+
+extern ProgressCounters progressCounters;
+extern HWND volatile progressDialog;
+
+// Dialog procedure of the progress dialog; the dialog ends with the worker's MessageId.
+INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Thread routine: copies the job's entries, then ends the dialog with the result.
+DWORD WINAPI CopyWorker(LPVOID job);
+
+// Progress function handed to the camera while a file is sent.
+DriverResult ReportCopyProgress(uint32_t percent, uint32_t context, uint32_t userValue);
+
+// The phases of the worker, in order.
+MessageId PrepareTopFolders(const FirmwareJob* job);
+MessageId CountUpdateSize(const FirmwareJob* job);
+MessageId CountFolderSize(const char* folder);
+MessageId CopyUpdateEntries(const FirmwareJob* job);
+MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder);
