@@ -1,0 +1,175 @@
+// Settings file: "key = value" lines, an optional [driver] section, ';' or '#' comments.
+//   transport  = virtual | ptpip          (default virtual)
+//   profile    = camera profile file      (virtual; relative to the library's folder)
+//   card       = card folder              (virtual; default "card" beside the library)
+//   hosts      = host[:port], ...         (ptpip; port 15740 by default)
+//   timeout_ms = 100..600000              (default 10000)
+//   connect_timeout_ms = 100..60000       (default 2000)
+#include "settings.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace {
+
+const size_t kMaxSettingsSize = 64 * 1024;
+
+std::string Trim(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+bool IsAbsolute(const std::string& path) {
+    return (path.size() >= 2 && path[1] == ':') ||
+           (!path.empty() && (path[0] == '\\' || path[0] == '/'));
+}
+
+std::string Resolve(const std::string& folder, const std::string& path) {
+    return IsAbsolute(path) ? path : folder + "\\" + path;
+}
+
+bool ParseNumber(const std::string& text, long low, long high, long& value) {
+    if (text.empty() || text.size() > 9)
+        return false;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    value = std::strtol(text.c_str(), nullptr, 10);
+    return value >= low && value <= high;
+}
+
+bool ParseHosts(const std::string& text, std::vector<HostPort>& hosts) {
+    hosts.clear();
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos)
+            comma = text.size();
+        std::string item = Trim(text.substr(start, comma - start));
+        start = comma + 1;
+        if (item.empty())
+            return false;
+        HostPort hp;
+        size_t colon = item.find(':');
+        hp.host = Trim(item.substr(0, colon));
+        if (colon != std::string::npos) {
+            long port;
+            if (!ParseNumber(Trim(item.substr(colon + 1)), 1, 65535, port))
+                return false;
+            hp.port = static_cast<uint16_t>(port);
+        }
+        if (hp.host.empty() || hp.host.size() > 253)
+            return false;
+        hosts.push_back(hp);
+        if (hosts.size() > 16)
+            return false;
+    }
+    return !hosts.empty();
+}
+
+} // namespace
+
+bool ParseDriverSettings(const std::string& text, const std::string& folder,
+                         DriverSettings& settings, std::string& error) {
+    DriverSettings parsed;
+    parsed.card = folder + "\\card";
+    size_t start = 0;
+    int lineNumber = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = Trim(text.substr(start, end - start));
+        start = end + 1;
+        ++lineNumber;
+        if (line.empty() || line[0] == ';' || line[0] == '#')
+            continue;
+        if (line[0] == '[') {
+            if (Lower(line) != "[driver]") {
+                error = "line " + std::to_string(lineNumber) + ": unknown section";
+                return false;
+            }
+            continue;
+        }
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            error = "line " + std::to_string(lineNumber) + ": no '='";
+            return false;
+        }
+        const std::string key = Lower(Trim(line.substr(0, eq)));
+        const std::string value = Trim(line.substr(eq + 1));
+        long number = 0;
+        bool ok = true;
+        if (key == "transport") {
+            const std::string v = Lower(value);
+            ok = v == "virtual" || v == "ptpip";
+            parsed.transport = v == "ptpip" ? Transport::PtpIp : Transport::Virtual;
+        } else if (key == "profile") {
+            ok = !value.empty() && value.size() < MAX_PATH;
+            parsed.profile = Resolve(folder, value);
+        } else if (key == "card") {
+            ok = !value.empty() && value.size() < MAX_PATH;
+            parsed.card = Resolve(folder, value);
+            parsed.cardFromDefault = false;
+        } else if (key == "hosts") {
+            ok = ParseHosts(value, parsed.hosts);
+        } else if (key == "timeout_ms") {
+            ok = ParseNumber(value, 100, 600000, number);
+            parsed.timeoutMs = static_cast<int>(number);
+        } else if (key == "connect_timeout_ms") {
+            ok = ParseNumber(value, 100, 60000, number);
+            parsed.connectTimeoutMs = static_cast<int>(number);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            error = "line " + std::to_string(lineNumber) + ": bad " + key;
+            return false;
+        }
+    }
+    if (parsed.transport == Transport::PtpIp && parsed.hosts.empty()) {
+        error = "ptpip needs hosts";
+        return false;
+    }
+    settings = parsed;
+    return true;
+}
+
+bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std::string& error) {
+    const std::string path = folder + "\\KXPTPCLS.ini";
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        settings = DriverSettings();
+        settings.card = folder + "\\card";
+        return true;
+    }
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "cannot open " + path;
+        return false;
+    }
+    std::string text(kMaxSettingsSize + 1, '\0');
+    DWORD got = 0;
+    BOOL ok = ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+    CloseHandle(file);
+    if (!ok || got > kMaxSettingsSize) {
+        error = "cannot read " + path;
+        return false;
+    }
+    text.resize(got);
+    return ParseDriverSettings(text, folder, settings, error);
+}

@@ -1,0 +1,32 @@
+// KXPTPCLS.ini beside the library: which transport reaches the camera.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class Transport { Virtual, PtpIp };
+
+struct HostPort {
+    std::string host;
+    uint16_t port = 15740;
+};
+
+struct DriverSettings {
+    Transport transport = Transport::Virtual;
+    std::string profile;         // virtual: camera profile file; empty = the default profile
+    std::string card;            // virtual: folder that stands for the memory card
+    bool cardFromDefault = true; // no card named: a profile may name its own
+    std::vector<HostPort> hosts; // ptpip: cameras to try, in order
+    int timeoutMs = 10000;       // longest silence of a camera within one operation
+    int connectTimeoutMs = 2000;
+};
+
+// Reads `text` (the settings file's contents); relative paths are taken from `folder`.
+// False with a reason when a line is not understood: a bad file is never half applied.
+bool ParseDriverSettings(const std::string& text, const std::string& folder,
+                         DriverSettings& settings, std::string& error);
+
+// The settings for a library in `folder`: the file there, or the defaults when there is none.
+// False when the file exists but cannot be read or is not understood.
+bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std::string& error);
