@@ -553,7 +553,8 @@ DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, vo
             uint8_t* out = static_cast<uint8_t*>(value);
             char name[255];
             CopyAnsi(name, sizeof name, model);
-            const size_t n = strlen(name) + 1;
+            // As in a PTP string, an empty name is the count 0 alone.
+            const size_t n = name[0] ? strlen(name) + 1 : 0;
             memset(out, 0, kModelNameBufferSize);
             out[0] = static_cast<uint8_t>(n);
             memcpy(out + 1, name, n);

@@ -84,8 +84,8 @@ TEST_F(EventWindow, EveryReasonPostsItsMessage) {
     const struct {
         uint32_t reason;
         LPARAM message;
-    } rows[] = {{1, 64}, {2, 66}, {4, 65}, {5, 63}, {13, 59}, {0, 58},
-                {6, 58}, {12, 58}, {14, 58}, {0xFFFF, 58}};
+    } rows[] = {{1, 64}, {2, 66}, {4, 65},  {5, 63},  {13, 59},
+                {0, 58}, {6, 58}, {12, 58}, {14, 58}, {0xFFFF, 58}};
     for (const auto& row : rows) {
         RaiseOnDriverThread(0x40000 | row.reason, 0);
         EXPECT_EQ(Reports(), std::vector<LPARAM>{row.message}) << "reason " << row.reason;

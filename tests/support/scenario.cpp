@@ -123,7 +123,7 @@ std::string PatternBytes(size_t size, uint32_t seed) {
 }
 
 std::string BuiltLibraryPath() {
-    return ExeFolder() + "\\..\\driver_image\\KXPTPCLS.DLL";
+    return ExeFolder() + "\\..\\product\\KXPTPCLS.DLL";
 }
 
 Scenario::Scenario(const std::string& profile, const char* prefix)

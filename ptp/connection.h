@@ -1,0 +1,75 @@
+// Byte-stream connections that carry PTP/IP: TCP (Winsock or POSIX behind one seam) and an
+// in-memory pipe pair for the virtual camera embedded in the same process. Both sides of a
+// PTP/IP session exchange the very same packet bytes over either.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ptp/status.h"
+
+namespace ptp {
+
+// One end of a byte stream. Send and Receive may run on different threads at once, and
+// Shutdown may be called from any thread: it unblocks pending calls, which return Closed.
+class Connection {
+  public:
+    virtual ~Connection() = default;
+
+    // Sends every byte, waiting at most the send timeout for room each time the peer stalls.
+    virtual Status Send(const uint8_t* data, size_t size) = 0;
+    // Receives between 1 and `size` bytes into `buffer`; Timeout when nothing arrives within
+    // timeoutMs, Closed when the peer closed (after everything it sent was read).
+    virtual Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) = 0;
+    // Closes both directions; the peer sees Closed once it has read what was sent before.
+    virtual void Shutdown() = 0;
+    // True once the peer has closed and nothing is left to read. Never blocks or consumes.
+    virtual bool PeerClosed() = 0;
+
+    Status Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
+    // Receives exactly `size` bytes. Timeout when the peer is silent for timeoutMs between
+    // two pieces; *received (optional) tells how many bytes did arrive.
+    Status Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* received = nullptr);
+
+    void SetSendTimeout(int timeoutMs) { sendTimeoutMs_ = timeoutMs; }
+
+  protected:
+    int sendTimeoutMs_ = 10000;
+};
+
+using ConnectionPtr = std::unique_ptr<Connection>;
+
+// Two connected in-memory endpoints. Each direction buffers at most `capacity` bytes, so a
+// fast sender waits for the reader instead of filling memory. Thread-safe.
+std::pair<ConnectionPtr, ConnectionPtr> MakePipePair(size_t capacity = 1u << 20);
+
+// TCP connection to host:port (IPv4 literal or name), connect bounded by timeoutMs.
+ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status);
+
+// A listening TCP socket. Accept is bounded by its timeout; Close unblocks it from any thread.
+class TcpListener {
+  public:
+    ~TcpListener();
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    // Binds host:port ("127.0.0.1", port 0 = any free port) and listens.
+    static std::unique_ptr<TcpListener> Listen(const std::string& host, uint16_t port,
+                                               Status* status);
+    uint16_t Port() const { return port_; }
+    // Timeout when no peer connected within timeoutMs; Closed after Close().
+    ConnectionPtr Accept(int timeoutMs, Status* status);
+    void Close();
+
+  private:
+    TcpListener() = default;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    uint16_t port_ = 0;
+};
+
+} // namespace ptp

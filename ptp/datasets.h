@@ -1,0 +1,148 @@
+// PTP datasets with their exact layouts: one Pack/Unpack pair per dataset, fields in protocol
+// order. Unpack treats its input as hostile: false on any short, over-long count or bad field.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ptp/codes.h"
+
+namespace ptp {
+
+class ByteReader;
+class ByteWriter;
+
+struct DeviceInfo {
+    uint16_t standardVersion = 100;
+    uint32_t vendorExtensionId = 0;
+    uint16_t vendorExtensionVersion = 0;
+    std::string vendorExtensionDesc;
+    uint16_t functionalMode = 0;
+    std::vector<uint16_t> operationsSupported;
+    std::vector<uint16_t> eventsSupported;
+    std::vector<uint16_t> devicePropertiesSupported;
+    std::vector<uint16_t> captureFormats;
+    std::vector<uint16_t> imageFormats;
+    std::string manufacturer;
+    std::string model;
+    std::string deviceVersion;
+    std::string serialNumber;
+
+    bool SupportsOperation(uint16_t code) const;
+    bool SupportsProperty(uint16_t code) const;
+};
+
+// Byte offsets of the StorageInfo fixed part.
+enum StorageInfoOffset : size_t {
+    SI_StorageType = 0,
+    SI_FilesystemType = 2,
+    SI_AccessCapability = 4,
+    SI_MaxCapacity = 6,
+    SI_FreeSpaceInBytes = 14,
+    SI_FreeSpaceInImages = 22,
+    SI_StorageDescription = 26,
+};
+
+struct StorageInfo {
+    uint16_t storageType = 0;
+    uint16_t filesystemType = 0;
+    uint16_t accessCapability = 0;
+    uint64_t maxCapacity = 0;
+    uint64_t freeSpaceInBytes = 0;
+    uint32_t freeSpaceInImages = 0xFFFFFFFF;
+    std::string storageDescription;
+    std::string volumeLabel;
+};
+
+// Byte offsets of the ObjectInfo fixed part.
+enum ObjectInfoOffset : size_t {
+    OI_StorageID = 0,
+    OI_ObjectFormat = 4,
+    OI_ProtectionStatus = 6,
+    OI_ObjectCompressedSize = 8,
+    OI_ThumbFormat = 12,
+    OI_ThumbCompressedSize = 14,
+    OI_ThumbPixWidth = 18,
+    OI_ThumbPixHeight = 22,
+    OI_ImagePixWidth = 26,
+    OI_ImagePixHeight = 30,
+    OI_ImageBitDepth = 34,
+    OI_ParentObject = 38,
+    OI_AssociationType = 42,
+    OI_AssociationDesc = 44,
+    OI_SequenceNumber = 48,
+    OI_Filename = 52,
+};
+
+struct ObjectInfo {
+    uint32_t storageId = 0;
+    uint16_t objectFormat = 0;
+    uint16_t protectionStatus = 0;
+    uint32_t objectCompressedSize = 0; // 0xFFFFFFFF: 4 GiB or more
+    uint16_t thumbFormat = 0;
+    uint32_t thumbCompressedSize = 0;
+    uint32_t thumbPixWidth = 0;
+    uint32_t thumbPixHeight = 0;
+    uint32_t imagePixWidth = 0;
+    uint32_t imagePixHeight = 0;
+    uint32_t imageBitDepth = 0;
+    uint32_t parentObject = 0;
+    uint16_t associationType = 0;
+    uint32_t associationDesc = 0;
+    uint32_t sequenceNumber = 0;
+    std::string filename;
+    std::string captureDate;
+    std::string modificationDate;
+    std::string keywords;
+};
+
+// A device property value of any data type. Integers keep their bits in `integer` (signed
+// types sign-extended), 128-bit ones add `high`; arrays fill `array`; strings fill `text`.
+struct PropValue {
+    uint16_t dataType = DTC_UINT8;
+    uint64_t integer = 0;
+    uint64_t high = 0;
+    std::vector<uint64_t> array;
+    std::string text;
+
+    static PropValue Unsigned(uint16_t dataType, uint64_t value);
+    static PropValue String(const std::string& utf8);
+    bool operator==(const PropValue& other) const;
+};
+
+struct DevicePropDesc {
+    uint16_t propertyCode = 0;
+    uint16_t dataType = 0;
+    uint8_t getSet = 0; // 0 read-only, 1 read-write
+    PropValue factoryDefault;
+    PropValue current;
+    uint8_t formFlag = 0; // DPFF_None, DPFF_Range, DPFF_Enumeration
+    PropValue rangeMin, rangeMax, rangeStep;
+    std::vector<PropValue> enumValues;
+};
+
+bool PackDeviceInfo(const DeviceInfo& info, std::vector<uint8_t>& out);
+bool UnpackDeviceInfo(const uint8_t* data, size_t size, DeviceInfo& info);
+
+bool PackStorageInfo(const StorageInfo& info, std::vector<uint8_t>& out);
+bool UnpackStorageInfo(const uint8_t* data, size_t size, StorageInfo& info);
+
+bool PackObjectInfo(const ObjectInfo& info, std::vector<uint8_t>& out);
+// The Filename is required; a dataset that ends after it lacks only the optional strings.
+bool UnpackObjectInfo(const uint8_t* data, size_t size, ObjectInfo& info);
+
+bool PackDevicePropDesc(const DevicePropDesc& desc, std::vector<uint8_t>& out);
+bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc);
+
+// A bare property value as GetDevicePropValue carries it; the type comes from the caller.
+bool PackPropValue(const PropValue& value, std::vector<uint8_t>& out);
+bool UnpackPropValue(const uint8_t* data, size_t size, uint16_t dataType, PropValue& value);
+bool WritePropValue(ByteWriter& writer, const PropValue& value);
+bool ReadPropValue(ByteReader& reader, uint16_t dataType, PropValue& value);
+
+// A u32 array dataset (GetStorageIDs, GetObjectHandles).
+void PackU32Array(const std::vector<uint32_t>& values, std::vector<uint8_t>& out);
+bool UnpackU32Array(const uint8_t* data, size_t size, std::vector<uint32_t>& values);
+
+} // namespace ptp

@@ -1,0 +1,334 @@
+// TCP connections and listener: the only place that touches sockets. Winsock on Windows,
+// POSIX elsewhere. Sockets are non-blocking; every wait is a bounded poll in short slices,
+// so Shutdown from another thread is noticed promptly on both systems.
+#include "ptp/connection.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace ptp {
+namespace {
+
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+const NativeSocket kInvalid = INVALID_SOCKET;
+#ifndef MSG_NOSIGNAL
+#define MSG_NOSIGNAL 0
+#endif
+
+void EnsureWinsock() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+}
+int LastError() { return WSAGetLastError(); }
+bool WouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
+void CloseNative(NativeSocket s) { closesocket(s); }
+bool SetNonBlocking(NativeSocket s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+#else
+using NativeSocket = int;
+const NativeSocket kInvalid = -1;
+void EnsureWinsock() {}
+int LastError() { return errno; }
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS; }
+void CloseNative(NativeSocket s) { close(s); }
+bool SetNonBlocking(NativeSocket s) {
+    int flags = fcntl(s, F_GETFL, 0);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+#endif
+
+const int kSliceMs = 50;
+
+// Waits until the socket is readable (or writable). 1 ready, 0 timeout, -1 error.
+int WaitSocket(NativeSocket s, bool forWrite, int timeoutMs) {
+#ifdef _WIN32
+    fd_set set, errors;
+    FD_ZERO(&set);
+    FD_ZERO(&errors);
+    FD_SET(s, &set);
+    FD_SET(s, &errors);
+    timeval tv;
+    tv.tv_sec = timeoutMs / 1000;
+    tv.tv_usec = (timeoutMs % 1000) * 1000;
+    int n = select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, &errors, &tv);
+    if (n == SOCKET_ERROR)
+        return -1;
+    return n > 0 ? 1 : 0;
+#else
+    pollfd p{};
+    p.fd = s;
+    p.events = forWrite ? POLLOUT : POLLIN;
+    int n = poll(&p, 1, timeoutMs);
+    if (n < 0)
+        return errno == EINTR ? 0 : -1;
+    return n > 0 ? 1 : 0;
+#endif
+}
+
+using Clock = std::chrono::steady_clock;
+
+int RemainingMs(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+class TcpConnection : public Connection {
+  public:
+    explicit TcpConnection(NativeSocket s) : socket_(s) {
+        int on = 1;
+        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                   sizeof on);
+    }
+    ~TcpConnection() override {
+        Shutdown();
+        CloseNative(socket_);
+    }
+
+    Status Send(const uint8_t* data, size_t size) override {
+        size_t done = 0;
+        auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs_);
+        while (done < size) {
+            if (shutdown_)
+                return Status::Closed;
+            int piece = static_cast<int>(std::min<size_t>(size - done, 1 << 20));
+            auto n = send(socket_, reinterpret_cast<const char*>(data + done), piece, MSG_NOSIGNAL);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs_);
+                continue;
+            }
+            int error = LastError();
+            if (n < 0 && !WouldBlock(error))
+                return Status::Closed;
+            int left = RemainingMs(deadline);
+            if (left == 0)
+                return Status::Timeout;
+            if (WaitSocket(socket_, true, std::min(left, kSliceMs)) < 0)
+                return Status::Error;
+        }
+        return Status::Ok;
+    }
+
+    Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) override {
+        received = 0;
+        if (size == 0)
+            return Status::Ok;
+        auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        for (;;) {
+            if (shutdown_)
+                return Status::Closed;
+            int piece = static_cast<int>(std::min<size_t>(size, 1 << 20));
+            auto n = recv(socket_, reinterpret_cast<char*>(buffer), piece, 0);
+            if (n > 0) {
+                received = static_cast<size_t>(n);
+                return Status::Ok;
+            }
+            if (n == 0)
+                return Status::Closed;
+            if (!WouldBlock(LastError()))
+                return Status::Closed; // reset by the peer or shut down
+            int left = RemainingMs(deadline);
+            if (left == 0)
+                return Status::Timeout;
+            if (WaitSocket(socket_, false, std::min(left, kSliceMs)) < 0)
+                return Status::Error;
+        }
+    }
+
+    void Shutdown() override {
+        if (!shutdown_.exchange(true)) {
+#ifdef _WIN32
+            shutdown(socket_, SD_BOTH);
+#else
+            shutdown(socket_, SHUT_RDWR);
+#endif
+        }
+    }
+
+    bool PeerClosed() override {
+        if (shutdown_)
+            return true;
+        if (WaitSocket(socket_, false, 0) != 1)
+            return false;
+        char byte;
+        auto n = recv(socket_, &byte, 1, MSG_PEEK);
+        return n == 0 || (n < 0 && !WouldBlock(LastError()));
+    }
+
+  private:
+    NativeSocket socket_;
+    std::atomic<bool> shutdown_{false};
+};
+
+bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
+        return true;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found)
+        return false;
+    address.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+void SetStatus(Status* out, Status value) {
+    if (out)
+        *out = value;
+}
+
+} // namespace
+
+ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status) {
+    EnsureWinsock();
+    sockaddr_in address;
+    if (!Resolve(host, port, address)) {
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    NativeSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == kInvalid || !SetNonBlocking(s)) {
+        if (s != kInvalid)
+            CloseNative(s);
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    int rc = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    if (rc != 0 && !WouldBlock(LastError())) {
+        CloseNative(s);
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    if (rc != 0) {
+        int ready = WaitSocket(s, true, timeoutMs);
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (ready == 1)
+            getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+        if (ready != 1 || error != 0) {
+            CloseNative(s);
+            SetStatus(status, ready == 0 ? Status::Timeout : Status::Error);
+            return nullptr;
+        }
+    }
+    SetStatus(status, Status::Ok);
+    return ConnectionPtr(new TcpConnection(s));
+}
+
+struct TcpListener::Impl {
+    NativeSocket socket = kInvalid;
+    std::atomic<bool> closed{false};
+};
+
+TcpListener::~TcpListener() {
+    Close();
+    if (impl_->socket != kInvalid)
+        CloseNative(impl_->socket);
+}
+
+std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16_t port,
+                                                 Status* status) {
+    EnsureWinsock();
+    sockaddr_in address;
+    if (!Resolve(host, port, address)) {
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    std::unique_ptr<TcpListener> listener(new TcpListener());
+    listener->impl_.reset(new Impl());
+    NativeSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == kInvalid) {
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    listener->impl_->socket = s;
+#ifndef _WIN32
+    int on = 1; // a restarted server may take its port back at once
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    if (!SetNonBlocking(s) || bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(s, 8) != 0) {
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        SetStatus(status, Status::Error);
+        return nullptr;
+    }
+    listener->port_ = ntohs(bound.sin_port);
+    SetStatus(status, Status::Ok);
+    return listener;
+}
+
+ConnectionPtr TcpListener::Accept(int timeoutMs, Status* status) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    for (;;) {
+        if (impl_->closed) {
+            SetStatus(status, Status::Closed);
+            return nullptr;
+        }
+        NativeSocket s = accept(impl_->socket, nullptr, nullptr);
+        if (s != kInvalid) {
+            if (!SetNonBlocking(s)) {
+                CloseNative(s);
+                SetStatus(status, Status::Error);
+                return nullptr;
+            }
+            SetStatus(status, Status::Ok);
+            return ConnectionPtr(new TcpConnection(s));
+        }
+        int error = LastError();
+#ifndef _WIN32
+        if (error == EINTR || error == ECONNABORTED)
+            continue;
+#endif
+        if (!WouldBlock(error)) {
+            SetStatus(status, Status::Error);
+            return nullptr;
+        }
+        int left = RemainingMs(deadline);
+        if (left == 0) {
+            SetStatus(status, Status::Timeout);
+            return nullptr;
+        }
+        if (WaitSocket(impl_->socket, false, std::min(left, kSliceMs)) < 0) {
+            SetStatus(status, Status::Error);
+            return nullptr;
+        }
+    }
+}
+
+void TcpListener::Close() { impl_->closed = true; }
+
+} // namespace ptp

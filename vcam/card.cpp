@@ -1,0 +1,265 @@
+// The card folder: scanning, name checks, reading objects and writing received files safely.
+#include "vcam/card.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "ptp/codes.h"
+
+namespace fs = std::filesystem;
+
+namespace vcam {
+namespace {
+
+const char kTempPrefix[] = ".vcam-upload-";
+const int kMaxDepth = 16;
+
+std::string Upper(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+}
+
+fs::path PathOf(const std::string& utf8) {
+#if defined(__cpp_char8_t)
+    return fs::path(std::u8string(utf8.begin(), utf8.end()));
+#else
+    return fs::u8path(utf8);
+#endif
+}
+
+std::string Utf8Of(const fs::path& path) {
+    auto text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+} // namespace
+
+bool IsSafeObjectName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F)
+            return false;
+        if (std::string("/\\:*?\"<>|").find(static_cast<char>(c)) != std::string::npos)
+            return false;
+    }
+    if (name.back() == '.' || name.back() == ' ')
+        return false;
+    if (name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0)
+        return false;
+    std::string base = Upper(name.substr(0, name.find('.')));
+    base.erase(base.find_last_not_of(' ') + 1);
+    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    for (const char* device : kDevices) {
+        if (base == device)
+            return false;
+    }
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
+        base[3] >= '0' && base[3] <= '9')
+        return false;
+    return true;
+}
+
+uint16_t FormatForName(const std::string& name) {
+    size_t dot = name.rfind('.');
+    std::string ext = dot == std::string::npos ? "" : Upper(name.substr(dot + 1));
+    if (ext == "JPG" || ext == "JPEG")
+        return ptp::OFC_EXIF_JPEG;
+    if (ext == "TXT")
+        return ptp::OFC_Text;
+    if (ext == "PNG")
+        return ptp::OFC_PNG;
+    return ptp::OFC_Undefined;
+}
+
+struct Upload::Impl {
+    fs::path temp;
+    fs::path final;
+    std::ofstream file;
+};
+
+Upload::~Upload() {
+    if (impl_ && !committed_) {
+        impl_->file.close();
+        std::error_code ignored;
+        fs::remove(impl_->temp, ignored);
+    }
+}
+
+bool Upload::Write(const uint8_t* data, size_t size) {
+    impl_->file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    if (!impl_->file)
+        return false;
+    written_ += size;
+    return true;
+}
+
+bool Upload::Commit() {
+    impl_->file.close();
+    std::error_code error;
+    if (impl_->file.fail() || fs::exists(impl_->final, error))
+        return false;
+    fs::rename(impl_->temp, impl_->final, error);
+    if (error)
+        return false;
+    committed_ = true;
+    object_.size = written_;
+    card_->Added(object_);
+    card_->freeSpace_ -= std::min(card_->freeSpace_, written_);
+    return true;
+}
+
+Card::Card(std::string folder, uint64_t capacity, uint64_t freeSpace)
+    : folder_(std::move(folder)), capacity_(capacity), freeSpace_(freeSpace),
+      freeDerived_(freeSpace == ~uint64_t(0)) {}
+
+void Card::ScanFolder(const std::string& relative, uint32_t parent, int depth, uint64_t& used,
+                      std::map<uint32_t, CardObject>& found) {
+    std::error_code error;
+    fs::directory_iterator it(PathOf(Join(folder_, relative)), error);
+    if (error)
+        return;
+    std::vector<fs::directory_entry> entries;
+    for (; it != fs::directory_iterator(); it.increment(error)) {
+        if (error)
+            break;
+        entries.push_back(*it);
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const fs::directory_entry& a, const fs::directory_entry& b) {
+                  return a.path().filename() < b.path().filename();
+              });
+    for (const fs::directory_entry& entry : entries) {
+        std::string name = Utf8Of(entry.path().filename());
+        if (name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0 || entry.is_symlink(error))
+            continue;
+        bool folder = entry.is_directory(error);
+        if (!folder && !entry.is_regular_file(error))
+            continue;
+        CardObject object;
+        object.path = Join(relative, name);
+        object.name = name;
+        object.parent = parent;
+        object.folder = folder;
+        auto known = handleOfPath_.find(object.path);
+        object.handle = known != handleOfPath_.end() ? known->second : nextHandle_++;
+        handleOfPath_[object.path] = object.handle;
+        auto previous = objects_.find(object.handle);
+        if (folder) {
+            object.format = ptp::OFC_Association;
+        } else {
+            object.size = entry.file_size(error);
+            if (error)
+                object.size = 0;
+            used += object.size;
+            object.format = previous != objects_.end() && !previous->second.folder
+                                ? previous->second.format
+                                : FormatForName(name);
+        }
+        found[object.handle] = object;
+        if (folder && depth < kMaxDepth)
+            ScanFolder(object.path, object.handle, depth + 1, used, found);
+    }
+}
+
+bool Card::Scan() {
+    std::error_code error;
+    if (!fs::is_directory(PathOf(folder_), error))
+        return false;
+    std::map<uint32_t, CardObject> found;
+    uint64_t used = 0;
+    ScanFolder("", 0, 0, used, found);
+    objects_.swap(found);
+    if (!scanned_ && freeDerived_)
+        freeSpace_ = capacity_ - std::min(capacity_, used);
+    scanned_ = true;
+    return true;
+}
+
+const CardObject* Card::Find(uint32_t handle) const {
+    auto it = objects_.find(handle);
+    return it == objects_.end() ? nullptr : &it->second;
+}
+
+std::vector<const CardObject*> Card::Objects() const {
+    std::vector<const CardObject*> list;
+    for (const auto& entry : objects_)
+        list.push_back(&entry.second);
+    return list;
+}
+
+std::string Card::FolderPath(uint32_t parent) const {
+    const CardObject* folder = parent ? Find(parent) : nullptr;
+    return folder ? Join(folder_, folder->path) : folder_;
+}
+
+bool Card::NameTaken(uint32_t parent, const std::string& name) const {
+    std::string upper = Upper(name);
+    for (const auto& entry : objects_) {
+        if (entry.second.parent == parent && Upper(entry.second.name) == upper)
+            return true;
+    }
+    std::error_code error;
+    return fs::exists(PathOf(Join(FolderPath(parent), name)), error);
+}
+
+void Card::Added(const CardObject& object) {
+    handleOfPath_[object.path] = object.handle;
+    objects_[object.handle] = object;
+}
+
+bool Card::CreateFolder(uint32_t handle, uint32_t parent, const std::string& name) {
+    std::error_code error;
+    if (!fs::create_directory(PathOf(Join(FolderPath(parent), name)), error) || error)
+        return false;
+    CardObject object;
+    object.handle = handle;
+    object.parent = parent;
+    object.folder = true;
+    object.name = name;
+    const CardObject* folder = parent ? Find(parent) : nullptr;
+    object.path = Join(folder ? folder->path : "", name);
+    object.format = ptp::OFC_Association;
+    Added(object);
+    return true;
+}
+
+std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent,
+                                          const std::string& name, uint16_t format) {
+    std::unique_ptr<Upload> upload(new Upload());
+    upload->impl_.reset(new Upload::Impl());
+    upload->card_ = this;
+    std::string folder = FolderPath(parent);
+    upload->impl_->final = PathOf(Join(folder, name));
+    upload->impl_->temp = PathOf(Join(folder, kTempPrefix + std::to_string(handle) + ".tmp"));
+    upload->impl_->file.open(upload->impl_->temp, std::ios::binary | std::ios::trunc);
+    if (!upload->impl_->file)
+        return nullptr;
+    const CardObject* parentObject = parent ? Find(parent) : nullptr;
+    upload->object_.handle = handle;
+    upload->object_.parent = parent;
+    upload->object_.name = name;
+    upload->object_.path = Join(parentObject ? parentObject->path : "", name);
+    upload->object_.format = format;
+    return upload;
+}
+
+bool Card::Read(const CardObject& object, uint64_t offset, uint8_t* buffer, size_t size) const {
+    std::ifstream file(PathOf(Join(folder_, object.path)), std::ios::binary);
+    if (!file)
+        return false;
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    return static_cast<size_t>(file.gcount()) == size;
+}
+
+} // namespace vcam

@@ -1,0 +1,102 @@
+// The memory card of the virtual camera: a host folder whose files (flat or in subfolders)
+// are the card's objects. Handles stay stable for as long as the Card lives; names that would
+// leave the folder are refused; nothing on the card is ever overwritten, and a file being
+// received is written under a temporary name until it is complete.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vcam {
+
+enum : uint32_t { kStorageId = 0x00010001 };
+
+struct CardObject {
+    uint32_t handle = 0;
+    uint32_t parent = 0; // 0: in the card's root
+    bool folder = false;
+    std::string name;    // UTF-8
+    std::string path;    // relative to the card folder, '/'-separated, UTF-8
+    uint64_t size = 0;
+    uint16_t format = 0; // PTP object format
+};
+
+// True for a name that stays inside its folder on every system: not empty, no path separator,
+// drive prefix, control or reserved character, not "." or "..", not a device name such as CON
+// or COM1 (with or without extension), not ending in a dot or space.
+bool IsSafeObjectName(const std::string& name);
+// Object format from the file extension (.jpg EXIF/JPEG, .txt Text, .png PNG, else Undefined).
+uint16_t FormatForName(const std::string& name);
+
+class Card;
+
+// A file being received. Bytes go to a temporary file beside the final one; Commit renames it
+// and makes it an object. Destroying an uncommitted upload deletes the temporary file.
+class Upload {
+  public:
+    ~Upload();
+    bool Write(const uint8_t* data, size_t size);
+    // False when writing failed or a file of that name appeared meanwhile (the upload is
+    // then discarded and nothing existing is touched).
+    bool Commit();
+    uint64_t written() const { return written_; }
+
+  private:
+    friend class Card;
+    Upload() = default;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    Card* card_ = nullptr;
+    CardObject object_;
+    uint64_t written_ = 0;
+    bool committed_ = false;
+};
+
+class Card {
+  public:
+    // freeSpace: bytes free at the start; ~0 derives it from capacity minus the files found
+    // by the first Scan.
+    Card(std::string folder, uint64_t capacity, uint64_t freeSpace);
+
+    // Reads the folder. Files seen before keep their handles; new ones get new handles.
+    // False when the folder cannot be read.
+    bool Scan();
+
+    const CardObject* Find(uint32_t handle) const;
+    std::vector<const CardObject*> Objects() const; // ordered by handle
+    // Case-insensitive, as on a FAT card; also true when the name exists on disk.
+    bool NameTaken(uint32_t parent, const std::string& name) const;
+    uint32_t ReserveHandle() { return nextHandle_++; }
+
+    // Creates a subfolder object; false when the folder cannot be created.
+    bool CreateFolder(uint32_t handle, uint32_t parent, const std::string& name);
+    std::unique_ptr<Upload> BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,
+                                        uint16_t format);
+    // Reads `size` bytes of an object's file from `offset`.
+    bool Read(const CardObject& object, uint64_t offset, uint8_t* buffer, size_t size) const;
+
+    uint64_t capacity() const { return capacity_; }
+    uint64_t freeSpace() const { return freeSpace_; }
+    const std::string& folder() const { return folder_; }
+
+  private:
+    friend class Upload;
+    std::string FolderPath(uint32_t parent) const;
+    void ScanFolder(const std::string& relative, uint32_t parent, int depth, uint64_t& used,
+                    std::map<uint32_t, CardObject>& found);
+    void Added(const CardObject& object);
+
+    std::string folder_;
+    uint64_t capacity_;
+    uint64_t freeSpace_;
+    bool freeDerived_;
+    bool scanned_ = false;
+    uint32_t nextHandle_ = 1;
+    std::map<std::string, uint32_t> handleOfPath_;
+    std::map<uint32_t, CardObject> objects_;
+};
+
+} // namespace vcam

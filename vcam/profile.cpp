@@ -1,0 +1,231 @@
+// Ini loader of the virtual camera's profile.
+#include "vcam/profile.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "ptp/codes.h"
+
+namespace vcam {
+namespace {
+
+std::string Trim(const std::string& text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string::npos)
+        return "";
+    size_t end = text.find_last_not_of(" \t\r\n");
+    return text.substr(begin, end - begin + 1);
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+bool ParseU64(const std::string& text, uint64_t& value) {
+    if (text.empty() || text[0] == '-')
+        return false;
+    char* end = nullptr;
+    value = std::strtoull(text.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+bool ParseU32(const std::string& text, uint32_t& value, uint32_t max = 0xFFFFFFFFu) {
+    uint64_t wide;
+    if (!ParseU64(text, wide) || wide > max)
+        return false;
+    value = static_cast<uint32_t>(wide);
+    return true;
+}
+
+// A byte count with an optional K, M, G or T suffix (powers of 1024), also as KB or KiB.
+bool ParseSize(const std::string& text, uint64_t& value) {
+    const std::string units = "kmgt";
+    std::string lower = Lower(text);
+    for (const std::string tail : {"ib", "b"}) {
+        size_t n = tail.size();
+        if (lower.size() > n + 1 && lower.compare(lower.size() - n, n, tail) == 0 &&
+            units.find(lower[lower.size() - n - 1]) != std::string::npos) {
+            lower.resize(lower.size() - n);
+            break;
+        }
+    }
+    int shift = 0;
+    size_t at = lower.empty() ? std::string::npos : units.find(lower.back());
+    if (at != std::string::npos && lower.compare(0, 2, "0x") != 0) {
+        shift = 10 * static_cast<int>(at + 1);
+        lower.pop_back();
+    }
+    if (!ParseU64(Trim(lower), value) || (shift && value > (kNever >> shift)))
+        return false;
+    value <<= shift;
+    return true;
+}
+
+bool ParseBool(const std::string& text, bool& value) {
+    std::string lower = Lower(text);
+    if (lower == "1" || lower == "yes" || lower == "true" || lower == "on") {
+        value = true;
+        return true;
+    }
+    if (lower == "0" || lower == "no" || lower == "false" || lower == "off") {
+        value = false;
+        return true;
+    }
+    return false;
+}
+
+bool ParseOperationCode(const std::string& text, uint16_t& code) {
+    return ptp::ParseOperation(text, code);
+}
+
+// A trigger key ("operation", "occurrence", "after_bytes"); false when `key` is none of them.
+bool SetTrigger(Trigger& trigger, const std::string& key, const std::string& value, bool& ok) {
+    if (key == "operation")
+        ok = ParseOperationCode(value, trigger.operation);
+    else if (key == "occurrence")
+        ok = ParseU32(value, trigger.occurrence);
+    else if (key == "after_bytes")
+        ok = ParseSize(value, trigger.afterBytes);
+    else
+        return false;
+    return true;
+}
+
+// Applies one key; false with `known` false for an unknown key, with `known` true for a bad value.
+bool Apply(Profile& p, const std::string& key, const std::string& value, bool& known,
+           bool& levelGiven) {
+    known = true;
+    uint32_t number = 0;
+    bool ok = false;
+    if (key == "camera.model")
+        p.model = value, ok = !value.empty();
+    else if (key == "camera.manufacturer")
+        p.manufacturer = value, ok = true;
+    else if (key == "camera.serial")
+        p.serialNumber = value, ok = true;
+    else if (key == "camera.firmware")
+        p.firmware = value, ok = ParseFirmwareVersion(value, p.firmwareVersion);
+    else if (key == "camera.count")
+        ok = ParseU32(value, p.cameraCount, 16);
+    else if (key == "camera.vendor_properties")
+        ok = ParseBool(value, p.vendorProperties);
+    else if (key == "battery.state")
+        ok = ParseU32(value, p.batteryState);
+    else if (key == "battery.level") {
+        ok = ParseU32(value, number, 100);
+        p.batteryLevel = static_cast<uint8_t>(number);
+        levelGiven = true;
+    } else if (key == "card.present")
+        ok = ParseBool(value, p.cardPresent);
+    else if (key == "card.write_protected")
+        ok = ParseBool(value, p.writeProtected);
+    else if (key == "card.capacity")
+        ok = ParseSize(value, p.capacity);
+    else if (key == "card.free")
+        ok = ParseSize(value, p.freeSpace);
+    else if (key == "card.label")
+        p.volumeLabel = value, ok = true;
+    else if (key == "card.folder")
+        p.cardFolder = value, ok = !value.empty();
+    else if (key == "fault.response.code") {
+        ok = ParseU32(value, number, 0xFFFF);
+        p.responseCode = static_cast<uint16_t>(number);
+    } else if (key.compare(0, 15, "fault.response.") == 0 &&
+               SetTrigger(p.responseFault, key.substr(15), value, ok)) {
+    } else if (key == "fault.power_down.reason")
+        ok = ParseU32(value, p.powerDownReason);
+    else if (key == "fault.power_down.data")
+        ok = ParseU32(value, p.powerDownData);
+    else if (key == "fault.power_down.disconnect")
+        ok = ParseBool(value, p.powerDownDisconnect);
+    else if (key.compare(0, 17, "fault.power_down.") == 0 &&
+             SetTrigger(p.powerDown, key.substr(17), value, ok)) {
+    } else if (key.compare(0, 20, "fault.store_removed.") == 0 &&
+               SetTrigger(p.storeRemoved, key.substr(20), value, ok)) {
+    } else if (key.compare(0, 11, "fault.drop.") == 0 &&
+               SetTrigger(p.drop, key.substr(11), value, ok)) {
+    } else if (key == "delay.ms")
+        ok = ParseU32(value, p.delayMs, 600000);
+    else if (key == "delay.operation")
+        ok = ParseOperationCode(value, p.delayOperation);
+    else
+        known = false;
+    return known && ok;
+}
+
+} // namespace
+
+bool ParseFirmwareVersion(const std::string& text, uint32_t& value) {
+    std::stringstream parts(text);
+    std::string part;
+    uint32_t result = 0;
+    int count = 0;
+    while (std::getline(parts, part, '.')) {
+        uint32_t number;
+        if (++count > 4 || part.empty() || part.find_first_not_of("0123456789") != std::string::npos ||
+            !ParseU32(part, number, 255))
+            return false;
+        result = (result << 8) | number;
+    }
+    if (count == 0)
+        return false;
+    value = result << (8 * (4 - count));
+    return true;
+}
+
+bool ParseProfile(const std::string& text, Profile& profile, std::string& error) {
+    std::stringstream lines(text);
+    std::string line;
+    std::string section;
+    bool levelGiven = false;
+    int number = 0;
+    while (std::getline(lines, line)) {
+        ++number;
+        std::string trimmed = Trim(line);
+        if (trimmed.empty() || trimmed[0] == ';' || trimmed[0] == '#')
+            continue;
+        if (trimmed[0] == '[') {
+            if (trimmed.back() != ']') {
+                error = "line " + std::to_string(number) + ": bad section header";
+                return false;
+            }
+            section = Lower(Trim(trimmed.substr(1, trimmed.size() - 2)));
+            continue;
+        }
+        size_t equals = trimmed.find('=');
+        if (equals == std::string::npos) {
+            error = "line " + std::to_string(number) + ": expected key = value";
+            return false;
+        }
+        std::string key = Lower(Trim(trimmed.substr(0, equals)));
+        std::string value = Trim(trimmed.substr(equals + 1));
+        std::string full = section.empty() ? key : section + "." + key;
+        bool known = false;
+        if (!Apply(profile, full, value, known, levelGiven)) {
+            error = "line " + std::to_string(number) + ": " +
+                    (known ? "bad value for " : "unknown key ") + full;
+            return false;
+        }
+    }
+    if (!levelGiven && profile.batteryState != 1)
+        profile.batteryLevel = 10;
+    return true;
+}
+
+bool LoadProfile(const std::string& path, Profile& profile, std::string& error) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot open " + path;
+        return false;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    return ParseProfile(text.str(), profile, error);
+}
+
+} // namespace vcam

@@ -1,0 +1,106 @@
+// The virtual camera's profile: what it reports (model, firmware, battery, card) and which
+// faults it injects. Loaded from an ini file; every key is optional and defaults to a healthy
+// "Tarvo Camera X1" with firmware 1.0.1.2, a good battery and a writable 1 GiB card.
+//
+// Keys ("section.key", or "key" inside "[section]"; lines starting with ; or # are comments;
+// numbers are decimal or 0x-hex; sizes take K, M, G, T suffixes (powers of 1024);
+// booleans are 1/0, yes/no, true/false, on/off; an operation is a name such as SendObject or
+// a code such as 0x100D):
+//
+//   camera.model             Tarvo Camera X1  DeviceInfo Model and property 0xD032 (STR)
+//   camera.manufacturer      Tarvo            DeviceInfo Manufacturer
+//   camera.serial            TX1-00000001     DeviceInfo SerialNumber
+//   camera.firmware          1.0.1.2          DeviceInfo DeviceVersion; 0xD031 (UINT32) is
+//                                             0x01000102, one part per byte, major first
+//   camera.count             1                cameras attached (0, 1, 2); read by the driver
+//   camera.vendor_properties yes              list 0xD003/0xD031/0xD032; with "no" they are
+//                                             neither listed nor answered
+//   battery.state            1                0xD003 (UINT32): 1 sufficient, 2 low
+//   battery.level            80               BatteryLevel 0x5001 (UINT8, percent); defaults
+//                                             to 10 when battery.state is not 1
+//   card.present             yes              no: GetStorageIDs lists nothing and storage
+//                                             operations answer StoreNotAvailable
+//   card.write_protected     no               yes: AccessCapability 1, SendObjectInfo answers
+//                                             StoreReadOnly
+//   card.capacity            1G               MaxCapacity in bytes (64-bit)
+//   card.free                capacity minus the files already on the card
+//   card.label               TARVO            StorageInfo VolumeLabel
+//   card.folder              (none)           folder that stands for the card, when the
+//                                             program is not given one
+//
+// Faults. Each fires when its trigger is met: `operation` (its arrival; with `occurrence` N
+// only the Nth arrival, counted per connection, 0 = every one) or `after_bytes` (once that many
+// SendObject payload bytes arrived on the connection, counted across objects).
+//   fault.response.operation / .occurrence / .after_bytes, fault.response.code (0x2002):
+//       answer with this response code instead of doing the operation (a data-out phase is
+//       drained first; a data-in operation sends no data)
+//   fault.power_down.operation / .occurrence / .after_bytes, .reason (1), .data (0),
+//   fault.power_down.disconnect (yes):
+//       send event 0xC001 with params [reason, data], then drop both connections (with
+//       disconnect=no the operation goes on normally)
+//   fault.store_removed.operation / .occurrence / .after_bytes:
+//       send StoreRemoved (0x4005, [StorageID]); from then on the card is absent and the
+//       current operation answers StoreNotAvailable
+//   fault.drop.operation / .occurrence / .after_bytes:
+//       close both connections without an answer
+//   delay.ms (0), delay.operation (every operation):
+//       wait this long before handling each (or only the given) operation
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vcam {
+
+enum : uint64_t { kNever = ~uint64_t(0) };
+
+// When a fault fires; an empty trigger (operation 0, afterBytes kNever) never does.
+struct Trigger {
+    uint16_t operation = 0;
+    uint32_t occurrence = 0;
+    uint64_t afterBytes = kNever;
+
+    bool enabled() const { return operation != 0 || afterBytes != kNever; }
+};
+
+struct Profile {
+    std::string model = "Tarvo Camera X1";
+    std::string manufacturer = "Tarvo";
+    std::string serialNumber = "TX1-00000001";
+    std::string firmware = "1.0.1.2";
+    uint32_t firmwareVersion = 0x01000102;
+    uint32_t cameraCount = 1;
+    bool vendorProperties = true;
+
+    uint32_t batteryState = 1;
+    uint8_t batteryLevel = 80;
+
+    bool cardPresent = true;
+    bool writeProtected = false;
+    uint64_t capacity = uint64_t(1) << 30;
+    uint64_t freeSpace = kNever; // kNever: capacity minus the files already on the card
+    std::string volumeLabel = "TARVO";
+    std::string cardFolder;
+
+    Trigger responseFault;
+    uint16_t responseCode = 0x2002;
+
+    Trigger powerDown;
+    uint32_t powerDownReason = 1;
+    uint32_t powerDownData = 0;
+    bool powerDownDisconnect = true;
+
+    Trigger storeRemoved;
+    Trigger drop;
+
+    uint32_t delayMs = 0;
+    uint16_t delayOperation = 0; // 0: every operation
+};
+
+// Parses ini text over the defaults already in `profile`. On failure `error` names the line.
+bool ParseProfile(const std::string& text, Profile& profile, std::string& error);
+bool LoadProfile(const std::string& path, Profile& profile, std::string& error);
+// "1.0.1.2" -> 0x01000102; up to four parts of 0..255.
+bool ParseFirmwareVersion(const std::string& text, uint32_t& value);
+
+} // namespace vcam
