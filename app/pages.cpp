@@ -85,22 +85,23 @@ void PlaceLabelled(HWND page, UINT labelId, const char* value, int lineId) {
     SetDlgItemTextA(page, lineId, text);
 }
 
-void OnPrepareNext(HWND page) {
+INT_PTR OnPrepareNext(HWND page) {
     checksRunning = true;
     const MessageId id = RunPreCopyChecks(page, &firmwareJob);
     checksRunning = false;
-    if (releaseHeld) {
-        // The wizard is already closing after an error report; its message has been shown.
+    if (releaseHeld || wizardState.errorShown) {
+        // An error report ended the wizard while the checks ran; its message has been shown
+        // and its Cancel press closes the sheet. Release now, show nothing more, stay here.
         releaseHeld = false;
         ReleaseFirmwareJob(&firmwareJob);
-        SetWindowLongPtrA(page, DWLP_MSGRESULT, -1);
-        return;
+        return Answer(page, -1);
     }
-    if (id == 0)
-        return;
-    ReleaseFirmwareJob(&firmwareJob);
-    ShowMessage(page, id);
-    EndWithError(page);
+    if (id != 0) {
+        ReleaseFirmwareJob(&firmwareJob);
+        ShowMessage(page, id);
+        EndWithError(page);
+    }
+    return 0;
 }
 
 void OnConfirmNext(HWND page) {
@@ -204,8 +205,7 @@ INT_PTR CALLBACK PreparePageProc(HWND page, UINT message, WPARAM, LPARAM lParam)
         ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
         return 0;
     case PSN_WIZNEXT:
-        OnPrepareNext(page);
-        return 0;
+        return OnPrepareNext(page);
     case PSN_WIZBACK:
     case PSN_RESET:
         ReleaseJob();

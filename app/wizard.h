@@ -20,5 +20,8 @@ void FillPreparePage(HWND page);
 void FillConfirmPage(HWND page);
 void FillCompletePage(HWND page);
 
+// Runs the wizard sheet modally; PropertySheetA's result.
+INT_PTR RunWizardSheet(HINSTANCE instance);
+
 // The sheet's callback: takes the system menu (and with it the close box) off the sheet.
 int CALLBACK SheetCallback(HWND sheet, UINT message, LPARAM lParam);

@@ -169,6 +169,7 @@ void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
 
 void KxCamera::OnEvent(const ptp::Event& event) {
     if (event.code == kEventPowerDown && !event.params.empty()) {
+        poweredDown_ = true;
         const uint32_t reason = event.params[0] & 0xFFFF;
         Raise(kEventClassPower | reason, event.params.size() > 1 ? event.params[1] : 0);
     } else if (event.code == ptp::EC_StoreRemoved) {
@@ -177,6 +178,9 @@ void KxCamera::OnEvent(const ptp::Event& event) {
 }
 
 void KxCamera::OnLost() {
+    // A camera that said it powers down then drops its connection: that is no second event.
+    if (poweredDown_)
+        return;
     Raise(kEventClassPower | kReasonConnectionLost, 0);
 }
 
@@ -296,6 +300,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             std::lock_guard<std::mutex> events(eventMutex_);
             callback_ = callback;
         }
+        poweredDown_ = false;
         device_ = nextDevice_++;
         if (nextDevice_ == 0)
             nextDevice_ = 1;

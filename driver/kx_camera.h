@@ -75,4 +75,5 @@ class KxCamera final : public CPTPClass {
 
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
     CameraEventCallback callback_ = nullptr;
+    std::atomic<bool> poweredDown_{false};
 };

@@ -279,7 +279,6 @@ bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
         found = s.found;
         // A message box has its text in the static 0xFFFF; the progress dialog has none.
         if (found && GetDlgItem(found, 0xFFFF)) {
-            Sleep(150); // let it paint before its icon is read off the screen
             box = MessageBoxSeen();
             box.window = found;
             box.caption = TextOf(found);
@@ -289,7 +288,11 @@ bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
                 if (button && IsWindowVisible(button))
                     box.buttons.push_back(id);
             }
-            box.icon = IconKind(found);
+            // Read the icon off the screen once the box has painted it.
+            for (int i = 0; i < 20 && box.icon == '?'; ++i) {
+                Sleep(100);
+                box.icon = IconKind(found);
+            }
             return true;
         }
         if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0)

@@ -104,7 +104,12 @@ struct Wizard : ::testing::Test {
     // After an error: the wizard closes by itself, with no question and no readme.
     static void ExpectClosedWithoutReadme(WizardRun& run) {
         DWORD code = 1234;
-        ASSERT_TRUE(run.WaitForExit(code)) << "the wizard must close after an error";
+        if (!run.WaitForExit(code)) {
+            MessageBoxSeen box;
+            const bool up = run.WaitForBox(box, 100);
+            FAIL() << "the wizard must close after an error"
+                   << (up ? "; a box is up: " + box.text : std::string());
+        }
         EXPECT_EQ(code, 0u);
         Sleep(500);
         EXPECT_EQ(e2e::FindWindowByTitle("Notepad", "readme"), nullptr);
@@ -321,8 +326,9 @@ TEST_F(Wizard, NoCameraAsksRetryUntilCancel) {
 TEST_F(Wizard, CameraEventDuringTheChecksShowsItsMessageOnce) {
     // The camera powers down when its battery is asked for; it stays connected meanwhile, so
     // the checks go on to their own end while the report closes the wizard.
-    Update update("fault.power_down.operation = GetDevicePropDesc\nfault.power_down.reason = 1\n"
-                  "fault.power_down.disconnect = no\n");
+    Update update(
+        "fault.power_down.operation = GetDevicePropDesc\nfault.power_down.occurrence = 1\n"
+        "fault.power_down.reason = 1\nfault.power_down.disconnect = no\n");
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
     run.Press(e2e::kNext);
