@@ -387,3 +387,97 @@ TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
 }
 
 } // namespace
+
+namespace {
+
+// The vcam server (the Windows build) on a free loopback port, for the PTP/IP transport.
+class VcamServer {
+  public:
+    VcamServer(const std::string& profile, const std::string& card) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        HANDLE readEnd = nullptr, writeEnd = nullptr;
+        CreatePipe(&readEnd, &writeEnd, &sa, 0);
+        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = writeEnd;
+        si.hStdError = writeEnd;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        const std::string exe = testing_support::ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
+        std::string command = "\"" + exe + "\" --quiet --port 0 --profile \"" + profile +
+                              "\" --card \"" + card + "\"";
+        PROCESS_INFORMATION pi = {};
+        if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                           &si, &pi)) {
+            process_ = pi.hProcess;
+            CloseHandle(pi.hThread);
+        }
+        CloseHandle(writeEnd);
+        // "vcam listening on 127.0.0.1:PORT"
+        std::string line;
+        char c;
+        DWORD n = 0;
+        while (process_ && line.size() < 200 && ReadFile(readEnd, &c, 1, &n, nullptr) && n == 1 &&
+               c != '\n')
+            line += c;
+        CloseHandle(readEnd);
+        const size_t colon = line.rfind(':');
+        if (colon != std::string::npos)
+            port = atoi(line.c_str() + colon + 1);
+    }
+    ~VcamServer() {
+        if (process_) {
+            TerminateProcess(process_, 0);
+            WaitForSingleObject(process_, 5000);
+            CloseHandle(process_);
+        }
+    }
+    int port = 0;
+
+  private:
+    HANDLE process_ = nullptr;
+};
+
+TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
+    Driver d("");
+    WriteFileBytes(d.scenario.card() + "\\Existing.JPG", "jpeg");
+    VcamServer server(d.scenario.Path("camera.ini"), d.scenario.card());
+    ASSERT_GT(server.port, 0);
+    d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
+                           "\n");
+    ASSERT_TRUE(d.Load());
+    uint32_t count = 0;
+    std::string records;
+    ASSERT_EQ(d.Enumerate(count, records), 0);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(d.camera->OpenDevice(records.data() + 12, RecordEvent, 0, &d.device), 0)
+        << "the connection enumeration made is the one opened";
+    uint8_t model[512] = {};
+    ASSERT_EQ(d.camera->GetDevicePropValue(d.device, kPropModelName, model, 0), 0);
+    EXPECT_STREQ(reinterpret_cast<char*>(model + 1), "Tarvo Camera X1");
+    uint32_t objects = 0;
+    EXPECT_EQ(d.camera->GetNumObjects(d.device, d.FirstStorage(), 0, 0, &objects), 0);
+    EXPECT_EQ(objects, 1u);
+    const std::string bytes = PatternBytes(3 * 1024 * 1024 + 17, 11);
+    ASSERT_EQ(d.Send("NET.FIR", bytes), 0);
+    EXPECT_EQ(progressSeen.back(), 100u);
+    EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
+    std::string arrived;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\NET.FIR", arrived));
+    EXPECT_TRUE(arrived == bytes);
+}
+
+TEST(DriverOverPtpIp, NothingListeningCountsNoCamera) {
+    Driver d("");
+    d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:9, 127.0.0.1:1\n"
+                           "connect_timeout_ms = 500\n");
+    ASSERT_TRUE(d.Load());
+    uint32_t count = 99;
+    std::string records;
+    EXPECT_EQ(d.Enumerate(count, records), 0);
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(Driver::Items(records).size(), 0u);
+}
+
+} // namespace
