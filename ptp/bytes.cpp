@@ -17,7 +17,9 @@ void PutU64(uint8_t* at, uint64_t value) {
     for (int i = 0; i < 8; ++i)
         at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-uint16_t GetU16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
+uint16_t GetU16(const uint8_t* at) {
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
 uint32_t GetU32(const uint8_t* at) {
     uint32_t value = 0;
     for (int i = 3; i >= 0; --i)
@@ -128,7 +130,9 @@ bool ByteReader::U32Array(std::vector<uint32_t>& values) {
     return ok_;
 }
 
-void ByteWriter::U8(uint8_t value) { out_.push_back(value); }
+void ByteWriter::U8(uint8_t value) {
+    out_.push_back(value);
+}
 void ByteWriter::U16(uint16_t value) {
     uint8_t b[2];
     PutU16(b, value);

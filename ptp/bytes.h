@@ -19,7 +19,8 @@ enum : size_t { kMaxArrayCount = 1u << 20 };
 class ByteReader {
   public:
     ByteReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    explicit ByteReader(const std::vector<uint8_t>& bytes) : ByteReader(bytes.data(), bytes.size()) {}
+    explicit ByteReader(const std::vector<uint8_t>& bytes)
+        : ByteReader(bytes.data(), bytes.size()) {}
 
     bool U8(uint8_t& value);
     bool U16(uint16_t& value);

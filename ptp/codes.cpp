@@ -93,8 +93,12 @@ template <size_t N> const char* Lookup(const CodeName (&table)[N], uint16_t code
 
 } // namespace
 
-const char* OperationName(uint16_t code) { return Lookup(kOperationNames, code); }
-const char* ResponseName(uint16_t code) { return Lookup(kResponseNames, code); }
+const char* OperationName(uint16_t code) {
+    return Lookup(kOperationNames, code);
+}
+const char* ResponseName(uint16_t code) {
+    return Lookup(kResponseNames, code);
+}
 
 bool ParseOperation(const std::string& text, uint16_t& code) {
     for (const CodeName& entry : kOperationNames) {

@@ -6,6 +6,9 @@
 
 namespace ptp {
 
+// The values stay in aligned columns.
+// clang-format off
+
 // Operation codes.
 enum OperationCode : uint16_t {
     OC_Undefined            = 0x1000,
@@ -41,42 +44,42 @@ enum OperationCode : uint16_t {
 
 // Response codes.
 enum ResponseCode : uint16_t {
-    RC_Undefined                          = 0x2000,
-    RC_OK                                 = 0x2001,
-    RC_GeneralError                       = 0x2002,
-    RC_SessionNotOpen                     = 0x2003,
-    RC_InvalidTransactionID               = 0x2004,
-    RC_OperationNotSupported              = 0x2005,
-    RC_ParameterNotSupported              = 0x2006,
-    RC_IncompleteTransfer                 = 0x2007,
-    RC_InvalidStorageID                   = 0x2008,
-    RC_InvalidObjectHandle                = 0x2009,
-    RC_DevicePropNotSupported             = 0x200A,
-    RC_InvalidObjectFormatCode            = 0x200B,
-    RC_StoreFull                          = 0x200C,
-    RC_ObjectWriteProtected               = 0x200D,
-    RC_StoreReadOnly                      = 0x200E,
-    RC_AccessDenied                       = 0x200F,
-    RC_NoThumbnailPresent                 = 0x2010,
-    RC_SelfTestFailed                     = 0x2011,
-    RC_PartialDeletion                    = 0x2012,
-    RC_StoreNotAvailable                  = 0x2013,
-    RC_SpecificationByFormatUnsupported   = 0x2014,
-    RC_NoValidObjectInfo                  = 0x2015,
-    RC_InvalidCodeFormat                  = 0x2016,
-    RC_UnknownVendorCode                  = 0x2017,
-    RC_CaptureAlreadyTerminated           = 0x2018,
-    RC_DeviceBusy                         = 0x2019,
-    RC_InvalidParentObject                = 0x201A,
-    RC_InvalidDevicePropFormat            = 0x201B,
-    RC_InvalidDevicePropValue             = 0x201C,
-    RC_InvalidParameter                   = 0x201D,
-    RC_SessionAlreadyOpen                 = 0x201E,
-    RC_TransactionCancelled               = 0x201F,
+    RC_Undefined                             = 0x2000,
+    RC_OK                                    = 0x2001,
+    RC_GeneralError                          = 0x2002,
+    RC_SessionNotOpen                        = 0x2003,
+    RC_InvalidTransactionID                  = 0x2004,
+    RC_OperationNotSupported                 = 0x2005,
+    RC_ParameterNotSupported                 = 0x2006,
+    RC_IncompleteTransfer                    = 0x2007,
+    RC_InvalidStorageID                      = 0x2008,
+    RC_InvalidObjectHandle                   = 0x2009,
+    RC_DevicePropNotSupported                = 0x200A,
+    RC_InvalidObjectFormatCode               = 0x200B,
+    RC_StoreFull                             = 0x200C,
+    RC_ObjectWriteProtected                  = 0x200D,
+    RC_StoreReadOnly                         = 0x200E,
+    RC_AccessDenied                          = 0x200F,
+    RC_NoThumbnailPresent                    = 0x2010,
+    RC_SelfTestFailed                        = 0x2011,
+    RC_PartialDeletion                       = 0x2012,
+    RC_StoreNotAvailable                     = 0x2013,
+    RC_SpecificationByFormatUnsupported      = 0x2014,
+    RC_NoValidObjectInfo                     = 0x2015,
+    RC_InvalidCodeFormat                     = 0x2016,
+    RC_UnknownVendorCode                     = 0x2017,
+    RC_CaptureAlreadyTerminated              = 0x2018,
+    RC_DeviceBusy                            = 0x2019,
+    RC_InvalidParentObject                   = 0x201A,
+    RC_InvalidDevicePropFormat               = 0x201B,
+    RC_InvalidDevicePropValue                = 0x201C,
+    RC_InvalidParameter                      = 0x201D,
+    RC_SessionAlreadyOpen                    = 0x201E,
+    RC_TransactionCancelled                  = 0x201F,
     RC_SpecificationOfDestinationUnsupported = 0x2020,
-    RC_InvalidEnumHandle                  = 0x2021,
-    RC_NoStreamEnabled                    = 0x2022,
-    RC_InvalidDataset                     = 0x2023,
+    RC_InvalidEnumHandle                     = 0x2021,
+    RC_NoStreamEnabled                       = 0x2022,
+    RC_InvalidDataset                        = 0x2023,
 };
 
 // Event codes. EC_Vandrel_PowerDown is the virtual camera's vendor event:
@@ -102,12 +105,12 @@ enum EventCode : uint16_t {
 
 // Device property codes: the standard ones we use and the camera's vendor properties.
 enum DevicePropCode : uint16_t {
-    DPC_Undefined              = 0x5000,
-    DPC_BatteryLevel           = 0x5001, // UINT8, percent
-    DPC_DateTime               = 0x5011,
-    DPC_Vandrel_BatteryState   = 0xD003, // UINT32: 1 sufficient, 2 low
+    DPC_Undefined               = 0x5000,
+    DPC_BatteryLevel            = 0x5001, // UINT8, percent
+    DPC_DateTime                = 0x5011,
+    DPC_Vandrel_BatteryState    = 0xD003, // UINT32: 1 sufficient, 2 low
     DPC_Vandrel_FirmwareVersion = 0xD031, // UINT32: one version part per byte, major first
-    DPC_Vandrel_ModelName      = 0xD032, // STR
+    DPC_Vandrel_ModelName       = 0xD032, // STR
 };
 
 // Data type codes of property values.
@@ -129,15 +132,15 @@ enum DataTypeCode : uint16_t {
 
 // Object format codes (the few we name; any code is accepted on the wire).
 enum ObjectFormatCode : uint16_t {
-    OFC_Undefined    = 0x3000,
-    OFC_Association  = 0x3001,
-    OFC_Script       = 0x3002,
-    OFC_Executable   = 0x3003,
-    OFC_Text         = 0x3004,
-    OFC_HTML         = 0x3005,
+    OFC_Undefined      = 0x3000,
+    OFC_Association    = 0x3001,
+    OFC_Script         = 0x3002,
+    OFC_Executable     = 0x3003,
+    OFC_Text           = 0x3004,
+    OFC_HTML           = 0x3005,
     OFC_UndefinedImage = 0x3800,
-    OFC_EXIF_JPEG    = 0x3801,
-    OFC_PNG          = 0x380B,
+    OFC_EXIF_JPEG      = 0x3801,
+    OFC_PNG            = 0x380B,
 };
 
 enum AssociationType : uint16_t {
@@ -161,9 +164,9 @@ enum FilesystemType : uint16_t {
 };
 
 enum AccessCapability : uint16_t {
-    AC_ReadWrite             = 0x0000,
-    AC_ReadOnly              = 0x0001,
-    AC_ReadOnlyWithDeletion  = 0x0002,
+    AC_ReadWrite            = 0x0000,
+    AC_ReadOnly             = 0x0001,
+    AC_ReadOnlyWithDeletion = 0x0002,
 };
 
 enum DevicePropFormFlag : uint8_t {
@@ -209,6 +212,8 @@ enum : uint32_t {
     kRootParent    = 0xFFFFFFFF, // Parent filter meaning the store root
     kSizeUnknown32 = 0xFFFFFFFF, // ObjectCompressedSize of an object of 4 GiB or more
 };
+
+// clang-format on
 
 enum : uint16_t { kPtpIpPort = 15740 };
 enum : uint32_t { kPtpIpVersion = 0x00010000 };

@@ -54,9 +54,10 @@ class PipeEnd : public Connection {
         std::unique_lock<std::mutex> lock(out_->mutex);
         size_t done = 0;
         while (done < size) {
-            bool ready = out_->changed.wait_for(
-                lock, std::chrono::milliseconds(sendTimeoutMs_),
-                [&] { return out_->closed || out_->bytes.size() < out_->capacity; });
+            bool ready =
+                out_->changed.wait_for(lock, std::chrono::milliseconds(sendTimeoutMs_), [&] {
+                    return out_->closed || out_->bytes.size() < out_->capacity;
+                });
             if (out_->closed)
                 return Status::Closed;
             if (!ready)

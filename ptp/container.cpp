@@ -26,8 +26,8 @@ bool EncodeContainer(const Container& container, std::vector<uint8_t>& out) {
         return false;
     if (!isData && container.params.size() > MaxParams(container.type))
         return false;
-    uint64_t length = kContainerHeaderSize +
-                      (isData ? container.payload.size() : 4 * container.params.size());
+    uint64_t length =
+        kContainerHeaderSize + (isData ? container.payload.size() : 4 * container.params.size());
     if (length > 0xFFFFFFFEu)
         return false;
     ByteWriter w(out);

@@ -10,10 +10,10 @@ namespace ptp {
 
 enum ContainerType : uint16_t {
     CT_Undefined = 0,
-    CT_Command   = 1,
-    CT_Data      = 2,
-    CT_Response  = 3,
-    CT_Event     = 4,
+    CT_Command = 1,
+    CT_Data = 2,
+    CT_Response = 3,
+    CT_Event = 4,
 };
 
 enum : size_t {

@@ -8,8 +8,8 @@
 namespace ptp {
 namespace {
 
-const int kEventPollMs = 200;  // the event reader checks for shutdown this often
-const int kCloseWaitMs = 200;  // CloseSession waits this long for a pending call to end
+const int kEventPollMs = 200; // the event reader checks for shutdown this often
+const int kCloseWaitMs = 200; // CloseSession waits this long for a pending call to end
 
 } // namespace
 
@@ -126,12 +126,16 @@ uint32_t Initiator::NextTransactionId() {
 Result Initiator::Fail(Status status) {
     // Whatever the responder still sends for this call would be taken for the next one.
     broken_ = true;
+    // A connection that broke under a call is lost now, not when the event reader next looks:
+    // the caller may decide by it as soon as the call returns.
+    if (status == Status::Closed || status == Status::Error)
+        ReportLost(Link::Command, status);
     return Result::Of(status);
 }
 
-Result Initiator::Transact(uint16_t code, const std::vector<uint32_t>& params,
-                           const DataOut* out, const DataIn* in) {
-    std::lock_guard<std::timed_mutex> lock(callMutex_);
+Result Initiator::Transact(uint16_t code, const std::vector<uint32_t>& params, const DataOut* out,
+                           const DataIn* in) {
+    std::lock_guard<std::mutex> lock(callMutex_);
     return TransactLocked(code, params, out, in);
 }
 
@@ -150,8 +154,7 @@ Result Initiator::TransactLocked(uint16_t code, const std::vector<uint32_t>& par
     OperationRequest request;
     request.dataPhase = out ? DP_DataOut : DP_NoDataOrDataIn;
     request.op.code = code;
-    request.op.transactionId =
-        (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
+    request.op.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
     request.op.params = params;
     uint32_t tid = request.op.transactionId;
     std::vector<uint8_t> bytes;
@@ -242,19 +245,23 @@ Result Initiator::TransactIn(uint16_t code, const std::vector<uint32_t>& params,
 }
 
 Result Initiator::OpenSession(uint32_t sessionId) {
-    std::lock_guard<std::timed_mutex> lock(callMutex_);
+    std::lock_guard<std::mutex> lock(callMutex_);
     Result result = TransactLocked(OC_OpenSession, {sessionId}, nullptr, nullptr);
     if (result.status == Status::Ok &&
         (result.code == RC_OK || result.code == RC_SessionAlreadyOpen)) {
         sessionOpen_ = true;
+        closing_ = false;
         nextTid_ = 1;
     }
     return result;
 }
 
 Result Initiator::CloseSession() {
-    std::unique_lock<std::timed_mutex> lock(callMutex_, std::defer_lock);
-    if (!lock.try_lock_for(std::chrono::milliseconds(kCloseWaitMs))) {
+    std::unique_lock<std::mutex> lock(callMutex_, std::defer_lock);
+    auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+    while (!lock.try_lock() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!lock.owns_lock()) {
         // Another thread's call is still running: end it by closing the transport.
         stopping_ = true;
         std::lock_guard<std::mutex> links(linkMutex_);
@@ -264,13 +271,14 @@ Result Initiator::CloseSession() {
             event_->Shutdown();
         return Result::Of(Status::Closed);
     }
+    closing_ = true; // a camera may close its connections once the session ends
     Result result = TransactLocked(OC_CloseSession, {}, nullptr, nullptr);
     sessionOpen_ = false;
     return result;
 }
 
 void Initiator::ReportLost(Link link, Status status) {
-    if (stopping_ || lostReported_.exchange(true))
+    if (stopping_ || closing_ || lostReported_.exchange(true))
         return;
     if (onLost_)
         onLost_(link, status);
@@ -389,7 +397,9 @@ Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const Obje
     return result;
 }
 
-Result Initiator::SendObject(const DataOut& out) { return Transact(OC_SendObject, {}, &out); }
+Result Initiator::SendObject(const DataOut& out) {
+    return Transact(OC_SendObject, {}, &out);
+}
 
 Result Initiator::GetDevicePropDesc(uint16_t property, DevicePropDesc& desc) {
     std::vector<uint8_t> data;

@@ -20,7 +20,7 @@
 namespace ptp {
 
 struct InitiatorConfig {
-    Guid guid{};                        // keep one per installation
+    Guid guid{}; // keep one per installation
     std::string friendlyName = "Vandrel";
     int timeoutMs = 10000;              // longest silence of the responder within a call
     size_t dataChunk = 1u << 20;        // payload bytes per Data packet sent
@@ -79,7 +79,8 @@ class Initiator {
     Initiator& operator=(const Initiator&) = delete;
 
     // Handlers run on the event reader thread; set them before Connect. The lost handler is
-    // called at most once, for the first connection lost without Shutdown being called.
+    // called at most once, for the first connection lost without Shutdown or CloseSession
+    // being called first.
     void SetEventHandler(EventHandler handler) { onEvent_ = std::move(handler); }
     void SetLostHandler(LostHandler handler) { onLost_ = std::move(handler); }
 
@@ -139,13 +140,14 @@ class Initiator {
     EventHandler onEvent_;
     LostHandler onLost_;
 
-    std::timed_mutex callMutex_; // one transaction at a time
-    std::mutex linkMutex_;       // guards command_ and event_ while they are set or shut down
+    std::mutex callMutex_; // one transaction at a time
+    std::mutex linkMutex_; // guards command_ and event_ while they are set or shut down
     std::atomic<bool> connected_{false};
     std::atomic<bool> sessionOpen_{false};
     std::atomic<bool> broken_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> lostReported_{false};
+    std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     std::atomic<bool> busy_{false};
     uint32_t nextTid_ = 0;
     std::thread eventThread_;

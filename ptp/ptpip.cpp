@@ -17,7 +17,9 @@ ByteWriter BeginPacket(std::vector<uint8_t>& out, uint32_t type) {
     return w;
 }
 
-void FinishPacket(std::vector<uint8_t>& out) { PutU32(out.data(), static_cast<uint32_t>(out.size())); }
+void FinishPacket(std::vector<uint8_t>& out) {
+    PutU32(out.data(), static_cast<uint32_t>(out.size()));
+}
 
 // FriendlyName: UCS-2LE with a terminating NUL and no count.
 bool WriteFriendlyName(ByteWriter& w, const std::string& name) {
@@ -77,7 +79,9 @@ bool DecodeOperationLike(ByteReader& r, Operation& op) {
     return r.ok();
 }
 
-bool IsDataType(uint32_t type) { return type == PT_Data || type == PT_EndData; }
+bool IsDataType(uint32_t type) {
+    return type == PT_Data || type == PT_EndData;
+}
 
 } // namespace
 
@@ -108,7 +112,9 @@ void EncodeInitEventRequest(const InitEventRequest& p, std::vector<uint8_t>& out
     FinishPacket(out);
 }
 
-void EncodeInitEventAck(std::vector<uint8_t>& out) { EncodeEmptyPacket(PT_InitEventAck, out); }
+void EncodeInitEventAck(std::vector<uint8_t>& out) {
+    EncodeEmptyPacket(PT_InitEventAck, out);
+}
 
 void EncodeInitFail(const InitFail& p, std::vector<uint8_t>& out) {
     ByteWriter w = BeginPacket(out, PT_InitFail);

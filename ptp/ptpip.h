@@ -19,10 +19,10 @@ namespace ptp {
 using Guid = std::array<uint8_t, 16>;
 
 enum : size_t {
-    kPacketHeaderSize = 8,        // u32 Length, u32 PacketType
-    kMaxControlBody = 64 * 1024,  // bound for every packet except Data/End Data
-    kMaxFriendlyNameUnits = 255,  // longest FriendlyName we send or keep, NUL excluded
-    kDataPacketPrefix = 12,       // header + TransactionID in front of a data payload
+    kPacketHeaderSize = 8,       // u32 Length, u32 PacketType
+    kMaxControlBody = 64 * 1024, // bound for every packet except Data/End Data
+    kMaxFriendlyNameUnits = 255, // longest FriendlyName we send or keep, NUL excluded
+    kDataPacketPrefix = 12,      // header + TransactionID in front of a data payload
 };
 
 struct PacketHeader {
@@ -86,8 +86,8 @@ bool EncodeOperationRequest(const OperationRequest& p, std::vector<uint8_t>& out
 bool EncodeOperationResponse(const Operation& p, std::vector<uint8_t>& out);
 bool EncodeEvent(const Operation& p, std::vector<uint8_t>& out);
 void EncodeStartData(const StartData& p, std::vector<uint8_t>& out);
-void EncodeDataPacket(uint32_t type, uint32_t transactionId, const uint8_t* payload,
-                      size_t size, std::vector<uint8_t>& out); // PT_Data or PT_EndData
+void EncodeDataPacket(uint32_t type, uint32_t transactionId, const uint8_t* payload, size_t size,
+                      std::vector<uint8_t>& out); // PT_Data or PT_EndData
 void EncodeCancel(uint32_t transactionId, std::vector<uint8_t>& out);
 void EncodeEmptyPacket(uint32_t type, std::vector<uint8_t>& out); // Probe Request/Response
 
@@ -131,7 +131,7 @@ Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t to
 
 struct DataPhaseResult {
     Status status = Status::Ok;
-    uint64_t received = 0;  // payload bytes that arrived
+    uint64_t received = 0; // payload bytes that arrived
     bool sinkRefused = false;
     bool cancelled = false; // a Cancel packet for this transaction ended the phase
 };

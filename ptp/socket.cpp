@@ -41,9 +41,15 @@ void EnsureWinsock() {
     }();
     (void)started;
 }
-int LastError() { return WSAGetLastError(); }
-bool WouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
-void CloseNative(NativeSocket s) { closesocket(s); }
+int LastError() {
+    return WSAGetLastError();
+}
+bool WouldBlock(int error) {
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+void CloseNative(NativeSocket s) {
+    closesocket(s);
+}
 bool SetNonBlocking(NativeSocket s) {
     u_long on = 1;
     return ioctlsocket(s, FIONBIO, &on) == 0;
@@ -52,9 +58,15 @@ bool SetNonBlocking(NativeSocket s) {
 using NativeSocket = int;
 const NativeSocket kInvalid = -1;
 void EnsureWinsock() {}
-int LastError() { return errno; }
-bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS; }
-void CloseNative(NativeSocket s) { close(s); }
+int LastError() {
+    return errno;
+}
+bool WouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINPROGRESS;
+}
+void CloseNative(NativeSocket s) {
+    close(s);
+}
 bool SetNonBlocking(NativeSocket s) {
     int flags = fcntl(s, F_GETFL, 0);
     return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
@@ -329,6 +341,8 @@ ConnectionPtr TcpListener::Accept(int timeoutMs, Status* status) {
     }
 }
 
-void TcpListener::Close() { impl_->closed = true; }
+void TcpListener::Close() {
+    impl_->closed = true;
+}
 
 } // namespace ptp

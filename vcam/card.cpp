@@ -233,8 +233,8 @@ bool Card::CreateFolder(uint32_t handle, uint32_t parent, const std::string& nam
     return true;
 }
 
-std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent,
-                                          const std::string& name, uint16_t format) {
+std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,
+                                          uint16_t format) {
     std::unique_ptr<Upload> upload(new Upload());
     upload->impl_.reset(new Upload::Impl());
     upload->card_ = this;

@@ -18,8 +18,8 @@ struct CardObject {
     uint32_t handle = 0;
     uint32_t parent = 0; // 0: in the card's root
     bool folder = false;
-    std::string name;    // UTF-8
-    std::string path;    // relative to the card folder, '/'-separated, UTF-8
+    std::string name; // UTF-8
+    std::string path; // relative to the card folder, '/'-separated, UTF-8
     uint64_t size = 0;
     uint16_t format = 0; // PTP object format
 };

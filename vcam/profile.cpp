@@ -167,7 +167,8 @@ bool ParseFirmwareVersion(const std::string& text, uint32_t& value) {
     int count = 0;
     while (std::getline(parts, part, '.')) {
         uint32_t number;
-        if (++count > 4 || part.empty() || part.find_first_not_of("0123456789") != std::string::npos ||
+        if (++count > 4 || part.empty() ||
+            part.find_first_not_of("0123456789") != std::string::npos ||
             !ParseU32(part, number, 255))
             return false;
         result = (result << 8) | number;

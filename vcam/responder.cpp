@@ -15,17 +15,17 @@ using namespace ptp;
 
 namespace {
 
-const int kIdleSliceMs = 200;       // the session loop checks Stop() this often
-const int kEventFlushMs = 200;      // a power-down event gets this long before the drop
+const int kIdleSliceMs = 200;  // the session loop checks Stop() this often
+const int kEventFlushMs = 200; // a power-down event gets this long before the drop
 const size_t kMaxObjectInfo = 64 * 1024;
 const size_t kSendChunk = 64 * 1024;
 
 std::atomic<uint32_t> nextConnectionNumber{1};
 
 const uint16_t kOperations[] = {
-    OC_GetDeviceInfo,  OC_OpenSession,       OC_CloseSession,      OC_GetStorageIDs,
-    OC_GetStorageInfo, OC_GetNumObjects,     OC_GetObjectHandles,  OC_GetObjectInfo,
-    OC_GetObject,      OC_SendObjectInfo,    OC_SendObject,        OC_GetDevicePropDesc,
+    OC_GetDeviceInfo,      OC_OpenSession,    OC_CloseSession,     OC_GetStorageIDs,
+    OC_GetStorageInfo,     OC_GetNumObjects,  OC_GetObjectHandles, OC_GetObjectInfo,
+    OC_GetObject,          OC_SendObjectInfo, OC_SendObject,       OC_GetDevicePropDesc,
     OC_GetDevicePropValue,
 };
 
@@ -211,7 +211,8 @@ bool Responder::Fires(const Trigger& trigger, uint16_t code, uint32_t occurrence
 void Responder::Pause(uint32_t milliseconds) {
     auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!stopped() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(milliseconds, 20)));
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::min<uint32_t>(milliseconds, 20)));
 }
 
 void Responder::SendEvent(uint16_t code, uint32_t transactionId, std::vector<uint32_t> params) {
@@ -367,12 +368,9 @@ Responder::Next Responder::SendData(Request& r, const std::vector<uint8_t>& data
     return Respond(r, RC_OK);
 }
 
-Responder::Next Responder::ReceiveData(Request& r, std::vector<uint8_t>* data, size_t maxSize,
-                                       bool& tooBig) {
+Responder::Next Responder::ReadStartData(Request& r, StartData& start) {
     r.dataConsumed = true;
-    tooBig = false;
     Packet packet;
-    StartData start;
     if (ReadPacket(*command_, packet, peerTimeoutMs_) != Status::Ok)
         return Next::Fail;
     if (packet.type == PT_Cancel) {
@@ -384,6 +382,16 @@ Responder::Next Responder::ReceiveData(Request& r, std::vector<uint8_t>* data, s
         Trace("protocol error: expected Start Data");
         return Next::Fail;
     }
+    return Next::Continue;
+}
+
+Responder::Next Responder::ReceiveData(Request& r, std::vector<uint8_t>* data, size_t maxSize,
+                                       bool& tooBig) {
+    tooBig = false;
+    StartData start;
+    Next next = ReadStartData(r, start);
+    if (next != Next::Continue || r.cancelled)
+        return next;
     tooBig = data && start.totalLength > maxSize;
     DataSink sink = [&](const uint8_t* bytes, size_t count) {
         if (data && !tooBig)
@@ -422,10 +430,9 @@ Responder::Next Responder::GetDeviceInfo(Request& r) {
     info.eventsSupported = {EC_StoreRemoved, EC_Vandrel_PowerDown};
     info.devicePropertiesSupported = {DPC_BatteryLevel};
     if (profile_.vendorProperties) {
-        info.devicePropertiesSupported.insert(info.devicePropertiesSupported.end(),
-                                              {DPC_Vandrel_BatteryState,
-                                               DPC_Vandrel_FirmwareVersion,
-                                               DPC_Vandrel_ModelName});
+        info.devicePropertiesSupported.insert(
+            info.devicePropertiesSupported.end(),
+            {DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion, DPC_Vandrel_ModelName});
     }
     info.imageFormats = {OFC_Undefined, OFC_Association, OFC_Text, OFC_EXIF_JPEG};
     info.manufacturer = profile_.manufacturer;
@@ -598,8 +605,8 @@ Responder::Next Responder::SendObjectInfo(Request& r) {
         pending_.handle = handle;
         return Respond(r, RC_OK, {kStorageId, parentOut, handle});
     }
-    uint64_t needed = info.objectCompressedSize == kSizeUnknown32 ? 0x100000000ull
-                                                                  : info.objectCompressedSize;
+    uint64_t needed =
+        info.objectCompressedSize == kSizeUnknown32 ? 0x100000000ull : info.objectCompressedSize;
     if (needed > card_.freeSpace())
         return Respond(r, RC_StoreFull);
     pending_.valid = true;
@@ -619,18 +626,12 @@ Responder::Next Responder::SendObject(Request& r) {
     if (pending.folder || !cardPresent_)
         return Respond(r, cardPresent_ ? RC_OK : RC_StoreNotAvailable);
 
-    r.dataConsumed = true;
-    Packet packet;
     StartData start;
-    if (ReadPacket(*command_, packet, peerTimeoutMs_) != Status::Ok)
-        return Next::Fail;
-    if (packet.type == PT_Cancel)
+    Next next = ReadStartData(r, start);
+    if (next != Next::Continue)
+        return next;
+    if (r.cancelled)
         return Respond(r, RC_TransactionCancelled);
-    if (packet.type != PT_StartData || !DecodeStartData(packet.body, start) ||
-        start.transactionId != r.tid) {
-        Trace("protocol error: expected Start Data");
-        return Next::Fail;
-    }
     uint64_t total = start.totalLength;
     uint16_t refusal = RC_OK;
     if (pending.size != kSizeUnknown32 ? total != pending.size : total < kSizeUnknown32)
@@ -647,7 +648,6 @@ Responder::Next Responder::SendObject(Request& r) {
 
     uint16_t overrideCode = 0;
     bool writeFailed = false;
-    Next next = Next::Continue;
     DataSink sink = [&](const uint8_t* bytes, size_t count) {
         if (upload && !overrideCode && !writeFailed && !upload->Write(bytes, count))
             writeFailed = true;

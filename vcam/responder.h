@@ -51,7 +51,8 @@ class Responder {
     ptp::Status Serve(ptp::Connection& command, const EventAcceptor& acceptEvent);
     ptp::Status Serve(ptp::Connection& command, ptp::Connection& event);
 
-    // From any thread: Serve returns within a fraction of a second.
+    // From any thread: Serve returns within 200 ms when idle, or once the operation under way
+    // ends (at the latest after the peer timeout). Shutting its connections down is faster.
     void Stop() { stop_ = true; }
     // Optional trace of operations and faults, one line each (for the server's output).
     void SetLog(Log log) { log_ = std::move(log); }
@@ -91,6 +92,8 @@ class Responder {
     // Data phases and answers.
     Next Respond(Request& r, uint16_t code, std::vector<uint32_t> params = {});
     Next SendData(Request& r, const std::vector<uint8_t>& data);
+    // Reads the Start Data that opens a data-out phase (or the Cancel that replaces it).
+    Next ReadStartData(Request& r, ptp::StartData& start);
     // Receives a data-out phase into `data` (bounded); drains it when `data` is null.
     Next ReceiveData(Request& r, std::vector<uint8_t>* data, size_t maxSize, bool& tooBig);
     Next Drain(Request& r);

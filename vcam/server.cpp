@@ -7,8 +7,8 @@
 namespace vcam {
 
 namespace {
-const int kAcceptSliceMs = 200;     // Stop() is noticed this often
-const int kEventConnectMs = 5000;   // the event connection must follow within this time
+const int kAcceptSliceMs = 200;   // Stop() is noticed this often
+const int kEventConnectMs = 5000; // the event connection must follow within this time
 } // namespace
 
 ptp::Status Server::Listen(const std::string& host, uint16_t port) {

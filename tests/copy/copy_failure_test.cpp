@@ -1,0 +1,107 @@
+// Copies that fail on the camera's side, and camera events shown while the dialog runs.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "camera_link.h"
+#include "copy_harness.h"
+#include "resource_ids.h"
+
+using copy_testing::BoxSeen;
+using copy_testing::CopyCase;
+using copy_testing::ModuleString;
+using copy_testing::PressOk;
+using testing_support::PatternBytes;
+
+namespace {
+
+const size_t kFirstSize = 200 * 1024;
+const size_t kSecondSize = 1024 * 1024;
+
+class CopyFailure : public CopyCase {
+  protected:
+    // Three top-level files sent in list order; faults are placed inside the second.
+    void LayThreeFiles() {
+        Lay("f1.bin", PatternBytes(kFirstSize, 61));
+        Lay("f2.bin", PatternBytes(kSecondSize, 62));
+        Lay("f3.bin", PatternBytes(kFirstSize, 63));
+        WriteInfo({}, {"f1.bin", "f2.bin", "f3.bin"});
+    }
+    void ExpectOnlyFirstFileOnCard() { ExpectCard({{"f1.bin", PatternBytes(kFirstSize, 61)}}); }
+    void ExpectBoxOfTheDialog(const BoxSeen& box, MessageId message) {
+        EXPECT_NE(box.text.find(ModuleString(message)), std::string::npos) << box.text;
+        EXPECT_EQ(box.caption, ModuleString(IDS_APP_CAPTION));
+        EXPECT_EQ(box.owner, progressDialog) << "the box belongs to the progress dialog";
+    }
+};
+
+TEST_F(CopyFailure, ASendTheCameraRefusesEndsWithTransmissionError) {
+    const char* profiles[] = {
+        "fault.response.operation = SendObject\nfault.response.occurrence = 2\n",
+        "fault.response.operation = SendObjectInfo\nfault.response.occurrence = 2\n"
+        "fault.response.code = 0x200C\n",
+        "fault.response.after_bytes = 300000\nfault.response.code = 0x2002\n",
+    };
+    for (const char* profile : profiles) {
+        SCOPED_TRACE(profile);
+        TearDown();
+        SetUp();
+        LayThreeFiles();
+        Profile(profile);
+        EXPECT_EQ(Run(), IDS_MSG_TRANSMISSION_ERROR);
+        ASSERT_EQ(checksResult, 0);
+        EXPECT_TRUE(boxes.empty());
+        EXPECT_EQ(cameraLink.cameraLost, 0);
+        ExpectOnlyFirstFileOnCard();
+    }
+}
+
+TEST_F(CopyFailure, PowerDownDuringASendShowsItsMessageThenInternalError) {
+    LayThreeFiles();
+    Profile("fault.power_down.after_bytes = " + std::to_string(kFirstSize + 300000) + "\n");
+    EXPECT_EQ(Run(), IDS_MSG_INTERNAL_ERROR);
+    ASSERT_EQ(checksResult, 0);
+    ASSERT_FALSE(boxes.empty()) << "the event's message was not shown";
+    ExpectBoxOfTheDialog(boxes[0], IDS_MSG_POWER_LOW_BATTERY);
+    EXPECT_EQ(cameraLink.cameraLost, 1);
+    ExpectOnlyFirstFileOnCard();
+}
+
+TEST_F(CopyFailure, ADroppedConnectionMidFileShowsItsMessageThenInternalError) {
+    LayThreeFiles();
+    Profile("fault.drop.after_bytes = " + std::to_string(kFirstSize + 300000) + "\n");
+    EXPECT_EQ(Run(), IDS_MSG_INTERNAL_ERROR);
+    ASSERT_EQ(checksResult, 0);
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxOfTheDialog(boxes[0], IDS_MSG_CONNECTION_PROBLEM);
+    ExpectOnlyFirstFileOnCard();
+}
+
+// The event arrives early and the camera goes on: the copy completes while the box is open,
+// and the worker may not end the dialog before the user has read the box.
+TEST_F(CopyFailure, AnOpenEventBoxKeepsTheDialogUntilItIsClosed) {
+    LayThreeFiles();
+    Profile("fault.power_down.after_bytes = 100000\nfault.power_down.disconnect = no\n");
+    const LONG allKB = (2 * kFirstSize + kSecondSize) / 1024;
+    bool stillUp = false, stillRunning = false;
+    answer = [&](HWND box, const BoxSeen&) {
+        for (int i = 0; i < 3000 && progressCounters.copiedKB < allKB; ++i)
+            Sleep(10);
+        // The last file is done; the worker's way to EndDialog is now only through the mutex.
+        Sleep(500);
+        stillUp = IsWindow(progressDialog) && IsWindowVisible(progressDialog);
+        stillRunning = !dialogReturned;
+        PressOk(box);
+    };
+    EXPECT_EQ(Run(), 0) << "the copy itself went through";
+    ASSERT_EQ(boxes.size(), 1u);
+    ExpectBoxOfTheDialog(boxes[0], IDS_MSG_POWER_LOW_BATTERY);
+    EXPECT_EQ(progressCounters.copiedKB, allKB);
+    EXPECT_TRUE(stillUp);
+    EXPECT_TRUE(stillRunning);
+    ExpectCard(UpdateFlattened());
+}
+
+} // namespace

@@ -1,0 +1,411 @@
+// The initiator's session state machine against a scripted responder over in-memory pipes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "ptp/initiator.h"
+
+using namespace ptp;
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// The camera's end of the two pipes, driven packet by packet by a test's script.
+struct ScriptedCamera {
+    ConnectionPtr command, event;
+
+    Packet Read(Connection& c) {
+        Packet p;
+        EXPECT_EQ(ReadPacket(c, p, 2000), Status::Ok);
+        return p;
+    }
+    void Handshake() {
+        Packet p = Read(*command);
+        EXPECT_EQ(p.type, PT_InitCommandRequest);
+        InitCommandAck ack;
+        ack.connectionNumber = 7;
+        ack.friendlyName = "Scripted";
+        Bytes out;
+        EncodeInitCommandAck(ack, out);
+        command->Send(out);
+        p = Read(*event);
+        EXPECT_EQ(p.type, PT_InitEventRequest);
+        InitEventRequest request;
+        EXPECT_TRUE(DecodeInitEventRequest(p.body, request));
+        EXPECT_EQ(request.connectionNumber, 7u);
+        EncodeInitEventAck(out);
+        event->Send(out);
+    }
+    OperationRequest Request() {
+        Packet p = Read(*command);
+        OperationRequest request;
+        EXPECT_EQ(p.type, PT_OperationRequest);
+        EXPECT_TRUE(DecodeOperationRequest(p.body, request));
+        return request;
+    }
+    void Respond(uint16_t code, uint32_t tid, std::vector<uint32_t> params = {}) {
+        Operation response;
+        response.code = code;
+        response.transactionId = tid;
+        response.params = std::move(params);
+        Bytes out;
+        EncodeOperationResponse(response, out);
+        command->Send(out);
+    }
+    void SendData(uint32_t tid, const Bytes& data) {
+        size_t offset = 0;
+        SendDataPhase(
+            *command, tid, data.size(),
+            [&](uint8_t* buffer, size_t count) {
+                std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
+                offset += count;
+                return true;
+            },
+            100);
+    }
+    void SendEvent(uint16_t code, std::vector<uint32_t> params) {
+        Operation e;
+        e.code = code;
+        e.params = std::move(params);
+        Bytes out;
+        EncodeEvent(e, out);
+        event->Send(out);
+    }
+};
+
+class InitiatorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        auto commandPair = MakePipePair();
+        auto eventPair = MakePipePair();
+        hostCommand = std::move(commandPair.first);
+        camera.command = std::move(commandPair.second);
+        hostEvent = std::move(eventPair.first);
+        camera.event = std::move(eventPair.second);
+        config.timeoutMs = 1000;
+        config.dataChunk = 65536;
+    }
+    void TearDown() override {
+        if (initiator)
+            initiator->Shutdown();
+        if (script.joinable())
+            script.join();
+    }
+    // Runs `steps` as the camera on its own thread, then connects the initiator.
+    Result Start(std::function<void(ScriptedCamera&)> steps, bool handshake = true) {
+        script = std::thread([this, steps, handshake] {
+            if (handshake)
+                camera.Handshake();
+            steps(camera);
+        });
+        initiator.reset(new Initiator(config));
+        initiator->SetEventHandler([this](const Event& e) {
+            std::lock_guard<std::mutex> lock(mutex);
+            events.push_back(e);
+            changed.notify_all();
+        });
+        initiator->SetLostHandler([this](Link link, Status) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lost.push_back(link);
+            changed.notify_all();
+        });
+        return initiator->Connect(std::move(hostCommand), [this] { return std::move(hostEvent); });
+    }
+    bool WaitFor(std::function<bool()> condition) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(3), condition);
+    }
+    void OpenSession() { ASSERT_TRUE(initiator->OpenSession(1).ok()); }
+
+    InitiatorConfig config;
+    ConnectionPtr hostCommand, hostEvent;
+    ScriptedCamera camera;
+    std::unique_ptr<Initiator> initiator;
+    std::thread script;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Event> events;
+    std::vector<Link> lost;
+};
+
+// The camera's side of OpenSession.
+void AnswerOpenSession(ScriptedCamera& c) {
+    OperationRequest r = c.Request();
+    EXPECT_EQ(r.op.code, OC_OpenSession);
+    EXPECT_EQ(r.op.transactionId, 0u);
+    c.Respond(RC_OK, 0);
+}
+
+} // namespace
+
+TEST_F(InitiatorTest, HandshakeSessionAndTransactionIds) {
+    DeviceInfo sent;
+    sent.model = "Scripted X";
+    sent.operationsSupported = {OC_GetDeviceInfo, OC_SendObject};
+    Result connect = Start([&](ScriptedCamera& c) {
+        AnswerOpenSession(c);
+        OperationRequest r = c.Request();
+        EXPECT_EQ(r.op.code, OC_GetDeviceInfo);
+        EXPECT_EQ(r.op.transactionId, 1u);
+        EXPECT_EQ(r.dataPhase, DP_NoDataOrDataIn);
+        Bytes data;
+        PackDeviceInfo(sent, data);
+        c.SendData(r.op.transactionId, data);
+        c.Respond(RC_OK, r.op.transactionId);
+        r = c.Request();
+        EXPECT_EQ(r.op.transactionId, 2u);
+        EXPECT_EQ(r.op.params, (std::vector<uint32_t>{0xFFFFFFFF, 0, 0}));
+        c.Respond(RC_OK, r.op.transactionId, {3});
+        r = c.Request();
+        EXPECT_EQ(r.op.code, OC_CloseSession);
+        c.Respond(RC_OK, r.op.transactionId);
+    });
+    ASSERT_TRUE(connect.ok()) << StatusName(connect.status);
+    EXPECT_EQ(initiator->responder().friendlyName, "Scripted");
+    OpenSession();
+    DeviceInfo info;
+    ASSERT_TRUE(initiator->GetDeviceInfo(info).ok());
+    EXPECT_EQ(info.model, "Scripted X");
+    uint32_t count = 0;
+    ASSERT_TRUE(initiator->GetNumObjects(0xFFFFFFFF, 0, 0, count).ok());
+    EXPECT_EQ(count, 3u);
+    EXPECT_TRUE(initiator->CloseSession().ok());
+    EXPECT_FALSE(initiator->sessionOpen());
+}
+
+TEST_F(InitiatorTest, InitFailIsRefusedWithItsReason) {
+    Result connect = Start(
+        [](ScriptedCamera& c) {
+            c.Read(*c.command);
+            Bytes out;
+            EncodeInitFail({IFR_Busy}, out);
+            c.command->Send(out);
+        },
+        false);
+    EXPECT_EQ(connect.status, Status::Refused);
+    ASSERT_EQ(connect.params.size(), 1u);
+    EXPECT_EQ(connect.params[0], IFR_Busy);
+    EXPECT_FALSE(initiator->connected());
+}
+
+TEST_F(InitiatorTest, WrongTransactionIdIsMalformedAndEndsTheSession) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.Respond(RC_OK, r.op.transactionId + 5);
+                }).ok());
+    OpenSession();
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Malformed);
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::NotConnected);
+}
+
+TEST_F(InitiatorTest, SilentResponderTimesOut) {
+    config.timeoutMs = 100;
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    c.Request();
+                }).ok());
+    OpenSession();
+    auto start = Clock::now();
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Timeout);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(InitiatorTest, UnexpectedPacketOnTheCommandConnectionIsMalformed) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    Bytes out;
+                    EncodeInitEventAck(out);
+                    c.command->Send(out);
+                }).ok());
+    OpenSession();
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Malformed);
+}
+
+TEST_F(InitiatorTest, ErrorResponseWithoutDataPhase) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.Respond(RC_StoreNotAvailable, r.op.transactionId);
+                }).ok());
+    OpenSession();
+    StorageInfo info;
+    Result result = initiator->GetStorageInfo(0x00010001, info);
+    EXPECT_EQ(result.status, Status::Ok);
+    EXPECT_EQ(result.code, RC_StoreNotAvailable);
+    EXPECT_FALSE(result.ok());
+}
+
+TEST_F(InitiatorTest, DataInBeyondTheBoundIsDrainedAndRefused) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.SendData(r.op.transactionId, Bytes(1000, 1));
+                    c.Respond(RC_OK, r.op.transactionId);
+                    r = c.Request();
+                    c.Respond(RC_OK, r.op.transactionId, {0});
+                }).ok());
+    OpenSession();
+    Bytes data;
+    Result result = initiator->TransactIn(OC_GetObject, {5}, data, 999);
+    EXPECT_EQ(result.status, Status::SinkFailed);
+    EXPECT_EQ(result.code, RC_OK);
+    EXPECT_TRUE(data.empty()) << "nothing is kept of an oversized phase";
+    uint32_t count = 9;
+    EXPECT_TRUE(initiator->GetNumObjects(0xFFFFFFFF, 0, 0, count).ok()) << "still in step";
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(InitiatorTest, DataOutIsPulledInChunks) {
+    const size_t total = 3 * 1024 * 1024 + 17;
+    Bytes received;
+    ASSERT_TRUE(Start([&](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    EXPECT_EQ(r.dataPhase, DP_DataOut);
+                    Packet p = c.Read(*c.command);
+                    StartData start;
+                    ASSERT_TRUE(DecodeStartData(p.body, start));
+                    EXPECT_EQ(start.totalLength, total);
+                    DataPhaseResult phase = ReceiveDataPhase(
+                        *c.command, r.op.transactionId, start.totalLength,
+                        [&](const uint8_t* d, size_t n) {
+                            received.insert(received.end(), d, d + n);
+                            return true;
+                        },
+                        2000);
+                    EXPECT_EQ(phase.status, Status::Ok);
+                    c.Respond(RC_OK, r.op.transactionId);
+                }).ok());
+    OpenSession();
+    size_t offset = 0, largest = 0, calls = 0;
+    DataOut out;
+    out.size = total;
+    out.read = [&](uint8_t* buffer, size_t count) {
+        for (size_t i = 0; i < count; ++i)
+            buffer[i] = static_cast<uint8_t>((offset + i) % 253);
+        offset += count;
+        largest = std::max(largest, count);
+        ++calls;
+        return true;
+    };
+    EXPECT_TRUE(initiator->SendObject(out).ok());
+    EXPECT_EQ(largest, 65536u) << "never more than one chunk at a time";
+    EXPECT_EQ(calls, (total + 65535) / 65536);
+    ASSERT_EQ(received.size(), total);
+    for (size_t i = 0; i < total; i += 4093)
+        ASSERT_EQ(received[i], i % 253) << "at " << i;
+}
+
+TEST_F(InitiatorTest, FailingSourceCancelsTheTransaction) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    Packet p = c.Read(*c.command);
+                    EXPECT_EQ(p.type, PT_StartData);
+                    DataPhaseResult phase = ReceiveDataPhase(
+                        *c.command, r.op.transactionId, 1 << 20,
+                        [](const uint8_t*, size_t) { return true; }, 2000);
+                    EXPECT_TRUE(phase.cancelled);
+                    EXPECT_EQ(phase.received, 65536u);
+                    c.Respond(RC_TransactionCancelled, r.op.transactionId);
+                }).ok());
+    OpenSession();
+    int calls = 0;
+    DataOut out;
+    out.size = 1 << 20;
+    out.read = [&](uint8_t*, size_t) { return ++calls == 1; };
+    Result result = initiator->SendObject(out);
+    EXPECT_EQ(result.status, Status::SourceFailed);
+    EXPECT_EQ(result.code, RC_TransactionCancelled);
+}
+
+TEST_F(InitiatorTest, EventsReachTheHandlerAndProbesAreAnswered) {
+    std::atomic<bool> probeAnswered{false};
+    ASSERT_TRUE(Start([&](ScriptedCamera& c) {
+                    c.SendEvent(EC_Vandrel_PowerDown, {1, 0xBEEF});
+                    Bytes probe;
+                    EncodeEmptyPacket(PT_ProbeRequest, probe);
+                    c.event->Send(probe);
+                    Packet p = c.Read(*c.event);
+                    probeAnswered = p.type == PT_ProbeResponse;
+                }).ok());
+    ASSERT_TRUE(WaitFor([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].code, EC_Vandrel_PowerDown);
+    EXPECT_EQ(events[0].params, (std::vector<uint32_t>{1, 0xBEEF}));
+    script.join();
+    EXPECT_TRUE(probeAnswered);
+}
+
+TEST_F(InitiatorTest, LossOfTheEventConnectionIsReported) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) { c.event->Shutdown(); }).ok());
+    ASSERT_TRUE(WaitFor([&] { return !lost.empty(); }));
+    EXPECT_EQ(lost[0], Link::Event);
+}
+
+TEST_F(InitiatorTest, LossOfTheIdleCommandConnectionIsReported) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) { c.command->Shutdown(); }).ok());
+    ASSERT_TRUE(WaitFor([&] { return !lost.empty(); }));
+    EXPECT_EQ(lost[0], Link::Command);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(lost.size(), 1u) << "reported once";
+}
+
+TEST_F(InitiatorTest, APeerClosingAfterCloseSessionIsNoLoss) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.Respond(RC_OK, r.op.transactionId);
+                    c.command->Shutdown();
+                    c.event->Shutdown();
+                }).ok());
+    OpenSession();
+    EXPECT_TRUE(initiator->CloseSession().ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_TRUE(lost.empty());
+}
+
+TEST_F(InitiatorTest, ShutdownFromAnotherThreadUnblocksAPendingCall) {
+    config.timeoutMs = 10000;
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    c.Request(); // never answered
+                }).ok());
+    OpenSession();
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        initiator->Shutdown();
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Closed);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    closer.join();
+    EXPECT_TRUE(lost.empty()) << "a deliberate shutdown is no loss";
+}
+
+TEST_F(InitiatorTest, CloseSessionFromAnotherThreadUnblocksAPendingCall) {
+    config.timeoutMs = 10000;
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    c.Request();
+                }).ok());
+    OpenSession();
+    std::thread closer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(initiator->CloseSession().status, Status::Closed);
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Closed);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    closer.join();
+}

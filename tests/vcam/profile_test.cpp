@@ -1,0 +1,138 @@
+// Profile defaults, every key, sections, sizes, and errors that name the line.
+#include <gtest/gtest.h>
+
+#include "ptp/codes.h"
+#include "vcam/profile.h"
+
+using namespace vcam;
+
+TEST(ProfileTest, DefaultsAreAHealthyCamera) {
+    Profile p;
+    EXPECT_EQ(p.model, "Tarvo Camera X1");
+    EXPECT_EQ(p.firmware, "1.0.1.2");
+    EXPECT_EQ(p.firmwareVersion, 0x01000102u);
+    EXPECT_EQ(p.batteryState, 1u);
+    EXPECT_EQ(p.batteryLevel, 80);
+    EXPECT_EQ(p.cameraCount, 1u);
+    EXPECT_TRUE(p.cardPresent);
+    EXPECT_FALSE(p.writeProtected);
+    EXPECT_EQ(p.capacity, 1ull << 30);
+    EXPECT_TRUE(p.vendorProperties);
+    EXPECT_FALSE(p.responseFault.enabled() || p.powerDown.enabled() || p.drop.enabled() ||
+                 p.storeRemoved.enabled());
+}
+
+TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
+    const char* text = "; a comment\n"
+                       "# another\n"
+                       "[camera]\n"
+                       "model = Tarvo Camera X2\n"
+                       "manufacturer=Tarvo Inc.\n"
+                       "serial = S1\n"
+                       "firmware = 2.1\n"
+                       "count = 2\n"
+                       "vendor_properties = no\n"
+                       "[battery]\n"
+                       "state = 2\n"
+                       "[card]\n"
+                       "present = false\n"
+                       "write_protected = yes\n"
+                       "capacity = 64G\n"
+                       "free = 0x100000\n"
+                       "label = CARD\n"
+                       "folder = /tmp/card\n"
+                       "[fault.response]\n"
+                       "operation = SendObject\n"
+                       "occurrence = 2\n"
+                       "code = 0x2019\n"
+                       "[fault.power_down]\n"
+                       "after_bytes = 1M\n"
+                       "reason = 3\n"
+                       "data = 0xABCD\n"
+                       "disconnect = off\n"
+                       "[]\n"
+                       "fault.store_removed.operation = 0x1005\n"
+                       "fault.drop.after_bytes = 4096\n"
+                       "fault.drop.occurrence = 1\n"
+                       "delay.ms = 250\n"
+                       "delay.operation = GetObjectInfo\n";
+    Profile p;
+    std::string error;
+    ASSERT_TRUE(ParseProfile(text, p, error)) << error;
+    EXPECT_EQ(p.model, "Tarvo Camera X2");
+    EXPECT_EQ(p.manufacturer, "Tarvo Inc.");
+    EXPECT_EQ(p.serialNumber, "S1");
+    EXPECT_EQ(p.firmwareVersion, 0x02010000u);
+    EXPECT_EQ(p.cameraCount, 2u);
+    EXPECT_FALSE(p.vendorProperties);
+    EXPECT_EQ(p.batteryState, 2u);
+    EXPECT_EQ(p.batteryLevel, 10) << "a low battery without a level reads as 10 %";
+    EXPECT_FALSE(p.cardPresent);
+    EXPECT_TRUE(p.writeProtected);
+    EXPECT_EQ(p.capacity, 64ull << 30);
+    EXPECT_EQ(p.freeSpace, 0x100000u);
+    EXPECT_EQ(p.volumeLabel, "CARD");
+    EXPECT_EQ(p.cardFolder, "/tmp/card");
+    EXPECT_EQ(p.responseFault.operation, ptp::OC_SendObject);
+    EXPECT_EQ(p.responseFault.occurrence, 2u);
+    EXPECT_EQ(p.responseCode, ptp::RC_DeviceBusy);
+    EXPECT_EQ(p.powerDown.afterBytes, 1u << 20);
+    EXPECT_EQ(p.powerDownReason, 3u);
+    EXPECT_EQ(p.powerDownData, 0xABCDu);
+    EXPECT_FALSE(p.powerDownDisconnect);
+    EXPECT_EQ(p.storeRemoved.operation, ptp::OC_GetStorageInfo);
+    EXPECT_EQ(p.drop.afterBytes, 4096u);
+    EXPECT_EQ(p.delayMs, 250u);
+    EXPECT_EQ(p.delayOperation, ptp::OC_GetObjectInfo);
+}
+
+TEST(ProfileTest, CardSizesUpTo64GiB) {
+    struct {
+        const char* text;
+        uint64_t bytes;
+    } cases[] = {{"4G", 4ull << 30},    {"32GiB", 32ull << 30},
+                 {"64GB", 64ull << 30}, {"512M", 512ull << 20},
+                 {"1T", 1ull << 40},    {"68719476736", 64ull << 30},
+                 {"0x1B", 27}};
+    for (auto& c : cases) {
+        Profile p;
+        std::string error;
+        ASSERT_TRUE(ParseProfile(std::string("card.capacity = ") + c.text, p, error)) << c.text;
+        EXPECT_EQ(p.capacity, c.bytes) << c.text;
+    }
+}
+
+TEST(ProfileTest, ErrorsNameTheLine) {
+    const char* bad[] = {"camera.colour = red",
+                         "card.capacity = lots",
+                         "battery.level = 101",
+                         "camera.count = -1",
+                         "fault.response.operation = Fly",
+                         "camera.firmware = 1.256",
+                         "no equals sign",
+                         "[unterminated"};
+    for (const char* text : bad) {
+        Profile p;
+        std::string error;
+        EXPECT_FALSE(ParseProfile(std::string("\n") + text, p, error)) << text;
+        EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+    }
+}
+
+TEST(ProfileTest, FirmwareVersions) {
+    uint32_t v = 0;
+    EXPECT_TRUE(ParseFirmwareVersion("1.0.1.2", v));
+    EXPECT_EQ(v, 0x01000102u);
+    EXPECT_TRUE(ParseFirmwareVersion("3", v));
+    EXPECT_EQ(v, 0x03000000u);
+    EXPECT_FALSE(ParseFirmwareVersion("1.2.3.4.5", v));
+    EXPECT_FALSE(ParseFirmwareVersion("1..2", v));
+    EXPECT_FALSE(ParseFirmwareVersion("", v));
+}
+
+TEST(ProfileTest, LoadMissingFileFails) {
+    Profile p;
+    std::string error;
+    EXPECT_FALSE(LoadProfile("/nonexistent/vcam.ini", p, error));
+    EXPECT_FALSE(error.empty());
+}

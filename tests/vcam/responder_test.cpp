@@ -1,0 +1,445 @@
+// The responder's operations over in-memory pipes, driven by the real initiator: what the
+// camera reports for each profile setting, listing, reading and writing the card.
+#include "vcam_fixture.h"
+
+using namespace ptp;
+using namespace vcam;
+using namespace vcamtest;
+
+namespace {
+
+Profile Default() {
+    return Profile();
+}
+
+} // namespace
+
+TEST(ResponderTest, DeviceInfoOfTheDefaultProfile) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    ASSERT_TRUE(s.connected.ok());
+    ASSERT_TRUE(s.opened.ok());
+    EXPECT_EQ(s.host->responder().friendlyName, "Tarvo Camera X1");
+    DeviceInfo info;
+    ASSERT_TRUE(s.host->GetDeviceInfo(info).ok());
+    EXPECT_EQ(info.model, "Tarvo Camera X1");
+    EXPECT_EQ(info.manufacturer, "Tarvo");
+    EXPECT_EQ(info.deviceVersion, "1.0.1.2");
+    EXPECT_EQ(info.vendorExtensionId, 0u);
+    for (uint16_t op :
+         {OC_GetDeviceInfo, OC_OpenSession, OC_CloseSession, OC_GetStorageIDs, OC_GetStorageInfo,
+          OC_GetNumObjects, OC_GetObjectHandles, OC_GetObjectInfo, OC_GetObject, OC_SendObjectInfo,
+          OC_SendObject, OC_GetDevicePropDesc, OC_GetDevicePropValue})
+        EXPECT_TRUE(info.SupportsOperation(op)) << std::hex << op;
+    EXPECT_FALSE(info.SupportsOperation(OC_DeleteObject)) << "nothing on the card is ever lost";
+    for (uint16_t prop : {DPC_BatteryLevel, DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion,
+                          DPC_Vandrel_ModelName})
+        EXPECT_TRUE(info.SupportsProperty(prop)) << std::hex << prop;
+}
+
+TEST(ResponderTest, PropertiesOfTheDefaultProfile) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    DevicePropDesc desc;
+    ASSERT_TRUE(s.host->GetDevicePropDesc(DPC_BatteryLevel, desc).ok());
+    EXPECT_EQ(desc.dataType, DTC_UINT8);
+    EXPECT_EQ(desc.current.integer, 80u);
+    EXPECT_EQ(desc.formFlag, DPFF_Range);
+    PropValue value;
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_Vandrel_BatteryState, DTC_UINT32, value).ok());
+    EXPECT_EQ(value.integer, 1u);
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_Vandrel_FirmwareVersion, DTC_UINT32, value).ok());
+    EXPECT_EQ(value.integer, 0x01000102u);
+    ASSERT_TRUE(s.host->GetDevicePropDesc(DPC_Vandrel_ModelName, desc).ok());
+    EXPECT_EQ(desc.dataType, DTC_STR);
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_Vandrel_ModelName, DTC_STR, value).ok());
+    EXPECT_EQ(value.text, "Tarvo Camera X1");
+    EXPECT_EQ(s.host->GetDevicePropValue(0x5003, DTC_STR, value).code, RC_DevicePropNotSupported);
+}
+
+TEST(ResponderTest, ProfileSettingsShowInTheAnswers) {
+    Profile p;
+    std::string error;
+    ASSERT_TRUE(ParseProfile("camera.model = Other Cam\ncamera.firmware = 2.3.0.9\n"
+                             "battery.state = 2\nbattery.level = 7\n",
+                             p, error));
+    TempFolder folder;
+    CameraSession s(p, folder.str());
+    DeviceInfo info;
+    ASSERT_TRUE(s.host->GetDeviceInfo(info).ok());
+    EXPECT_EQ(info.model, "Other Cam");
+    EXPECT_EQ(info.deviceVersion, "2.3.0.9");
+    PropValue value;
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_Vandrel_FirmwareVersion, DTC_UINT32, value).ok());
+    EXPECT_EQ(value.integer, 0x02030009u);
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_Vandrel_BatteryState, DTC_UINT32, value).ok());
+    EXPECT_EQ(value.integer, 2u);
+    ASSERT_TRUE(s.host->GetDevicePropValue(DPC_BatteryLevel, DTC_UINT8, value).ok());
+    EXPECT_EQ(value.integer, 7u);
+}
+
+TEST(ResponderTest, VendorPropertiesCanBeHidden) {
+    Profile p;
+    p.vendorProperties = false;
+    TempFolder folder;
+    CameraSession s(p, folder.str());
+    DeviceInfo info;
+    ASSERT_TRUE(s.host->GetDeviceInfo(info).ok());
+    EXPECT_EQ(info.devicePropertiesSupported, (std::vector<uint16_t>{DPC_BatteryLevel}));
+    PropValue value;
+    EXPECT_EQ(s.host->GetDevicePropValue(DPC_Vandrel_ModelName, DTC_STR, value).code,
+              RC_DevicePropNotSupported);
+    DevicePropDesc desc;
+    EXPECT_EQ(s.host->GetDevicePropDesc(DPC_Vandrel_BatteryState, desc).code,
+              RC_DevicePropNotSupported);
+    EXPECT_TRUE(s.host->GetDevicePropValue(DPC_BatteryLevel, DTC_UINT8, value).ok());
+}
+
+TEST(ResponderTest, SessionRules) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str(), false);
+    ASSERT_TRUE(s.connected.ok());
+    DeviceInfo info;
+    EXPECT_TRUE(s.host->GetDeviceInfo(info).ok()) << "allowed outside a session";
+    std::vector<uint32_t> ids;
+    EXPECT_EQ(s.host->GetStorageIDs(ids).code, RC_SessionNotOpen);
+    EXPECT_EQ(s.host->OpenSession(0).code, RC_InvalidParameter);
+    EXPECT_TRUE(s.host->OpenSession(1).ok());
+    EXPECT_EQ(s.host->Transact(OC_OpenSession, {2}).code, RC_SessionAlreadyOpen);
+    EXPECT_EQ(s.host->Transact(OC_FormatStore, {kStorageId, 0}).code, RC_OperationNotSupported);
+    EXPECT_TRUE(s.host->CloseSession().ok());
+    EXPECT_EQ(s.Stop(), Status::Ok);
+}
+
+TEST(ResponderTest, StorageOfAWritableCard) {
+    Profile p;
+    p.capacity = 64ull << 30;
+    p.freeSpace = 32ull << 30;
+    TempFolder folder;
+    CameraSession s(p, folder.str());
+    std::vector<uint32_t> ids;
+    ASSERT_TRUE(s.host->GetStorageIDs(ids).ok());
+    EXPECT_EQ(ids, (std::vector<uint32_t>{kStorageId}));
+    StorageInfo info;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
+    EXPECT_EQ(info.accessCapability, AC_ReadWrite);
+    EXPECT_EQ(info.maxCapacity, 64ull << 30);
+    EXPECT_EQ(info.freeSpaceInBytes, 32ull << 30);
+    EXPECT_EQ(info.storageType, ST_RemovableRAM);
+    EXPECT_FALSE(info.storageDescription.empty());
+    EXPECT_EQ(info.volumeLabel, "TARVO");
+    EXPECT_EQ(s.host->GetStorageInfo(0x00020001, info).code, RC_InvalidStorageID);
+}
+
+TEST(ResponderTest, NoCard) {
+    Profile p;
+    p.cardPresent = false;
+    TempFolder folder;
+    folder.Write("a.txt", Bytes(1));
+    CameraSession s(p, folder.str());
+    std::vector<uint32_t> ids{1};
+    ASSERT_TRUE(s.host->GetStorageIDs(ids).ok());
+    EXPECT_TRUE(ids.empty());
+    StorageInfo info;
+    EXPECT_EQ(s.host->GetStorageInfo(kStorageId, info).code, RC_StoreNotAvailable);
+    uint32_t count;
+    EXPECT_EQ(s.host->GetNumObjects(kStorageId, 0, 0, count).code, RC_StoreNotAvailable);
+    ObjectInfo object;
+    EXPECT_EQ(s.host->GetObjectInfo(1, object).code, RC_StoreNotAvailable);
+    EXPECT_EQ(s.SendInfo("fw.bin", 10).code, RC_StoreNotAvailable);
+}
+
+TEST(ResponderTest, ListsFlatAndNestedFilesLikeLibgphoto2Expects) {
+    TempFolder folder;
+    folder.Write("readme.txt", Bytes(6, 'r'));
+    folder.Write("DCIM/IMG_0001.JPG", Pattern(3000));
+    CameraSession s(Default(), folder.str());
+    std::vector<uint32_t> root, all, inDcim;
+    ASSERT_TRUE(s.host->GetObjectHandles(kStorageId, 0, kRootParent, root).ok());
+    ASSERT_TRUE(s.host->GetObjectHandles(kAllStorages, 0, 0, all).ok());
+    EXPECT_EQ(root.size(), 2u);
+    EXPECT_EQ(all.size(), 3u);
+    uint32_t dcim = 0;
+    for (uint32_t h : root) {
+        ObjectInfo info;
+        ASSERT_TRUE(s.host->GetObjectInfo(h, info).ok());
+        EXPECT_EQ(info.parentObject, 0u) << "root objects report parent 0";
+        EXPECT_EQ(info.storageId, kStorageId);
+        if (info.filename == "DCIM") {
+            dcim = h;
+            EXPECT_EQ(info.objectFormat, OFC_Association);
+            EXPECT_EQ(info.associationType, AT_GenericFolder);
+        } else {
+            EXPECT_EQ(info.filename, "readme.txt");
+            EXPECT_EQ(info.objectCompressedSize, 6u);
+            EXPECT_EQ(info.objectFormat, OFC_Text);
+        }
+    }
+    ASSERT_NE(dcim, 0u);
+    ASSERT_TRUE(s.host->GetObjectHandles(kStorageId, 0, dcim, inDcim).ok());
+    ASSERT_EQ(inDcim.size(), 1u);
+    ObjectInfo image;
+    ASSERT_TRUE(s.host->GetObjectInfo(inDcim[0], image).ok());
+    EXPECT_EQ(image.parentObject, dcim);
+    EXPECT_EQ(image.objectFormat, OFC_EXIF_JPEG);
+    uint32_t count = 0;
+    ASSERT_TRUE(s.host->GetNumObjects(kStorageId, OFC_EXIF_JPEG, 0, count).ok());
+    EXPECT_EQ(count, 1u);
+    std::vector<uint32_t> none;
+    EXPECT_EQ(s.host->GetObjectHandles(kStorageId, 0, inDcim[0], none).code, RC_InvalidParentObject)
+        << "a file is no parent";
+    ObjectInfo missing;
+    EXPECT_EQ(s.host->GetObjectInfo(0xFFFF, missing).code, RC_InvalidObjectHandle);
+
+    Bytes got;
+    ASSERT_TRUE(s.host->TransactIn(OC_GetObject, {inDcim[0]}, got, 1 << 20).ok());
+    EXPECT_EQ(got, Pattern(3000));
+}
+
+TEST(ResponderTest, UploadIsWrittenByteForByteAndListedAtOnce) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    StorageInfo before, after;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, before).ok());
+    Bytes firmware = Pattern(3 * 1024 * 1024 + 5, 7);
+    ptp::Result info = s.SendInfo("FW_1.0.2.0.bin", static_cast<uint32_t>(firmware.size()));
+    ASSERT_TRUE(info.ok());
+    ASSERT_EQ(info.params.size(), 3u);
+    EXPECT_EQ(info.params[0], kStorageId);
+    uint32_t handle = info.params[2];
+    EXPECT_NE(handle, 0u);
+    size_t offset = 0;
+    ASSERT_TRUE(s.host->SendObject(FromBytes(firmware, &offset)).ok());
+    EXPECT_EQ(folder.Read("FW_1.0.2.0.bin"), firmware);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"FW_1.0.2.0.bin"}));
+    ObjectInfo object;
+    ASSERT_TRUE(s.host->GetObjectInfo(handle, object).ok());
+    EXPECT_EQ(object.filename, "FW_1.0.2.0.bin");
+    EXPECT_EQ(object.objectCompressedSize, firmware.size());
+    EXPECT_EQ(object.objectFormat, 0xBF01) << "the format the initiator gave";
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, after).ok());
+    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes - firmware.size());
+}
+
+TEST(ResponderTest, UploadIntoASubfolderAndEmptyFiles) {
+    TempFolder folder;
+    fs::create_directories(folder.path / "FIRMWARE");
+    CameraSession s(Default(), folder.str());
+    std::vector<uint32_t> root;
+    ASSERT_TRUE(s.host->GetObjectHandles(kStorageId, 0, kRootParent, root).ok());
+    ASSERT_EQ(root.size(), 1u);
+    ASSERT_TRUE(s.Upload("empty.bin", Bytes(), root[0]).ok());
+    EXPECT_TRUE(fs::exists(folder.path / "FIRMWARE/empty.bin"));
+    EXPECT_EQ(fs::file_size(folder.path / "FIRMWARE/empty.bin"), 0u);
+    EXPECT_EQ(s.SendInfo("x.bin", 1, 0x7777).code, RC_InvalidParentObject);
+}
+
+TEST(ResponderTest, FoldersCanBeCreated) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    ptp::Result made = s.SendInfo("UPDATE", 0, kRootParent, OFC_Association);
+    ASSERT_TRUE(made.ok());
+    EXPECT_TRUE(fs::is_directory(folder.path / "UPDATE"));
+    ASSERT_TRUE(s.Upload("fw.bin", Bytes(10, 1), made.params[2]).ok());
+    EXPECT_EQ(folder.Read("UPDATE/fw.bin"), Bytes(10, 1));
+}
+
+TEST(ResponderTest, NamesThatLeaveTheCardAreRefusedAndNeverWritten) {
+    TempFolder card;
+    CameraSession s(Default(), card.str());
+    const char* names[] = {"../escape.bin", "..",      "sub/fw.bin", "sub\\fw.bin", "C:fw.bin",
+                           "CON",           "nul.bin", "COM1.txt",   "LPT1",        "AUX",
+                           "PRN.bin",       "",        ".",          "ctl\x01.bin"};
+    for (const char* name : names) {
+        ptp::Result result = s.SendInfo(name, 4);
+        EXPECT_EQ(result.status, Status::Ok) << name;
+        EXPECT_EQ(result.code, RC_InvalidParameter) << '"' << name << '"';
+        size_t offset = 0;
+        Bytes data(4, 'x');
+        EXPECT_EQ(s.host->SendObject(FromBytes(data, &offset)).code, RC_NoValidObjectInfo)
+            << "no object may follow a refused name";
+    }
+    EXPECT_TRUE(card.List().empty());
+    EXPECT_FALSE(fs::exists(card.path.parent_path() / "escape.bin"));
+}
+
+TEST(ResponderTest, ExistingFilesAreNeverOverwritten) {
+    TempFolder folder;
+    folder.Write("FW.BIN", Bytes(3, 'o'));
+    CameraSession s(Default(), folder.str());
+    EXPECT_EQ(s.SendInfo("FW.BIN", 5).code, RC_ObjectWriteProtected);
+    EXPECT_EQ(s.SendInfo("fw.bin", 5).code, RC_ObjectWriteProtected) << "as on a FAT card";
+    ASSERT_TRUE(s.Upload("new.bin", Bytes(5, 'n')).ok());
+    EXPECT_EQ(s.SendInfo("new.bin", 5).code, RC_ObjectWriteProtected) << "nor what was sent";
+    EXPECT_EQ(folder.Read("FW.BIN"), Bytes(3, 'o'));
+    EXPECT_EQ(folder.Read("new.bin"), Bytes(5, 'n'));
+}
+
+TEST(ResponderTest, WriteProtectedCard) {
+    Profile p;
+    p.writeProtected = true;
+    TempFolder folder;
+    CameraSession s(p, folder.str());
+    StorageInfo info;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
+    EXPECT_EQ(info.accessCapability, AC_ReadOnly);
+    EXPECT_EQ(s.SendInfo("fw.bin", 10).code, RC_StoreReadOnly);
+    EXPECT_TRUE(folder.List().empty());
+}
+
+TEST(ResponderTest, FullCard) {
+    Profile p;
+    p.capacity = 4ull << 30;
+    p.freeSpace = 1000;
+    TempFolder folder;
+    CameraSession s(p, folder.str());
+    EXPECT_EQ(s.SendInfo("big.bin", 1001).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("huge.bin", 0xFFFFFFFF).code, RC_StoreFull) << "4 GiB or more";
+    ASSERT_TRUE(s.Upload("fits.bin", Bytes(1000, 2)).ok());
+    StorageInfo info;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
+    EXPECT_EQ(info.freeSpaceInBytes, 0u);
+    EXPECT_EQ(s.SendInfo("one.bin", 1).code, RC_StoreFull);
+}
+
+TEST(ResponderTest, SendObjectNeedsItsObjectInfoAndTheAnnouncedSize) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    Bytes data(10, 1);
+    size_t offset = 0;
+    EXPECT_EQ(s.host->SendObject(FromBytes(data, &offset)).code, RC_NoValidObjectInfo);
+    ASSERT_TRUE(s.SendInfo("short.bin", 20).ok());
+    offset = 0;
+    EXPECT_EQ(s.host->SendObject(FromBytes(data, &offset)).code, RC_IncompleteTransfer);
+    EXPECT_TRUE(folder.List().empty());
+    EXPECT_EQ(s.SendInfo("bad\x01name", 1).code, RC_InvalidParameter);
+}
+
+TEST(ResponderTest, CancelledUploadLeavesNothing) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    ASSERT_TRUE(s.SendInfo("fw.bin", 1000000).ok());
+    int calls = 0;
+    DataOut out;
+    out.size = 1000000;
+    out.read = [&](uint8_t* buffer, size_t count) {
+        std::fill(buffer, buffer + count, 3);
+        return ++calls < 3;
+    };
+    ptp::Result result = s.host->SendObject(out);
+    EXPECT_EQ(result.status, Status::SourceFailed);
+    EXPECT_EQ(result.code, RC_TransactionCancelled);
+    EXPECT_TRUE(folder.List().empty());
+    std::vector<uint32_t> ids;
+    EXPECT_TRUE(s.host->GetStorageIDs(ids).ok()) << "the session goes on";
+}
+
+TEST(ResponderTest, HandlesStayStableAcrossSessions) {
+    TempFolder folder;
+    folder.Write("a.txt", Bytes(1));
+    folder.Write("b.txt", Bytes(1));
+    Profile p;
+    Card card(folder.str(), p.capacity, p.freeSpace);
+    std::map<std::string, uint32_t> first;
+    for (int round = 0; round < 2; ++round) {
+        auto command = MakePipePair();
+        auto event = MakePipePair();
+        Responder responder(p, card);
+        std::thread camera([&] { responder.Serve(*command.second, *event.second); });
+        Initiator host;
+        ConnectionPtr hostEvent = std::move(event.first);
+        ASSERT_TRUE(
+            host.Connect(std::move(command.first), [&] { return std::move(hostEvent); }).ok());
+        ASSERT_TRUE(host.OpenSession().ok());
+        std::vector<uint32_t> handles;
+        ASSERT_TRUE(host.GetObjectHandles(kAllStorages, 0, 0, handles).ok());
+        for (uint32_t h : handles) {
+            ObjectInfo info;
+            ASSERT_TRUE(host.GetObjectInfo(h, info).ok());
+            if (round == 0)
+                first[info.filename] = h;
+            else
+                EXPECT_EQ(first[info.filename], h) << info.filename;
+        }
+        EXPECT_EQ(handles.size(), 2u);
+        host.Shutdown();
+        camera.join();
+    }
+}
+
+namespace {
+
+// A responder on its own thread over pipes, and the initiator's raw ends of them.
+struct RawSession {
+    TempFolder folder;
+    Profile profile;
+    Card card{folder.str(), profile.capacity, profile.freeSpace};
+    Responder responder{profile, card};
+    std::pair<ConnectionPtr, ConnectionPtr> command = MakePipePair();
+    std::pair<ConnectionPtr, ConnectionPtr> event = MakePipePair();
+    Status served = Status::Ok;
+    std::thread camera{[this] { served = responder.Serve(*command.second, *event.second); }};
+
+    ~RawSession() {
+        command.first->Shutdown();
+        event.first->Shutdown();
+        camera.join();
+    }
+    // Init Command Request/Ack; returns the connection number.
+    uint32_t InitCommand() {
+        Bytes out;
+        InitCommandRequest request;
+        request.friendlyName = "test";
+        EncodeInitCommandRequest(request, out);
+        command.first->Send(out);
+        Packet ack;
+        EXPECT_EQ(ReadPacket(*command.first, ack, 1000), Status::Ok);
+        EXPECT_EQ(ack.type, PT_InitCommandAck);
+        InitCommandAck decoded;
+        EXPECT_TRUE(DecodeInitCommandAck(ack.body, decoded));
+        return decoded.connectionNumber;
+    }
+    Packet InitEvent(uint32_t number) {
+        Bytes out;
+        EncodeInitEventRequest({number}, out);
+        event.first->Send(out);
+        Packet reply;
+        EXPECT_EQ(ReadPacket(*event.first, reply, 1000), Status::Ok);
+        return reply;
+    }
+};
+
+} // namespace
+
+TEST(ResponderTest, HandshakeWithTheWrongConnectionNumberFails) {
+    RawSession s;
+    uint32_t number = s.InitCommand();
+    EXPECT_EQ(s.InitEvent(number + 1).type, PT_InitFail);
+    s.camera.join();
+    s.camera = std::thread([] {});
+    EXPECT_EQ(s.served, Status::Malformed);
+}
+
+TEST(ResponderTest, ProbesAreAnsweredOnTheEventConnection) {
+    RawSession s;
+    ASSERT_EQ(s.InitEvent(s.InitCommand()).type, PT_InitEventAck);
+    Bytes probe;
+    EncodeEmptyPacket(PT_ProbeRequest, probe);
+    s.event.first->Send(probe);
+    Packet reply;
+    ASSERT_EQ(ReadPacket(*s.event.first, reply, 1000), Status::Ok);
+    EXPECT_EQ(reply.type, PT_ProbeResponse);
+}
+
+TEST(ResponderTest, AProtocolErrorEndsTheSession) {
+    RawSession s;
+    ASSERT_EQ(s.InitEvent(s.InitCommand()).type, PT_InitEventAck);
+    Bytes stray;
+    EncodeInitEventAck(stray);
+    s.command.first->Send(stray);
+    Packet none;
+    EXPECT_EQ(ReadPacket(*s.command.first, none, 1000), Status::Closed);
+    s.camera.join();
+    s.camera = std::thread([] {});
+    EXPECT_EQ(s.served, Status::Malformed);
+}

@@ -1,0 +1,59 @@
+// The vcam server over TCP: sessions one after another on one card, and a prompt stop.
+#include "vcam_fixture.h"
+
+#include "vcam/server.h"
+
+using namespace ptp;
+using namespace vcam;
+using namespace vcamtest;
+
+TEST(ServerTest, ServesSessionsOneAfterAnotherAndStops) {
+    TempFolder folder;
+    Profile profile;
+    Card card(folder.str(), profile.capacity, profile.freeSpace);
+    Server server(profile, card);
+    ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
+    ASSERT_NE(server.Port(), 0);
+    std::thread running([&] { server.Run(); });
+
+    for (int round = 0; round < 2; ++round) {
+        Initiator host;
+        ASSERT_TRUE(host.ConnectTcp("127.0.0.1", server.Port(), 1000).ok()) << round;
+        ASSERT_TRUE(host.OpenSession().ok());
+        std::string name = "file" + std::to_string(round) + ".bin";
+        Bytes data = Pattern(200000, round);
+        ObjectInfo info;
+        info.filename = name;
+        info.objectCompressedSize = static_cast<uint32_t>(data.size());
+        ASSERT_TRUE(host.SendObjectInfo(kStorageId, kRootParent, info).ok());
+        size_t offset = 0;
+        ASSERT_TRUE(host.SendObject(FromBytes(data, &offset)).ok());
+        std::vector<uint32_t> handles;
+        ASSERT_TRUE(host.GetObjectHandles(kStorageId, 0, kRootParent, handles).ok());
+        EXPECT_EQ(handles.size(), size_t(round + 1));
+        EXPECT_TRUE(host.CloseSession().ok());
+        host.Shutdown();
+        EXPECT_EQ(folder.Read(name), data);
+    }
+
+    auto start = std::chrono::steady_clock::now();
+    server.Stop();
+    running.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(ServerTest, StopEndsAnOpenSession) {
+    TempFolder folder;
+    Profile profile;
+    Card card(folder.str(), profile.capacity, profile.freeSpace);
+    Server server(profile, card);
+    ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
+    std::thread running([&] { server.Run(); });
+    Initiator host;
+    ASSERT_TRUE(host.ConnectTcp("127.0.0.1", server.Port(), 1000).ok());
+    ASSERT_TRUE(host.OpenSession().ok());
+    server.Stop();
+    running.join();
+    std::vector<uint32_t> ids;
+    EXPECT_NE(host.GetStorageIDs(ids).status, Status::Ok);
+}
