@@ -260,9 +260,13 @@ DriverResult CameraGetModelName(char* text) {
         return r;
     const size_t n = value[0];
     if (n > 0) {
-        strncpy(text, reinterpret_cast<const char*>(value + 1), n);
+        // The counted bytes up to their zero, the rest of them zero-filled.
+        const uint8_t* end = static_cast<const uint8_t*>(memchr(value + 1, 0, n));
+        const size_t length = end ? static_cast<size_t>(end - (value + 1)) : n;
+        memcpy(text, value + 1, length);
+        memset(text + length, 0, n - length);
         // Counted bytes without a zero: keep the text terminated within its 255 bytes.
-        if (!memchr(value + 1, 0, n))
+        if (!end)
             text[n < 254 ? n : 254] = '\0';
     }
     return kDriverOk;

@@ -3,6 +3,7 @@
 #include "kx_camera.h"
 
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "result_map.h"
@@ -139,12 +140,56 @@ bool ParseVersion(const std::string& text, uint32_t& value) {
 
 } // namespace
 
-KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)) {}
+KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)) {
+    InitializeCriticalSection(&callLock_);
+}
 
 KxCamera::~KxCamera() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    DropDevice();
-    candidates_.clear();
+    Call([this]() -> DriverResult {
+        DropDevice();
+        candidates_.clear();
+        return kDriverOk;
+    });
+    if (callThread_) {
+        quit_ = true;
+        SetEvent(workReady_);
+        WaitForSingleObject(callThread_, INFINITE);
+        CloseHandle(callThread_);
+    }
+    if (workReady_)
+        CloseHandle(workReady_);
+    if (workDone_)
+        CloseHandle(workDone_);
+    DeleteCriticalSection(&callLock_);
+}
+
+DWORD WINAPI KxCamera::CallLoop(LPVOID parameter) {
+    KxCamera* self = static_cast<KxCamera*>(parameter);
+    while (WaitForSingleObject(self->workReady_, INFINITE) == WAIT_OBJECT_0 && !self->quit_) {
+        self->workResult_ = Guarded(*self->work_);
+        SetEvent(self->workDone_);
+    }
+    return 0;
+}
+
+DriverResult KxCamera::Call(const std::function<DriverResult()>& body) {
+    // A Win32 lock on the caller's side: nothing of the threading runtime runs there.
+    EnterCriticalSection(&callLock_);
+    if (!callThread_) {
+        workReady_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        workDone_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        callThread_ = workReady_ && workDone_ ? CreateThread(nullptr, 0, CallLoop, this, 0, nullptr)
+                                              : nullptr;
+    }
+    DriverResult result = kDriverOutOfMemory;
+    if (callThread_) {
+        work_ = &body;
+        SetEvent(workReady_);
+        WaitForSingleObject(workDone_, INFINITE);
+        result = workResult_;
+    }
+    LeaveCriticalSection(&callLock_);
+    return result;
 }
 
 std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
@@ -222,8 +267,7 @@ DriverResult KxCamera::ConnectVirtual(std::unique_ptr<ptp::Initiator>& initiator
 }
 
 DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         candidates_.clear();
         std::string error;
         if (!count || !LoadDriverSettings(folder_, settings_, error))
@@ -267,8 +311,7 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
 
 DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback callback, uint32_t,
                                   uint32_t* device) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         if (!deviceRecord || !device)
             return kDriverNoCamera;
         if (initiator_)
@@ -310,8 +353,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
 }
 
 DriverResult KxCamera::CloseDevice(uint32_t device) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         if (device == 0 || device != device_)
             return kDriverNoCamera;
         DropDevice();
@@ -320,8 +362,7 @@ DriverResult KxCamera::CloseDevice(uint32_t device) {
 }
 
 DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -335,8 +376,7 @@ DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
 }
 
 DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, StorageRecord* record) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -363,8 +403,7 @@ DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, Stora
 
 DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32_t format,
                                      uint32_t parent, uint32_t* count) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -381,8 +420,7 @@ DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32
 
 DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uint32_t format,
                                         uint32_t parent, CameraStream* stream) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -397,8 +435,7 @@ DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uin
 
 DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint32_t,
                                       uint32_t handle, CameraStream* stream) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -424,8 +461,7 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
 DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
                                       ObjectInfoRecord* record, uint32_t* outStorageId,
                                       uint32_t* outParent, uint32_t* outHandle) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -456,8 +492,7 @@ DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint3
 }
 
 DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)
@@ -511,8 +546,7 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,
                                           uint32_t) {
-    return Guarded([&]() -> DriverResult {
-        std::lock_guard<std::mutex> lock(mutex_);
+    return Call([&]() -> DriverResult {
         ptp::Initiator* initiator = nullptr;
         DriverResult r = Session(device, &initiator);
         if (r != kDriverOk)

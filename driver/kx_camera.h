@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,12 @@ class KxCamera final : public CPTPClass {
         std::unique_ptr<ptp::Initiator> initiator; // ptpip: the connection enumeration made
     };
 
+    // Every operation runs on the library's own call thread, one at a time. Only that thread
+    // and the library's other threads ever start, join or wait in the threading runtime, which
+    // keeps records of such threads that would outlive the library if a caller's thread left them.
+    DriverResult Call(const std::function<DriverResult()>& body);
+    static DWORD WINAPI CallLoop(LPVOID self);
+
     DriverResult Session(uint32_t device, ptp::Initiator** initiator);
     void DropDevice();
     void OnEvent(const ptp::Event& event);
@@ -64,7 +71,12 @@ class KxCamera final : public CPTPClass {
     DriverResult ConnectVirtual(std::unique_ptr<ptp::Initiator>& initiator);
 
     const std::string folder_;
-    std::mutex mutex_; // one operation at a time
+    CRITICAL_SECTION callLock_; // one operation at a time
+    HANDLE callThread_ = nullptr;
+    HANDLE workReady_ = nullptr, workDone_ = nullptr;
+    const std::function<DriverResult()>* work_ = nullptr;
+    DriverResult workResult_ = kDriverOk;
+    volatile bool quit_ = false;
     DriverSettings settings_;
     std::vector<Candidate> candidates_;
     std::unique_ptr<EmbeddedCamera> embedded_;
