@@ -104,21 +104,65 @@ INT_PTR OnPrepareNext(HWND page) {
     return 0;
 }
 
-void OnConfirmNext(HWND page) {
+INT_PTR OnConfirmNext(HWND page) {
     HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
     const INT_PTR id =
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), page, CopyDialogProc, 0);
     ReleaseFirmwareJob(&firmwareJob);
     if (id == 0)
-        return;
+        return 0;
     // 58 follows a camera event whose message the progress dialog has already shown.
     if (id != IDS_MSG_INTERNAL_ERROR)
         ShowMessage(page, static_cast<MessageId>(id));
     EndWithError(page);
+    return 0;
 }
 
 UINT NotifyCode(LPARAM lParam) {
     return reinterpret_cast<const NMHDR*>(lParam)->code;
+}
+
+// Pages 2 and 3: they show camera-event reports, run their step on Next, release the job when
+// left, and let a cancel pass without the question once an error has ended the wizard.
+struct WorkingPage {
+    void (*fill)(HWND page);
+    INT_PTR (*onNext)(HWND page);
+    bool showBack;
+};
+
+INT_PTR WorkingPageProc(const WorkingPage& kind, HWND page, UINT message, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        kind.fill(page);
+        errorTargetWindow = page;
+        return 0;
+    case UWM_REPORT_ERROR:
+        ShowMessage(page, static_cast<MessageId>(lParam));
+        EndWithError(page);
+        return 0;
+    case WM_NOTIFY:
+        break;
+    default:
+        return 0;
+    }
+    switch (NotifyCode(lParam)) {
+    case PSN_SETACTIVE:
+        PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
+        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
+        if (kind.showBack)
+            ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
+        return 0;
+    case PSN_WIZNEXT:
+        return kind.onNext(page);
+    case PSN_WIZBACK:
+    case PSN_RESET:
+        ReleaseJob();
+        return 0;
+    case PSN_QUERYCANCEL:
+        return wizardState.errorShown ? Answer(page, 0) : AskBeforeCancel(page);
+    default:
+        return 0;
+    }
 }
 
 } // namespace
@@ -184,71 +228,13 @@ INT_PTR CALLBACK IntroPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
 }
 
 INT_PTR CALLBACK PreparePageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
-    switch (message) {
-    case WM_INITDIALOG:
-        FillPreparePage(page);
-        errorTargetWindow = page;
-        return 0;
-    case UWM_REPORT_ERROR:
-        ShowMessage(page, static_cast<MessageId>(lParam));
-        EndWithError(page);
-        return 0;
-    case WM_NOTIFY:
-        break;
-    default:
-        return 0;
-    }
-    switch (NotifyCode(lParam)) {
-    case PSN_SETACTIVE:
-        PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
-        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
-        ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
-        return 0;
-    case PSN_WIZNEXT:
-        return OnPrepareNext(page);
-    case PSN_WIZBACK:
-    case PSN_RESET:
-        ReleaseJob();
-        return 0;
-    case PSN_QUERYCANCEL:
-        return wizardState.errorShown ? Answer(page, 0) : AskBeforeCancel(page);
-    default:
-        return 0;
-    }
+    static const WorkingPage kPrepare = {FillPreparePage, OnPrepareNext, true};
+    return WorkingPageProc(kPrepare, page, message, lParam);
 }
 
 INT_PTR CALLBACK ConfirmPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
-    switch (message) {
-    case WM_INITDIALOG:
-        FillConfirmPage(page);
-        errorTargetWindow = page;
-        return 0;
-    case UWM_REPORT_ERROR:
-        ShowMessage(page, static_cast<MessageId>(lParam));
-        EndWithError(page);
-        return 0;
-    case WM_NOTIFY:
-        break;
-    default:
-        return 0;
-    }
-    switch (NotifyCode(lParam)) {
-    case PSN_SETACTIVE:
-        PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
-        EnableWindow(SheetButton(page, IDCANCEL), TRUE);
-        return 0;
-    case PSN_WIZNEXT:
-        OnConfirmNext(page);
-        return 0;
-    case PSN_WIZBACK:
-    case PSN_RESET:
-        ReleaseJob();
-        return 0;
-    case PSN_QUERYCANCEL:
-        return wizardState.errorShown ? Answer(page, 0) : AskBeforeCancel(page);
-    default:
-        return 0;
-    }
+    static const WorkingPage kConfirm = {FillConfirmPage, OnConfirmNext, false};
+    return WorkingPageProc(kConfirm, page, message, lParam);
 }
 
 INT_PTR CALLBACK CompletePageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {

@@ -64,37 +64,33 @@ MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPa
     return 0;
 }
 
-struct FindGuard {
-    HANDLE handle;
-    ~FindGuard() {
-        if (handle != INVALID_HANDLE_VALUE)
-            FindClose(handle);
-    }
-};
-
-void LeaveThroughErrorMutex(HWND dialog) {
-    char name[kTextBufferSize];
-    LoadWindowString(dialog, IDS_MUTEX_ERROR_DIALOG, name);
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
-    if (mutex) {
-        // An error box that is open holds the mutex: the user reads it before the dialog ends.
-        WaitForSingleObject(mutex, INFINITE);
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
-}
-
-void ShowReport(HWND dialog, MessageId message) {
+// Holds the named mutex that orders an error box before the end of the dialog; each side opens
+// it by name when it needs it. Without the mutex both sides go on.
+HANDLE TakeErrorDialogMutex(HWND dialog) {
     char name[kTextBufferSize];
     LoadWindowString(dialog, IDS_MUTEX_ERROR_DIALOG, name);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex)
         WaitForSingleObject(mutex, INFINITE);
-    ShowMessage(dialog, message);
+    return mutex;
+}
+
+void GiveErrorDialogMutex(HANDLE mutex) {
     if (mutex) {
         ReleaseMutex(mutex);
         CloseHandle(mutex);
     }
+}
+
+// An error box that is open holds the mutex: the user reads it before the dialog ends.
+void LeaveThroughErrorMutex(HWND dialog) {
+    GiveErrorDialogMutex(TakeErrorDialogMutex(dialog));
+}
+
+void ShowReport(HWND dialog, MessageId message) {
+    HANDLE mutex = TakeErrorDialogMutex(dialog);
+    ShowMessage(dialog, message);
+    GiveErrorDialogMutex(mutex);
 }
 
 void OnInitDialog(HWND dialog) {
@@ -157,7 +153,7 @@ MessageId CountFolderSize(const char* folder) {
     if (!JoinPath(pattern, folder, "*.*"))
         return 0;
     WIN32_FIND_DATAA item;
-    FindGuard search = {FindFirstFileA(pattern, &item)};
+    FolderSearch search(pattern, &item);
     if (search.handle == INVALID_HANDLE_VALUE)
         return 0; // a folder that cannot be listed counts as empty
     do {
@@ -196,7 +192,7 @@ MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
     if (!JoinPath(pattern, localFolder, "*.*"))
         return IDS_MSG_TRANSMISSION_ERROR; // its files could not be named: they cannot be sent
     WIN32_FIND_DATAA item;
-    FindGuard search = {FindFirstFileA(pattern, &item)};
+    FolderSearch search(pattern, &item);
     if (search.handle == INVALID_HANDLE_VALUE)
         return 0;
     do {

@@ -244,6 +244,15 @@ void KxCamera::DropDevice() {
     device_ = 0;
 }
 
+DriverResult KxCamera::InSession(uint32_t device,
+                                 const std::function<DriverResult(ptp::Initiator*)>& body) {
+    return Call([&]() -> DriverResult {
+        ptp::Initiator* initiator = nullptr;
+        const DriverResult r = Session(device, &initiator);
+        return r != kDriverOk ? r : body(initiator);
+    });
+}
+
 DriverResult KxCamera::Session(uint32_t device, ptp::Initiator** initiator) {
     if (device == 0 || device != device_ || !initiator_)
         return kDriverNoCamera;
@@ -362,11 +371,7 @@ DriverResult KxCamera::CloseDevice(uint32_t device) {
 }
 
 DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         std::vector<uint32_t> ids;
         ptp::Result result = initiator->GetStorageIDs(ids);
         if (!result.ok())
@@ -376,11 +381,7 @@ DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
 }
 
 DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, StorageRecord* record) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         if (!record)
             return kStreamBadArgument;
         ptp::StorageInfo info;
@@ -403,11 +404,7 @@ DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, Stora
 
 DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32_t format,
                                      uint32_t parent, uint32_t* count) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         uint32_t n = 0;
         ptp::Result result = initiator->GetNumObjects(storageId, format, parent, n);
         if (!result.ok())
@@ -420,11 +417,7 @@ DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32
 
 DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uint32_t format,
                                         uint32_t parent, CameraStream* stream) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         std::vector<uint32_t> handles;
         ptp::Result result = initiator->GetObjectHandles(storageId, format, parent, handles);
         if (!result.ok())
@@ -435,11 +428,7 @@ DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uin
 
 DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint32_t,
                                       uint32_t handle, CameraStream* stream) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         ptp::ObjectInfo info;
         ptp::Result result = initiator->GetObjectInfo(handle, info);
         if (!result.ok())
@@ -461,11 +450,7 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
 DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
                                       ObjectInfoRecord* record, uint32_t* outStorageId,
                                       uint32_t* outParent, uint32_t* outHandle) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         if (!record)
             return kStreamBadArgument;
         // The name ends at its zero byte, within its count and within the record.
@@ -492,11 +477,7 @@ DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint3
 }
 
 DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         if (!file || !file->impl)
             return kStreamBadArgument;
         DriverResult streamResult = kDriverOk;
@@ -546,11 +527,7 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,
                                           uint32_t) {
-    return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        DriverResult r = Session(device, &initiator);
-        if (r != kDriverOk)
-            return r;
+    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
         if (!value)
             return kStreamBadArgument;
         const uint16_t code = static_cast<uint16_t>(propCode);

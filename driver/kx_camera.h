@@ -62,6 +62,9 @@ class KxCamera final : public CPTPClass {
     DriverResult Call(const std::function<DriverResult()>& body);
     static DWORD WINAPI CallLoop(LPVOID self);
 
+    // An operation on the open device: fails at once for another device or a lost connection.
+    DriverResult InSession(uint32_t device,
+                           const std::function<DriverResult(ptp::Initiator*)>& body);
     DriverResult Session(uint32_t device, ptp::Initiator** initiator);
     void DropDevice();
     void OnEvent(const ptp::Event& event);

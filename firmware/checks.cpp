@@ -37,15 +37,6 @@ bool CurrentDirectory(char* path) {
     return n > 0 && n < MAX_PATH;
 }
 
-// Closes a search on every way out of a folder walk.
-struct FindGuard {
-    HANDLE handle;
-    ~FindGuard() {
-        if (handle != INVALID_HANDLE_VALUE)
-            FindClose(handle);
-    }
-};
-
 } // namespace
 
 bool JoinPath(char* path, const char* first, const char* second) {
@@ -190,7 +181,7 @@ MessageId FindFolderOnCard(const char* diskFolder) {
     if (!JoinPath(pattern, diskFolder, "*.*"))
         return 0;
     WIN32_FIND_DATAA item;
-    FindGuard search = {FindFirstFileA(pattern, &item)};
+    FolderSearch search(pattern, &item);
     if (search.handle == INVALID_HANDLE_VALUE)
         return 0;
     do {

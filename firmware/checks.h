@@ -28,5 +28,18 @@ bool JoinPath(char* path, const char* first, const char* second);
 // The part of a path after its last backslash (double-byte characters respected).
 const char* LastPathComponent(const char* path);
 
+// A folder listing's search, closed on every way out of the walk.
+struct FolderSearch {
+    HANDLE handle;
+    FolderSearch(const char* pattern, WIN32_FIND_DATAA* item)
+        : handle(FindFirstFileA(pattern, item)) {}
+    ~FolderSearch() {
+        if (handle != INVALID_HANDLE_VALUE)
+            FindClose(handle);
+    }
+    FolderSearch(const FolderSearch&) = delete;
+    FolderSearch& operator=(const FolderSearch&) = delete;
+};
+
 // A folder listing skips "." and "..", and any other one- or two-character name with a dot first.
 bool IsSkippedFolderName(const char* name);
