@@ -103,7 +103,7 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
     uint32_t number = 0;
     bool ok = false;
     if (key == "camera.model")
-        p.model = value, ok = !value.empty();
+        p.model = value, ok = true; // an empty name: a camera that reports none
     else if (key == "camera.manufacturer")
         p.manufacturer = value, ok = true;
     else if (key == "camera.serial")

@@ -14,6 +14,7 @@
 #include "camera_events.h"
 #include "camera_link.h"
 #include "firmware_job.h"
+#include "link_reset.h"
 #include "scenario.h"
 #include "wizard.h"
 
@@ -136,9 +137,7 @@ TEST(WizardPages, ReportDuringTheRetryQuestionHoldsTheReleaseBack) {
     EXPECT_EQ(cameraLink.isOpen, 0);
     EXPECT_EQ(wizardState.errorShown, 1);
     EXPECT_EQ(wizardState.openReadmeOnExit, 0);
-    if (cameraLink.library)
-        FreeLibrary(cameraLink.library);
-    SetDllDirectoryA(nullptr);
+    testing_support::ResetCameraLink();
 }
 
 } // namespace

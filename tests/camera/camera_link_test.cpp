@@ -9,6 +9,7 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
+#include "link_reset.h"
 #include "scenario.h"
 
 using testing_support::PatternBytes;
@@ -22,13 +23,7 @@ void IgnoreEvent(uint32_t, const uint32_t*, uint32_t) {}
 
 // A fresh link for every case: the link is one per process.
 struct Link : ::testing::Test {
-    void TearDown() override {
-        CameraClose();
-        if (cameraLink.library)
-            FreeLibrary(cameraLink.library);
-        memset(&cameraLink, 0, sizeof cameraLink);
-        SetDllDirectoryA(nullptr);
-    }
+    void TearDown() override { testing_support::ResetCameraLink(); }
     DriverResult OpenWith(Scenario& scenario, uint32_t* count) {
         scenario.UseLibraryHere();
         return CameraOpen(IgnoreEvent, count);
@@ -82,9 +77,8 @@ TEST_F(Link, BrokenInstallationsGiveNotInstalled) {
         EXPECT_EQ(CameraOpen(IgnoreEvent, &count), kDriverNotInstalled) << fixture;
         EXPECT_EQ(count, 5u);
         EXPECT_EQ(cameraLink.isOpen, 0);
-        if (cameraLink.library)
-            FreeLibrary(cameraLink.library);
-        memset(&cameraLink, 0, sizeof cameraLink);
+        testing_support::ResetCameraLink();
+        SetDllDirectoryA(empty.c_str());
     }
     SetDllDirectoryA(nullptr);
     testing_support::RemoveTree(empty);

@@ -1,5 +1,7 @@
 #include "checks_fixture.h"
 
+#include "link_reset.h"
+
 #include <cstring>
 
 #include <winioctl.h>
@@ -54,11 +56,7 @@ std::string InfoText(const std::vector<std::string>& entries,
 }
 
 void ResetCameraLink() {
-    CameraClose();
-    if (cameraLink.library)
-        FreeLibrary(cameraLink.library);
-    memset(&cameraLink, 0, sizeof cameraLink);
-    SetDllDirectoryA(nullptr);
+    testing_support::ResetCameraLink();
 }
 
 bool MakeFileOfSize(const std::string& path, uint64_t size) {

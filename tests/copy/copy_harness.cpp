@@ -1,5 +1,7 @@
 #include "copy_harness.h"
 
+#include "link_reset.h"
+
 #include <commctrl.h>
 #include <tlhelp32.h>
 #include <winternl.h>
@@ -277,11 +279,7 @@ void CopyCase::SetUp() {
 
 void CopyCase::TearDown() {
     // The link is one per process and its lost flag is never cleared: start every case afresh.
-    if (cameraLink.isOpen)
-        CameraClose();
-    if (cameraLink.library)
-        FreeLibrary(cameraLink.library);
-    memset(&cameraLink, 0, sizeof cameraLink);
+    testing_support::ResetCameraLink();
     ReleaseFirmwareJob(&firmwareJob);
     errorTargetWindow = nullptr;
     progressDialog = nullptr;
