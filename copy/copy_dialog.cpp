@@ -115,6 +115,17 @@ void OnShowWindow(HWND dialog) {
     ResumeThread(workerThread);
 }
 
+// The folder the update's entries are in, the current directory; 27 when the job lists
+// nothing to walk or the directory cannot be read.
+MessageId UpdateDirectory(const FirmwareJob* job, char* directory) {
+    if (job->entryCount == 0)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
+    if (n == 0 || n >= MAX_PATH || !job->entryHead)
+        return IDS_MSG_UPDATE_FILES_MISSING;
+    return 0;
+}
+
 } // namespace
 
 DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
@@ -169,12 +180,9 @@ MessageId CountFolderSize(const char* folder) {
 }
 
 MessageId CountUpdateSize(const FirmwareJob* job) {
-    if (job->entryCount == 0)
-        return IDS_MSG_UPDATE_FILES_MISSING;
     char directory[MAX_PATH];
-    const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
-    if (n == 0 || n >= MAX_PATH || !job->entryHead)
-        return IDS_MSG_UPDATE_FILES_MISSING;
+    if (const MessageId missing = UpdateDirectory(job, directory))
+        return missing;
     for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
         if (!entry->name)
             return IDS_MSG_UPDATE_FILES_MISSING;
@@ -218,12 +226,9 @@ MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
 }
 
 MessageId CopyUpdateEntries(const FirmwareJob* job) {
-    if (job->entryCount == 0)
-        return IDS_MSG_UPDATE_FILES_MISSING;
     char directory[MAX_PATH];
-    const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
-    if (n == 0 || n >= MAX_PATH || !job->entryHead)
-        return IDS_MSG_UPDATE_FILES_MISSING;
+    if (const MessageId missing = UpdateDirectory(job, directory))
+        return missing;
     for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
         if (!entry->name)
             return IDS_MSG_UPDATE_FILES_MISSING;

@@ -321,28 +321,31 @@ void Initiator::EventLoop() {
     }
 }
 
-Result Initiator::GetDeviceInfo(DeviceInfo& info) {
+Result Initiator::TransactDataset(uint16_t code, const std::vector<uint32_t>& params,
+                                  const std::function<bool(const uint8_t*, size_t)>& unpack) {
     std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetDeviceInfo, {}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackDeviceInfo(data.data(), data.size(), info))
+    Result result = TransactIn(code, params, data, config_.maxDatasetSize);
+    if (result.ok() && !unpack(data.data(), data.size()))
         result.status = Status::Malformed;
     return result;
+}
+
+Result Initiator::GetDeviceInfo(DeviceInfo& info) {
+    return TransactDataset(OC_GetDeviceInfo, {}, [&](const uint8_t* data, size_t size) {
+        return UnpackDeviceInfo(data, size, info);
+    });
 }
 
 Result Initiator::GetStorageIDs(std::vector<uint32_t>& ids) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetStorageIDs, {}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackU32Array(data.data(), data.size(), ids))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(OC_GetStorageIDs, {}, [&](const uint8_t* data, size_t size) {
+        return UnpackU32Array(data, size, ids);
+    });
 }
 
 Result Initiator::GetStorageInfo(uint32_t storageId, StorageInfo& info) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetStorageInfo, {storageId}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackStorageInfo(data.data(), data.size(), info))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(OC_GetStorageInfo, {storageId}, [&](const uint8_t* data, size_t size) {
+        return UnpackStorageInfo(data, size, info);
+    });
 }
 
 Result Initiator::GetNumObjects(uint32_t storageId, uint32_t format, uint32_t parent,
@@ -359,20 +362,15 @@ Result Initiator::GetNumObjects(uint32_t storageId, uint32_t format, uint32_t pa
 
 Result Initiator::GetObjectHandles(uint32_t storageId, uint32_t format, uint32_t parent,
                                    std::vector<uint32_t>& handles) {
-    std::vector<uint8_t> data;
-    Result result =
-        TransactIn(OC_GetObjectHandles, {storageId, format, parent}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackU32Array(data.data(), data.size(), handles))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(
+        OC_GetObjectHandles, {storageId, format, parent},
+        [&](const uint8_t* data, size_t size) { return UnpackU32Array(data, size, handles); });
 }
 
 Result Initiator::GetObjectInfo(uint32_t handle, ObjectInfo& info) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetObjectInfo, {handle}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackObjectInfo(data.data(), data.size(), info))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(OC_GetObjectInfo, {handle}, [&](const uint8_t* data, size_t size) {
+        return UnpackObjectInfo(data, size, info);
+    });
 }
 
 Result Initiator::GetObject(uint32_t handle, const DataIn& in) {

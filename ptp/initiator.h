@@ -126,6 +126,9 @@ class Initiator {
 
   private:
     Result Fail(Status status);
+    // A data-in dataset, bounded by maxDatasetSize; Malformed when `unpack` rejects it.
+    Result TransactDataset(uint16_t code, const std::vector<uint32_t>& params,
+                           const std::function<bool(const uint8_t*, size_t)>& unpack);
     Result TransactLocked(uint16_t code, const std::vector<uint32_t>& params, const DataOut* out,
                           const DataIn* in);
     Result ReadResponse(uint32_t tid, const DataIn* in);
