@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ptp/initiator.h"
+#include "ptp/ptpip.h"
 
 using namespace ptp;
 
