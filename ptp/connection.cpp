@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "ptp/sync.h"
+#include "sync.h"
 
 namespace ptp {
 
