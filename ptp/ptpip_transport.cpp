@@ -94,7 +94,19 @@ Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
 
 void PtpIpTransport::Start(TransportListener& listener) {
     listener_ = &listener;
-    eventThread_ = std::thread([this] { EventLoop(); });
+    eventThread_ = std::thread([this] {
+        // Nothing thrown leaves the thread: it ends the event link like any other failure.
+        try {
+            EventLoop();
+            return;
+        } catch (...) {
+        }
+        try {
+            if (!stopping_)
+                listener_->OnLost(Link::Event, Status::Error);
+        } catch (...) {
+        }
+    });
 }
 
 void PtpIpTransport::Shutdown() {

@@ -115,10 +115,22 @@ class TcpConnection : public Connection {
         int on = 1;
         setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                    sizeof on);
+#ifdef _WIN32
+        // Under Wine a wait on an event set by the socket wakes about twice as fast as select.
+        readable_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (readable_ && WSAEventSelect(socket_, readable_, FD_READ | FD_CLOSE) != 0) {
+            CloseHandle(readable_);
+            readable_ = nullptr;
+        }
+#endif
     }
     ~TcpConnection() override {
         Shutdown();
         CloseNative(socket_);
+#ifdef _WIN32
+        if (readable_)
+            CloseHandle(readable_);
+#endif
     }
 
     using Connection::Send;
@@ -186,7 +198,7 @@ class TcpConnection : public Connection {
             int left = RemainingMs(deadline);
             if (left == 0)
                 return Status::Timeout;
-            if (WaitSocket(socket_, false, std::min(left, kSliceMs)) < 0)
+            if (!WaitReadable(std::min(left, kSliceMs)))
                 return Status::Error;
         }
     }
@@ -195,6 +207,8 @@ class TcpConnection : public Connection {
         if (!shutdown_.exchange(true)) {
 #ifdef _WIN32
             shutdown(socket_, SD_BOTH);
+            if (readable_)
+                SetEvent(readable_); // a pending receive ends now
 #else
             shutdown(socket_, SHUT_RDWR);
 #endif
@@ -225,12 +239,24 @@ class TcpConnection : public Connection {
         return n;
     }
 
+    // Waits up to timeoutMs for bytes (or the peer's close); false on a socket error.
+    bool WaitReadable(int timeoutMs) {
+#ifdef _WIN32
+        if (readable_)
+            return WaitForSingleObject(readable_, static_cast<DWORD>(timeoutMs)) != WAIT_FAILED;
+#endif
+        return WaitSocket(socket_, false, timeoutMs) >= 0;
+    }
+
     static int ElapsedMs(Clock::time_point since) {
         return static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
     }
 
     NativeSocket socket_;
+#ifdef _WIN32
+    HANDLE readable_ = nullptr; // set by Winsock when bytes or the peer's close arrive
+#endif
     std::atomic<bool> shutdown_{false};
     // Bytes received but not yet read; only the receiving thread touches the buffer itself.
     std::unique_ptr<uint8_t[]> buffer_;

@@ -6,10 +6,6 @@
 
 namespace ptp {
 
-bool operator==(const Params& a, const Params& b) {
-    return a.valid() == b.valid() && std::equal(a.begin(), a.end(), b.begin(), b.end());
-}
-
 bool operator==(const Params& a, const std::vector<uint32_t>& b) {
     return a.valid() && std::equal(a.begin(), a.end(), b.begin(), b.end());
 }

@@ -18,7 +18,7 @@ enum ContainerType : uint16_t {
     CT_Event = 4,
 };
 
-enum : size_t { kContainerHeaderSize = 12 };
+enum : size_t { kContainerHeaderSize = 12, kMaxEventParams = 3 };
 
 // A whole generic container. Command, response and event containers carry `params`;
 // a data container carries `payload`.

@@ -23,7 +23,6 @@ enum : size_t {
     kMaxFriendlyNameUnits = 255, // longest FriendlyName we send or keep, NUL excluded
     kDataPacketPrefix = 12,      // header + TransactionID in front of a data payload
     kMaxOperationParams = 5,
-    kMaxEventParams = 3,
 };
 
 // Operation request, response or event: a code, the transaction ID, up to 5 parameters.

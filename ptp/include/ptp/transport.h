@@ -50,7 +50,6 @@ class Params {
     bool overflow_ = false;
 };
 
-bool operator==(const Params& a, const Params& b);
 bool operator==(const Params& a, const std::vector<uint32_t>& b);
 inline bool operator==(const std::vector<uint32_t>& a, const Params& b) {
     return b == a;
