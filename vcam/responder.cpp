@@ -6,6 +6,7 @@
 #include <atomic>
 #include <thread>
 
+#include "packet_reader.h"
 #include "ptp/codes.h"
 #include "session.h"
 
@@ -17,6 +18,10 @@ namespace {
 
 const int kIdleSliceMs = 200; // the session loop checks Stop() this often
 const size_t kSendChunk = 64 * 1024;
+// A refused data phase is read to its end before the answer, unless it is announced larger
+// than this: then the answer goes at once and the session ends, so that no initiator holds
+// the camera with a phase that never ends.
+const uint64_t kMaxDrain = uint64_t(4) << 30;
 
 std::atomic<uint32_t> nextConnectionNumber{1};
 
@@ -71,10 +76,11 @@ ptp::Status Session::Run(const std::function<Connection*()>& acceptEvent) {
 }
 
 ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) {
-    const int timeoutMs = owner_.peerTimeoutMs_;
+    auto deadline = Clock::now() + std::chrono::milliseconds(owner_.handshakeTimeoutMs_);
     std::vector<uint8_t> bytes;
     Packet packet;
-    Status status = ReadPacket(command_, packet, timeoutMs);
+    Status status =
+        ReadPacketBefore(command_, packet, deadline, [this] { return owner_.stopped(); });
     if (status != Status::Ok)
         return status;
     InitCommandRequest request;
@@ -85,6 +91,8 @@ ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) 
     }
     InitCommandAck ack;
     ack.connectionNumber = nextConnectionNumber++;
+    if (ack.connectionNumber == 0) // never 0: that means "none yet" to a server
+        ack.connectionNumber = nextConnectionNumber++;
     for (size_t i = 0; i < ack.guid.size(); ++i)
         ack.guid[i] = static_cast<uint8_t>(0x56 + i * 7 + profile_.serialNumber.size());
     ack.friendlyName = profile_.model;
@@ -92,14 +100,18 @@ ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) 
         ack.friendlyName = "Virtual camera";
         EncodeInitCommandAck(ack, bytes);
     }
+    owner_.connectionNumber_ = ack.connectionNumber;
     if ((status = SendPacket(command_, bytes)) != Status::Ok)
         return status;
     Trace("initiator \"" + request.friendlyName + "\" connected");
 
+    deadline = Clock::now() + std::chrono::milliseconds(owner_.handshakeTimeoutMs_);
     event_ = acceptEvent();
-    if (!event_)
-        return Status::Error;
-    status = ReadPacket(*event_, packet, timeoutMs);
+    if (!event_) {
+        Trace("no event connection: handshake abandoned");
+        return Status::Timeout;
+    }
+    status = ReadPacketBefore(*event_, packet, deadline, [this] { return owner_.stopped(); });
     if (status != Status::Ok)
         return status;
     InitEventRequest eventRequest;
@@ -126,7 +138,8 @@ ptp::Status Session::Loop() {
                 while (!done) {
                     Packet probe;
                     bool idle = false;
-                    Status status = ReadPacket(*s.event_, probe, kIdleSliceMs, &idle);
+                    Status status = ReadNextPacket(*s.event_, probe, kIdleSliceMs,
+                                                   s.owner_.peerTimeoutMs_, &idle);
                     if (status == Status::Timeout && idle)
                         continue;
                     if (status != Status::Ok)
@@ -145,27 +158,33 @@ ptp::Status Session::Loop() {
         }
     } probeAnswerer(*this);
 
-    Status status = Status::Ok;
+    const int idleMs = owner_.idleTimeoutMs_;
+    auto lastOperation = Clock::now();
     while (!owner_.stopped()) {
-        PacketHeader header;
+        int waitMs = kIdleSliceMs;
+        if (idleMs > 0) {
+            int left = MsUntil(lastOperation + std::chrono::milliseconds(idleMs));
+            if (left == 0) {
+                Trace("idle for " + std::to_string(idleMs) + " ms: session ended");
+                return Status::Timeout;
+            }
+            waitMs = std::min(waitMs, left);
+        }
+        Packet packet;
         bool idle = false;
-        status = ReadHeader(command_, header, kIdleSliceMs, &idle);
+        Status status = ReadNextPacket(command_, packet, waitMs, owner_.peerTimeoutMs_, &idle);
         if (status == Status::Timeout && idle)
             continue;
         if (status == Status::Closed)
             return Status::Ok; // the initiator went away: the normal end of a session
         if (status != Status::Ok)
             return status;
-        std::vector<uint8_t> body;
-        status = ReadBody(command_, header, kMaxControlBody, body, owner_.peerTimeoutMs_);
-        if (status != Status::Ok)
-            return status;
-        if (header.type == PT_EndData || header.type == PT_Cancel ||
-            header.type == PT_ProbeRequest || header.type == PT_ProbeResponse)
+        if (packet.type == PT_EndData || packet.type == PT_Cancel ||
+            packet.type == PT_ProbeRequest || packet.type == PT_ProbeResponse)
             continue; // stray End Data after a complete phase, a late Cancel, probes
         OperationRequest op;
-        if (header.type != PT_OperationRequest || !DecodeOperationRequest(body, op)) {
-            Trace("protocol error: packet type " + Hex(header.type));
+        if (packet.type != PT_OperationRequest || !DecodeOperationRequest(packet.body, op)) {
+            Trace("protocol error: packet type " + Hex(packet.type));
             return Status::Malformed;
         }
         Next next = Handle(op);
@@ -173,6 +192,7 @@ ptp::Status Session::Loop() {
             return Status::Closed;
         if (next == Next::Fail)
             return Status::Malformed;
+        lastOperation = Clock::now();
     }
     return Status::Closed;
 }
@@ -213,7 +233,14 @@ Session::Next Session::Respond(Request& r, uint16_t code, std::vector<uint32_t> 
     EncodeOperationResponse(response, bytes);
     if (code != RC_OK)
         Trace("  -> " + std::string(ResponseName(code)) + " " + Hex(code));
-    return SendPacket(command_, bytes) == Status::Ok ? Next::Continue : Next::Fail;
+    if (SendPacket(command_, bytes) != Status::Ok)
+        return Next::Fail;
+    if (r.abandoned) {
+        Trace("a data phase of " + std::to_string(r.announced) +
+              " bytes is not drained: " + "session ended");
+        return Next::Fail;
+    }
+    return Next::Continue;
 }
 
 Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
@@ -231,7 +258,8 @@ Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
 Session::Next Session::ReadStartData(Request& r, StartData& start) {
     r.dataConsumed = true;
     Packet packet;
-    if (ReadPacket(command_, packet, owner_.peerTimeoutMs_) != Status::Ok)
+    auto deadline = Clock::now() + std::chrono::milliseconds(owner_.peerTimeoutMs_);
+    if (ReadPacketBefore(command_, packet, deadline) != Status::Ok)
         return Next::Fail;
     if (packet.type == PT_Cancel) {
         r.cancelled = true;
@@ -242,6 +270,7 @@ Session::Next Session::ReadStartData(Request& r, StartData& start) {
         Trace("protocol error: expected Start Data");
         return Next::Fail;
     }
+    r.announced = start.totalLength;
     return Next::Continue;
 }
 
@@ -253,6 +282,8 @@ Session::Next Session::ReceiveData(Request& r, std::vector<uint8_t>* data, size_
     if (next != Next::Continue || r.cancelled)
         return next;
     tooBig = data && start.totalLength > maxSize;
+    if ((!data || tooBig) && Abandon(r))
+        return Next::Continue;
     DataSink sink = [&](const uint8_t* bytes, size_t count) {
         if (data && !tooBig)
             data->insert(data->end(), bytes, bytes + count);
@@ -264,6 +295,11 @@ Session::Next Session::ReceiveData(Request& r, std::vector<uint8_t>* data, size_
         return Next::Fail;
     r.cancelled = result.cancelled;
     return Next::Continue;
+}
+
+bool Session::Abandon(Request& r) {
+    r.abandoned = r.announced > kMaxDrain;
+    return r.abandoned;
 }
 
 Session::Next Session::Drain(Request& r) {

@@ -44,7 +44,7 @@ class Responder {
     // connections, the initiator breaks the protocol, or Stop() is called. Both connections
     // are shut down on return. Returns Ok when the initiator closed, Closed when a fault or
     // Stop() ended it, Malformed on a protocol error, Timeout when the initiator went silent
-    // within a transaction.
+    // within a transaction or the handshake, or stayed idle past the idle timeout.
     ptp::Status Serve(ptp::Connection& command, const EventAcceptor& acceptEvent);
     ptp::Status Serve(ptp::Connection& command, ptp::Connection& event);
 
@@ -53,8 +53,17 @@ class Responder {
     void Stop() { stop_ = true; }
     // Optional trace of operations and faults, one line each (for the server's output).
     void SetLog(Log log) { log_ = std::move(log); }
-    // The longest silence accepted from the initiator inside a transaction or handshake.
+    // The longest silence accepted from the initiator inside a transaction; a packet that
+    // has begun must also be in whole within it.
     void SetPeerTimeout(int timeoutMs) { peerTimeoutMs_ = timeoutMs; }
+    // The longest the handshake may take: from the start of Serve to the Init Command
+    // Request, and from the Ack to the Init Event Request (5 s unless set).
+    void SetHandshakeTimeout(int timeoutMs) { handshakeTimeoutMs_ = timeoutMs; }
+    // A session without an operation for this long ends; 0 (the default): never.
+    void SetIdleTimeout(int timeoutMs) { idleTimeoutMs_ = timeoutMs; }
+    // The connection number of this session's Init Command Ack, set before the Ack is sent
+    // (0 until then), so that whoever accepts event connections can match theirs.
+    uint32_t connectionNumber() const { return connectionNumber_; }
 
   private:
     friend class Session;
@@ -70,6 +79,9 @@ class Responder {
     const std::atomic<bool>* externalStop_;
     Log log_;
     int peerTimeoutMs_ = 10000;
+    int handshakeTimeoutMs_ = 5000;
+    int idleTimeoutMs_ = 0;
+    std::atomic<uint32_t> connectionNumber_{0};
 };
 
 } // namespace vcam

@@ -41,6 +41,8 @@ class Session {
         bool dataOut = false;      // a data-out phase follows the request
         bool dataConsumed = false; // ... and has been read
         bool cancelled = false;    // the initiator cancelled that phase
+        bool abandoned = false;    // too large to drain: answered at once, then the end
+        uint64_t announced = 0;    // the phase's length from its Start Data
 
         uint32_t P(size_t i) const { return i < params.size() ? params[i] : 0; }
     };
@@ -67,6 +69,8 @@ class Session {
     // Receives a data-out phase into `data` (bounded); drains it when `data` is null.
     Next ReceiveData(Request& r, std::vector<uint8_t>* data, size_t maxSize, bool& tooBig);
     Next Drain(Request& r);
+    // Marks a phase that is refused and too large to drain; true when it is.
+    bool Abandon(Request& r);
     void Trace(const std::string& line) const { owner_.Trace(line); }
 
     // operations.cpp
