@@ -45,6 +45,13 @@ FaultActions Faults::AtOperation(uint16_t operation) {
     return actions;
 }
 
+bool Faults::CorruptsThisRead() const {
+    auto count = occurrences_.find(OC_GetObject);
+    uint32_t occurrence = count == occurrences_.end() ? 0 : count->second;
+    return profile_.corruptRead &&
+           (profile_.corruptReadOccurrence == 0 || profile_.corruptReadOccurrence == occurrence);
+}
+
 FaultActions Faults::AfterBytes(uint64_t bytes) {
     bytesReceived_ += bytes;
     FaultActions actions;
@@ -75,10 +82,23 @@ Session::Next Session::Inject(const FaultActions& actions, uint32_t transactionI
 }
 
 void Session::Pause(uint32_t milliseconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!owner_.stopped() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(std::min<uint32_t>(milliseconds, 20)));
+    SleepUntil(Clock::now() + std::chrono::milliseconds(milliseconds));
+}
+
+void Session::SleepUntil(Clock::time_point due) {
+    const auto slice = std::chrono::milliseconds(20); // Stop() is noticed this often
+    for (auto now = Clock::now(); now < due && !owner_.stopped(); now = Clock::now())
+        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, slice));
+}
+
+void Session::EndUpload() {
+    if (upload_ && !upload_->committed() && profile_.keepIncomplete) {
+        uint64_t written = upload_->written();
+        if (upload_->KeepIncomplete(uploadAnnounced_))
+            Trace("kept an incomplete object of " + std::to_string(written) + " of " +
+                  std::to_string(uploadAnnounced_) + " bytes");
+    }
+    upload_.reset();
 }
 
 void Session::SendEvent(uint16_t code, uint32_t transactionId, std::vector<uint32_t> params) {
@@ -105,7 +125,7 @@ Session::Next Session::PowerDown(uint32_t transactionId) {
 }
 
 void Session::DropConnections() {
-    upload_.reset(); // a partial file is gone before the initiator sees the connection drop
+    EndUpload(); // a partial file is gone, or kept, before the initiator sees the drop
     command_.Shutdown();
     event_->Shutdown();
 }

@@ -28,6 +28,8 @@ class Faults {
     // Counts SendObject payload bytes; each byte trigger fires once, when it is crossed.
     FaultActions AfterBytes(uint64_t bytes);
     uint64_t bytesReceived() const { return bytesReceived_; }
+    // True when the GetObject that has just arrived sends back a corrupt byte.
+    bool CorruptsThisRead() const;
 
   private:
     bool Fires(const Trigger& trigger, uint16_t operation, uint32_t occurrence) const;

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
         return Usage();
 
     vcam::Card card(cardPath, profile.capacity, profile.freeSpace);
+    card.SetClusterSize(profile.clusterSize);
     if (!card.Scan()) {
         std::fprintf(stderr, "vcam: cannot read the card folder %s\n", cardPath.c_str());
         return 2;

@@ -17,7 +17,30 @@ const uint16_t kOperations[] = {
     OC_GetDeviceInfo,      OC_OpenSession,    OC_CloseSession,     OC_GetStorageIDs,
     OC_GetStorageInfo,     OC_GetNumObjects,  OC_GetObjectHandles, OC_GetObjectInfo,
     OC_GetObject,          OC_SendObjectInfo, OC_SendObject,       OC_GetDevicePropDesc,
-    OC_GetDevicePropValue,
+    OC_GetDevicePropValue, OC_DeleteObject,
+};
+
+const uint16_t kFirstVendorFormat = 0xB000;
+const uint32_t kAllObjects = 0xFFFFFFFF;
+
+// Takes data no faster than `rate` bytes a second, counted from the first byte.
+class Pace {
+  public:
+    explicit Pace(uint64_t rate) : rate_(rate), start_(Clock::now()) {}
+    // When the bytes taken so far are due.
+    Clock::time_point Take(uint64_t bytes) {
+        taken_ += bytes;
+        if (!rate_)
+            return start_;
+        uint64_t seconds = taken_ / rate_, rest = taken_ % rate_;
+        return start_ + std::chrono::seconds(seconds) +
+               std::chrono::microseconds(rest * 1000000 / rate_);
+    }
+
+  private:
+    uint64_t rate_;
+    Clock::time_point start_;
+    uint64_t taken_ = 0;
 };
 
 } // namespace
@@ -57,6 +80,8 @@ Session::Next Session::Dispatch(Request& r) {
         return GetDevicePropDesc(r);
     case OC_GetDevicePropValue:
         return GetDevicePropValue(r);
+    case OC_DeleteObject:
+        return DeleteObject(r);
     default:
         return Respond(r, RC_OperationNotSupported);
     }
@@ -178,8 +203,12 @@ ObjectInfo Session::InfoOf(const CardObject& object) const {
     ObjectInfo info;
     info.storageId = kStorageId;
     info.objectFormat = object.format;
-    info.objectCompressedSize =
-        object.size >= 0xFFFFFFFFull ? kSizeUnknown32 : static_cast<uint32_t>(object.size);
+    info.protectionStatus = object.readOnly ? 1 : 0;
+    if (object.incomplete)
+        info.objectCompressedSize = object.announced;
+    else
+        info.objectCompressedSize =
+            object.size >= 0xFFFFFFFFull ? kSizeUnknown32 : static_cast<uint32_t>(object.size);
     info.parentObject = object.parent;
     info.associationType = object.folder ? AT_GenericFolder : AT_Undefined;
     info.filename = object.name;
@@ -204,9 +233,16 @@ Session::Next Session::GetObject(Request& r) {
     const CardObject* object = card_.Find(r.P(0));
     if (!object || object->folder)
         return Respond(r, RC_InvalidObjectHandle);
+    uint64_t corruptAt = kNever;
+    if (faults_.CorruptsThisRead() && object->size > 0) {
+        corruptAt = std::min(profile_.corruptReadOffset, object->size - 1);
+        Trace("fault: byte " + std::to_string(corruptAt) + " of the data sent back is corrupt");
+    }
     uint64_t offset = 0;
     DataSource source = [&](uint8_t* buffer, size_t count) {
         bool ok = card_.Read(*object, offset, buffer, count);
+        if (corruptAt >= offset && corruptAt - offset < count)
+            buffer[corruptAt - offset] ^= 0xFF;
         offset += count;
         return ok;
     };
@@ -217,6 +253,37 @@ Session::Next Session::GetObject(Request& r) {
         return Next::Fail;
     }
     return Respond(r, RC_OK);
+}
+
+// Why a new object may not go into `parent` under `info`'s name and format; RC_OK when it may.
+uint16_t Session::CheckNewObject(uint32_t parent, const ObjectInfo& info) const {
+    if (!profile_.vendorFormats && info.objectFormat >= kFirstVendorFormat) {
+        Trace("refused vendor format " + Hex(info.objectFormat));
+        return profile_.vendorFormatRefusal;
+    }
+    if (parent != 0) {
+        const CardObject* folder = card_.Find(parent);
+        if (!folder || !folder->folder)
+            return RC_InvalidParentObject;
+    }
+    if (!card_.DepthAllows(parent)) {
+        Trace("refused a folder deeper than " + std::to_string(kMaxFolderDepth));
+        return RC_SpecificationOfDestinationUnsupported;
+    }
+    if (!IsSafeObjectName(info.filename) || !card_.NameFits(parent, info.filename)) {
+        Trace("refused name \"" + info.filename + "\"");
+        return RC_InvalidParameter;
+    }
+    if (card_.NameTaken(parent, info.filename)) {
+        Trace("refused existing name \"" + info.filename + "\"");
+        return RC_ObjectWriteProtected;
+    }
+    bool folder = info.objectFormat == OFC_Association;
+    uint64_t size =
+        info.objectCompressedSize == kSizeUnknown32 ? 0x100000000ull : info.objectCompressedSize;
+    if (card_.Footprint(folder ? 0 : size) > card_.freeSpace())
+        return RC_StoreFull;
+    return RC_OK;
 }
 
 Session::Next Session::SendObjectInfo(Request& r) {
@@ -239,19 +306,9 @@ Session::Next Session::SendObjectInfo(Request& r) {
     if (tooBig || !UnpackObjectInfo(data.data(), data.size(), info))
         return Respond(r, RC_InvalidDataset);
     uint32_t parent = r.P(1) == kRootParent ? 0 : r.P(1);
-    if (parent != 0) {
-        const CardObject* folder = card_.Find(parent);
-        if (!folder || !folder->folder)
-            return Respond(r, RC_InvalidParentObject);
-    }
-    if (!IsSafeObjectName(info.filename)) {
-        Trace("refused name \"" + info.filename + "\"");
-        return Respond(r, RC_InvalidParameter);
-    }
-    if (card_.NameTaken(parent, info.filename)) {
-        Trace("refused existing name \"" + info.filename + "\"");
-        return Respond(r, RC_ObjectWriteProtected);
-    }
+    uint16_t refusal = CheckNewObject(parent, info);
+    if (refusal != RC_OK)
+        return Respond(r, refusal);
     uint32_t parentOut = parent == 0 ? kRootParent : parent;
     if (info.objectFormat == OFC_Association) {
         uint32_t handle = card_.ReserveHandle();
@@ -262,10 +319,6 @@ Session::Next Session::SendObjectInfo(Request& r) {
         pending_.handle = handle;
         return Respond(r, RC_OK, {kStorageId, parentOut, handle});
     }
-    uint64_t needed =
-        info.objectCompressedSize == kSizeUnknown32 ? 0x100000000ull : info.objectCompressedSize;
-    if (needed > card_.freeSpace())
-        return Respond(r, RC_StoreFull);
     pending_.valid = true;
     pending_.handle = card_.ReserveHandle();
     pending_.parent = parent;
@@ -290,32 +343,41 @@ Session::Next Session::SendObject(Request& r) {
     if (r.cancelled)
         return Respond(r, RC_TransactionCancelled);
     uint64_t total = start.totalLength;
+    uint64_t announced = pending.size != kSizeUnknown32 ? uint64_t(pending.size) : kNever;
+    bool fits = card_.Footprint(total) <= card_.freeSpace();
     uint16_t refusal = RC_OK;
     if (pending.size != kSizeUnknown32 ? total != pending.size : total < kSizeUnknown32)
         refusal = RC_IncompleteTransfer;
-    else if (total > card_.freeSpace())
+    else if (!fits)
         refusal = RC_StoreFull;
-    std::unique_ptr<Upload>& upload = upload_;
-    upload.reset();
-    if (refusal == RC_OK) {
-        upload = card_.BeginUpload(pending.handle, pending.parent, pending.name, pending.format);
-        if (!upload)
+    // A short phase still writes what comes when incomplete objects are kept.
+    bool write = refusal == RC_OK || (profile_.keepIncomplete && total < announced && fits);
+    if (!write && Abandon(r))
+        return Respond(r, refusal);
+    upload_.reset();
+    if (write) {
+        upload_ = card_.BeginUpload(pending.handle, pending.parent, pending.name, pending.format);
+        uploadAnnounced_ = pending.size;
+        if (!upload_ && refusal == RC_OK)
             refusal = RC_GeneralError;
     }
 
     uint16_t overrideCode = 0;
     bool writeFailed = false;
+    Pace pace(profile_.paceBytesPerSecond);
     DataSink sink = [&](const uint8_t* bytes, size_t count) {
-        if (upload && !overrideCode && !writeFailed && !upload->Write(bytes, count))
+        if (upload_ && !overrideCode && !writeFailed && !upload_->Write(bytes, count))
             writeFailed = true;
         next = Inject(faults_.AfterBytes(count), r.tid, overrideCode);
+        if (next == Next::Continue)
+            SleepUntil(pace.Take(count));
         return next == Next::Continue;
     };
     DataPhaseResult result = ReceiveDataPhase(command_, r.tid, total, sink, owner_.peerTimeoutMs_);
     if (next == Next::Drop)
-        return Next::Drop; // the upload's temporary file goes with it
+        return Next::Drop; // the connections are gone, and the upload with them
     if (result.status != Status::Ok)
-        return Next::Fail;
+        return Next::Fail; // the upload ends with the session
     uint16_t code = RC_OK;
     if (result.cancelled)
         code = RC_TransactionCancelled;
@@ -325,12 +387,40 @@ Session::Next Session::SendObject(Request& r) {
         code = refusal;
     else if (writeFailed)
         code = RC_GeneralError;
-    if (code == RC_OK && !upload->Commit())
+    if (code == RC_OK && !upload_->Commit())
         code = RC_GeneralError;
-    upload.reset(); // an uncommitted file is gone before the initiator hears of it
     if (code == RC_OK)
         Trace("stored " + pending.name + " (" + std::to_string(total) + " bytes)");
+    EndUpload(); // an unfinished file is gone, or kept, before the initiator hears of it
     return Respond(r, code);
+}
+
+Session::Next Session::DeleteObject(Request& r) {
+    if (!cardPresent_)
+        return Respond(r, RC_StoreNotAvailable);
+    uint32_t handle = r.P(0);
+    if (handle == kAllObjects)
+        return Respond(r, RC_ParameterNotSupported); // one object at a time
+    const CardObject* object = card_.Find(handle);
+    if (!object)
+        return Respond(r, RC_InvalidObjectHandle);
+    if (profile_.writeProtected)
+        return Respond(r, RC_StoreReadOnly);
+    if (object->readOnly)
+        return Respond(r, RC_ObjectWriteProtected);
+    std::string path = object->path;
+    switch (card_.Remove(handle)) {
+    case Card::Removal::Removed:
+        Trace("deleted " + path);
+        if (pending_.parent == handle)
+            pending_ = Pending(); // its folder is gone
+        return Respond(r, RC_OK);
+    case Card::Removal::NotEmpty:
+        Trace("refused to delete " + path + ": the folder is not empty");
+        return Respond(r, RC_AccessDenied);
+    default:
+        return Respond(r, RC_GeneralError);
+    }
 }
 
 bool Session::PropertyListed(uint16_t code) const {

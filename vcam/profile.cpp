@@ -132,6 +132,23 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         p.volumeLabel = value, ok = true;
     else if (key == "card.folder")
         p.cardFolder = value, ok = !value.empty();
+    else if (key == "card.cluster_size") {
+        uint64_t size = 0;
+        ok = ParseSize(value, size) && size >= 1 && size <= (32u << 20);
+        p.clusterSize = static_cast<uint32_t>(size);
+    } else if (key == "card.keep_incomplete")
+        ok = ParseBool(value, p.keepIncomplete);
+    else if (key == "camera.vendor_formats")
+        ok = ParseBool(value, p.vendorFormats);
+    else if (key == "camera.vendor_format_refusal") {
+        ok = ParseU32(value, number, 0xFFFF);
+        p.vendorFormatRefusal = static_cast<uint16_t>(number);
+    } else if (key == "pace.bytes_per_second")
+        ok = ParseSize(value, p.paceBytesPerSecond);
+    else if (key == "fault.corrupt_read.occurrence")
+        ok = p.corruptRead = ParseU32(value, p.corruptReadOccurrence);
+    else if (key == "fault.corrupt_read.offset")
+        ok = p.corruptRead = ParseSize(value, p.corruptReadOffset);
     else if (key == "fault.response.code") {
         ok = ParseU32(value, number, 0xFFFF);
         p.responseCode = static_cast<uint16_t>(number);

@@ -29,13 +29,13 @@ bool IsDataOut(uint16_t code) {
     return code == OC_SendObjectInfo || code == OC_SendObject || code == OC_SetDevicePropValue;
 }
 
+} // namespace
+
 std::string Hex(uint32_t value) {
     char text[16];
     snprintf(text, sizeof text, "0x%04X", value);
     return text;
 }
-
-} // namespace
 
 Responder::Responder(const Profile& profile, Card& card, const std::atomic<bool>* externalStop)
     : profile_(profile), card_(card), externalStop_(externalStop) {}
@@ -59,7 +59,7 @@ Session::Session(Responder& owner, Connection& command)
       faults_(owner.profile_) {}
 
 Session::~Session() {
-    upload_.reset();
+    EndUpload();
     command_.Shutdown();
     if (event_)
         event_->Shutdown();
@@ -67,6 +67,7 @@ Session::~Session() {
 
 ptp::Status Session::Run(const std::function<Connection*()>& acceptEvent) {
     cardPresent_ = profile_.cardPresent;
+    card_.SetClusterSize(profile_.clusterSize);
     if (cardPresent_ && !card_.Scan()) {
         Trace("card folder " + card_.folder() + " cannot be read: no card");
         cardPresent_ = false;

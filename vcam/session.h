@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "faults.h"
+#include "packet_reader.h"
 #include "ptp/connection.h"
 #include "ptp/datasets.h"
 #include "ptp/ptpip.h"
@@ -23,6 +24,8 @@ namespace vcam {
 
 // True for the operations the camera answers (listed in its DeviceInfo).
 bool Supports(uint16_t operation);
+// "0x100C": codes in traces.
+std::string Hex(uint32_t value);
 
 class Session {
   public:
@@ -88,6 +91,12 @@ class Session {
     Next SendObject(Request& r);
     Next GetDevicePropDesc(Request& r);
     Next GetDevicePropValue(Request& r);
+    Next DeleteObject(Request& r);
+    // Why a new object may not go into `parent` as `info` says; RC_OK when it may.
+    uint16_t CheckNewObject(uint32_t parent, const ptp::ObjectInfo& info) const;
+    // Ends the file SendObject was receiving: kept as an incomplete object when the profile
+    // keeps them, deleted otherwise. Nothing when it was stored whole.
+    void EndUpload();
     bool PropertyListed(uint16_t code) const;
     bool BuildPropDesc(uint16_t code, ptp::DevicePropDesc& desc) const;
     ptp::ObjectInfo InfoOf(const CardObject& object) const;
@@ -104,6 +113,8 @@ class Session {
     void SendEvent(uint16_t code, uint32_t transactionId, std::vector<uint32_t> params);
     void DropConnections();
     void Pause(uint32_t milliseconds);
+    // Sleeps until `due`, or until the responder is stopped.
+    void SleepUntil(Clock::time_point due);
 
     Responder& owner_;
     const Profile& profile_;
@@ -117,6 +128,7 @@ class Session {
     bool cardPresent_ = true;
     Pending pending_;
     std::unique_ptr<Upload> upload_; // the file SendObject is receiving
+    uint32_t uploadAnnounced_ = 0;   // ... and the size its ObjectInfo announced
 };
 
 } // namespace vcam

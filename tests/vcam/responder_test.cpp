@@ -29,9 +29,8 @@ TEST(ResponderTest, DeviceInfoOfTheDefaultProfile) {
     for (uint16_t op :
          {OC_GetDeviceInfo, OC_OpenSession, OC_CloseSession, OC_GetStorageIDs, OC_GetStorageInfo,
           OC_GetNumObjects, OC_GetObjectHandles, OC_GetObjectInfo, OC_GetObject, OC_SendObjectInfo,
-          OC_SendObject, OC_GetDevicePropDesc, OC_GetDevicePropValue})
+          OC_SendObject, OC_GetDevicePropDesc, OC_GetDevicePropValue, OC_DeleteObject})
         EXPECT_TRUE(info.SupportsOperation(op)) << std::hex << op;
-    EXPECT_FALSE(info.SupportsOperation(OC_DeleteObject)) << "nothing on the card is ever lost";
     for (uint16_t prop : {DPC_BatteryLevel, DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion,
                           DPC_Vandrel_ModelName})
         EXPECT_TRUE(info.SupportsProperty(prop)) << std::hex << prop;
@@ -218,7 +217,8 @@ TEST(ResponderTest, UploadIsWrittenByteForByteAndListedAtOnce) {
     EXPECT_EQ(object.objectCompressedSize, firmware.size());
     EXPECT_EQ(object.objectFormat, 0xBF01) << "the format the initiator gave";
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, after).ok());
-    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes - firmware.size());
+    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes - (3 * 1024 + 32) * 1024)
+        << "whole 32 KiB clusters";
 }
 
 TEST(ResponderTest, UploadIntoASubfolderAndEmptyFiles) {
@@ -290,16 +290,21 @@ TEST(ResponderTest, WriteProtectedCard) {
 TEST(ResponderTest, FullCard) {
     Profile p;
     p.capacity = 4ull << 30;
-    p.freeSpace = 1000;
+    p.freeSpace = 3 * 4096;
+    p.clusterSize = 4096;
     TempFolder folder;
     CameraSession s(p, folder.str());
-    EXPECT_EQ(s.SendInfo("big.bin", 1001).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("big.bin", 3 * 4096 + 1).code, RC_StoreFull) << "four clusters";
     EXPECT_EQ(s.SendInfo("huge.bin", 0xFFFFFFFF).code, RC_StoreFull) << "4 GiB or more";
-    ASSERT_TRUE(s.Upload("fits.bin", Bytes(1000, 2)).ok());
+    ASSERT_TRUE(s.Upload("fits.bin", Bytes(4096, 2)).ok());
+    ASSERT_TRUE(s.SendInfo("DIR", 0, kRootParent, OFC_Association).ok());
+    ASSERT_TRUE(s.Upload("empty.bin", Bytes()).ok());
     StorageInfo info;
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
-    EXPECT_EQ(info.freeSpaceInBytes, 0u);
+    EXPECT_EQ(info.freeSpaceInBytes, 0u) << "a folder and an empty file take a cluster each";
     EXPECT_EQ(s.SendInfo("one.bin", 1).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("none.bin", 0).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("DIR2", 0, kRootParent, OFC_Association).code, RC_StoreFull);
 }
 
 TEST(ResponderTest, SendObjectNeedsItsObjectInfoAndTheAnnouncedSize) {
