@@ -279,12 +279,110 @@ TEST(ResponderTest, WriteProtectedCard) {
     Profile p;
     p.writeProtected = true;
     TempFolder folder;
+    folder.Write("old.bin", Bytes(1));
     CameraSession s(p, folder.str());
     StorageInfo info;
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
     EXPECT_EQ(info.accessCapability, AC_ReadOnly);
     EXPECT_EQ(s.SendInfo("fw.bin", 10).code, RC_StoreReadOnly);
-    EXPECT_TRUE(folder.List().empty());
+    EXPECT_EQ(s.host->Transact(OC_DeleteObject, {s.HandleOf("old.bin"), 0}).code, RC_StoreReadOnly);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"old.bin"}));
+}
+
+TEST(ResponderTest, DeleteObject) {
+    TempFolder folder;
+    folder.Write("old.bin", Bytes(5000, 'o'));
+    folder.Write("locked.bin", Bytes(1, 'l'));
+    folder.Write("DCIM/IMG.JPG", Bytes(1, 'j'));
+    fs::create_directories(folder.path / "EMPTY");
+    fs::permissions(folder.path / "locked.bin", fs::perms::owner_write, fs::perm_options::remove);
+    Profile p;
+    p.clusterSize = 4096;
+    CameraSession s(p, folder.str());
+    auto remove = [&](uint32_t handle) { return s.host->Transact(OC_DeleteObject, {handle, 0}); };
+    StorageInfo before, after;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, before).ok());
+    uint32_t old = s.HandleOf("old.bin");
+    EXPECT_TRUE(remove(old).ok());
+    EXPECT_FALSE(fs::exists(folder.path / "old.bin"));
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, after).ok());
+    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes + 8192) << "its two clusters";
+    EXPECT_EQ(remove(old).code, RC_InvalidObjectHandle) << "gone for good";
+    EXPECT_EQ(remove(0x7777).code, RC_InvalidObjectHandle);
+    EXPECT_EQ(remove(0xFFFFFFFF).code, RC_ParameterNotSupported) << "one object at a time";
+
+    EXPECT_EQ(remove(s.HandleOf("DCIM")).code, RC_AccessDenied) << "a folder with a file in it";
+    EXPECT_TRUE(remove(s.HandleOf("EMPTY")).ok());
+    EXPECT_EQ(remove(s.HandleOf("locked.bin")).code, RC_ObjectWriteProtected);
+    ObjectInfo locked;
+    ASSERT_TRUE(s.host->GetObjectInfo(s.HandleOf("locked.bin"), locked).ok());
+    EXPECT_EQ(locked.protectionStatus, 1);
+    fs::permissions(folder.path / "locked.bin", fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"DCIM", "DCIM/IMG.JPG", "locked.bin"}));
+
+    ASSERT_TRUE(s.Upload("old.bin", Bytes(3, 'n')).ok()) << "the name is free again";
+    EXPECT_GT(s.HandleOf("old.bin"), old) << "handles are never reused";
+}
+
+TEST(ResponderTest, VendorFormatsCanBeRefused) {
+    struct {
+        const char* ini;
+        uint16_t format;
+        uint16_t code;
+    } rows[] = {
+        {"", 0xBF01, RC_OK},
+        {"camera.vendor_formats = no", 0xB000, RC_InvalidObjectFormatCode},
+        {"camera.vendor_formats = no", 0xFFFF, RC_InvalidObjectFormatCode},
+        {"camera.vendor_formats = no\ncamera.vendor_format_refusal = 0x2006", 0xBF01,
+         RC_ParameterNotSupported},
+        {"camera.vendor_formats = no", OFC_Undefined, RC_OK},
+        {"camera.vendor_formats = no", 0xAFFF, RC_OK},
+    };
+    for (auto& row : rows) {
+        Profile p;
+        std::string error;
+        ASSERT_TRUE(ParseProfile(row.ini, p, error)) << error;
+        TempFolder folder;
+        CameraSession s(p, folder.str());
+        EXPECT_EQ(s.SendInfo("fw.bin", 10, kRootParent, row.format).code, row.code)
+            << row.ini << " " << std::hex << row.format;
+    }
+}
+
+TEST(ResponderTest, FoldersAreCreatedOnlyAsDeepAsTheyAreListed) {
+    TempFolder folder;
+    Profile p;
+    uint32_t parent = kRootParent;
+    {
+        CameraSession s(p, folder.str());
+        for (uint32_t depth = 0; depth <= kMaxFolderDepth; ++depth) {
+            ptp::Result made = s.SendInfo("D" + std::to_string(depth), 0, parent, OFC_Association);
+            ASSERT_TRUE(made.ok()) << depth;
+            parent = made.params[2];
+        }
+        EXPECT_EQ(s.SendInfo("deeper.bin", 1, parent).code,
+                  RC_SpecificationOfDestinationUnsupported);
+        EXPECT_EQ(s.SendInfo("DEEPER", 0, parent, OFC_Association).code,
+                  RC_SpecificationOfDestinationUnsupported);
+    }
+    CameraSession again(p, folder.str());
+    uint32_t count = 0;
+    ASSERT_TRUE(again.host->GetNumObjects(kStorageId, 0, 0, count).ok());
+    EXPECT_EQ(count, kMaxFolderDepth + 1) << "a fresh scan lists every folder made";
+}
+
+TEST(ResponderTest, NamesTheHostCannotHoldAreRefusedBeforeTheData) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    std::string tooLong, fits;
+    for (int i = 0; i < 250; ++i)
+        tooLong += "\xC3\xA9"; // beyond 255 bytes here, beyond MAX_PATH on Windows
+    for (int i = 0; i < 100; ++i)
+        fits += "\xC3\xA9";
+    EXPECT_EQ(s.SendInfo(tooLong + ".bin", 4).code, RC_InvalidParameter);
+    EXPECT_EQ(s.SendInfo(tooLong, 0, kRootParent, OFC_Association).code, RC_InvalidParameter);
+    ASSERT_TRUE(s.Upload(fits + ".bin", Bytes(4, 'f')).ok());
+    EXPECT_EQ(folder.List().size(), 1u);
 }
 
 TEST(ResponderTest, FullCard) {
@@ -383,8 +481,20 @@ struct RawSession {
     std::pair<ConnectionPtr, ConnectionPtr> command = MakePipePair();
     std::pair<ConnectionPtr, ConnectionPtr> event = MakePipePair();
     Status served = Status::Ok;
-    std::thread camera{[this] { served = responder.Serve(*command.second, *event.second); }};
+    std::thread camera;
 
+    explicit RawSession(int handshakeMs = 5000, int idleMs = 0) {
+        responder.SetHandshakeTimeout(handshakeMs);
+        responder.SetIdleTimeout(idleMs);
+        camera = std::thread([this] { served = responder.Serve(*command.second, *event.second); });
+    }
+    // Waits for Serve to end; true when it ended within a generous bound.
+    bool Ended() {
+        auto start = std::chrono::steady_clock::now();
+        camera.join();
+        camera = std::thread([] {});
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(20);
+    }
     ~RawSession() {
         command.first->Shutdown();
         event.first->Shutdown();
@@ -412,6 +522,26 @@ struct RawSession {
         EXPECT_EQ(ReadPacket(*event.first, reply, 1000), Status::Ok);
         return reply;
     }
+    Bytes Request(uint16_t code, uint32_t tid, std::vector<uint32_t> params,
+                  uint32_t dataPhase = DP_NoDataOrDataIn) {
+        OperationRequest request;
+        request.dataPhase = dataPhase;
+        request.op.code = code;
+        request.op.transactionId = tid;
+        request.op.params = std::move(params);
+        Bytes out;
+        EncodeOperationRequest(request, out);
+        return out;
+    }
+    // The response code of the next Operation Response; 0 when none comes.
+    uint16_t ResponseCode() {
+        Packet reply;
+        Operation response;
+        if (ReadPacket(*command.first, reply, 2000) != Status::Ok ||
+            reply.type != PT_OperationResponse || !DecodeOperationResponse(reply.body, response))
+            return 0;
+        return response.code;
+    }
 };
 
 } // namespace
@@ -420,8 +550,7 @@ TEST(ResponderTest, HandshakeWithTheWrongConnectionNumberFails) {
     RawSession s;
     uint32_t number = s.InitCommand();
     EXPECT_EQ(s.InitEvent(number + 1).type, PT_InitFail);
-    s.camera.join();
-    s.camera = std::thread([] {});
+    ASSERT_TRUE(s.Ended());
     EXPECT_EQ(s.served, Status::Malformed);
 }
 
@@ -444,7 +573,54 @@ TEST(ResponderTest, AProtocolErrorEndsTheSession) {
     s.command.first->Send(stray);
     Packet none;
     EXPECT_EQ(ReadPacket(*s.command.first, none, 1000), Status::Closed);
-    s.camera.join();
-    s.camera = std::thread([] {});
+    ASSERT_TRUE(s.Ended());
+    EXPECT_EQ(s.served, Status::Malformed);
+}
+
+TEST(ResponderTest, ARequestSplitOverAPauseIsServedWhole) {
+    RawSession s;
+    ASSERT_EQ(s.InitEvent(s.InitCommand()).type, PT_InitEventAck);
+    Bytes open = s.Request(OC_OpenSession, 0, {1});
+    s.command.first->Send(open.data(), 5); // inside the header
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    s.command.first->Send(open.data() + 5, open.size() - 5);
+    EXPECT_EQ(s.ResponseCode(), RC_OK);
+}
+
+TEST(ResponderTest, SilentInitiatorsAreNotWaitedForLong) {
+    {
+        RawSession s(300); // never says a word
+        ASSERT_TRUE(s.Ended());
+        EXPECT_EQ(s.served, Status::Timeout);
+    }
+    {
+        RawSession s(300);
+        s.InitCommand(); // and never opens the event connection's handshake
+        ASSERT_TRUE(s.Ended());
+        EXPECT_EQ(s.served, Status::Timeout);
+    }
+    {
+        RawSession s(5000, 300);
+        ASSERT_EQ(s.InitEvent(s.InitCommand()).type, PT_InitEventAck);
+        s.command.first->Send(s.Request(OC_OpenSession, 0, {1}));
+        EXPECT_EQ(s.ResponseCode(), RC_OK);
+        ASSERT_TRUE(s.Ended()) << "an idle session ends";
+        EXPECT_EQ(s.served, Status::Timeout);
+    }
+}
+
+TEST(ResponderTest, ADataPhaseThatWouldNeverEndIsAnsweredAtOnce) {
+    RawSession s;
+    ASSERT_EQ(s.InitEvent(s.InitCommand()).type, PT_InitEventAck);
+    s.command.first->Send(s.Request(OC_OpenSession, 0, {1}));
+    ASSERT_EQ(s.ResponseCode(), RC_OK);
+    s.command.first->Send(s.Request(OC_SendObject, 1, {}, DP_DataOut));
+    Bytes start;
+    EncodeStartData({1, ~uint64_t(0)}, start);
+    s.command.first->Send(start);
+    EXPECT_EQ(s.ResponseCode(), RC_NoValidObjectInfo);
+    Packet none;
+    EXPECT_EQ(ReadPacket(*s.command.first, none, 2000), Status::Closed) << "and the session ends";
+    ASSERT_TRUE(s.Ended());
     EXPECT_EQ(s.served, Status::Malformed);
 }
