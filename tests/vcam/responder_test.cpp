@@ -473,10 +473,7 @@ TEST(ResponderTest, HandlesStayStableAcrossSessions) {
 namespace {
 
 // A responder on its own thread over pipes, and the initiator's raw ends of them.
-struct RawSession {
-    TempFolder folder;
-    Profile profile;
-    Card card{folder.str(), profile.capacity, profile.freeSpace};
+struct RawSession : DefaultCard {
     Responder responder{profile, card};
     std::pair<ConnectionPtr, ConnectionPtr> command = MakePipePair();
     std::pair<ConnectionPtr, ConnectionPtr> event = MakePipePair();

@@ -61,10 +61,7 @@ TEST(ServerTest, StopEndsAnOpenSession) {
 
 namespace {
 
-struct RunningServer {
-    TempFolder folder;
-    Profile profile;
-    Card card{folder.str(), profile.capacity, profile.freeSpace};
+struct RunningServer : DefaultCard {
     Server server{profile, card};
     std::thread running;
 
