@@ -60,13 +60,6 @@ class TempFolder {
     fs::path path;
 };
 
-// A fresh card folder and the default profile's card over it.
-struct DefaultCard {
-    TempFolder folder;
-    vcam::Profile profile;
-    vcam::Card card{folder.str(), profile.capacity, profile.freeSpace};
-};
-
 inline Bytes Pattern(size_t size, unsigned seed = 1) {
     Bytes bytes(size);
     std::mt19937 generator(seed);
