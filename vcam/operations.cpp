@@ -375,7 +375,7 @@ Session::Next Session::SendObject(Request& r) {
     };
     DataPhaseResult result = ReceiveDataPhase(command_, r.tid, total, sink, owner_.peerTimeoutMs_);
     if (next == Next::Drop)
-        return Next::Drop; // the connections are gone, and the upload with them
+        return Next::Drop; // the connections are gone; the upload ended with them
     if (result.status != Status::Ok)
         return Next::Fail; // the upload ends with the session
     uint16_t code = RC_OK;

@@ -29,6 +29,16 @@ bool IsDataOut(uint16_t code) {
     return code == OC_SendObjectInfo || code == OC_SendObject || code == OC_SetDevicePropValue;
 }
 
+// Nothing thrown inside a session leaves Serve: the session ends as broken, its connections
+// shut down by the session's destructor.
+template <typename Body> Status Guarded(Body body) {
+    try {
+        return body();
+    } catch (...) {
+        return Status::Error;
+    }
+}
+
 } // namespace
 
 std::string Hex(uint32_t value) {
@@ -42,16 +52,20 @@ Responder::Responder(const Profile& profile, Card& card, const std::atomic<bool>
 
 ptp::Status Responder::Serve(Connection& command, const EventAcceptor& acceptEvent) {
     ConnectionPtr owned;
-    Session session(*this, command);
-    return session.Run([&]() -> Connection* {
-        owned = acceptEvent ? acceptEvent() : nullptr;
-        return owned.get();
+    return Guarded([&] {
+        Session session(*this, command);
+        return session.Run([&]() -> Connection* {
+            owned = acceptEvent ? acceptEvent() : nullptr;
+            return owned.get();
+        });
     });
 }
 
 ptp::Status Responder::Serve(Connection& command, Connection& event) {
-    Session session(*this, command);
-    return session.Run([&]() -> Connection* { return &event; });
+    return Guarded([&] {
+        Session session(*this, command);
+        return session.Run([&]() -> Connection* { return &event; });
+    });
 }
 
 Session::Session(Responder& owner, Connection& command)
@@ -133,29 +147,31 @@ ptp::Status Session::Loop() {
         std::atomic<bool> done{false};
         std::thread thread;
         explicit ProbeAnswerer(Session& session) : s(session) {
-            thread = std::thread([this] {
-                std::vector<uint8_t> reply;
-                EncodeEmptyPacket(PT_ProbeResponse, reply);
-                while (!done) {
-                    Packet probe;
-                    bool idle = false;
-                    Status status = ReadNextPacket(*s.event_, probe, kIdleSliceMs,
-                                                   s.owner_.peerTimeoutMs_, &idle);
-                    if (status == Status::Timeout && idle)
-                        continue;
-                    if (status != Status::Ok)
-                        return;
-                    if (probe.type == PT_ProbeRequest) {
-                        std::lock_guard<std::mutex> lock(s.eventMutex_);
-                        SendPacket(*s.event_, reply);
-                    }
-                }
-            });
+            thread = std::thread([this] { Guarded([this] { return Answer(); }); });
         }
         ~ProbeAnswerer() {
             done = true;
             s.event_->Shutdown();
             thread.join();
+        }
+        Status Answer() {
+            std::vector<uint8_t> reply;
+            EncodeEmptyPacket(PT_ProbeResponse, reply);
+            while (!done) {
+                Packet probe;
+                bool idle = false;
+                Status status =
+                    ReadNextPacket(*s.event_, probe, kIdleSliceMs, s.owner_.peerTimeoutMs_, &idle);
+                if (status == Status::Timeout && idle)
+                    continue;
+                if (status != Status::Ok)
+                    return status;
+                if (probe.type == PT_ProbeRequest) {
+                    std::lock_guard<std::mutex> lock(s.eventMutex_);
+                    SendPacket(*s.event_, reply);
+                }
+            }
+            return Status::Ok;
         }
     } probeAnswerer(*this);
 
