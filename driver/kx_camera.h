@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "call_thread.h"
+#include "camera_source.h"
 #include "driver_interface.h"
-#include "embedded_camera.h"
 #include "ptp/initiator.h"
 #include "settings.h"
 
@@ -20,7 +21,7 @@
 #pragma pack(push, 1)
 struct DeviceRecord {
     uint32_t index;     // position in the enumeration
-    uint32_t transport; // 0 virtual, 1 PTP/IP
+    uint32_t transport; // the settings' transport: 0 virtual, 1 PTP/IP
     char name[64];      // host or "virtual", terminated
 };
 #pragma pack(pop)
@@ -51,16 +52,7 @@ class KxCamera final : public CPTPClass {
                                 uint32_t parent, uint32_t handle, CameraStream* stream) override;
 
   private:
-    struct Candidate {
-        DeviceRecord record;
-        std::unique_ptr<ptp::Initiator> initiator; // ptpip: the connection enumeration made
-    };
-
-    // Every operation runs on the library's own call thread, one at a time. Only that thread
-    // and the library's other threads ever start, join or wait in the threading runtime, which
-    // keeps records of such threads that would outlive the library if a caller's thread left them.
-    DriverResult Call(const std::function<DriverResult()>& body);
-    static DWORD WINAPI CallLoop(LPVOID self);
+    DriverResult Call(const std::function<DriverResult()>& body) { return calls_.Run(body); }
 
     // An operation on the open device: fails at once for another device or a lost connection.
     DriverResult InSession(uint32_t device,
@@ -71,18 +63,12 @@ class KxCamera final : public CPTPClass {
     void OnLost();
     void Raise(uint32_t code, uint32_t dataWord);
     std::unique_ptr<ptp::Initiator> NewInitiator();
-    DriverResult ConnectVirtual(std::unique_ptr<ptp::Initiator>& initiator);
 
     const std::string folder_;
-    CRITICAL_SECTION callLock_; // one operation at a time
-    HANDLE callThread_ = nullptr;
-    HANDLE workReady_ = nullptr, workDone_ = nullptr;
-    const std::function<DriverResult()>* work_ = nullptr;
-    DriverResult workResult_ = kDriverOk;
-    volatile bool quit_ = false;
+    CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
     DriverSettings settings_;
-    std::vector<Candidate> candidates_;
-    std::unique_ptr<EmbeddedCamera> embedded_;
+    std::unique_ptr<CameraSource> source_;     // the last enumeration's
+    std::unique_ptr<CameraSource> openSource_; // the one that opened the device
     std::unique_ptr<ptp::Initiator> initiator_;
     ptp::DeviceInfo deviceInfo_;
     uint32_t device_ = 0;

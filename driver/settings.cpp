@@ -9,28 +9,16 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
+
+#include "ptp/text.h"
 
 namespace {
 
+using ptp::Lower;
+using ptp::Trim;
+
 const size_t kMaxSettingsSize = 64 * 1024;
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 bool IsAbsolute(const std::string& path) {
     return (path.size() >= 2 && path[1] == ':') ||

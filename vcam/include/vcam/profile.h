@@ -130,7 +130,5 @@ struct Profile {
 // Parses ini text over the defaults already in `profile`. On failure `error` names the line.
 bool ParseProfile(const std::string& text, Profile& profile, std::string& error);
 bool LoadProfile(const std::string& path, Profile& profile, std::string& error);
-// "1.0.1.2" -> 0x01000102; up to four parts of 0..255.
-bool ParseFirmwareVersion(const std::string& text, uint32_t& value);
 
 } // namespace vcam
