@@ -17,50 +17,62 @@ DriverResult Guarded(const std::function<DriverResult()>& body) {
 
 } // namespace
 
-CallThread::CallThread() {
-    InitializeCriticalSection(&turn_);
-}
-
 CallThread::~CallThread() {
-    EnterCriticalSection(&turn_);
+    AcquireSRWLockExclusive(&turn_);
     if (thread_) {
+        AcquireSRWLockExclusive(&state_);
         quit_ = true;
-        SetEvent(workReady_);
+        ReleaseSRWLockExclusive(&state_);
+        WakeAllConditionVariable(&changed_);
         WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
     }
-    if (workReady_)
-        CloseHandle(workReady_);
-    if (workDone_)
-        CloseHandle(workDone_);
-    LeaveCriticalSection(&turn_);
-    DeleteCriticalSection(&turn_);
+    ReleaseSRWLockExclusive(&turn_);
 }
 
 DWORD WINAPI CallThread::Loop(LPVOID parameter) {
     CallThread* self = static_cast<CallThread*>(parameter);
-    while (WaitForSingleObject(self->workReady_, INFINITE) == WAIT_OBJECT_0 && !self->quit_) {
-        self->result_ = Guarded(*self->work_);
-        SetEvent(self->workDone_);
+    AcquireSRWLockExclusive(&self->state_);
+    for (;;) {
+        while (!self->work_ && !self->quit_)
+            SleepConditionVariableSRW(&self->changed_, &self->state_, INFINITE, 0);
+        if (self->quit_)
+            break;
+        const std::function<DriverResult()>* work = self->work_;
+        self->work_ = nullptr;
+        ReleaseSRWLockExclusive(&self->state_);
+        const DriverResult result = Guarded(*work);
+        AcquireSRWLockExclusive(&self->state_);
+        self->result_ = result;
+        self->done_ = true;
+        WakeAllConditionVariable(&self->changed_);
     }
+    ReleaseSRWLockExclusive(&self->state_);
     return 0;
 }
 
+bool CallThread::Busy() {
+    if (!TryAcquireSRWLockExclusive(&turn_))
+        return true;
+    ReleaseSRWLockExclusive(&turn_);
+    return false;
+}
+
 DriverResult CallThread::Run(const std::function<DriverResult()>& body) {
-    EnterCriticalSection(&turn_);
-    if (!thread_) {
-        workReady_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        workDone_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        thread_ =
-            workReady_ && workDone_ ? CreateThread(nullptr, 0, Loop, this, 0, nullptr) : nullptr;
-    }
+    AcquireSRWLockExclusive(&turn_);
+    if (!thread_)
+        thread_ = CreateThread(nullptr, 0, Loop, this, 0, nullptr);
     DriverResult result = kDriverOutOfMemory;
     if (thread_) {
+        AcquireSRWLockExclusive(&state_);
         work_ = &body;
-        SetEvent(workReady_);
-        WaitForSingleObject(workDone_, INFINITE);
+        done_ = false;
+        WakeAllConditionVariable(&changed_);
+        while (!done_)
+            SleepConditionVariableSRW(&changed_, &state_, INFINITE, 0);
         result = result_;
+        ReleaseSRWLockExclusive(&state_);
     }
-    LeaveCriticalSection(&turn_);
+    ReleaseSRWLockExclusive(&turn_);
     return result;
 }

@@ -53,14 +53,19 @@ class PtpIpSource final : public CameraSource {
     DriverResult Enumerate(std::vector<std::string>& names) override {
         found_.clear();
         names.clear();
+        bool refused = false;
         for (const HostPort& hp : settings_.hosts) {
             std::unique_ptr<ptp::Initiator> initiator = newInitiator_();
-            if (!initiator->ConnectTcp(hp.host, hp.port, settings_.connectTimeoutMs).ok())
+            ptp::Result r = initiator->ConnectTcp(hp.host, hp.port, settings_.connectTimeoutMs);
+            refused = refused || r.status == ptp::Status::Refused;
+            if (!r.ok())
                 continue;
             found_.push_back(std::move(initiator));
             names.push_back(hp.host);
         }
-        return kDriverOk;
+        // A camera that turned us away (Init Fail: another program holds it) is there but
+        // busy, which the user can do something about; no answer at all is no camera.
+        return names.empty() && refused ? kDriverBusy : kDriverOk;
     }
 
     DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {

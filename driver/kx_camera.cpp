@@ -1,11 +1,15 @@
 // The interface operations as PTP operations. Each runs on the call thread, checks its device,
-// and moves data only through the streams and records the caller hands over.
+// and moves data only through the streams and records the caller hands over; questions about
+// the card that were answered before in the same session are answered from memory, on the
+// caller's thread.
 #include "kx_camera.h"
 
+#include <algorithm>
 #include <cstring>
-#include <functional>
+#include <vector>
 
 #include "codecs.h"
+#include "properties.h"
 #include "ptp/text.h"
 #include "result_map.h"
 
@@ -13,8 +17,63 @@ namespace {
 
 const uint32_t kReasonCardRemoved = 3;
 const uint32_t kReasonConnectionLost = 13;
-// BatteryLevel at or above this share of its range counts as sufficient.
-const uint64_t kSufficientBatteryPercent = 20;
+// Object entries fetched ahead of a caller walking a handle list, per hand-off.
+const size_t kEntryReadAhead = 256;
+
+// A lookup in memory from the caller's thread: nothing thrown leaves it (it then misses).
+template <typename Lookup> bool Remembered(Lookup lookup) {
+    try {
+        return lookup();
+    } catch (...) {
+        return false;
+    }
+}
+
+bool IsVendorFormat(uint16_t format) {
+    return (format & 0xF000) == 0xB000;
+}
+
+// Reads exactly `count` bytes of the file; false with the stream's result (or a read failure
+// when the file ends early).
+bool ReadExactly(CameraStream* file, uint8_t* buffer, size_t count, DriverResult& result) {
+    size_t got = 0;
+    while (got < count) {
+        uint32_t n = static_cast<uint32_t>(std::min<size_t>(count - got, 0x40000000));
+        file->read(file->impl, buffer + got, &n, &result);
+        if (result != kDriverOk)
+            return false;
+        if (n == 0) {
+            result = kStreamReadFailed;
+            return false;
+        }
+        got += n;
+    }
+    return true;
+}
+
+// A send's percent through the file stream, reported when it changes: the read-back counts as
+// much as the send, and 100 comes only once the file is confirmed on the card.
+class SendProgress {
+  public:
+    SendProgress(CameraStream* file, uint64_t work) : file_(file), work_(work) {}
+    void At(uint64_t done) {
+        Report(work_ ? static_cast<int>(std::min<uint64_t>(99, done * 100 / work_)) : 0);
+    }
+    void Done() { Report(100); }
+
+  private:
+    void Report(int percent) {
+        if (percent == last_)
+            return;
+        last_ = percent;
+        DriverResult ignored = kDriverOk;
+        file_->progress(file_->impl, static_cast<uint16_t>(percent), &ignored);
+    }
+
+    CameraStream* file_;
+    const uint64_t work_;
+    int last_ = -1;
+};
 
 } // namespace
 
@@ -32,23 +91,31 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     ptp::InitiatorConfig config;
     config.friendlyName = "Vandrel";
     config.timeoutMs = settings_.timeoutMs;
+    config.floorBytesPerSecond = settings_.floorBytesPerSecond;
+    config.handshakeTimeoutMs = settings_.handshakeTimeoutMs;
     for (size_t i = 0; i < config.guid.size(); ++i)
         config.guid[i] = static_cast<uint8_t>(0x56 + i * 7);
     auto initiator = std::make_unique<ptp::Initiator>(config);
-    initiator->SetEventHandler([this](const ptp::Event& event) { OnEvent(event); });
-    initiator->SetLostHandler([this](ptp::Link, ptp::Status) { OnLost(); });
+    const ptp::Initiator* self = initiator.get();
+    initiator->SetEventHandler([this, self](const ptp::Event& event) { OnEvent(self, event); });
+    initiator->SetLostHandler([this, self](ptp::Link, ptp::Status) { OnLost(self); });
     return initiator;
 }
 
 void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
-    std::lock_guard<std::mutex> lock(eventMutex_);
     if (!callback_)
         return;
     uint32_t data[2] = {dataWord, 0}; // valid for the duration of the call
     callback_(code, data, 0, 0);
 }
 
-void KxCamera::OnEvent(const ptp::Event& event) {
+void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    if (from != live_)
+        return;
+    // Whatever else a camera reports may concern the card: what is known of it goes.
+    if (event.code != ptp::EC_DevicePropChanged)
+        cache_.Forget();
     if (event.code == ptp::EC_Vandrel_PowerDown && !event.params.empty()) {
         poweredDown_ = true;
         const uint32_t reason = event.params[0] & 0xFFFF;
@@ -58,44 +125,75 @@ void KxCamera::OnEvent(const ptp::Event& event) {
     }
 }
 
-void KxCamera::OnLost() {
-    // A camera that said it powers down then drops its connection: that is no second event.
-    if (poweredDown_)
+void KxCamera::OnLost(const ptp::Initiator* from) {
+    std::lock_guard<std::mutex> lock(eventMutex_);
+    if (from != live_)
         return;
-    Raise(kEventClassPower | kReasonConnectionLost, 0);
+    cache_.Forget();
+    // A camera that said it powers down then drops its connection: that is no second event.
+    // A loss before the callback exists fails OpenDevice instead.
+    if (!poweredDown_)
+        Raise(kEventClassPower | kReasonConnectionLost, 0);
 }
 
 void KxCamera::DropDevice() {
     {
         std::lock_guard<std::mutex> lock(eventMutex_);
         callback_ = nullptr;
+        live_ = nullptr;
     }
-    if (initiator_) {
-        if (initiator_->sessionOpen())
-            initiator_->CloseSession();
-        initiator_->Shutdown();
-        initiator_.reset();
+    device_ = 0;
+    cache_.Begin(0);
+    announced_ = Announced();
+    std::unique_ptr<ptp::Initiator> initiator;
+    AcquireSRWLockExclusive(&linkLock_);
+    initiator = std::move(initiator_);
+    ReleaseSRWLockExclusive(&linkLock_);
+    if (initiator) {
+        if (initiator->sessionOpen())
+            initiator->CloseSession();
+        initiator->Shutdown();
+        initiator.reset();
     }
     openSource_.reset();
-    device_ = 0;
+}
+
+DWORD WINAPI KxCamera::ShutdownRoutine(LPVOID parameter) {
+    KxCamera* self = static_cast<KxCamera*>(parameter);
+    AcquireSRWLockShared(&self->linkLock_);
+    try {
+        if (self->initiator_)
+            self->initiator_->Shutdown();
+    } catch (...) {
+    }
+    ReleaseSRWLockShared(&self->linkLock_);
+    return 0;
+}
+
+void KxCamera::Interrupt(uint32_t device) {
+    if (device == 0 || device != device_ || !calls_.Busy())
+        return;
+    // The session's transport is shut down from a thread of the library's own: the threading
+    // runtime then never meets the caller's thread.
+    HANDLE closer = CreateThread(nullptr, 0, ShutdownRoutine, this, 0, nullptr);
+    if (closer) {
+        WaitForSingleObject(closer, INFINITE);
+        CloseHandle(closer);
+    }
 }
 
 DriverResult KxCamera::InSession(uint32_t device,
-                                 const std::function<DriverResult(ptp::Initiator*)>& body) {
+                                 const std::function<DriverResult(ptp::Initiator&)>& body) {
     return Call([&]() -> DriverResult {
-        ptp::Initiator* initiator = nullptr;
-        const DriverResult r = Session(device, &initiator);
-        return r != kDriverOk ? r : body(initiator);
+        if (device == 0 || device != device_ || !initiator_)
+            return kDriverNoCamera;
+        DriverResult r = kDriverConnectionLost; // lost: fail at once instead of waiting
+        if (initiator_->connected())
+            r = body(*initiator_);
+        if (r != kDriverOk)
+            cache_.Forget();
+        return r;
     });
-}
-
-DriverResult KxCamera::Session(uint32_t device, ptp::Initiator** initiator) {
-    if (device == 0 || device != device_ || !initiator_)
-        return kDriverNoCamera;
-    if (!initiator_->connected())
-        return kDriverConnectionLost; // lost: fail at once instead of waiting
-    *initiator = initiator_.get();
-    return kDriverOk;
 }
 
 DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
@@ -130,11 +228,12 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             return kDriverNoCamera;
         if (initiator_)
             return kDriverBusy; // one device at a time
-        DeviceRecord record;
-        memcpy(&record, deviceRecord, sizeof record);
         if (!source_)
             return kDriverNoCamera;
-        // The source stays with the device it opens; a new enumeration makes a new one.
+        DeviceRecord record;
+        memcpy(&record, deviceRecord, sizeof record);
+        // The source stays with the device it opens; a new enumeration makes a new one, and a
+        // failed open lets go of everything it held.
         openSource_ = std::move(source_);
         std::unique_ptr<ptp::Initiator> initiator;
         DriverResult r = openSource_->Open(record.index, initiator);
@@ -143,7 +242,14 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             openSource_.reset();
             return r != kDriverOk ? r : kDriverNoCamera;
         }
+        {
+            std::lock_guard<std::mutex> lock(eventMutex_);
+            live_ = initiator.get();
+            poweredDown_ = false;
+        }
+        AcquireSRWLockExclusive(&linkLock_);
         initiator_ = std::move(initiator);
+        ReleaseSRWLockExclusive(&linkLock_);
         ptp::Result opened = initiator_->OpenSession(1);
         if (opened.ok())
             opened = initiator_->GetDeviceInfo(deviceInfo_);
@@ -151,20 +257,31 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             DropDevice();
             return MapPtpResult(opened);
         }
+        bool lost = false;
         {
-            std::lock_guard<std::mutex> events(eventMutex_);
-            callback_ = callback;
+            // A connection lost while no callback could hear of it fails the open: the
+            // camera's later events would never arrive.
+            std::lock_guard<std::mutex> lock(eventMutex_);
+            lost = initiator_->lost();
+            if (!lost)
+                callback_ = callback;
         }
-        poweredDown_ = false;
-        device_ = nextDevice_++;
+        if (lost) {
+            DropDevice();
+            return kDriverConnectionLost;
+        }
+        const uint32_t id = nextDevice_++;
         if (nextDevice_ == 0)
             nextDevice_ = 1;
-        *device = device_;
+        cache_.Begin(id);
+        device_ = id;
+        *device = id;
         return kDriverOk;
     });
 }
 
 DriverResult KxCamera::CloseDevice(uint32_t device) {
+    Interrupt(device);
     return Call([&]() -> DriverResult {
         if (device == 0 || device != device_)
             return kDriverNoCamera;
@@ -174,21 +291,25 @@ DriverResult KxCamera::CloseDevice(uint32_t device) {
 }
 
 DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
-        std::vector<uint32_t> ids;
-        ptp::Result result = initiator->GetStorageIDs(ids);
+    std::vector<uint32_t> ids;
+    if (Remembered([&] { return cache_.StorageIds(device, ids); }))
+        return WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        const uint64_t generation = cache_.Generation();
+        ptp::Result result = camera.GetStorageIDs(ids);
         if (!result.ok())
             return MapPtpResult(result);
+        cache_.PutStorageIds(generation, ids);
         return WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
     });
 }
 
 DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, StorageRecord* record) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
         if (!record)
             return kStreamBadArgument;
         ptp::StorageInfo info;
-        ptp::Result result = initiator->GetStorageInfo(storageId, info);
+        ptp::Result result = camera.GetStorageInfo(storageId, info);
         if (!result.ok())
             return MapPtpResult(result);
         FillStorageRecord(info, *record);
@@ -198,11 +319,19 @@ DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, Stora
 
 DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32_t format,
                                      uint32_t parent, uint32_t* count) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
-        uint32_t n = 0;
-        ptp::Result result = initiator->GetNumObjects(storageId, format, parent, n);
+    const CardCache::ListKey key{storageId, format, parent};
+    uint32_t n = 0;
+    if (Remembered([&] { return cache_.Count(device, key, n); })) {
+        if (count)
+            *count = n;
+        return kDriverOk;
+    }
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        const uint64_t generation = cache_.Generation();
+        ptp::Result result = camera.GetNumObjects(storageId, format, parent, n);
         if (!result.ok())
             return MapPtpResult(result);
+        cache_.PutCount(generation, key, n);
         if (count)
             *count = n;
         return kDriverOk;
@@ -211,24 +340,50 @@ DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32
 
 DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uint32_t format,
                                         uint32_t parent, CameraStream* stream) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
-        std::vector<uint32_t> handles;
-        ptp::Result result = initiator->GetObjectHandles(storageId, format, parent, handles);
+    const CardCache::ListKey key{storageId, format, parent};
+    std::vector<uint32_t> handles;
+    if (Remembered([&] { return cache_.Handles(device, key, handles); }))
+        return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        const uint64_t generation = cache_.Generation();
+        ptp::Result result = camera.GetObjectHandles(storageId, format, parent, handles);
         if (!result.ok())
             return MapPtpResult(result);
+        cache_.PutHandles(generation, key, handles);
         return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
     });
 }
 
+DriverResult KxCamera::FetchEntry(ptp::Initiator& camera, uint32_t handle,
+                                  ObjectEntryRecord& entry) {
+    const uint64_t generation = cache_.Generation();
+    ptp::ObjectInfo info;
+    ptp::Result result = camera.GetObjectInfo(handle, info);
+    if (!result.ok())
+        return MapPtpResult(result);
+    FillObjectEntry(handle, info, entry);
+    cache_.PutEntry(generation, entry);
+    return kDriverOk;
+}
+
 DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint32_t,
                                       uint32_t handle, CameraStream* stream) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
-        ptp::ObjectInfo info;
-        ptp::Result result = initiator->GetObjectInfo(handle, info);
-        if (!result.ok())
-            return MapPtpResult(result);
-        ObjectEntryRecord entry;
-        FillObjectEntry(handle, info, entry);
+    ObjectEntryRecord entry;
+    if (Remembered([&] { return cache_.Entry(device, handle, entry); }))
+        return WriteStream(stream, &entry, sizeof entry);
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        DriverResult r = FetchEntry(camera, handle, entry);
+        if (r != kDriverOk)
+            return r;
+        // A caller walking a handle list asks for these next; fetched now, they are answered
+        // without a hand-off each. A failure among them only makes the card forgotten.
+        for (uint32_t next : cache_.FollowingUnknown(handle, kEntryReadAhead)) {
+            ObjectEntryRecord ahead;
+            if (FetchEntry(camera, next, ahead) != kDriverOk) {
+                cache_.Forget();
+                break;
+            }
+        }
         return WriteStream(stream, &entry, sizeof entry);
     });
 }
@@ -236,115 +391,129 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
 DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
                                       ObjectInfoRecord* record, uint32_t* outStorageId,
                                       uint32_t* outParent, uint32_t* outHandle) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        cache_.Forget();
+        announced_ = Announced();
         if (!record)
             return kStreamBadArgument;
-        ptp::Result result = initiator->SendObjectInfo(storageId, parent, ObjectInfoOf(*record));
+        ptp::ObjectInfo info = ObjectInfoOf(*record);
+        ptp::Result result = camera.SendObjectInfo(storageId, parent, info);
+        // Some cameras take no vendor object format: the file goes as an undefined one.
+        if (result.status == ptp::Status::Ok &&
+            (result.code == ptp::RC_InvalidObjectFormatCode ||
+             result.code == ptp::RC_ParameterNotSupported) &&
+            IsVendorFormat(info.objectFormat)) {
+            info.objectFormat = ptp::OFC_Undefined;
+            result = camera.SendObjectInfo(storageId, parent, info);
+        }
         if (!result.ok())
             return MapPtpResult(result);
+        announced_.valid = true;
+        announced_.handle = result.params[2];
+        announced_.name = info.filename;
         uint32_t* outs[3] = {outStorageId, outParent, outHandle};
         for (size_t i = 0; i < 3; ++i) {
             if (outs[i])
-                *outs[i] = i < result.params.size() ? result.params[i] : 0;
+                *outs[i] = result.params[i];
         }
         return kDriverOk;
     });
 }
 
 DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        cache_.Forget();
+        const Announced sent = announced_;
+        announced_ = Announced();
         if (!file || !file->impl)
             return kStreamBadArgument;
         DriverResult streamResult = kDriverOk;
         file->open(file->impl, kStreamOpenRead, &streamResult);
         if (streamResult != kDriverOk)
             return streamResult;
-        int lastPercent = -1;
-        auto report = [&](uint64_t done) {
-            const int percent = size ? static_cast<int>(done * 100 / size) : 100;
-            if (percent == lastPercent)
-                return;
-            lastPercent = percent;
-            DriverResult ignored = kDriverOk;
-            file->progress(file->impl, static_cast<uint16_t>(percent), &ignored);
-        };
-        report(0);
-        uint64_t sent = 0;
+        const bool readBack =
+            settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
+        SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
+        progress.At(0);
+        uint64_t sentBytes = 0;
         ptp::DataOut out;
         out.size = size;
         out.read = [&](uint8_t* buffer, size_t count) {
-            size_t got = 0;
-            while (got < count) {
-                uint32_t n = static_cast<uint32_t>(count - got);
-                file->read(file->impl, buffer + got, &n, &streamResult);
-                if (streamResult != kDriverOk)
-                    return false;
-                if (n == 0) { // the file is shorter than announced
-                    streamResult = kStreamReadFailed;
-                    return false;
-                }
-                got += n;
-            }
-            sent += count;
-            report(sent);
+            if (!ReadExactly(file, buffer, count, streamResult))
+                return false;
+            sentBytes += count;
+            progress.At(sentBytes);
             return true;
         };
-        ptp::Result result = initiator->SendObject(out);
+        ptp::Result result = camera.SendObject(out);
+        DriverResult r = MapPtpResult(result);
+        if (result.status == ptp::Status::SourceFailed)
+            r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
+        if (r == kDriverOk && sent.valid)
+            r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
         DriverResult closed = kDriverOk;
         file->close(file->impl, &closed);
-        if (result.status == ptp::Status::SourceFailed)
-            return streamResult != kDriverOk ? streamResult : kStreamReadFailed;
-        if (result.ok())
-            report(size);
-        return MapPtpResult(result);
+        if (r != kDriverOk)
+            DeleteLeftover(camera, sent);
+        else
+            progress.Done();
+        cache_.Forget();
+        return r;
     });
+}
+
+DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                               CameraStream* file, const std::function<void(uint64_t)>& progress) {
+    ptp::ObjectInfo info;
+    ptp::Result result = camera.GetObjectInfo(sent.handle, info);
+    if (result.status != ptp::Status::Ok)
+        return MapPtpResult(result);
+    if (!result.ok() || info.objectCompressedSize != size ||
+        ptp::Lower(info.filename) != ptp::Lower(sent.name))
+        return kDriverVerifyFailed;
+    if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
+        return kDriverOk;
+
+    // The bytes read back are compared with the file's, read again in step: neither is held
+    // whole. After a difference the rest is read and dropped, so the session stays in step.
+    DriverResult streamResult = kDriverOk;
+    file->seek(file->impl, kStreamSeekStart, 0, &streamResult);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    std::vector<uint8_t> expected;
+    uint64_t compared = 0;
+    bool differs = false;
+    ptp::DataIn in;
+    in.maxSize = size;
+    in.write = [&](const uint8_t* data, size_t count) {
+        if (!differs) {
+            expected.resize(count);
+            if (!ReadExactly(file, expected.data(), count, streamResult))
+                return false;
+            differs = memcmp(expected.data(), data, count) != 0;
+        }
+        compared += count;
+        progress(compared);
+        return true;
+    };
+    // Transact: windows.h turns the name GetObject into GetObjectA.
+    result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    if (result.status != ptp::Status::Ok && result.status != ptp::Status::SinkFailed)
+        return MapPtpResult(result);
+    return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;
+}
+
+void KxCamera::DeleteLeftover(ptp::Initiator& camera, const Announced& sent) {
+    // Many cameras keep what arrived of a failed send; a truncated update must not stay.
+    if (sent.valid && camera.connected() && deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
+        camera.DeleteObject(sent.handle);
 }
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,
                                           uint32_t) {
-    return InSession(device, [&](ptp::Initiator* initiator) -> DriverResult {
-        if (!value)
-            return kStreamBadArgument;
-        const uint16_t code = static_cast<uint16_t>(propCode);
-        ptp::DevicePropDesc desc;
-        const bool listed = propCode <= 0xFFFF && deviceInfo_.SupportsProperty(code);
-        if (listed) {
-            ptp::Result result = initiator->GetDevicePropDesc(code, desc);
-            if (!result.ok())
-                return MapPtpResult(result);
-        }
-        uint32_t word = 0;
-        switch (propCode) {
-        case ptp::DPC_Vandrel_BatteryState:
-            if (!listed) {
-                // Derived from the standard battery level where the vendor value is missing.
-                if (!deviceInfo_.SupportsProperty(ptp::DPC_BatteryLevel))
-                    return kDriverNotSupported;
-                ptp::Result result = initiator->GetDevicePropDesc(ptp::DPC_BatteryLevel, desc);
-                if (!result.ok())
-                    return MapPtpResult(result);
-                uint64_t top = desc.formFlag == ptp::DPFF_Range && desc.rangeMax.integer
-                                   ? desc.rangeMax.integer
-                                   : 100;
-                word = desc.current.integer * 100 >= kSufficientBatteryPercent * top ? 1 : 2;
-            } else {
-                word = static_cast<uint32_t>(desc.current.integer);
-            }
-            memcpy(value, &word, 4);
-            return kDriverOk;
-        case ptp::DPC_Vandrel_FirmwareVersion:
-            if (listed)
-                word = static_cast<uint32_t>(desc.current.integer);
-            else if (!ptp::ParseVersion(deviceInfo_.deviceVersion, word))
-                return kDriverNotSupported;
-            memcpy(value, &word, 4);
-            return kDriverOk;
-        case ptp::DPC_Vandrel_ModelName:
-            FillModelName(listed ? desc.current.text : deviceInfo_.model,
-                          static_cast<uint8_t*>(value));
-            return kDriverOk;
-        default:
-            return kDriverNotSupported;
-        }
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        return ReadDriverProperty(camera, deviceInfo_, propCode, value);
     });
 }

@@ -2,6 +2,24 @@
 #include "ptp/text.h"
 
 namespace ptp {
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// The number at text[i], 256 for any above 255; i moves past its digits.
+unsigned ReadPart(const std::string& text, size_t& i) {
+    unsigned value = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i) {
+        value = value * 10 + static_cast<unsigned>(text[i] - '0');
+        if (value > 255)
+            value = 256;
+    }
+    return value;
+}
+
+} // namespace
 
 std::string Trim(const std::string& text) {
     const size_t begin = text.find_first_not_of(" \t\r\n");
@@ -24,14 +42,9 @@ bool ParseVersion(const std::string& text, uint32_t& value) {
     int parts = 0;
     size_t i = 0;
     for (;;) {
-        unsigned part = 0;
         const size_t start = i;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-            part = part * 10 + static_cast<unsigned>(text[i++] - '0');
-            if (part > 255)
-                return false;
-        }
-        if (i == start || ++parts > 4)
+        const unsigned part = ReadPart(text, i);
+        if (i == start || part > 255 || ++parts > 4)
             return false;
         result = (result << 8) | part;
         if (i == text.size())
@@ -41,6 +54,38 @@ bool ParseVersion(const std::string& text, uint32_t& value) {
     }
     value = result << (8 * (4 - parts));
     return true;
+}
+
+uint32_t ReadDisplayedVersion(const std::string& text) {
+    uint32_t single = 0;
+    bool haveSingle = false;
+    for (size_t i = 0; i < text.size();) {
+        if (!IsDigit(text[i])) {
+            ++i;
+            continue;
+        }
+        uint32_t result = 0;
+        int parts = 0;
+        for (;;) {
+            const unsigned part = ReadPart(text, i);
+            if (parts < 4) {
+                result = (result << 8) | (part > 255 ? 255 : part);
+                ++parts;
+            }
+            if (i + 1 < text.size() && text[i] == '.' && IsDigit(text[i + 1]))
+                ++i;
+            else
+                break;
+        }
+        result <<= 8 * (4 - parts);
+        if (parts > 1)
+            return result;
+        if (!haveSingle) {
+            single = result;
+            haveSingle = true;
+        }
+    }
+    return single;
 }
 
 } // namespace ptp

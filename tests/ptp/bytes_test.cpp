@@ -102,6 +102,21 @@ TEST(Text, VersionsTrimAndLower) {
     EXPECT_EQ(v, 0x0AFF0000u) << "decimal parts";
     for (const char* bad : {"1.2.3.4.5", "1..2", "", "1.256", "1.", "V1.2", "1.2 "})
         EXPECT_FALSE(ParseVersion(bad, v)) << bad;
+    const struct {
+        const char* shown;
+        uint32_t value;
+    } displayed[] = {
+        {"3-1.2.0", 0x01020000},
+        {"V1.10", 0x010A0000},
+        {"", 0},
+        {"1.300.2", 0x01FF0200},
+        {"1.2.3.4.5", 0x01020304},
+        {"build 7", 0x07000000},
+        {"v. 2.", 0x02000000},
+        {"beta", 0},
+    };
+    for (const auto& row : displayed)
+        EXPECT_EQ(ReadDisplayedVersion(row.shown), row.value) << row.shown;
     EXPECT_EQ(Trim(" \t key = v \r\n"), "key = v");
     EXPECT_EQ(Lower("Tarvo X1 \xC4"), "tarvo x1 \xC4");
 }
