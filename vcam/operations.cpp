@@ -109,7 +109,8 @@ Session::Next Session::GetDeviceInfo(Request& r) {
     DeviceInfo info;
     info.standardVersion = 100;
     info.operationsSupported.assign(std::begin(kOperations), std::end(kOperations));
-    info.eventsSupported = {EC_StoreRemoved, EC_Vandrel_PowerDown};
+    info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
+                            EC_Vandrel_PowerDown};
     info.devicePropertiesSupported = {DPC_BatteryLevel};
     if (profile_.vendorProperties) {
         info.devicePropertiesSupported.insert(

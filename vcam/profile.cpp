@@ -161,6 +161,8 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
                SetTrigger(p.storeRemoved, key.substr(20), value, ok)) {
     } else if (key.compare(0, 11, "fault.drop.") == 0 &&
                SetTrigger(p.drop, key.substr(11), value, ok)) {
+    } else if (key.compare(0, 13, "fault.rescan.") == 0 &&
+               SetTrigger(p.rescan, key.substr(13), value, ok)) {
     } else if (key == "delay.ms")
         ok = ParseU32(value, p.delayMs, 600000);
     else if (key == "delay.operation")
