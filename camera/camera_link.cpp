@@ -325,7 +325,12 @@ DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const c
     return r;
 }
 
-DriverResult CameraFileExists(const char* name) {
+namespace {
+
+// Looks for the name among the objects of the first storage; a failure of any request is the
+// result.
+DriverResult FindNameOnCard(const char* name, bool* found) {
+    *found = false;
     CameraStream stream;
     DriverResult r = NewMemoryStream(&stream);
     if (r != kDriverOk)
@@ -351,14 +356,20 @@ DriverResult CameraFileExists(const char* name) {
     char upperName[MAX_PATH + 1] = {};
     lstrcpynA(upperName, name, sizeof upperName);
     UpperCaseAnsi(upperName);
-    for (uint32_t i = 0; r == kDriverOk && i < count; ++i) {
-        bool match = false;
-        r = EntryMatches(storageId, Word(handles, i), upperName, &match);
-        if (r == kDriverOk && match)
-            r = -1; // the name is on the card
-    }
+    for (uint32_t i = 0; r == kDriverOk && !*found && i < count; ++i)
+        r = EntryMatches(storageId, Word(handles, i), upperName, found);
     ReleaseMemoryStream(&stream);
     return r;
+}
+
+} // namespace
+
+DriverResult CameraFileExists(const char* name, DriverResult* failure) {
+    bool found = false;
+    *failure = FindNameOnCard(name, &found);
+    if (*failure != kDriverOk)
+        return *failure;
+    return found ? kFileOnCard : 0;
 }
 
 DriverResult CameraPrepareFolder(const char*) {

@@ -22,6 +22,8 @@ struct CameraLink {
 
 extern CameraLink cameraLink;
 
+enum : DriverResult { kFileOnCard = -1 };
+
 enum : uint32_t {
     kBatterySufficient = 1,
     kBatteryLow = 2,
@@ -35,5 +37,7 @@ DriverResult CameraGetModelName(char* text);
 DriverResult CameraGetCardInfo(uint32_t* access, uint32_t* capacity, uint32_t* freeSpace);
 DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const char* cameraPath,
                             StreamProgressFn progress);
-DriverResult CameraFileExists(const char* name);
+// kFileOnCard when the name is on the card, 0 when it is not. A lookup that fails is neither:
+// its result goes to *failure (0 when the lookup itself went through) and is also returned.
+DriverResult CameraFileExists(const char* name, DriverResult* failure);
 DriverResult CameraPrepareFolder(const char* cameraPath);

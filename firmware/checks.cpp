@@ -32,6 +32,16 @@ MessageId LoadResultMessage(int32_t result) {
     }
 }
 
+// 79 when the name is on the card. A lookup that fails says nothing about the card: it stops
+// the checks with its own message, as every other camera failure does.
+MessageId LookUpOnCard(const char* name) {
+    DriverResult failure = kDriverOk;
+    const DriverResult found = CameraFileExists(name, &failure);
+    if (failure != kDriverOk)
+        return Translated(failure);
+    return found != 0 ? IDS_MSG_ALREADY_ON_CARD : 0;
+}
+
 bool CurrentDirectory(char* path) {
     const DWORD n = GetCurrentDirectoryA(MAX_PATH, path);
     return n > 0 && n < MAX_PATH;
@@ -185,17 +195,19 @@ MessageId FindFolderOnCard(const char* diskFolder) {
     if (search.handle == INVALID_HANDLE_VALUE)
         return 0;
     do {
+        MessageId result = 0;
         if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             char subFolder[MAX_PATH];
             if (IsSkippedFolderName(item.cFileName) ||
                 !JoinPath(subFolder, diskFolder, item.cFileName))
                 continue;
-            if (FindFolderOnCard(subFolder) != 0)
-                return IDS_MSG_ALREADY_ON_CARD;
-        } else if (CameraFileExists(item.cFileName) != 0) {
+            result = FindFolderOnCard(subFolder);
+        } else {
             // Objects on the card carry only the last component of their path.
-            return IDS_MSG_ALREADY_ON_CARD;
+            result = LookUpOnCard(item.cFileName);
         }
+        if (result != 0)
+            return result;
     } while (FindNextFileA(search.handle, &item));
     return 0;
 }
@@ -203,18 +215,18 @@ MessageId FindFolderOnCard(const char* diskFolder) {
 MessageId CheckUpdateNotOnCard(const FirmwareJob* job) {
     char directory[MAX_PATH];
     if (!CurrentDirectory(directory))
-        return IDS_MSG_ALREADY_ON_CARD;
+        return IDS_MSG_UPDATE_FILES_MISSING;
     for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
         if (!entry->name)
-            return IDS_MSG_ALREADY_ON_CARD;
-        if (entry->isFile == 1) {
-            if (CameraFileExists(LastPathComponent(entry->name)) != 0)
-                return IDS_MSG_ALREADY_ON_CARD;
-            continue;
-        }
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        MessageId result = 0;
         char folder[MAX_PATH];
-        if (JoinPath(folder, directory, entry->name) && FindFolderOnCard(folder) != 0)
-            return IDS_MSG_ALREADY_ON_CARD;
+        if (entry->isFile == 1)
+            result = LookUpOnCard(LastPathComponent(entry->name));
+        else if (JoinPath(folder, directory, entry->name))
+            result = FindFolderOnCard(folder);
+        if (result != 0)
+            return result;
     }
     return 0;
 }

@@ -178,10 +178,14 @@ TEST_F(Link, NoCardFailsTheOpenWithMemoryCardNotFound) {
 
 TEST_F(Link, FileExistsIgnoresCaseAndAsksNothingOfAnEmptyCard) {
     // A refused handle request would surface as a failure: an empty card never makes one.
-    Scenario s("fault.response.operation = GetObjectHandles\nfault.response.code = 0x2002\n");
+    const char kRefusedHandles[] =
+        "fault.response.operation = GetObjectHandles\nfault.response.code = 0x2002\n";
+    Scenario s(kRefusedHandles);
     uint32_t count = 0;
     ASSERT_EQ(OpenWith(s, &count), 0);
-    EXPECT_EQ(CameraFileExists("readme.TXT"), 0);
+    DriverResult failure = 99;
+    EXPECT_EQ(CameraFileExists("readme.TXT", &failure), 0);
+    EXPECT_EQ(failure, 0);
     TearDown();
 
     Scenario full("");
@@ -189,10 +193,25 @@ TEST_F(Link, FileExistsIgnoresCaseAndAsksNothingOfAnEmptyCard) {
     testing_support::MakeFolders(full.card() + "\\FW\\DEEP");
     WriteFileBytes(full.card() + "\\FW\\DEEP\\Update.Fir", "y");
     ASSERT_EQ(OpenWith(full, &count), 0);
-    EXPECT_EQ(CameraFileExists("readme.TXT"), -1);
-    EXPECT_EQ(CameraFileExists("UPDATE.FIR"), -1);
-    EXPECT_EQ(CameraFileExists("UPDATE.FI"), 0);
-    EXPECT_EQ(CameraFileExists("other.bin"), 0);
+    const struct {
+        const char* name;
+        DriverResult expected;
+    } rows[] = {{"readme.TXT", kFileOnCard},
+                {"UPDATE.FIR", kFileOnCard},
+                {"UPDATE.FI", 0},
+                {"other.bin", 0}};
+    for (const auto& row : rows) {
+        failure = 99;
+        EXPECT_EQ(CameraFileExists(row.name, &failure), row.expected) << row.name;
+        EXPECT_EQ(failure, 0) << row.name;
+    }
+    TearDown();
+
+    // The same refusal on a card with objects: a failed lookup, not an answer.
+    full.SetProfile(kRefusedHandles);
+    ASSERT_EQ(OpenWith(full, &count), 0);
+    EXPECT_EQ(CameraFileExists("readme.TXT", &failure), kDriverGeneralError);
+    EXPECT_EQ(failure, kDriverGeneralError);
 }
 
 DriverResult NoProgress(uint32_t, uint32_t, uint32_t) {
