@@ -46,9 +46,12 @@ void ReleaseJob() {
         ReleaseFirmwareJob(&firmwareJob);
 }
 
-// Every error closes the wizard: no question, no readme.
-void EndWithError(HWND page) {
+// Every error closes the wizard: no question, no readme, and one message for the run (none when
+// it has been shown already). The flag is up before the box, whose loop may dispatch a report.
+void EndWithError(HWND page, MessageId message) {
     wizardState.errorShown = 1;
+    if (message != 0)
+        ShowMessage(page, message);
     PostMessageA(GetParent(page), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
 }
 
@@ -97,9 +100,8 @@ INT_PTR OnPrepareNext(HWND page) {
         return Answer(page, -1);
     }
     if (id != 0) {
-        ReleaseFirmwareJob(&firmwareJob);
-        ShowMessage(page, id);
-        EndWithError(page);
+        ReleaseFirmwareJob(&firmwareJob); // with the link closed, every camera event is queued
+        EndWithError(page, PreferQueuedReport(id));
     }
     return 0;
 }
@@ -109,12 +111,8 @@ INT_PTR OnConfirmNext(HWND page) {
     const INT_PTR id =
         DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), page, CopyDialogProc, 0);
     ReleaseFirmwareJob(&firmwareJob);
-    if (id == 0)
-        return 0;
-    // 58 follows a camera event whose message the progress dialog has already shown.
-    if (id != IDS_MSG_INTERNAL_ERROR)
-        ShowMessage(page, static_cast<MessageId>(id));
-    EndWithError(page);
+    if (id != 0)
+        EndWithError(page, CopyFailureMessage(id));
     return 0;
 }
 
@@ -134,11 +132,11 @@ INT_PTR WorkingPageProc(const WorkingPage& kind, HWND page, UINT message, LPARAM
     switch (message) {
     case WM_INITDIALOG:
         kind.fill(page);
-        errorTargetWindow = page;
+        SetErrorTargetWindow(page);
         return 0;
     case UWM_REPORT_ERROR:
-        ShowMessage(page, static_cast<MessageId>(lParam));
-        EndWithError(page);
+        if (!wizardState.errorShown)
+            EndWithError(page, static_cast<MessageId>(lParam));
         return 0;
     case WM_NOTIFY:
         break;

@@ -3,9 +3,12 @@
 
 #include "camera_link.h"
 
-HWND volatile errorTargetWindow = nullptr;
-
 namespace {
+
+// Reading the target and posting to it is one step under this lock, so that a window that hands
+// the target on can then collect every report that was meant for it.
+SRWLOCK targetLock = SRWLOCK_INIT;
+HWND errorTargetWindow = nullptr;
 
 struct ResultMessage {
     uint16_t first;
@@ -68,7 +71,36 @@ void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t)
     // The card cover reason reports only when the event's first word is 0.
     if (reason == kReasonCardCover && (!eventData || *eventData != 0))
         return;
-    HWND target = errorTargetWindow;
-    if (target) // a null window would make this a message to the calling thread
-        PostMessageA(target, UWM_REPORT_ERROR, 0, message);
+    AcquireSRWLockShared(&targetLock);
+    if (errorTargetWindow) // a null window would make this a message to the calling thread
+        PostMessageA(errorTargetWindow, UWM_REPORT_ERROR, 0, message);
+    ReleaseSRWLockShared(&targetLock);
+}
+
+void SetErrorTargetWindow(HWND window) {
+    AcquireSRWLockExclusive(&targetLock);
+    errorTargetWindow = window;
+    ReleaseSRWLockExclusive(&targetLock);
+}
+
+HWND ErrorTargetWindow() {
+    AcquireSRWLockShared(&targetLock);
+    HWND window = errorTargetWindow;
+    ReleaseSRWLockShared(&targetLock);
+    return window;
+}
+
+MessageId TakeQueuedReports() {
+    MessageId first = 0;
+    MSG report;
+    while (PeekMessageA(&report, nullptr, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE)) {
+        if (first == 0)
+            first = static_cast<MessageId>(report.lParam);
+    }
+    return first;
+}
+
+MessageId PreferQueuedReport(MessageId own) {
+    const MessageId queued = TakeQueuedReports();
+    return queued != 0 ? queued : own;
 }

@@ -20,8 +20,18 @@ namespace {
 const LONG kMaxKB = 65535;
 const DWORD kPauseAfterCameraError = 1000;
 
+// Private message of the worker: end the dialog with the MessageId in lParam. Posted, so that the
+// dialog handles every report queued before it first.
+const UINT UWM_COPY_DONE = WM_USER + 1001;
+
 bool workerStarted = false;
 HANDLE workerThread = nullptr;
+
+// The dialog's side, all on the user-interface thread.
+bool reportShown = false;   // a camera event's message was shown during this copy
+bool showingReport = false; // its box is open: the dialog ends only once it is closed
+bool endPending = false;
+INT_PTR pendingResult = 0;
 
 // Whole KB of a file, a part KB counting as one; never wraps for sizes near 4 GiB.
 LONG FileKB(uint32_t size) {
@@ -87,16 +97,47 @@ void LeaveThroughErrorMutex(HWND dialog) {
     GiveErrorDialogMutex(TakeErrorDialogMutex(dialog));
 }
 
+void EndCopyDialog(HWND dialog, INT_PTR result);
+
+// One message for the run: a second report (another event of the same failure) is not shown.
 void ShowReport(HWND dialog, MessageId message) {
+    if (reportShown)
+        return;
+    reportShown = true;
+    showingReport = true;
     HANDLE mutex = TakeErrorDialogMutex(dialog);
     ShowMessage(dialog, message);
     GiveErrorDialogMutex(mutex);
+    showingReport = false;
+    if (endPending) {
+        endPending = false;
+        EndCopyDialog(dialog, pendingResult);
+    }
+}
+
+// Reports from now on go to the page; those that came before are shown here first.
+void EndCopyDialog(HWND dialog, INT_PTR result) {
+    SetErrorTargetWindow(GetParent(dialog));
+    if (const MessageId queued = TakeQueuedReports())
+        ShowReport(dialog, queued);
+    EndDialog(dialog, result);
+}
+
+void OnCopyDone(HWND dialog, INT_PTR result) {
+    // Dispatched by the loop of a report's box: the user reads it before the dialog goes.
+    if (showingReport) {
+        endPending = true;
+        pendingResult = result;
+        return;
+    }
+    EndCopyDialog(dialog, result);
 }
 
 void OnInitDialog(HWND dialog) {
     progressDialog = dialog;
-    errorTargetWindow = dialog;
+    SetErrorTargetWindow(dialog);
     workerStarted = false;
+    reportShown = showingReport = endPending = false;
     CenterWindowOnParent(dialog);
     char text[kTextBufferSize];
     LoadWindowString(dialog, IDS_PROGRESS_TEXT, text);
@@ -109,7 +150,7 @@ void OnShowWindow(HWND dialog) {
     workerStarted = true;
     workerThread = CreateThread(nullptr, 0, CopyWorker, &firmwareJob, CREATE_SUSPENDED, nullptr);
     if (!workerThread) {
-        EndDialog(dialog, IDS_MSG_FILE_ACCESS);
+        EndCopyDialog(dialog, IDS_MSG_FILE_ACCESS);
         return;
     }
     ResumeThread(workerThread);
@@ -127,6 +168,11 @@ MessageId UpdateDirectory(const FirmwareJob* job, char* directory) {
 }
 
 } // namespace
+
+MessageId CopyFailureMessage(INT_PTR result) {
+    const MessageId message = PreferQueuedReport(static_cast<MessageId>(result));
+    return reportShown ? 0 : message;
+}
 
 DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
     Sleep(1);
@@ -201,8 +247,9 @@ MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
         return IDS_MSG_TRANSMISSION_ERROR; // its files could not be named: they cannot be sent
     WIN32_FIND_DATAA item;
     FolderSearch search(pattern, &item);
+    // A folder that cannot be listed would leave a partial update on the card.
     if (search.handle == INVALID_HANDLE_VALUE)
-        return 0;
+        return IDS_MSG_TRANSMISSION_ERROR;
     do {
         const bool isFolder = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (isFolder && IsSkippedFolderName(item.cFileName))
@@ -222,7 +269,8 @@ MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
         if (result)
             return result;
     } while (FindNextFileA(search.handle, &item));
-    return 0;
+    // So would a listing that stopped short.
+    return GetLastError() == ERROR_NO_MORE_FILES ? 0 : IDS_MSG_TRANSMISSION_ERROR;
 }
 
 MessageId CopyUpdateEntries(const FirmwareJob* job) {
@@ -263,7 +311,8 @@ DWORD WINAPI CopyWorker(LPVOID parameter) {
         }
     }
     LeaveThroughErrorMutex(dialog);
-    EndDialog(dialog, result);
+    if (!PostMessageA(dialog, UWM_COPY_DONE, 0, result))
+        EndDialog(dialog, result); // a full queue: end it from here rather than never
     return static_cast<DWORD>(result);
 }
 
@@ -277,7 +326,7 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             OnShowWindow(dialog);
         break;
     case WM_CLOSE:
-        errorTargetWindow = GetParent(dialog);
+        SetErrorTargetWindow(GetParent(dialog));
         break;
     case WM_DESTROY:
         // Nothing waits for the worker; its handle is not needed once the dialog is gone.
@@ -288,6 +337,9 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         break;
     case UWM_REPORT_ERROR:
         ShowReport(dialog, static_cast<MessageId>(lParam));
+        break;
+    case UWM_COPY_DONE:
+        OnCopyDone(dialog, lParam);
         break;
     default:
         break;

@@ -21,7 +21,12 @@ extern HWND volatile progressDialog;
 // Dialog procedure of the progress dialog; the dialog ends with the worker's MessageId.
 INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Thread routine: copies the job's entries, then ends the dialog with the result.
+// What page 3 shows for a copy that ended with the non-zero `result`, once the dialog has ended
+// and the camera link is closed (no event can come any more): nothing when a camera event's
+// message was shown during the copy, else an event's report still queued, else the result.
+MessageId CopyFailureMessage(INT_PTR result);
+
+// Thread routine: copies the job's entries, then has the dialog end itself with the result.
 DWORD WINAPI CopyWorker(LPVOID job);
 
 // Progress function handed to the camera while a file is sent.

@@ -9,6 +9,7 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
+#include "resource_ids.h"
 
 namespace {
 
@@ -53,12 +54,12 @@ struct EventWindow : ::testing::Test {
         window = CreateWindowA("STATIC", "target", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr,
                                GetModuleHandleA(nullptr), nullptr);
         ASSERT_NE(window, nullptr);
-        errorTargetWindow = window;
+        SetErrorTargetWindow(window);
         cameraLink.cameraLost = 0;
         cameraLink.eventHandler = CameraEventHandler;
     }
     void TearDown() override {
-        errorTargetWindow = nullptr;
+        SetErrorTargetWindow(nullptr);
         cameraLink.eventHandler = nullptr;
         cameraLink.cameraLost = 0;
         DestroyWindow(window);
@@ -118,6 +119,14 @@ TEST_F(EventWindow, TwoEventsInARowPostTwoReports) {
     EXPECT_EQ(cameraLink.cameraLost, 1);
 }
 
+TEST_F(EventWindow, AQueuedReportIsPreferredToAFailuresOwnMessage) {
+    EXPECT_EQ(PreferQueuedReport(IDS_MSG_TRANSMISSION_ERROR), IDS_MSG_TRANSMISSION_ERROR);
+    RaiseOnDriverThread(0x40001, 0);
+    RaiseOnDriverThread(0x4000D, 0);
+    EXPECT_EQ(PreferQueuedReport(IDS_MSG_TRANSMISSION_ERROR), IDS_MSG_POWER_LOW_BATTERY);
+    EXPECT_TRUE(Reports().empty()) << "every queued report is taken";
+}
+
 TEST_F(EventWindow, WithoutAHandlerTheFilterDropsEvents) {
     cameraLink.eventHandler = nullptr;
     RaiseOnDriverThread(0x40001, 0);
@@ -126,7 +135,7 @@ TEST_F(EventWindow, WithoutAHandlerTheFilterDropsEvents) {
 }
 
 TEST_F(EventWindow, NoTargetWindowReachesNoWindow) {
-    errorTargetWindow = nullptr;
+    SetErrorTargetWindow(nullptr);
     RaiseOnDriverThread(0x40002, 0);
     EXPECT_TRUE(Reports().empty());
     EXPECT_EQ(cameraLink.cameraLost, 1);

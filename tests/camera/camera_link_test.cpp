@@ -275,7 +275,7 @@ TEST_F(Link, CameraEventsReachTheWindowAsReports) {
     Scenario s("fault.power_down.operation = GetDevicePropDesc\nfault.power_down.reason = 4\n");
     HWND window =
         CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    errorTargetWindow = window;
+    SetErrorTargetWindow(window);
     s.UseLibraryHere();
     uint32_t count = 0, state = 0;
     ASSERT_EQ(CameraOpen(CameraEventHandler, &count), 0);
@@ -290,7 +290,7 @@ TEST_F(Link, CameraEventsReachTheWindowAsReports) {
     ASSERT_TRUE(got);
     EXPECT_EQ(msg.lParam, 65);
     EXPECT_EQ(cameraLink.cameraLost, 1);
-    errorTargetWindow = nullptr;
+    SetErrorTargetWindow(nullptr);
     DestroyWindow(window);
 }
 

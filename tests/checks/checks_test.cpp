@@ -309,12 +309,12 @@ TEST_F(OnCard, ALookupThatFailsIsNoAnswer) {
         WriteInfo(InfoText({row.entry}));
         CardFile("DCIM\\100TARVO\\IMG_0001.JPG");
         const auto cardBefore = ListFiles(Card());
-        errorTargetWindow = window_;
+        SetErrorTargetWindow(window_);
 
         EXPECT_EQ(Run(), row.expected);
         EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
         Release(); // closing the link: every event has been reported by now
-        errorTargetWindow = nullptr;
+        SetErrorTargetWindow(nullptr);
         std::vector<MessageId> reports;
         MSG msg;
         while (PeekMessageA(&msg, window_, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE))

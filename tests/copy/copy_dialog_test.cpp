@@ -13,6 +13,8 @@
 
 using copy_testing::BarStep;
 using copy_testing::CopyCase;
+using copy_testing::ImportPatch;
+using copy_testing::ModuleString;
 using testing_support::PatternBytes;
 
 namespace {
@@ -101,13 +103,24 @@ TEST_F(CopyDialog, BeyondMaxKBTheBarIsFullBeforeTheLastFileAndStaysFull) {
 
 // "." and ".." come with every listing: were they followed, the tree would be walked again and
 // the card would refuse the second copy of a file. Only ".x" is left out among the named ones.
-TEST_F(CopyDialog, DotFoldersAndAFolderThatCannotBeListed) {
+TEST_F(CopyDialog, DotFoldersAreLeftOut) {
     Lay("FW\\top.bin", PatternBytes(3000, 21));
     Lay("FW\\.x\\hidden.bin", PatternBytes(4000, 22));
     Lay("FW\\sub\\.y\\hidden2.bin", PatternBytes(100, 23));
     Lay("FW\\sub\\kept.bin", PatternBytes(2048, 24));
-    // A folder named in a script the ANSI code page cannot show: its listed name has '?' in it
-    // and cannot be searched, so it is neither counted nor copied.
+    WriteInfo({"FW"}, {});
+
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(checksResult, 0);
+    ExpectCard({{"top.bin", PatternBytes(3000, 21)}, {"kept.bin", PatternBytes(2048, 24)}});
+    EXPECT_EQ(progressCounters.totalKB, 3 + 2);
+    ExpectRisingToFull(bar);
+}
+
+// A folder named in a script the ANSI code page cannot show: its listed name has '?' in it and
+// cannot be searched. Its files would be missing from the card: the copy fails.
+TEST_F(CopyDialog, AFolderThatCannotBeListedIsATransmissionError) {
+    Lay("FW\\sub\\kept.bin", PatternBytes(2048, 24));
     const std::wstring unlistable = Wide(update() + "\\FW\\sub\\") + L"\x65E5\x672C\x8A9E";
     ASSERT_TRUE(CreateDirectoryW(unlistable.c_str(), nullptr));
     HANDLE inside = CreateFileW((unlistable + L"\\lost.bin").c_str(), GENERIC_WRITE, 0, nullptr,
@@ -118,16 +131,42 @@ TEST_F(CopyDialog, DotFoldersAndAFolderThatCannotBeListed) {
     CloseHandle(inside);
     WriteInfo({"FW"}, {});
 
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), IDS_MSG_TRANSMISSION_ERROR);
     ASSERT_EQ(checksResult, 0);
-    ExpectCard({{"top.bin", PatternBytes(3000, 21)}, {"kept.bin", PatternBytes(2048, 24)}});
-    EXPECT_EQ(progressCounters.totalKB, 3 + 2);
-    ExpectRisingToFull(bar);
+    EXPECT_EQ(Shown(), std::vector<std::string>{ModuleString(IDS_MSG_TRANSMISSION_ERROR)});
+    EXPECT_EQ(testing_support::ListFiles(card()).count("lost.bin"), 0u);
+}
+
+// A listing that ends with an error, as a drive that goes away mid-listing gives.
+BOOL WINAPI FindNextFailingAtB(HANDLE search, WIN32_FIND_DATAA* item) {
+    typedef BOOL(WINAPI * FindNextFn)(HANDLE, WIN32_FIND_DATAA*);
+    static const FindNextFn real = reinterpret_cast<FindNextFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "FindNextFileA")));
+    if (!real(search, item))
+        return FALSE;
+    if (lstrcmpiA(item->cFileName, "b.bin") != 0)
+        return TRUE;
+    SetLastError(ERROR_NOT_READY);
+    return FALSE;
+}
+
+TEST_F(CopyDialog, AListingThatStopsWithAnErrorIsATransmissionError) {
+    for (const char* name : {"a.bin", "b.bin", "c.bin"})
+        Lay(std::string("FW\\") + name, PatternBytes(1000, name[0]));
+    WriteInfo({"FW"}, {});
+    ImportPatch patch("FindNextFileA", reinterpret_cast<void*>(FindNextFailingAtB));
+    ASSERT_TRUE(patch.applied());
+
+    EXPECT_EQ(Run(), IDS_MSG_TRANSMISSION_ERROR);
+    ASSERT_EQ(checksResult, 0);
+    EXPECT_EQ(Shown(), std::vector<std::string>{ModuleString(IDS_MSG_TRANSMISSION_ERROR)});
+    const auto onCard = testing_support::ListFiles(card());
+    EXPECT_EQ(onCard.count("b.bin") + onCard.count("c.bin"), 0u);
 }
 
 // A name of three periods is no "." or "..": its folder is walked like any other. Where the
 // path rules cut the periods off so that the folder cannot be searched (as under Wine, which
-// refuses the pattern as an invalid name), it is a folder that cannot be listed: skipped.
+// refuses the pattern as an invalid name), it is a folder that cannot be listed.
 TEST_F(CopyDialog, AFolderOfThreePeriodsIsWalked) {
     Lay("FW\\one.bin", PatternBytes(1500, 31));
     const std::string dots = PatternBytes(2500, 32);
@@ -139,14 +178,13 @@ TEST_F(CopyDialog, AFolderOfThreePeriodsIsWalked) {
     if (listable)
         FindClose(probe);
 
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), listable ? 0 : IDS_MSG_TRANSMISSION_ERROR);
     ASSERT_EQ(checksResult, 0);
     if (listable) {
         ExpectCard({{"one.bin", PatternBytes(1500, 31)}, {"dots.bin", dots}});
         EXPECT_EQ(progressCounters.totalKB, 2 + 3);
     } else {
-        ExpectCard({{"one.bin", PatternBytes(1500, 31)}});
-        EXPECT_EQ(progressCounters.totalKB, 2);
+        EXPECT_EQ(testing_support::ListFiles(card()).count("dots.bin"), 0u);
     }
 }
 
@@ -177,7 +215,7 @@ TEST_F(CopyDialog, CloseOnlyHandsTheReportsBackToThePage) {
             Sleep(10);
         HWND dialog = progressDialog;
         SendMessageA(dialog, WM_CLOSE, 0, 0);
-        targetAfterClose = errorTargetWindow;
+        targetAfterClose = ErrorTargetWindow();
     });
     EXPECT_EQ(Run(), 0);
     closer.join();
