@@ -18,12 +18,14 @@ WizardState wizardState = {};
 
 namespace {
 
-enum { kBackButton = 12323, kNextButton = 12324 };
-
 // While page 2's checks run (possibly waiting in their retry question), a cancel that an error
 // report triggers must not free the job or close the camera under them: its release waits.
 bool checksRunning = false;
 bool releaseHeld = false;
+
+HINSTANCE PageInstance(HWND page) {
+    return reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
+}
 
 HWND SheetButton(HWND page, int id) {
     return GetDlgItem(GetParent(page), id);
@@ -90,7 +92,7 @@ void PlaceLabelled(HWND page, UINT labelId, const char* value, int lineId) {
 
 INT_PTR OnPrepareNext(HWND page) {
     checksRunning = true;
-    const MessageId id = RunPreCopyChecks(page, &firmwareJob);
+    const MessageId id = RunPreCopyChecks(PageInstance(page), page, &firmwareJob, AskRetry);
     checksRunning = false;
     if (releaseHeld || wizardState.errorShown) {
         // An error report ended the wizard while the checks ran; its message has been shown
@@ -107,9 +109,8 @@ INT_PTR OnPrepareNext(HWND page) {
 }
 
 INT_PTR OnConfirmNext(HWND page) {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
-    const INT_PTR id =
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), page, CopyDialogProc, 0);
+    const INT_PTR id = DialogBoxParamA(PageInstance(page), MAKEINTRESOURCEA(IDD_PROGRESS), page,
+                                       CopyDialogProc, 0);
     ReleaseFirmwareJob(&firmwareJob);
     if (id != 0)
         EndWithError(page, CopyFailureMessage(id));
@@ -148,7 +149,7 @@ INT_PTR WorkingPageProc(const WorkingPage& kind, HWND page, UINT message, LPARAM
         PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
         EnableWindow(SheetButton(page, IDCANCEL), TRUE);
         if (kind.showBack)
-            ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
+            ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_SHOWNORMAL);
         return 0;
     case PSN_WIZNEXT:
         return kind.onNext(page);
@@ -212,11 +213,11 @@ INT_PTR CALLBACK IntroPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
     switch (NotifyCode(lParam)) {
     case PSN_SETACTIVE:
         SetButtonCaption(page, IDCANCEL, IDS_BUTTON_CANCEL);
-        SetButtonCaption(page, kBackButton, IDS_BUTTON_BACK);
-        SetButtonCaption(page, kNextButton, IDS_BUTTON_NEXT);
+        SetButtonCaption(page, IDC_WIZARD_BACK, IDS_BUTTON_BACK);
+        SetButtonCaption(page, IDC_WIZARD_NEXT, IDS_BUTTON_NEXT);
         PostWizardButtons(page, PSWIZB_NEXT);
         EnableWindow(SheetButton(page, IDCANCEL), TRUE);
-        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_HIDE);
         return 0;
     case PSN_QUERYCANCEL:
         return AskBeforeCancel(page);
@@ -245,8 +246,8 @@ INT_PTR CALLBACK CompletePageProc(HWND page, UINT message, WPARAM, LPARAM lParam
     switch (NotifyCode(lParam)) {
     case PSN_SETACTIVE:
         SetButtonCaption(page, IDCANCEL, IDS_BUTTON_FINISH);
-        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
-        ShowWindow(SheetButton(page, kNextButton), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_NEXT), SW_HIDE);
         SetFocus(SheetButton(page, IDCANCEL));
         return 0;
     case PSN_RESET:

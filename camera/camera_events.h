@@ -6,11 +6,10 @@
 #include <cstdint>
 
 #include "driver_result.h"
+#include "resource_ids.h"
 
 // Private window message: a camera event's MessageId in lParam, wParam 0. Always posted.
 #define UWM_REPORT_ERROR (WM_USER + 1000)
-
-typedef int MessageId;
 
 // The window that shows camera-event reports at this moment (wizard page 2 or 3, progress dialog).
 // Once SetErrorTargetWindow has returned, no report is posted to the window it replaced.

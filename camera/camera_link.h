@@ -11,13 +11,15 @@
 typedef void (*CameraEventHandlerFn)(uint32_t eventCode, const uint32_t* eventData,
                                      uint32_t eventValue);
 
+// isOpen, eventHandler and cameraLost meet the driver's event thread and the copy worker: they
+// are read and written through interlocked.h.
 struct CameraLink {
     HMODULE library;
     CPTPClass* camera;
     uint32_t device;
-    volatile LONG isOpen;
-    CameraEventHandlerFn volatile eventHandler;
-    volatile LONG cameraLost; // set on every power or disconnect event, never cleared
+    LONG isOpen;
+    CameraEventHandlerFn eventHandler;
+    LONG cameraLost; // set on every power or disconnect event, never cleared
 };
 
 extern CameraLink cameraLink;

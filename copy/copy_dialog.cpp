@@ -1,5 +1,6 @@
-// Copy to camera. The worker runs on its own thread, is never waited for, and ends the dialog
-// itself; it talks to the dialog only by sending to it while the dialog sits in its modal loop.
+// Copy to camera. The worker runs on its own thread and is never waited for; it talks to the
+// dialog only by sending to it while the dialog sits in its modal loop, and at its end asks the
+// dialog to end itself.
 #include "copy_dialog.h"
 
 #include <commctrl.h>
@@ -8,12 +9,12 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "checks.h"
-#include "resource_ids.h"
+#include "interlocked.h"
+#include "paths.h"
 #include "ui.h"
 
 ProgressCounters progressCounters = {};
-HWND volatile progressDialog = nullptr;
+HWND progressDialog = nullptr;
 
 namespace {
 
@@ -39,9 +40,10 @@ LONG FileKB(uint32_t size) {
     return kb > static_cast<uint64_t>(kMaxKB) ? kMaxKB : static_cast<LONG>(kb);
 }
 
+// Only the worker writes the counters; the progress function reads them on the driver's thread.
 void AddToTotal(uint32_t size) {
-    LONG total = progressCounters.totalKB + FileKB(size);
-    progressCounters.totalKB = total > kMaxKB ? kMaxKB : total;
+    const LONG total = ReadShared(&progressCounters.totalKB) + FileKB(size);
+    WriteShared(&progressCounters.totalKB, total > kMaxKB ? kMaxKB : total);
 }
 
 // "\" followed by a name, or a camera folder, "\" and a name; false when it would not fit.
@@ -66,11 +68,33 @@ MessageId SendFailed(DriverResult result) {
 }
 
 MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPath) {
-    progressCounters.currentKB = FileKB(size);
+    const LONG kb = FileKB(size);
+    WriteShared(&progressCounters.currentKB, kb);
     const DriverResult r = CameraSendFile(localPath, &size, cameraPath, ReportCopyProgress);
     if (r != kDriverOk)
         return SendFailed(r);
-    progressCounters.copiedKB += progressCounters.currentKB;
+    AddShared(&progressCounters.copiedKB, kb);
+    return 0;
+}
+
+MessageId CountFile(const char*, const char*, const WIN32_FIND_DATAA& item) {
+    AddToTotal(item.nFileSizeLow);
+    return 0;
+}
+
+// Every file and folder of a tree: paths that do not fit cannot be sent, so they fail the copy.
+MessageId SendTreeFile(const char* folder, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+    char localPath[MAX_PATH], cameraPath[MAX_PATH];
+    if (!JoinPath(localPath, folder, item.cFileName) ||
+        !JoinPath(cameraPath, cameraFolder, item.cFileName))
+        return IDS_MSG_TRANSMISSION_ERROR;
+    return SendOneFile(localPath, item.nFileSizeLow, cameraPath);
+}
+
+MessageId PrepareTreeFolder(const char*, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+    char cameraPath[MAX_PATH];
+    if (!JoinPath(cameraPath, cameraFolder, item.cFileName) || CameraPrepareFolder(cameraPath) > 0)
+        return IDS_MSG_TRANSMISSION_ERROR;
     return 0;
 }
 
@@ -134,7 +158,7 @@ void OnCopyDone(HWND dialog, INT_PTR result) {
 }
 
 void OnInitDialog(HWND dialog) {
-    progressDialog = dialog;
+    WriteSharedPointer(&progressDialog, dialog);
     SetErrorTargetWindow(dialog);
     workerStarted = false;
     reportShown = showingReport = endPending = false;
@@ -156,16 +180,53 @@ void OnShowWindow(HWND dialog) {
     ResumeThread(workerThread);
 }
 
-// The folder the update's entries are in, the current directory; 27 when the job lists
-// nothing to walk or the directory cannot be read.
-MessageId UpdateDirectory(const FirmwareJob* job, char* directory) {
-    if (job->entryCount == 0)
-        return IDS_MSG_UPDATE_FILES_MISSING;
+// One top-level entry of the update, a file, with its paths on disk and on the card (none when
+// the walk names no card paths).
+typedef MessageId (*EntryFileFn)(const char* localPath, const char* cameraPath,
+                                 const FirmwareEntry& entry);
+
+// The job's entries in list order, in the current directory: each file through `onFile`, each
+// folder as a tree through `trees`, whose failure also stands for a path that does not fit. A
+// job that lists nothing, or an entry without a name, is an update whose files are missing.
+MessageId WalkUpdateEntries(const FirmwareJob* job, EntryFileFn onFile, const FolderWalk& trees,
+                            bool cameraPaths) {
+    char directory[MAX_PATH];
     const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
-    if (n == 0 || n >= MAX_PATH || !job->entryHead)
+    if (job->entryCount == 0 || n == 0 || n >= MAX_PATH || !job->entryHead)
         return IDS_MSG_UPDATE_FILES_MISSING;
+    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
+        if (!entry->name)
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        char localPath[MAX_PATH], cameraPath[MAX_PATH];
+        if (!JoinPath(localPath, directory, entry->name) ||
+            (cameraPaths && !CameraChildPath(cameraPath, nullptr, entry->name))) {
+            if (trees.failure != 0)
+                return trees.failure;
+            continue;
+        }
+        const char* camera = cameraPaths ? cameraPath : nullptr;
+        const MessageId result = entry->isFile ? onFile(localPath, camera, *entry)
+                                               : WalkFolder(trees, localPath, camera);
+        if (result != 0)
+            return result;
+    }
     return 0;
 }
+
+MessageId CountEntryFile(const char*, const char*, const FirmwareEntry& entry) {
+    AddToTotal(entry.sizeLow);
+    return 0;
+}
+
+MessageId SendEntryFile(const char* localPath, const char* cameraPath, const FirmwareEntry& entry) {
+    return SendOneFile(localPath, entry.sizeLow, cameraPath);
+}
+
+// What cannot be listed or named counts as empty.
+const FolderWalk kCountWalk = {CountFile, nullptr, 0};
+// A folder that cannot be listed, or whose listing stops short, would leave part of the update
+// off the card.
+const FolderWalk kCopyWalk = {SendTreeFile, PrepareTreeFolder, IDS_MSG_TRANSMISSION_ERROR};
 
 } // namespace
 
@@ -176,15 +237,16 @@ MessageId CopyFailureMessage(INT_PTR result) {
 
 DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
     Sleep(1);
-    const uint32_t product = static_cast<uint32_t>(progressCounters.currentKB) * percent;
+    const uint32_t product =
+        static_cast<uint32_t>(ReadShared(&progressCounters.currentKB)) * percent;
     const LONG share = static_cast<LONG>(product * 0.01);
-    LONG position = progressCounters.copiedKB + share;
+    LONG position = ReadShared(&progressCounters.copiedKB) + share;
     if (position > kMaxKB)
         position = kMaxKB;
     // An update made only of empty files has nothing to divide by: its bar ends full.
-    const LONG total = progressCounters.totalKB;
+    const LONG total = ReadShared(&progressCounters.totalKB);
     const LONG bar = total > 0 ? position * 100 / total : 100;
-    SendDlgItemMessageA(progressDialog, IDC_PROGRESS_BAR, PBM_SETPOS, bar, 0);
+    SendDlgItemMessageA(ReadSharedPointer(&progressDialog), IDC_PROGRESS_BAR, PBM_SETPOS, bar, 0);
     return 0;
 }
 
@@ -206,108 +268,37 @@ MessageId PrepareTopFolders(const FirmwareJob* job) {
 }
 
 MessageId CountFolderSize(const char* folder) {
-    char pattern[MAX_PATH];
-    if (!JoinPath(pattern, folder, "*.*"))
-        return 0;
-    WIN32_FIND_DATAA item;
-    FolderSearch search(pattern, &item);
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return 0; // a folder that cannot be listed counts as empty
-    do {
-        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            char sub[MAX_PATH];
-            if (!IsSkippedFolderName(item.cFileName) && JoinPath(sub, folder, item.cFileName))
-                CountFolderSize(sub);
-        } else {
-            AddToTotal(item.nFileSizeLow);
-        }
-    } while (FindNextFileA(search.handle, &item));
-    return 0;
+    return WalkFolder(kCountWalk, folder, nullptr);
 }
 
 MessageId CountUpdateSize(const FirmwareJob* job) {
-    char directory[MAX_PATH];
-    if (const MessageId missing = UpdateDirectory(job, directory))
-        return missing;
-    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
-        if (!entry->name)
-            return IDS_MSG_UPDATE_FILES_MISSING;
-        char folder[MAX_PATH];
-        if (entry->isFile)
-            AddToTotal(entry->sizeLow);
-        else if (JoinPath(folder, directory, entry->name))
-            CountFolderSize(folder);
-    }
-    return 0;
+    return WalkUpdateEntries(job, CountEntryFile, kCountWalk, false);
 }
 
 MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
-    char pattern[MAX_PATH];
-    if (!JoinPath(pattern, localFolder, "*.*"))
-        return IDS_MSG_TRANSMISSION_ERROR; // its files could not be named: they cannot be sent
-    WIN32_FIND_DATAA item;
-    FolderSearch search(pattern, &item);
-    // A folder that cannot be listed would leave a partial update on the card.
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return IDS_MSG_TRANSMISSION_ERROR;
-    do {
-        const bool isFolder = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (isFolder && IsSkippedFolderName(item.cFileName))
-            continue;
-        char localPath[MAX_PATH], cameraPath[MAX_PATH];
-        if (!JoinPath(localPath, localFolder, item.cFileName) ||
-            !CameraChildPath(cameraPath, cameraFolder, item.cFileName))
-            return IDS_MSG_TRANSMISSION_ERROR;
-        MessageId result = 0;
-        if (isFolder) {
-            if (CameraPrepareFolder(cameraPath) > 0)
-                return IDS_MSG_TRANSMISSION_ERROR;
-            result = CopyFolderTree(localPath, cameraPath);
-        } else {
-            result = SendOneFile(localPath, item.nFileSizeLow, cameraPath);
-        }
-        if (result)
-            return result;
-    } while (FindNextFileA(search.handle, &item));
-    // So would a listing that stopped short.
-    return GetLastError() == ERROR_NO_MORE_FILES ? 0 : IDS_MSG_TRANSMISSION_ERROR;
+    return WalkFolder(kCopyWalk, localFolder, cameraFolder);
 }
 
 MessageId CopyUpdateEntries(const FirmwareJob* job) {
-    char directory[MAX_PATH];
-    if (const MessageId missing = UpdateDirectory(job, directory))
-        return missing;
-    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
-        if (!entry->name)
-            return IDS_MSG_UPDATE_FILES_MISSING;
-        char localPath[MAX_PATH], cameraPath[MAX_PATH];
-        if (!JoinPath(localPath, directory, entry->name) ||
-            !CameraChildPath(cameraPath, nullptr, entry->name))
-            return IDS_MSG_TRANSMISSION_ERROR;
-        const MessageId result = entry->isFile ? SendOneFile(localPath, entry->sizeLow, cameraPath)
-                                               : CopyFolderTree(localPath, cameraPath);
-        if (result)
-            return result;
-    }
-    return 0;
+    return WalkUpdateEntries(job, SendEntryFile, kCopyWalk, true);
 }
 
 DWORD WINAPI CopyWorker(LPVOID parameter) {
     const FirmwareJob* job = static_cast<const FirmwareJob*>(parameter);
-    HWND dialog = progressDialog;
+    HWND dialog = ReadSharedPointer(&progressDialog);
     MessageId result = 0;
     if (job->entryCount == 0) {
         result = IDS_MSG_UPDATE_FILES_MISSING;
     } else if (PrepareTopFolders(job) != 0) {
         result = IDS_MSG_TRANSMISSION_ERROR;
     } else {
-        progressCounters.totalKB = 0;
+        WriteShared(&progressCounters.totalKB, 0);
         result = CountUpdateSize(job);
         if (result == 0) {
             SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             if (CopyUpdateEntries(job) != 0)
-                result =
-                    cameraLink.cameraLost ? IDS_MSG_INTERNAL_ERROR : IDS_MSG_TRANSMISSION_ERROR;
+                result = ReadShared(&cameraLink.cameraLost) ? IDS_MSG_INTERNAL_ERROR
+                                                            : IDS_MSG_TRANSMISSION_ERROR;
         }
     }
     LeaveThroughErrorMutex(dialog);

@@ -43,7 +43,7 @@ BOOL CALLBACK FindOwnDialog(HWND window, LPARAM lParam) {
     if (pid != GetCurrentProcessId() || strcmp(cls, "#32770") != 0 || !IsWindowVisible(window))
         return TRUE;
     const bool isBox = GetDlgItem(window, 0xFFFF) != nullptr;
-    const bool isSheet = GetDlgItem(window, 12324) != nullptr;
+    const bool isSheet = GetDlgItem(window, IDC_WIZARD_NEXT) != nullptr;
     if ((f->wantBox && isBox) || (!f->wantBox && isSheet)) {
         f->window = window;
         return FALSE;
@@ -92,14 +92,14 @@ TEST(WizardPages, ReportDuringTheRetryQuestionHoldsTheReleaseBack) {
         HWND sheet = WaitFor(false, nullptr);
         if (!sheet)
             return problems.push_back("no sheet");
-        Click(sheet, 12324); // to page 2
+        Click(sheet, IDC_WIZARD_NEXT); // to page 2
         Sleep(300);
-        Click(sheet, 12324); // run the checks
+        Click(sheet, IDC_WIZARD_NEXT); // run the checks
         HWND question = WaitFor(true, kNoCamera);
         if (!question)
             return problems.push_back("no retry question");
         // A camera event's report reaches page 2 while the question waits.
-        PostMessageA(ErrorTargetWindow(), UWM_REPORT_ERROR, 0, 64);
+        PostMessageA(ErrorTargetWindow(), UWM_REPORT_ERROR, 0, IDS_MSG_POWER_LOW_BATTERY);
         HWND report = WaitFor(true, kLowBattery);
         if (!report)
             return problems.push_back("the report was not shown");
@@ -159,16 +159,16 @@ std::vector<std::string> WalkUntilTheSheetCloses(testing_support::Scenario& scen
         HWND sheet = WaitFor(false, nullptr);
         if (!sheet)
             return;
-        Click(sheet, 12324); // to page 2
+        Click(sheet, IDC_WIZARD_NEXT); // to page 2
         Sleep(300);
-        Click(sheet, 12324); // run the checks
+        Click(sheet, IDC_WIZARD_NEXT); // run the checks
         bool copyStarted = false;
         std::vector<HWND> answered;
         while (!sheetDone) {
             HWND page = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
             if (!copyStarted && page && GetDlgItem(page, IDC_CONFIRM_LINE0)) {
                 copyStarted = true;
-                Click(sheet, 12324);
+                Click(sheet, IDC_WIZARD_NEXT);
             }
             Found f = {nullptr, true};
             EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&f));
@@ -220,7 +220,7 @@ TEST(WizardPages, EveryFailedRunShowsExactlyOneMessage) {
         {"a busy camera while looking for the update",
          "fault.response.operation = GetObjectInfo\nfault.response.code = 0x2019\n",
          IDS_MSG_PORT_BUSY},
-        // An event that reports nothing: page 3 shows the failed copy's 58.
+        // An event that reports nothing: page 3 shows the failed copy's internal error.
         {"a silent card-cover event during the copy",
          "fault.power_down.after_bytes = 300000\nfault.power_down.reason = 3\n"
          "fault.power_down.data = 1\n",

@@ -13,6 +13,7 @@
 
 namespace {
 
+// The string-table numbers themselves, apart from the names the code uses: a wrong name shows.
 TEST(TranslateDriverResult, WholeTable) {
     struct Row {
         int first, last;
@@ -85,8 +86,11 @@ TEST_F(EventWindow, EveryReasonPostsItsMessage) {
     const struct {
         uint32_t reason;
         LPARAM message;
-    } rows[] = {{1, 64}, {2, 66}, {4, 65},  {5, 63},  {13, 59},
-                {0, 58}, {6, 58}, {12, 58}, {14, 58}, {0xFFFF, 58}};
+    } rows[] = {{1, IDS_MSG_POWER_LOW_BATTERY},   {2, IDS_MSG_DISCONNECT_MODE_SWITCH},
+                {4, IDS_MSG_POWER_BATTERY_COVER}, {5, IDS_MSG_POWER_IDLE},
+                {13, IDS_MSG_CONNECTION_PROBLEM}, {0, IDS_MSG_INTERNAL_ERROR},
+                {6, IDS_MSG_INTERNAL_ERROR},      {12, IDS_MSG_INTERNAL_ERROR},
+                {14, IDS_MSG_INTERNAL_ERROR},     {0xFFFF, IDS_MSG_INTERNAL_ERROR}};
     for (const auto& row : rows) {
         RaiseOnDriverThread(0x40000 | row.reason, 0);
         EXPECT_EQ(Reports(), std::vector<LPARAM>{row.message}) << "reason " << row.reason;
@@ -96,7 +100,7 @@ TEST_F(EventWindow, EveryReasonPostsItsMessage) {
 
 TEST_F(EventWindow, CardCoverReportsOnlyWithAZeroDataWord) {
     RaiseOnDriverThread(0x40003, 0);
-    EXPECT_EQ(Reports(), std::vector<LPARAM>{67});
+    EXPECT_EQ(Reports(), std::vector<LPARAM>{IDS_MSG_DISCONNECT_CARD_COVER});
     cameraLink.cameraLost = 0;
     RaiseOnDriverThread(0x40003, 5);
     EXPECT_TRUE(Reports().empty());
@@ -115,7 +119,8 @@ TEST_F(EventWindow, IgnoredBitAndOtherClassesChangeNothing) {
 TEST_F(EventWindow, TwoEventsInARowPostTwoReports) {
     RaiseOnDriverThread(0x40001, 0);
     RaiseOnDriverThread(0x40001, 0);
-    EXPECT_EQ(Reports(), (std::vector<LPARAM>{64, 64}));
+    EXPECT_EQ(Reports(),
+              (std::vector<LPARAM>{IDS_MSG_POWER_LOW_BATTERY, IDS_MSG_POWER_LOW_BATTERY}));
     EXPECT_EQ(cameraLink.cameraLost, 1);
 }
 

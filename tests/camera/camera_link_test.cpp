@@ -172,7 +172,7 @@ TEST_F(Link, NoCardFailsTheOpenWithMemoryCardNotFound) {
     Scenario s("card.present = no\n");
     uint32_t count = 0;
     EXPECT_EQ(OpenWith(s, &count), kDriverStoreNotAvailable);
-    EXPECT_EQ(TranslateDriverResult(kDriverStoreNotAvailable), 52);
+    EXPECT_EQ(TranslateDriverResult(kDriverStoreNotAvailable), IDS_MSG_NO_CARD);
     EXPECT_EQ(cameraLink.isOpen, 0);
 }
 
@@ -288,7 +288,7 @@ TEST_F(Link, CameraEventsReachTheWindowAsReports) {
             Sleep(10);
     }
     ASSERT_TRUE(got);
-    EXPECT_EQ(msg.lParam, 65);
+    EXPECT_EQ(msg.lParam, IDS_MSG_POWER_BATTERY_COVER);
     EXPECT_EQ(cameraLink.cameraLost, 1);
     SetErrorTargetWindow(nullptr);
     DestroyWindow(window);

@@ -11,6 +11,7 @@
 #include "camera_events.h"
 #include "camera_link.h"
 #include "checks_fixture.h"
+#include "paths.h"
 #include "resource_ids.h"
 
 using testing_support::ListFiles;
@@ -19,15 +20,15 @@ namespace {
 
 using Loading = CheckRun;
 
-TEST_F(Loading, MissingInfoFileGives41AndTouchesNothing) {
+TEST_F(Loading, MissingInfoFileIsNotFoundAndTouchesNothing) {
     EXPECT_EQ(Run(), IDS_MSG_INFO_NOT_FOUND);
     EXPECT_EQ(firmwareJob.loaded, 0);
     EXPECT_EQ(firmwareJob.entryHead, nullptr);
     EXPECT_EQ(libraryAfterRun_, nullptr) << "the camera is not opened";
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
 }
 
-TEST_F(Loading, MalformedInfoFileGives43AndKeepsWhatWasRead) {
+TEST_F(Loading, MalformedInfoFileIsIncorrectAndKeepsWhatWasRead) {
     // No capacity section.
     WriteInfo("[Firmware File Name]\nUPDATE.FIR\n[Camera Model Name]\nTarvo Camera X1\n"
               "[Firmware Version]\n1.0.2.0\n");
@@ -42,7 +43,7 @@ TEST_F(Loading, MalformedInfoFileGives43AndKeepsWhatWasRead) {
 
 // A FirmInfo.txt that opens but cannot be read: the build links it to /proc/self/mem, whose
 // first page is never mapped.
-TEST_F(Loading, UnreadableInfoFileGives42) {
+TEST_F(Loading, UnreadableInfoFileFailsToRead) {
 #ifndef VANDREL_UNREADABLE_INFO_DIR
     GTEST_SKIP() << "this build has no unreadable information file";
 #else
@@ -51,7 +52,8 @@ TEST_F(Loading, UnreadableInfoFileGives42) {
         GTEST_SKIP() << "no unreadable file at " << folder;
     scenario_->UseLibraryHere();
     ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
-    const MessageId result = RunPreCopyChecks(window_, &firmwareJob);
+    const MessageId result = RunPreCopyChecks(GetModuleHandleA(nullptr), window_, &firmwareJob,
+                                              [](HWND, MessageId) { return IDCANCEL; });
     SetCurrentDirectoryA(scenario_->folder().c_str());
     EXPECT_EQ(result, IDS_MSG_INFO_READ_FAILED);
     EXPECT_EQ(firmwareJob.loaded, 1);
@@ -62,7 +64,7 @@ TEST_F(Loading, UnreadableInfoFileGives42) {
 
 using Files = CheckRun;
 
-TEST_F(Files, ThirdOfFiveMissingGives27AndTheFirstTwoKeepTheirFacts) {
+TEST_F(Files, ThirdOfFiveMissingGivesFilesMissingAndTheFirstTwoKeepTheirFacts) {
     WriteInfo(InfoText({"F A.BIN", "D FIRST", "F C.BIN", "F D.BIN", "D E"}));
     UpdateFile("A.BIN", 5000);
     UpdateFile("FIRST\\INNER.BIN", 300);
@@ -127,7 +129,7 @@ TEST_F(Files, AFileListedAsAFolderIsLookedUpOnTheCardAsAFile) {
 }
 
 // The declared-space test passes when the connect step runs: with two cameras attached, that
-// step ends the run with 81 before any question or any later step.
+// step ends the run with "multiple cameras" before any question or any later step.
 using DeclaredSpace = CheckRun;
 
 struct SpaceCase {
@@ -172,7 +174,7 @@ TEST_F(DeclaredSpace, KilobytesRoundedUpAgainstTheCapacity) {
         WriteInfo(InfoText(c.entries, {"Tarvo Camera X1"}, c.capacityKB));
         const MessageId result = Run();
         EXPECT_EQ(result, c.fits ? IDS_MSG_MULTIPLE_CAMERAS : IDS_MSG_INFO_INCORRECT);
-        EXPECT_TRUE(boxes_.empty());
+        EXPECT_TRUE(asked_.empty());
         EXPECT_EQ(libraryAfterRun_ != nullptr, c.fits) << "the camera is asked only after it fits";
         Release();
         ResetCameraLink();
@@ -221,7 +223,7 @@ TEST_F(OnCard, AllChecksPassAndTheJobHoldsEveryFact) {
     const auto cardBefore = ListFiles(Card());
 
     EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.loaded, 1);
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
     EXPECT_EQ(cameraLink.isOpen, 1) << "the link stays open for the copy";
@@ -237,7 +239,7 @@ TEST_F(OnCard, AllChecksPassAndTheJobHoldsEveryFact) {
     EXPECT_EQ(cameraLink.library, nullptr) << "closing also unloads the library";
 }
 
-TEST_F(OnCard, ATopLevelFileAlreadyThereGives79) {
+TEST_F(OnCard, ATopLevelFileIsAlreadyOnTheCard) {
     WriteInfo(InfoText({"D FIRM", "F UPDATE.FIR"}));
     UpdateFile("FIRM\\A.BIN", 10);
     UpdateFile("UPDATE.FIR", 10);
@@ -247,7 +249,7 @@ TEST_F(OnCard, ATopLevelFileAlreadyThereGives79) {
     EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
 }
 
-TEST_F(OnCard, AFileThreeFoldersDeepInAListedFolderGives79) {
+TEST_F(OnCard, AFileThreeFoldersDeepInAListedFolderIsAlreadyOnTheCard) {
     WriteInfo(InfoText({"D FIRM"}));
     UpdateFile("FIRM\\A.BIN", 10);
     UpdateFile("FIRM\\SUB\\B.BIN", 10);

@@ -93,7 +93,7 @@ TEST_F(CopyFailure, ADroppedConnectionMidFileShowsOnlyItsMessage) {
 }
 
 // An event that reports nothing (the card cover, with a data word) still loses the camera: the
-// failed copy's 58 is then the one message, shown by page 3.
+// failed copy's internal error is then the one message, shown by page 3.
 TEST_F(CopyFailure, ASilentEventLeavesTheMessageToThePage) {
     const struct {
         const char* where;

@@ -17,6 +17,7 @@
 #include "checks.h"
 #include "firmware_job.h"
 #include "resource_ids.h"
+#include "ui.h"
 
 using testing_support::ListFiles;
 using testing_support::MakeFolders;
@@ -386,7 +387,7 @@ INT_PTR CopyCase::Run() {
     runBefore = CountProcess();
     boxes.clear();
     SetErrorTargetWindow(owner);
-    checksResult = RunPreCopyChecks(owner, &firmwareJob);
+    checksResult = RunPreCopyChecks(GetModuleHandleA(nullptr), owner, &firmwareJob, AskRetry);
     INT_PTR result = -1;
     if (checksResult == 0) {
         // The link is open from here on; whatever the copy adds must be gone when it has ended.
