@@ -18,9 +18,10 @@ WizardState wizardState = {};
 
 namespace {
 
-// While page 2's checks run (possibly waiting in their retry question), a cancel that an error
-// report triggers must not free the job or close the camera under them: its release waits.
-bool checksRunning = false;
+// While page 2's checks or page 3's copy run (waiting in the retry question or the progress
+// dialog), a cancel that an error report triggers must not free the job or close the camera
+// under them: its release waits until the step has returned.
+bool stepRunning = false;
 bool releaseHeld = false;
 
 HINSTANCE PageInstance(HWND page) {
@@ -42,17 +43,18 @@ void PostWizardButtons(HWND page, LPARAM buttons) {
 }
 
 void ReleaseJob() {
-    if (checksRunning)
+    if (stepRunning)
         releaseHeld = true;
     else
         ReleaseFirmwareJob(&firmwareJob);
 }
 
 // Every error closes the wizard: no question, no readme, and one message for the run (none when
-// it has been shown already). The flag is up before the box, whose loop may dispatch a report.
+// one has been shown already). The flag is up before the box, whose loop may dispatch a report.
 void EndWithError(HWND page, MessageId message) {
+    const int shownBefore = wizardState.errorShown;
     wizardState.errorShown = 1;
-    if (message != 0)
+    if (message != 0 && !shownBefore)
         ShowMessage(page, message);
     PostMessageA(GetParent(page), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
 }
@@ -91,9 +93,9 @@ void PlaceLabelled(HWND page, UINT labelId, const char* value, int lineId) {
 }
 
 INT_PTR OnPrepareNext(HWND page) {
-    checksRunning = true;
+    stepRunning = true;
     const MessageId id = RunPreCopyChecks(PageInstance(page), page, &firmwareJob, AskRetry);
-    checksRunning = false;
+    stepRunning = false;
     if (releaseHeld || wizardState.errorShown) {
         // An error report ended the wizard while the checks ran; its message has been shown
         // and its Cancel press closes the sheet. Release now, show nothing more, stay here.
@@ -109,8 +111,10 @@ INT_PTR OnPrepareNext(HWND page) {
 }
 
 INT_PTR OnConfirmNext(HWND page) {
+    stepRunning = true;
     const INT_PTR id = DialogBoxParamA(PageInstance(page), MAKEINTRESOURCEA(IDD_PROGRESS), page,
                                        CopyDialogProc, 0);
+    stepRunning = releaseHeld = false;
     ReleaseFirmwareJob(&firmwareJob);
     if (id != 0)
         EndWithError(page, CopyFailureMessage(id));

@@ -33,6 +33,9 @@ bool reportShown = false;   // a camera event's message was shown during this co
 bool showingReport = false; // its box is open: the dialog ends only once it is closed
 bool endPending = false;
 INT_PTR pendingResult = 0;
+// The window that showed reports before the dialog took over: page 3. The dialog's parent is the
+// sheet (a dialog's owner is always top-level), which would show none.
+HWND pageTarget = nullptr;
 
 // Whole KB of a file, a part KB counting as one; never wraps for sizes near 4 GiB.
 LONG FileKB(uint32_t size) {
@@ -141,7 +144,7 @@ void ShowReport(HWND dialog, MessageId message) {
 
 // Reports from now on go to the page; those that came before are shown here first.
 void EndCopyDialog(HWND dialog, INT_PTR result) {
-    SetErrorTargetWindow(GetParent(dialog));
+    SetErrorTargetWindow(pageTarget);
     if (const MessageId queued = TakeQueuedReports())
         ShowReport(dialog, queued);
     EndDialog(dialog, result);
@@ -159,6 +162,7 @@ void OnCopyDone(HWND dialog, INT_PTR result) {
 
 void OnInitDialog(HWND dialog) {
     WriteSharedPointer(&progressDialog, dialog);
+    pageTarget = ErrorTargetWindow();
     SetErrorTargetWindow(dialog);
     workerStarted = false;
     reportShown = showingReport = endPending = false;
@@ -317,7 +321,7 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             OnShowWindow(dialog);
         break;
     case WM_CLOSE:
-        SetErrorTargetWindow(GetParent(dialog));
+        SetErrorTargetWindow(pageTarget);
         break;
     case WM_DESTROY:
         // Nothing waits for the worker; its handle is not needed once the dialog is gone.

@@ -7,15 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "camera_events.h"
 #include "camera_link.h"
+#include "copy_dialog.h"
 #include "firmware_job.h"
 #include "link_reset.h"
 #include "resource_ids.h"
@@ -24,6 +25,8 @@
 
 namespace {
 
+const char kInfo[] = "[Firmware File Name]\nUPDATE.FIR\n[Camera Model Name]\nTarvo Camera X1\n"
+                     "[Firmware Version]\n1.0.2.0\n[CF Capacity]\n2048\n";
 const char kNoCamera[] = "No camera detected.\nCheck power and cable connection";
 const char kLowBattery[] = "Low battery caused camera powerdown.\nReplace battery, charge battery "
                            "pack or connect to AC adapter before reconnecting.\nClick [OK] to "
@@ -73,10 +76,7 @@ void Click(HWND window, int id) {
 
 TEST(WizardPages, ReportDuringTheRetryQuestionHoldsTheReleaseBack) {
     testing_support::Scenario scenario("camera.count = 0\n");
-    testing_support::WriteFileBytes(scenario.Path("FirmInfo.txt"),
-                                    "[Firmware File Name]\nUPDATE.FIR\n[Camera Model Name]\n"
-                                    "Tarvo Camera X1\n[Firmware Version]\n1.0.2.0\n"
-                                    "[CF Capacity]\n64\n");
+    testing_support::WriteFileBytes(scenario.Path("FirmInfo.txt"), kInfo);
     testing_support::WriteFileBytes(scenario.Path("UPDATE.FIR"), "firmware");
     char previous[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, previous);
@@ -145,42 +145,42 @@ TEST(WizardPages, ReportDuringTheRetryQuestionHoldsTheReleaseBack) {
 }
 
 // Walks a whole run as a user: Next to the checks, Next on page 3 to copy, OK on every message
-// box, until the sheet closes. Gives the text of every box, in order.
-std::vector<std::string> WalkUntilTheSheetCloses(testing_support::Scenario& scenario) {
+// box, until the sheet closes. Gives the text of every box, in order. With `closeAndReport`,
+// the progress dialog gets WM_CLOSE as soon as it is up, and a report follows, as a camera
+// event's would.
+std::vector<std::string> WalkUntilTheSheetCloses(testing_support::Scenario& scenario,
+                                                 MessageId closeAndReport = 0) {
     char previous[MAX_PATH];
     GetCurrentDirectoryA(MAX_PATH, previous);
     SetCurrentDirectoryA(scenario.folder().c_str());
     scenario.UseLibraryHere();
     wizardState = WizardState{};
-
     std::atomic<bool> sheetDone{false};
     std::vector<std::string> texts;
     std::thread user([&] {
         HWND sheet = WaitFor(false, nullptr);
-        if (!sheet)
-            return;
-        Click(sheet, IDC_WIZARD_NEXT); // to page 2
-        Sleep(300);
-        Click(sheet, IDC_WIZARD_NEXT); // run the checks
-        bool copyStarted = false;
-        std::vector<HWND> answered;
-        while (!sheetDone) {
+        for (int next = 0; sheet && !sheetDone; Sleep(20)) {
             HWND page = reinterpret_cast<HWND>(SendMessageA(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
-            if (!copyStarted && page && GetDlgItem(page, IDC_CONFIRM_LINE0)) {
-                copyStarted = true;
+            // Page 1 and page 2 once each; page 3 once, to copy.
+            if (next < 2 || (next == 2 && GetDlgItem(page, IDC_CONFIRM_LINE0))) {
                 Click(sheet, IDC_WIZARD_NEXT);
+                Sleep(300);
+                ++next;
+            }
+            HWND progress = progressDialog;
+            if (closeAndReport && IsWindow(progress) && IsWindowVisible(progress)) {
+                SendMessageA(progress, WM_CLOSE, 0, 0);
+                PostMessageA(ErrorTargetWindow(), UWM_REPORT_ERROR, 0, closeAndReport);
+                closeAndReport = 0;
             }
             Found f = {nullptr, true};
             EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&f));
-            if (f.window &&
-                std::find(answered.begin(), answered.end(), f.window) == answered.end()) {
-                char text[1024] = "";
-                GetWindowTextA(GetDlgItem(f.window, 0xFFFF), text, sizeof text);
+            char text[1024] = "";
+            if (f.window && GetWindowTextA(GetDlgItem(f.window, 0xFFFF), text, sizeof text)) {
                 texts.push_back(text);
-                answered.push_back(f.window);
+                SetWindowTextA(GetDlgItem(f.window, 0xFFFF), ""); // read once
                 Click(f.window, IDOK);
             }
-            Sleep(20);
         }
     });
     RunWizardSheet(GetModuleHandleA(nullptr));
@@ -191,52 +191,53 @@ std::vector<std::string> WalkUntilTheSheetCloses(testing_support::Scenario& scen
     return texts;
 }
 
-std::string Text(UINT id) {
-    char text[1024] = "";
-    LoadStringA(GetModuleHandleA(nullptr), id, text, sizeof text);
-    return text;
-}
-
-// One file of 1 MiB; a photo on the card, so that looking for the update asks for its objects.
-void LayUpdate(testing_support::Scenario& scenario) {
-    testing_support::WriteFileBytes(scenario.Path("FirmInfo.txt"),
-                                    "[Firmware File Name]\nUPDATE.FIR\n[Camera Model Name]\n"
-                                    "Tarvo Camera X1\n[Firmware Version]\n1.0.2.0\n"
-                                    "[CF Capacity]\n2048\n");
-    testing_support::WriteFileBytes(scenario.Path("UPDATE.FIR"),
-                                    testing_support::PatternBytes(1 << 20, 5));
-    testing_support::WriteFileBytes(scenario.card() + "\\IMG_0001.JPG", "photo");
-}
-
 TEST(WizardPages, EveryFailedRunShowsExactlyOneMessage) {
     const struct {
-        const char* name;
         const char* profile;
         UINT message;
     } rows[] = {
-        // The lookup fails after the event: the event names the cause.
-        {"power-down while looking for the update",
-         "fault.power_down.operation = GetObjectHandles\n", IDS_MSG_POWER_LOW_BATTERY},
-        {"a busy camera while looking for the update",
-         "fault.response.operation = GetObjectInfo\nfault.response.code = 0x2019\n",
-         IDS_MSG_PORT_BUSY},
+        // The lookup for the update fails after the event: the event names the cause.
+        {"fault.power_down.operation = GetObjectHandles\n", IDS_MSG_POWER_LOW_BATTERY},
         // An event that reports nothing: page 3 shows the failed copy's internal error.
-        {"a silent card-cover event during the copy",
-         "fault.power_down.after_bytes = 300000\nfault.power_down.reason = 3\n"
+        {"fault.power_down.after_bytes = 300000\nfault.power_down.reason = 3\n"
          "fault.power_down.data = 1\n",
          IDS_MSG_INTERNAL_ERROR},
-        {"a dropped link during the copy", "fault.drop.after_bytes = 300000\n",
-         IDS_MSG_CONNECTION_PROBLEM},
+        {"fault.drop.after_bytes = 300000\n", IDS_MSG_CONNECTION_PROBLEM},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.profile);
         testing_support::Scenario scenario(row.profile);
-        LayUpdate(scenario);
-        EXPECT_EQ(WalkUntilTheSheetCloses(scenario), std::vector<std::string>{Text(row.message)});
+        // A photo on the card, so that looking for the update asks for the card's objects.
+        testing_support::WriteFileBytes(scenario.card() + "\\IMG_0001.JPG", "photo");
+        testing_support::WriteFileBytes(scenario.Path("UPDATE.FIR"),
+                                        testing_support::PatternBytes(1 << 20, 5));
+        testing_support::WriteFileBytes(scenario.Path("FirmInfo.txt"), kInfo);
+        char expected[1024] = "";
+        LoadStringA(GetModuleHandleA(nullptr), row.message, expected, sizeof expected);
+        EXPECT_EQ(WalkUntilTheSheetCloses(scenario), std::vector<std::string>{expected});
         EXPECT_EQ(wizardState.errorShown, 1);
-        EXPECT_EQ(wizardState.openReadmeOnExit, 0);
         EXPECT_EQ(firmwareJob.loaded, 0) << "the job is released";
     }
+}
+
+// A report that page 3 shows while the copy runs ends the wizard, but the job and the camera
+// stay until the copy is over: the update still arrives whole.
+TEST(WizardPages, AReportOnPage3DuringTheCopyHoldsTheReleaseBack) {
+    testing_support::Scenario scenario("delay.ms = 1000\ndelay.operation = SendObject\n");
+    const std::string first = testing_support::PatternBytes(1 << 20, 5);
+    const std::string second = testing_support::PatternBytes(1000, 6);
+    testing_support::WriteFileBytes(scenario.Path("UPDATE.FIR"), first);
+    testing_support::WriteFileBytes(scenario.Path("SECOND.BIN"), second);
+    testing_support::WriteFileBytes(scenario.Path("FirmInfo.txt"),
+                                    std::string("[Firmware File Name]\nSECOND.BIN\n") + kInfo);
+    char expected[1024] = "";
+    LoadStringA(GetModuleHandleA(nullptr), IDS_MSG_POWER_IDLE, expected, sizeof expected);
+    EXPECT_EQ(WalkUntilTheSheetCloses(scenario, IDS_MSG_POWER_IDLE),
+              std::vector<std::string>{expected});
+    const auto card = testing_support::ListFiles(scenario.card());
+    EXPECT_EQ(card,
+              (std::map<std::string, std::string>{{"UPDATE.FIR", first}, {"SECOND.BIN", second}}));
+    EXPECT_EQ(firmwareJob.loaded, 0) << "released once the copy was over";
 }
 
 } // namespace

@@ -280,55 +280,45 @@ TEST_F(OnCard, OtherFilesOnTheCardAndAnEmptyListedFolderPass) {
 // advice to format the card, and a camera event on the way is reported as it would be anyway.
 TEST_F(OnCard, ALookupThatFailsIsNoAnswer) {
     const struct {
-        const char* fault;
-        const char* operation;
-        const char* entry; // the update: one file, or one folder with a file inside
+        std::string fault, setting;
         MessageId expected;
-        MessageId report; // the event's report, none when 0
-    } rows[] = {
-        {"response.code = 0x2019", "GetObjectHandles", "F UPDATE.FIR", IDS_MSG_PORT_BUSY, 0},
-        {"response.code = 0x2002", "GetObjectHandles", "D FIRM", IDS_MSG_CAMERA_INTERNAL, 0},
-        {"drop.occurrence = 1", "GetObjectHandles", "F UPDATE.FIR", IDS_MSG_CAMERA_NOT_READY,
-         IDS_MSG_CONNECTION_PROBLEM},
-        {"power_down.occurrence = 1", "GetObjectHandles", "D FIRM", IDS_MSG_CAMERA_NOT_READY,
-         IDS_MSG_POWER_LOW_BATTERY},
-        {"response.code = 0x2019", "GetObjectInfo", "D FIRM", IDS_MSG_PORT_BUSY, 0},
-        {"response.code = 0x2002", "GetObjectInfo", "F UPDATE.FIR", IDS_MSG_CAMERA_INTERNAL, 0},
-        {"drop.occurrence = 1", "GetObjectInfo", "D FIRM", IDS_MSG_CAMERA_NOT_READY,
-         IDS_MSG_CONNECTION_PROBLEM},
-        {"power_down.occurrence = 1", "GetObjectInfo", "F UPDATE.FIR", IDS_MSG_CAMERA_NOT_READY,
-         IDS_MSG_POWER_LOW_BATTERY},
+        std::vector<MessageId> reports; // of the camera's events
+    } faults[] = {
+        {"response", "code = 0x2019", IDS_MSG_PORT_BUSY, {}},
+        {"response", "code = 0x2002", IDS_MSG_CAMERA_INTERNAL, {}},
+        {"drop", "occurrence = 1", IDS_MSG_CAMERA_NOT_READY, {IDS_MSG_CONNECTION_PROBLEM}},
+        {"power_down", "occurrence = 1", IDS_MSG_CAMERA_NOT_READY, {IDS_MSG_POWER_LOW_BATTERY}},
     };
-    for (const auto& row : rows) {
-        const std::string kind = std::string(row.fault).substr(0, std::string(row.fault).find('.'));
-        const std::string profile = std::string("fault.") + row.fault + "\nfault." + kind +
-                                    ".operation = " + row.operation + "\n";
-        SCOPED_TRACE(profile + row.entry);
-        scenario_.reset();
-        UseCamera(profile);
-        UpdateFile("UPDATE.FIR", 10);
-        UpdateFile("FIRM\\SUB\\A.BIN", 10);
-        WriteInfo(InfoText({row.entry}));
-        CardFile("DCIM\\100TARVO\\IMG_0001.JPG");
-        const auto cardBefore = ListFiles(Card());
-        SetErrorTargetWindow(window_);
+    int run = 0;
+    for (const char* operation : {"GetObjectHandles", "GetObjectInfo"})
+        for (const auto& row : faults) {
+            const std::string profile = "fault." + row.fault + "." + row.setting + "\nfault." +
+                                        row.fault + ".operation = " + operation + "\n";
+            // A listed file, or a listed folder with a file inside, in turn.
+            const char* entry = run++ % 2 ? "D FIRM" : "F UPDATE.FIR";
+            SCOPED_TRACE(profile + entry);
+            scenario_.reset();
+            UseCamera(profile);
+            UpdateFile("UPDATE.FIR", 10);
+            UpdateFile("FIRM\\SUB\\A.BIN", 10);
+            WriteInfo(InfoText({entry}));
+            CardFile("DCIM\\100TARVO\\IMG_0001.JPG");
+            const auto cardBefore = ListFiles(Card());
+            SetErrorTargetWindow(window_);
 
-        EXPECT_EQ(Run(), row.expected);
-        EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
-        Release(); // closing the link: every event has been reported by now
-        SetErrorTargetWindow(nullptr);
-        std::vector<MessageId> reports;
-        MSG msg;
-        while (PeekMessageA(&msg, window_, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE))
-            reports.push_back(static_cast<MessageId>(msg.lParam));
-        if (row.report)
-            EXPECT_EQ(reports, std::vector<MessageId>{row.report});
-        else
-            EXPECT_TRUE(reports.empty());
-        EXPECT_EQ(ListFiles(Card()), cardBefore) << "nothing is sent to the card";
-        ResetCameraLink();
-        released_ = false;
-    }
+            EXPECT_EQ(Run(), row.expected);
+            EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
+            Release(); // closing the link: every event has been reported by now
+            SetErrorTargetWindow(nullptr);
+            std::vector<MessageId> reports;
+            MSG msg;
+            while (PeekMessageA(&msg, window_, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE))
+                reports.push_back(static_cast<MessageId>(msg.lParam));
+            EXPECT_EQ(reports, row.reports);
+            EXPECT_EQ(ListFiles(Card()), cardBefore) << "nothing is sent to the card";
+            ResetCameraLink();
+            released_ = false;
+        }
 }
 
 // "." and ".." and any other two-character name starting with a dot are not walked; longer
