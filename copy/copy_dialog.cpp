@@ -49,16 +49,13 @@ void AddToTotal(uint32_t size) {
     WriteShared(&progressCounters.totalKB, total > kMaxKB ? kMaxKB : total);
 }
 
-// "\" followed by a name, or a camera folder, "\" and a name; false when it would not fit.
-bool CameraChildPath(char* path, const char* cameraFolder, const char* name) {
-    if (!cameraFolder) {
-        if (strlen(name) + 2 > MAX_PATH)
-            return false;
-        path[0] = '\\';
-        strcpy(path + 1, name);
-        return true;
-    }
-    return JoinPath(path, cameraFolder, name);
+// The card path of a top-level entry: "\" followed by its name; false when it would not fit.
+bool TopCameraPath(char* path, const char* name) {
+    if (strlen(name) + 2 > MAX_PATH)
+        return false;
+    path[0] = '\\';
+    strcpy(path + 1, name);
+    return true;
 }
 
 // A file that could not be sent: a pause after errors inside the camera, so that its event,
@@ -203,7 +200,7 @@ MessageId WalkUpdateEntries(const FirmwareJob* job, EntryFileFn onFile, const Fo
             return IDS_MSG_UPDATE_FILES_MISSING;
         char localPath[MAX_PATH], cameraPath[MAX_PATH];
         if (!JoinPath(localPath, directory, entry->name) ||
-            (cameraPaths && !CameraChildPath(cameraPath, nullptr, entry->name))) {
+            (cameraPaths && !TopCameraPath(cameraPath, entry->name))) {
             if (trees.failure != 0)
                 return trees.failure;
             continue;
@@ -262,7 +259,7 @@ MessageId PrepareTopFolders(const FirmwareJob* job) {
         if (entry->isFile || !entry->name)
             continue;
         char cameraPath[MAX_PATH];
-        if (!CameraChildPath(cameraPath, nullptr, entry->name))
+        if (!TopCameraPath(cameraPath, entry->name))
             return IDS_MSG_TRANSMISSION_ERROR;
         last = CameraPrepareFolder(cameraPath);
         if (last > 0)

@@ -33,8 +33,7 @@ MessageId LoadResultMessage(int32_t result) {
 }
 
 // "Already on the card" when the name is there. A lookup that fails says nothing about the card:
-// it stops
-// the checks with its own message, as every other camera failure does.
+// it stops the checks with its own message, as every other camera failure does.
 MessageId LookUpOnCard(const char* name) {
     DriverResult failure = kDriverOk;
     const DriverResult found = CameraFileExists(name, &failure);
