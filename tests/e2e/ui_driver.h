@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "resource_ids.h"
+
 namespace e2e {
 
 // The sheet's buttons.
-enum { kBack = 12323, kNext = 12324, kCancel = IDCANCEL };
+enum { kBack = IDC_WIZARD_BACK, kNext = IDC_WIZARD_NEXT, kCancel = IDCANCEL };
 
 struct MessageBoxSeen {
     HWND window = nullptr;
