@@ -1,4 +1,4 @@
-// The stand-in objects and the bus they share. Values keep PROPVARIANTs copied with the system's
+// The stand-in objects and the bus they share. Values hold PROPVARIANTs copied with the system's
 // PropVariantCopy, as the real objects do; methods the code under test never calls say so.
 #include "wpd_standin.h"
 
@@ -27,15 +27,20 @@ const wchar_t kPhoneId[] =
         return E_NOTIMPL;                                                                          \
     }
 
-template <typename Interface> class StandIn : public Interface {
+// Reference counting and QueryInterface for one object behind several interfaces.
+template <typename First, typename... Rest> class StandIn : public First, public Rest... {
   public:
     StandIn() { ++liveObjects; }
     virtual ~StandIn() { --liveObjects; }
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        *object = nullptr;
-        if (!IsEqualIID(iid, __uuidof(IUnknown)) && !IsEqualIID(iid, __uuidof(Interface)))
+        *object = IsEqualIID(iid, __uuidof(IUnknown)) || IsEqualIID(iid, __uuidof(First))
+                      ? static_cast<First*>(this)
+                      : nullptr;
+        ((*object =
+              !*object && IsEqualIID(iid, __uuidof(Rest)) ? static_cast<Rest*>(this) : *object),
+         ...);
+        if (!*object)
             return E_NOINTERFACE;
-        *object = static_cast<Interface*>(this);
         AddRef();
         return S_OK;
     }
@@ -60,9 +65,7 @@ template <typename T> HRESULT Hand(T* object, REFIID iid, void** out) {
 
 LPWSTR Dup(const wchar_t* text) {
     const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-    LPWSTR copy = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-    memcpy(copy, text, bytes);
-    return copy;
+    return static_cast<LPWSTR>(memcpy(CoTaskMemAlloc(bytes), text, bytes));
 }
 
 class Collection final : public StandIn<IPortableDevicePropVariantCollection> {
@@ -93,18 +96,26 @@ class Collection final : public StandIn<IPortableDevicePropVariantCollection> {
     std::vector<PROPVARIANT> items_;
 };
 
+// VT_UI4 values, as the class driver gives parameters.
+ComPtr<Collection> ListOf(const std::vector<uint32_t>& params) {
+    ComPtr<Collection> list = Adopt(new Collection);
+    for (uint32_t param : params) {
+        PROPVARIANT value;
+        PropVariantInit(&value);
+        value.vt = VT_UI4;
+        value.ulVal = param;
+        list->Add(&value);
+    }
+    return list;
+}
+
 class Keys final : public StandIn<IPortableDeviceKeyCollection> {
   public:
     HRESULT STDMETHODCALLTYPE GetCount(DWORD* count) override {
         *count = static_cast<DWORD>(keys_.size());
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetAt(DWORD index, PROPERTYKEY* key) override {
-        if (index >= keys_.size())
-            return E_INVALIDARG;
-        *key = keys_[index];
-        return S_OK;
-    }
+    NOT_CALLED(GetAt, DWORD, PROPERTYKEY*)
     HRESULT STDMETHODCALLTYPE Add(REFPROPERTYKEY key) override {
         keys_.push_back(key);
         return S_OK;
@@ -120,38 +131,14 @@ class Values final : public StandIn<IPortableDeviceValues> {
   public:
     ~Values() override { Clear(); }
 
-    HRESULT STDMETHODCALLTYPE GetCount(DWORD* count) override {
-        *count = static_cast<DWORD>(items_.size());
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetAt(DWORD index, PROPERTYKEY* key, PROPVARIANT* value) override {
-        if (index >= items_.size())
-            return E_INVALIDARG;
-        if (key)
-            *key = items_[index].first;
-        return value ? PropVariantCopy(value, &items_[index].second) : S_OK;
-    }
     HRESULT STDMETHODCALLTYPE SetValue(REFPROPERTYKEY key, const PROPVARIANT* value) override {
-        PROPVARIANT* slot = nullptr;
-        for (auto& item : items_) {
-            if (IsEqualPropertyKey(item.first, key))
-                slot = &item.second;
-        }
-        if (!slot) {
-            items_.emplace_back(key, PROPVARIANT());
-            slot = &items_.back().second;
-        }
-        PropVariantClear(slot);
-        return PropVariantCopy(slot, value);
+        auto item = std::find_if(items_.begin(), items_.end(),
+                                 [&](const Item& i) { return IsEqualPropertyKey(i.first, key); });
+        if (item == items_.end())
+            item = items_.insert(item, Item(key, PROPVARIANT()));
+        PropVariantClear(&item->second);
+        return PropVariantCopy(&item->second, value);
     }
-    HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
-        for (auto& item : items_) {
-            if (IsEqualPropertyKey(item.first, key))
-                return PropVariantCopy(value, &item.second);
-        }
-        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
-    }
-
     HRESULT STDMETHODCALLTYPE SetStringValue(REFPROPERTYKEY key, LPCWSTR value) override {
         return Put(key, VT_LPWSTR, [&](PROPVARIANT& v) { v.pwszVal = const_cast<LPWSTR>(value); });
     }
@@ -194,7 +181,7 @@ class Values final : public StandIn<IPortableDeviceValues> {
                                              DWORD* size) override {
         return Take(key, VT_VECTOR | VT_UI1, [&](const PROPVARIANT& v) {
             *size = v.caub.cElems;
-            *value = static_cast<BYTE*>(CoTaskMemAlloc(v.caub.cElems ? v.caub.cElems : 1));
+            *value = static_cast<BYTE*>(CoTaskMemAlloc(v.caub.cElems + 1));
             memcpy(*value, v.caub.pElems, v.caub.cElems);
         });
     }
@@ -204,14 +191,14 @@ class Values final : public StandIn<IPortableDeviceValues> {
     }
     HRESULT STDMETHODCALLTYPE GetIPortableDevicePropVariantCollectionValue(
         REFPROPERTYKEY key, IPortableDevicePropVariantCollection** value) override {
-        HRESULT hr = E_NOINTERFACE;
-        HRESULT found = Take(key, VT_UNKNOWN, [&](const PROPVARIANT& v) {
-            hr = v.punkVal->QueryInterface(__uuidof(IPortableDevicePropVariantCollection),
-                                           reinterpret_cast<void**>(value));
+        return Take(key, VT_UNKNOWN, [&](const PROPVARIANT& v) {
+            v.punkVal->QueryInterface(__uuidof(IPortableDevicePropVariantCollection),
+                                      reinterpret_cast<void**>(value));
         });
-        return FAILED(found) ? found : hr;
     }
-
+    NOT_CALLED(GetCount, DWORD*)
+    NOT_CALLED(GetAt, DWORD, PROPERTYKEY*, PROPVARIANT*)
+    NOT_CALLED(GetValue, REFPROPERTYKEY, PROPVARIANT*)
     NOT_CALLED(SetSignedIntegerValue, REFPROPERTYKEY, LONG)
     NOT_CALLED(GetSignedIntegerValue, REFPROPERTYKEY, LONG*)
     NOT_CALLED(SetSignedLargeIntegerValue, REFPROPERTYKEY, LONGLONG)
@@ -236,13 +223,15 @@ class Values final : public StandIn<IPortableDeviceValues> {
     NOT_CALLED(CopyValuesFromPropertyStore, IPropertyStore*)
     NOT_CALLED(CopyValuesToPropertyStore, IPropertyStore*)
     HRESULT STDMETHODCALLTYPE Clear() override {
-        for (auto& item : items_)
+        for (Item& item : items_)
             PropVariantClear(&item.second);
         items_.clear();
         return S_OK;
     }
 
   private:
+    using Item = std::pair<PROPERTYKEY, PROPVARIANT>;
+
     template <typename Fill> HRESULT Put(REFPROPERTYKEY key, VARTYPE type, Fill fill) {
         PROPVARIANT value;
         PropVariantInit(&value);
@@ -251,18 +240,14 @@ class Values final : public StandIn<IPortableDeviceValues> {
         return SetValue(key, &value); // copies
     }
     template <typename Read> HRESULT Take(REFPROPERTYKEY key, VARTYPE type, Read read) {
-        for (auto& item : items_) {
-            if (IsEqualPropertyKey(item.first, key)) {
-                if (item.second.vt != type)
-                    return DISP_E_TYPEMISMATCH;
-                read(item.second);
-                return S_OK;
-            }
+        for (const Item& item : items_) {
+            if (IsEqualPropertyKey(item.first, key) && item.second.vt == type)
+                return read(item.second), S_OK;
         }
         return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
     }
 
-    std::vector<std::pair<PROPERTYKEY, PROPVARIANT>> items_;
+    std::vector<Item> items_;
 };
 
 class Manager final : public StandIn<IPortableDeviceManager> {
@@ -277,44 +262,9 @@ class Manager final : public StandIn<IPortableDeviceManager> {
     }
 };
 
-class Properties final : public StandIn<IPortableDeviceProperties> {
-  public:
-    explicit Properties(bool camera) : camera_(camera) {}
-    NOT_CALLED(GetSupportedProperties, LPCWSTR, IPortableDeviceKeyCollection**)
-    NOT_CALLED(GetPropertyAttributes, LPCWSTR, REFPROPERTYKEY, IPortableDeviceValues**)
-    HRESULT STDMETHODCALLTYPE GetValues(LPCWSTR object, IPortableDeviceKeyCollection* keys,
-                                        IPortableDeviceValues** values) override {
-        DWORD asked = 0;
-        if (wcscmp(object, WPD_DEVICE_OBJECT_ID) != 0 || !keys || FAILED(keys->GetCount(&asked)) ||
-            asked == 0)
-            return E_INVALIDARG;
-        Values* device = new Values;
-        device->SetUnsignedIntegerValue(WPD_DEVICE_TYPE, camera_ ? 1 : 3); // camera, phone
-        device->SetStringValue(WPD_DEVICE_PROTOCOL, camera_ ? L"PTP: 1.00" : L"MTP: 1.00");
-        device->SetStringValue(WPD_DEVICE_FRIENDLY_NAME,
-                               camera_ ? L"Tarvo Camera X1" : L"Pocket Phone");
-        *values = device;
-        return S_OK;
-    }
-
-  private:
-    const bool camera_;
-};
-
-class Content final : public StandIn<IPortableDeviceContent> {
-  public:
-    explicit Content(bool camera) : camera_(camera) {}
-    NOT_CALLED(EnumObjects, DWORD, LPCWSTR, IPortableDeviceValues*, IEnumPortableDeviceObjectIDs**)
-    HRESULT STDMETHODCALLTYPE Properties(IPortableDeviceProperties** properties) override {
-        *properties = new class Properties(camera_);
-        return S_OK;
-    }
-
-  private:
-    const bool camera_;
-};
-
-class Device final : public StandIn<IPortableDevice> {
+// A phone or the camera: the device, its content and its properties in one object.
+class Device final
+    : public StandIn<IPortableDevice, IPortableDeviceContent, IPortableDeviceProperties> {
   public:
     explicit Device(Bus& bus) : bus_(bus), cancel_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
     ~Device() override {
@@ -323,12 +273,10 @@ class Device final : public StandIn<IPortableDevice> {
     }
 
     HRESULT STDMETHODCALLTYPE Open(LPCWSTR id, IPortableDeviceValues* client) override {
-        if (open_)
-            return E_WPD_DEVICE_ALREADY_OPENED;
         bus_.clientName = TakeString(client, WPD_CLIENT_NAME);
         camera_ = wcscmp(id, kCameraId) == 0;
-        if (!camera_ && wcscmp(id, kPhoneId) != 0)
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        if (open_ || (!camera_ && wcscmp(id, kPhoneId) != 0))
+            return E_INVALIDARG;
         const HRESULT hr = camera_ ? bus_.OpenCamera() : S_OK;
         open_ = SUCCEEDED(hr);
         bus_.openDevices += open_ ? 1 : 0;
@@ -375,14 +323,10 @@ class Device final : public StandIn<IPortableDevice> {
         return hr;
     }
     HRESULT STDMETHODCALLTYPE Content(IPortableDeviceContent** content) override {
-        *content = new class Content(camera_);
-        return S_OK;
+        return QueryInterface(__uuidof(IPortableDeviceContent), reinterpret_cast<void**>(content));
     }
     NOT_CALLED(Capabilities, IPortableDeviceCapabilities**)
-    HRESULT STDMETHODCALLTYPE Cancel() override {
-        SetEvent(cancel_);
-        return S_OK;
-    }
+    HRESULT STDMETHODCALLTYPE Cancel() override { return SetEvent(cancel_), S_OK; }
     HRESULT STDMETHODCALLTYPE Close() override {
         if (open_ && camera_)
             bus_.CloseCamera();
@@ -397,9 +341,29 @@ class Device final : public StandIn<IPortableDevice> {
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Unadvise(LPCWSTR cookie) override {
-        if (wcscmp(cookie, L"events") != 0)
+        return wcscmp(cookie, L"events") == 0 ? bus_.Unadvise(), S_OK : E_INVALIDARG;
+    }
+
+    // IPortableDeviceContent and IPortableDeviceProperties
+    NOT_CALLED(EnumObjects, DWORD, LPCWSTR, IPortableDeviceValues*, IEnumPortableDeviceObjectIDs**)
+    HRESULT STDMETHODCALLTYPE Properties(IPortableDeviceProperties** properties) override {
+        return QueryInterface(__uuidof(IPortableDeviceProperties),
+                              reinterpret_cast<void**>(properties));
+    }
+    NOT_CALLED(GetSupportedProperties, LPCWSTR, IPortableDeviceKeyCollection**)
+    NOT_CALLED(GetPropertyAttributes, LPCWSTR, REFPROPERTYKEY, IPortableDeviceValues**)
+    HRESULT STDMETHODCALLTYPE GetValues(LPCWSTR object, IPortableDeviceKeyCollection* keys,
+                                        IPortableDeviceValues** values) override {
+        DWORD asked = 0;
+        if (wcscmp(object, WPD_DEVICE_OBJECT_ID) != 0 || !keys || FAILED(keys->GetCount(&asked)) ||
+            asked == 0)
             return E_INVALIDARG;
-        bus_.Unadvise();
+        Values* device = new Values;
+        device->SetUnsignedIntegerValue(WPD_DEVICE_TYPE, camera_ ? 1 : 3); // camera, phone
+        device->SetStringValue(WPD_DEVICE_PROTOCOL, camera_ ? L"PTP: 1.00" : L"MTP: 1.00");
+        device->SetStringValue(WPD_DEVICE_FRIENDLY_NAME,
+                               camera_ ? L"Tarvo Camera X1" : L"Pocket Phone");
+        *values = device;
         return S_OK;
     }
 
@@ -411,21 +375,20 @@ class Device final : public StandIn<IPortableDevice> {
         ULONG size = 0;
         if (command >= 12 && command <= 14) {
             ComPtr<IPortableDevicePropVariantCollection> list;
+            DWORD count = 0;
             if (FAILED(in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPERATION_CODE, &code_)) ||
                 FAILED(in->GetIPortableDevicePropVariantCollectionValue(
-                    WPD_PROPERTY_MTP_EXT_OPERATION_PARAMS, &list)))
+                    WPD_PROPERTY_MTP_EXT_OPERATION_PARAMS, &list)) ||
+                FAILED(list->GetCount(&count)))
                 return E_INVALIDARG;
-            DWORD count = 0;
-            list->GetCount(&count);
             params_.clear();
             for (DWORD i = 0; i < count; ++i) {
                 PROPVARIANT value;
                 list->GetAt(i, &value);
-                params_.push_back(value.ulVal);
+                params_.push_back(value.vt == VT_UI4 ? value.ulVal : 0xBAD);
                 PropVariantClear(&value);
             }
-            if (code_ == ptp::OC_OpenSession || code_ == ptp::OC_CloseSession)
-                ++bus_.sessionOperations;
+            bus_.sessionOperations += code_ == ptp::OC_OpenSession || code_ == ptp::OC_CloseSession;
             data_.clear();
             offset_ = 0;
             writing_ = command == 14;
@@ -435,24 +398,20 @@ class Device final : public StandIn<IPortableDevice> {
             return Answer(camera.Transact(static_cast<uint16_t>(code_), params_), out);
         case 13:
             response_ = camera.TransactIn(static_cast<uint16_t>(code_), params_, data_, 64 << 20);
-            out->SetStringValue(WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, L"in");
             out->SetUnsignedLargeIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE,
                                               data_.size());
-            out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPTIMAL_TRANSFER_BUFFER_SIZE, 4096);
-            return S_OK;
+            size = 64 * 1024;
+            break;
         case 14:
-            out->SetStringValue(WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, L"out");
-            out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPTIMAL_TRANSFER_BUFFER_SIZE,
-                                         bus_.writeChunk);
-            return S_OK;
+            size = bus_.writeChunk;
+            break;
         case 15: { // READ_DATA
             in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ, &size);
             const ULONG n = static_cast<ULONG>(std::min<size_t>(size, data_.size() - offset_));
             out->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, data_.data() + offset_, n);
-            out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
-                                         overflow ? size + 1 : n);
             offset_ += n;
-            return S_OK;
+            return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
+                                                overflow ? size + 1 : n);
         }
         case 16: { // WRITE_DATA
             BYTE* bytes = nullptr;
@@ -461,39 +420,35 @@ class Device final : public StandIn<IPortableDevice> {
             in->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &bytes, &held);
             data_.insert(data_.end(), bytes, bytes + std::min<DWORD>(size, held));
             CoTaskMemFree(bytes);
-            out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_WRITTEN, size);
-            return S_OK;
+            return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_WRITTEN,
+                                                size);
         }
         case 17: // END_DATA_TRANSFER
             if (writing_) {
-                ptp::DataOut phase;
-                phase.size = data_.size();
-                phase.read = [this](uint8_t* buffer, size_t n) {
-                    memcpy(buffer, data_.data() + offset_, n);
-                    offset_ += n;
-                    return true;
-                };
+                ptp::DataOut phase{data_.size(), [this](uint8_t* buffer, size_t n) {
+                                       memcpy(buffer, data_.data() + offset_, n);
+                                       offset_ += n;
+                                       return true;
+                                   }};
                 response_ = camera.Transact(static_cast<uint16_t>(code_), params_, &phase);
             }
             return Answer(response_, out);
+        default:
+            return E_NOTIMPL;
         }
-        return E_NOTIMPL;
+        // A data phase begins: its context and the buffer size the driver advises.
+        out->SetStringValue(WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, writing_ ? L"out" : L"in");
+        return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPTIMAL_TRANSFER_BUFFER_SIZE,
+                                            size);
     }
 
     static HRESULT Answer(const ptp::Result& result, Values* out) {
         if (result.status != ptp::Status::Ok)
             return E_FAIL;
-        ComPtr<Collection> params = Adopt(new Collection);
-        for (uint32_t param : result.params) {
-            PROPVARIANT value;
-            PropVariantInit(&value);
-            value.vt = VT_UI4;
-            value.ulVal = param;
-            params->Add(&value);
-        }
         out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_RESPONSE_CODE, result.code);
         return out->SetIPortableDevicePropVariantCollectionValue(
-            WPD_PROPERTY_MTP_EXT_RESPONSE_PARAMS, params.Get());
+            WPD_PROPERTY_MTP_EXT_RESPONSE_PARAMS,
+            ListOf(std::vector<uint32_t>(result.params.begin(), result.params.end())).Get());
     }
 
     Bus& bus_;
@@ -590,17 +545,9 @@ void Bus::Unadvise() {
 
 void Bus::Fire(const GUID& id, const std::vector<uint32_t>& params) {
     ComPtr<Values> values = Adopt(new Values);
-    ComPtr<Collection> list = Adopt(new Collection);
-    for (uint32_t param : params) {
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        value.vt = VT_UI4;
-        value.ulVal = param;
-        list->Add(&value);
-    }
     values->SetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, id);
     values->SetIPortableDevicePropVariantCollectionValue(WPD_PROPERTY_MTP_EXT_EVENT_PARAMS,
-                                                         list.Get());
+                                                         ListOf(params).Get());
     ComPtr<IPortableDeviceEventCallback> callback;
     {
         std::lock_guard<std::mutex> lock(callbackMutex_);

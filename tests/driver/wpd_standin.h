@@ -21,7 +21,6 @@ namespace wpd_standin {
 // Stand-in COM objects alive now.
 extern std::atomic<int> liveObjects;
 
-// How a command fails.
 enum class Fault {
     None,
     Fail,      // SendCommand returns the HRESULT
@@ -31,11 +30,12 @@ enum class Fault {
     Overflow,  // READ_DATA says it read more than asked
 };
 
+// The `occurrence`th arrival of MTP extension command `command` (12 to 17) fails.
 struct FaultPlan {
-    DWORD command = 0;  // MTP extension command ID (12 to 17)
-    int occurrence = 1; // its Nth arrival
-    Fault fault = Fault::None;
-    HRESULT hr = S_OK;
+    DWORD command;
+    int occurrence;
+    Fault fault;
+    HRESULT hr;
 };
 
 // The camera and the phone on one simulated USB bus.
@@ -45,9 +45,8 @@ class Bus {
     Bus(std::string card, std::string profile = std::string());
     ~Bus();
 
-    FaultPlan plan;
+    FaultPlan plan{};
     DWORD writeChunk = 512 * 1024; // the buffer size the camera advises for sends
-
     // What the stand-ins saw.
     std::atomic<int> sessionOperations{0}; // OpenSession or CloseSession through SendCommand
     std::atomic<int> openDevices{0};

@@ -30,8 +30,9 @@ struct Folder {
     std::string path;
 };
 
+// Announces and sends a file; its new handle in `handle`, each piece pulled in `chunks`.
 ptp::Result Send(ptp::Initiator& session, const std::string& name, const std::string& bytes,
-                 std::vector<size_t>* chunks) {
+                 std::vector<size_t>* chunks, uint32_t* handle = nullptr) {
     std::vector<uint32_t> storages;
     ptp::Result r = session.GetStorageIDs(storages);
     if (!r.ok() || storages.empty())
@@ -43,6 +44,8 @@ ptp::Result Send(ptp::Initiator& session, const std::string& name, const std::st
     r = session.SendObjectInfo(storages[0], 0, info);
     if (!r.ok())
         return r;
+    if (handle)
+        *handle = r.params[2];
     size_t offset = 0;
     ptp::DataOut out;
     out.size = bytes.size();
@@ -57,7 +60,11 @@ ptp::Result Send(ptp::Initiator& session, const std::string& name, const std::st
 }
 
 TEST(Wpd, WithoutPortableDevicesThereIsNoCamera) {
-    WpdCameraList cameras; // the system's classes: not registered under Wine
+    WpdCameraList cameras; // the system's classes, in the apartment it joined
+    ComPtr<IPortableDeviceManager> manager;
+    EXPECT_EQ(SystemWpdFactory().Make(wpd::CLSID_PortableDeviceManager, manager),
+              REGDB_E_CLASSNOTREG)
+        << "Wine has no Windows Portable Devices";
     cameras.Refresh();
     EXPECT_EQ(cameras.size(), 0u);
     EXPECT_EQ(cameras.Transport(0), nullptr);
@@ -84,6 +91,8 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
             std::lock_guard<std::mutex> lock(eventsMutex);
             events.push_back(e);
         });
+        std::atomic<bool> lost{false};
+        session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
         ASSERT_TRUE(session.Attach(cameras.Transport(0)).ok());
         ASSERT_TRUE(session.OpenSession(1).ok());
         EXPECT_EQ(session.responder().friendlyName, "Tarvo Camera X1");
@@ -128,92 +137,74 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
 
         const std::string bytes = PatternBytes(5 << 20, 12);
         std::vector<size_t> chunks;
-        ASSERT_TRUE(Send(session, "FIRM.BIN", bytes, &chunks).ok());
+        uint32_t handle = 0;
+        ASSERT_TRUE(Send(session, "FIRM.BIN", bytes, &chunks, &handle).ok());
         EXPECT_EQ(chunks, std::vector<size_t>(10, 512 * 1024))
             << "pulled in the buffer size the driver advised, one report each";
         std::string landed;
         ASSERT_TRUE(ReadFileBytes(folder.path + "\\FIRM.BIN", landed));
         EXPECT_TRUE(landed == bytes) << "the card holds the same bytes";
+        std::string back;
+        ptp::DataIn in;
+        in.maxSize = bytes.size();
+        in.write = [&](const uint8_t* data, size_t size) {
+            back.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        };
+        ASSERT_TRUE(session.Transact(ptp::OC_GetObject, {handle}, nullptr, &in).ok());
+        EXPECT_TRUE(back == bytes) << "read back in the driver's pieces";
 
-        EXPECT_TRUE(session.CloseSession().ok());
         EXPECT_EQ(bus.sessionOperations, 0) << "the class driver owns the session";
+
+        // Unplugged while idle: the session hears of it, and the next call fails at once.
+        EXPECT_FALSE(lost);
+        bus.Fire(wpd::WPD_EVENT_DEVICE_REMOVED, {});
+        EXPECT_TRUE(lost);
+        EXPECT_EQ(MapPtpResult(session.GetStorageIDs(storages)), kDriverConnectionLost);
     }
     EXPECT_EQ(bus.openDevices, 0);
     EXPECT_EQ(bus.advised, 0);
     EXPECT_EQ(liveObjects, 0) << "every stand-in released";
 }
 
-// Each MTP extension command failing in turn, and the transport's own bounds.
+// Each MTP extension command failing in turn, and the transport's own bounds. `afterward` is
+// what a later call gets; `bound` the session's limit on a dataset (0: its default).
 enum class Drive { NumObjects, DeviceInfo, Send };
 
 struct FailureRow {
     const char* what;
     FaultPlan plan;
     Drive drive;
-    DriverResult result;    // MapPtpResult of the failed call
-    bool lost;              // the session heard that the camera is gone
-    DriverResult afterward; // a later GetStorageIDs
-    uint64_t maxDataset;    // the session's bound on a dataset; 0: its default
+    DriverResult result; // MapPtpResult of the failed call
+    bool lost;           // the session heard that the camera is gone
+    DriverResult afterward;
+    uint64_t bound;
 };
 
+const HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
+const HRESULT kDriverTimeout = HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT);
+const DriverResult kLost = kDriverConnectionLost;
+
+// clang-format off
 const FailureRow kFailures[] = {
-    {"another program holds the camera",
-     {12, 1, Fault::Fail, HRESULT_FROM_WIN32(ERROR_BUSY)},
-     Drive::NumObjects,
-     kDriverBusy,
-     false,
-     kDriverConnectionLost,
-     0},
-    {"the driver's own timeout, reported in the results",
-     {13, 1, Fault::InResults, HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT)},
-     Drive::DeviceInfo,
-     kDriverNoAnswer,
-     false,
-     kDriverConnectionLost,
-     0},
-    {"a read that never returns is cancelled at the deadline",
-     {15, 1, Fault::Hang, S_OK},
-     Drive::DeviceInfo,
-     kDriverNoAnswer,
-     false,
-     kDriverConnectionLost,
-     0},
-    {"a read that claims more bytes than asked for",
-     {15, 1, Fault::Overflow, S_OK},
-     Drive::DeviceInfo,
-     kDriverGeneralError,
-     false,
-     kDriverConnectionLost,
-     0},
-    {"the device closed under the write",
-     {14, 1, Fault::Fail, wpd::E_WPD_DEVICE_NOT_OPEN},
-     Drive::Send,
-     kDriverConnectionLost,
-     true,
-     kDriverConnectionLost,
-     0},
-    {"the device removed in the middle of the file",
-     {16, 3, Fault::Vanish, S_OK},
-     Drive::Send,
-     kDriverConnectionLost,
-     true,
-     kDriverConnectionLost,
-     0},
-    {"ending the transfer fails",
-     {17, 1, Fault::Fail, E_FAIL},
-     Drive::DeviceInfo,
-     kDriverConnectionLost,
-     true,
-     kDriverConnectionLost,
-     0},
-    {"a dataset over the caller's bound: the transfer ends, the session stays",
-     {},
-     Drive::DeviceInfo,
-     kDriverOutOfMemory,
-     false,
-     kDriverOk,
-     64},
+    {"another program holds the camera", {12, 1, Fault::Fail, kBusy},
+     Drive::NumObjects, kDriverBusy, false, kLost, 0},
+    {"the driver's own timeout, in the results", {13, 1, Fault::InResults, kDriverTimeout},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+    {"a read that never returns is cancelled at the deadline", {15, 1, Fault::Hang, S_OK},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+    {"a read that claims more bytes than asked for", {15, 1, Fault::Overflow, S_OK},
+     Drive::DeviceInfo, kDriverGeneralError, false, kLost, 0},
+    {"the device closed under the write", {14, 1, Fault::Fail, wpd::E_WPD_DEVICE_NOT_OPEN},
+     Drive::Send, kLost, true, kLost, 0},
+    {"the device removed in the middle of the file", {16, 3, Fault::Vanish, S_OK},
+     Drive::Send, kLost, true, kLost, 0},
+    {"ending the transfer fails", {17, 1, Fault::Fail, E_FAIL},
+     Drive::DeviceInfo, kLost, true, kLost, 0},
+    {"a dataset over the bound: the transfer ends, the session stays", {0, 0, Fault::None, S_OK},
+     Drive::DeviceInfo, kDriverOutOfMemory, false, kDriverOk, 64},
 };
+// clang-format on
 
 TEST(Wpd, EachFailureGivesItsDriverResult) {
     for (const FailureRow& row : kFailures) {
@@ -227,8 +218,8 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
             cameras.Refresh();
             ptp::InitiatorConfig config;
             config.timeoutMs = 1000;
-            if (row.maxDataset)
-                config.maxDatasetSize = row.maxDataset;
+            if (row.bound)
+                config.maxDatasetSize = row.bound;
             ptp::Initiator session(config);
             std::atomic<bool> lost{false};
             session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
