@@ -284,6 +284,20 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
     return StatusOfHresult(hr);
 }
 
+ptp::Status WpdTransport::Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
+                                ComPtr<IPortableDeviceValues>& results,
+                                const ptp::Deadline& deadline) {
+    ComPtr<IPortableDeviceValues> parameters;
+    ptp::Status status = NewParameters(parameters, true);
+    if (status == ptp::Status::Ok &&
+        (FAILED(parameters->SetUnsignedIntegerValue(sizeKey, size)) ||
+         FAILED(
+             parameters->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, buffer_.data(), size))))
+        status = ptp::Status::Error;
+    return status == ptp::Status::Ok ? Command(command, parameters.Get(), results, deadline)
+                                     : status;
+}
+
 ptp::Status WpdTransport::SendRequest(const ptp::Request& request, const ptp::Deadline& deadline) {
     haveResponse_ = inTransfer_ = false;
     context_.clear();
@@ -352,18 +366,10 @@ ptp::Status WpdTransport::SendData(const ptp::Request& request, const ptp::DataS
         const DWORD size = static_cast<DWORD>(std::min<uint64_t>(chunk_, request.outSize - sent));
         if (!source(buffer_.data(), size))
             return ptp::Status::SourceFailed; // ReadResponse ends the transfer
-        ComPtr<IPortableDeviceValues> parameters, results;
-        ptp::Status status = NewParameters(parameters, true);
-        HRESULT hr = status == ptp::Status::Ok ? S_OK : E_FAIL;
-        if (SUCCEEDED(hr))
-            hr = parameters->SetUnsignedIntegerValue(
-                WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE, size);
-        if (SUCCEEDED(hr))
-            hr = parameters->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, buffer_.data(),
-                                            size);
-        if (FAILED(hr))
-            return ptp::Status::Error;
-        status = Command(WPD_COMMAND_MTP_EXT_WRITE_DATA, parameters.Get(), results, deadline);
+        ComPtr<IPortableDeviceValues> results;
+        const ptp::Status status =
+            Piece(WPD_COMMAND_MTP_EXT_WRITE_DATA, WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE,
+                  size, results, deadline);
         if (status != ptp::Status::Ok)
             return status;
         ULONG written = 0;
@@ -388,18 +394,10 @@ ptp::Status WpdTransport::ReceiveData(const ptp::Request&, ptp::DataInTarget& ta
     buffer_.resize(static_cast<size_t>(std::min<uint64_t>(chunk_, total_)));
     for (uint64_t received = 0; received < total_;) {
         const DWORD size = static_cast<DWORD>(std::min<uint64_t>(chunk_, total_ - received));
-        ComPtr<IPortableDeviceValues> parameters, results;
-        ptp::Status status = NewParameters(parameters, true);
-        HRESULT hr = status == ptp::Status::Ok ? S_OK : E_FAIL;
-        if (SUCCEEDED(hr))
-            hr = parameters->SetUnsignedIntegerValue(
-                WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ, size);
-        if (SUCCEEDED(hr))
-            hr = parameters->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, buffer_.data(),
-                                            size);
-        if (FAILED(hr))
-            return ptp::Status::Error;
-        status = Command(WPD_COMMAND_MTP_EXT_READ_DATA, parameters.Get(), results, deadline);
+        ComPtr<IPortableDeviceValues> results;
+        const ptp::Status status =
+            Piece(WPD_COMMAND_MTP_EXT_READ_DATA, WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ,
+                  size, results, deadline);
         if (status != ptp::Status::Ok)
             return status;
         ULONG count = 0;

@@ -48,6 +48,9 @@ class WpdTransport final : public ptp::Transport {
     // One command through the class driver, cancelled at the deadline.
     ptp::Status Command(const PROPERTYKEY& command, IPortableDeviceValues* parameters,
                         ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
+    // One READ_DATA or WRITE_DATA of `size` bytes through buffer_ (the device reads or fills it).
+    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
+                      ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
     ptp::Status SessionAnswer(ptp::Response& response) const;
     bool Gone() const;
     void Arm(int waitMs);
