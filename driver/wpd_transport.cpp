@@ -197,15 +197,16 @@ void WpdTransport::Start(ptp::TransportListener& listener) {
 }
 
 void WpdTransport::Shutdown() {
-    stopping_ = true;
     std::lock_guard<std::mutex> lock(linkMutex_);
-    if (events_)
-        events_->StopListening();
     bool pending = false;
     {
+        // Under the watchdog's lock: a command is either cancelled here or never sent.
         std::lock_guard<std::mutex> watch(watchMutex_);
+        stopping_ = true;
         pending = armed_;
     }
+    if (events_)
+        events_->StopListening();
     if (pending && device_)
         device_->Cancel();
 }
@@ -231,14 +232,17 @@ void WpdTransport::Watch() {
     }
 }
 
-void WpdTransport::Arm(int waitMs) {
+bool WpdTransport::Arm(int waitMs) {
     {
         std::lock_guard<std::mutex> lock(watchMutex_);
+        if (stopping_)
+            return false;
         armed_ = true;
         fired_ = false;
         until_ = ptp::Clock::now() + std::chrono::milliseconds(waitMs);
     }
     watchWake_.notify_all();
+    return true;
 }
 
 bool WpdTransport::Disarm() {
@@ -268,7 +272,8 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
         hr = parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, command.pid);
     if (FAILED(hr))
         return ptp::Status::Error;
-    Arm(waitMs);
+    if (!Arm(waitMs))
+        return ptp::Status::Closed;
     hr = device_->SendCommand(0, parameters, results.ReleaseAndGetAddressOf());
     const bool late = Disarm();
     // The call itself may succeed while the command failed: the outcome is in the results.

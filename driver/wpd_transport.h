@@ -53,8 +53,8 @@ class WpdTransport final : public ptp::Transport {
                       ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
     ptp::Status SessionAnswer(ptp::Response& response) const;
     bool Gone() const;
-    void Arm(int waitMs);
-    bool Disarm(); // true when the watchdog cancelled the command
+    bool Arm(int waitMs); // false once shut down
+    bool Disarm();        // true when the watchdog cancelled the command
     void Watch();
 
     ComApartment apartment_; // first in, last out: every COM object is released before it
