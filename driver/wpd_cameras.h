@@ -20,8 +20,10 @@ class WpdCameraList {
     // left out.
     void Refresh();
     size_t size() const { return cameras_.size(); }
-    // The camera's friendly name (UTF-8), or its model.
-    const std::string& name(size_t index) const { return cameras_.at(index).name; }
+    // The camera's friendly name (UTF-8), or its model; empty past the end.
+    std::string name(size_t index) const {
+        return index < cameras_.size() ? cameras_[index].name : std::string();
+    }
     // A transport to camera `index`, opened by the session layer; null past the end.
     std::unique_ptr<ptp::Transport> Transport(size_t index) const;
 
