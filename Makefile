@@ -6,7 +6,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-PACKAGES = cmake ninja-build googletest clang \
+PACKAGES = cmake ninja-build g++ googletest clang \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	wine wine64 xvfb xauth x11-utils gphoto2 tshark python3 imagemagick
 
@@ -32,8 +32,9 @@ $(BUILD)/i686/build.ninja: | deps
 	cmake -S . -B $(BUILD)/i686 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686-w64-mingw32.cmake
 $(BUILD)/native/build.ninja: | deps
 	cmake -S . -B $(BUILD)/native $(CMAKE_COMMON)
+# No build type: the sanitizer option sets the optimization, and assertions stay on.
 $(BUILD)/asan/build.ninja: | deps
-	cmake -S . -B $(BUILD)/asan $(CMAKE_COMMON) -DVANDREL_SANITIZE=ON
+	cmake -S . -B $(BUILD)/asan -G Ninja -DVANDREL_SANITIZE=ON
 $(BUILD)/fuzz/build.ninja: | deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DVANDREL_FUZZ=ON
 

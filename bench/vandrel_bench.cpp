@@ -124,11 +124,14 @@ int Lookup(const char* folder, int count, char** names) {
 
 // Waits for a page, giving up at once when the wizard shows a message instead.
 bool ReachPage(e2e::WizardRun& run, int firstLineId) {
-    for (int waited = 0; waited < 600000; waited += 20) {
-        if (run.WaitForPage(firstLineId, 0))
+    for (int poll = 1; poll < 30000; ++poll) {
+        if (run.WaitForPage(firstLineId, 0)) // looks once, then waits 20 ms
             return true;
-        if (run.BoxShowing())
+        e2e::MessageBoxSeen box;
+        if (poll % 10 == 0 && run.WaitForBox(box, 0)) {
+            fprintf(stderr, "vandrel_bench: the wizard says: %s\n", box.text.c_str());
             return false;
+        }
     }
     return false;
 }
