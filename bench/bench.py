@@ -58,9 +58,11 @@ def fresh(folder):
     return folder
 
 
-def expect_file(path, size):
-    if not path.is_file() or path.stat().st_size != size:
-        raise BenchError(f"{path} did not arrive whole")
+def expect_arrived(folder, sources):
+    for source in sources:
+        copy = folder / source.name
+        if not copy.is_file() or copy.stat().st_size != source.stat().st_size:
+            raise BenchError(f"{copy} did not arrive whole")
 
 
 class Line:
@@ -125,6 +127,20 @@ class Bench:
                 figures[parts[0]] = float(parts[1])
         if "seconds" not in figures:
             raise BenchError(f"vandrel_bench {args[0]} reported nothing: {done.stdout!r}")
+        return figures
+
+    def send(self, camera, sources):
+        """Our side: the files sent to the embedded camera of `camera`, on an empty card."""
+        card = fresh(camera / "card")
+        figures = self.measure("send", windows(camera), *map(windows, sources))
+        expect_arrived(card, sources)
+        return figures
+
+    def copy(self, sources):
+        """The reference: CopyFileA of the files into an empty folder."""
+        copies = fresh(self.work / "copies")
+        figures = self.measure("copy", windows(copies), *map(windows, sources))
+        expect_arrived(copies, sources)
         return figures
 
     def gphoto2(self, port, *args, cwd=None):
@@ -206,19 +222,6 @@ class Bench:
         def setup():
             state["file"] = self.data_file(f"BIG{size // MIB}.BIN", size)
             state["camera"] = self.embedded("camera")
-            state["copies"] = self.work / "copies"
-
-        def ours(_):
-            card = fresh(state["camera"] / "card")
-            figures = self.measure("send", windows(state["camera"]), windows(state["file"]))
-            expect_file(card / state["file"].name, size)
-            return figures
-
-        def ref(_):
-            copies = fresh(state["copies"])
-            figures = self.measure("copy", windows(copies), windows(state["file"]))
-            expect_file(copies / state["file"].name, size)
-            return figures
 
         mib = size // MIB
         lines = [Line(f"{mib} MiB through the driver to the embedded camera", "s", "seconds",
@@ -226,7 +229,9 @@ class Bench:
         if size >= 256 * MIB:
             lines.append(Line(f"Peak memory, {mib} MiB send", "MiB", "peak_mib",
                               target=("below", 32)))
-        return Row(ident, "CopyFileA of the same file, same Wine", lines, setup, ours, ref)
+        return Row(ident, "CopyFileA of the same file, same Wine", lines, setup,
+                   lambda _: self.send(state["camera"], [state["file"]]),
+                   lambda _: self.copy([state["file"]]))
 
     def ptpip_send_row(self):
         state = {}
@@ -247,14 +252,14 @@ class Bench:
         def ours(i):
             path = named("V", i)
             figures = self.measure("send", windows(state["camera"]), windows(path))
-            expect_file(state["card"] / path.name, 64 * MIB)
+            expect_arrived(state["card"], [path])
             return figures
 
         def ref(i):
             path = named("G", i)
             figures = self.gphoto2(state["port"], "--folder", "/store_00010001",
                                    "--upload-file", path.name, cwd=state["names"])
-            expect_file(state["card"] / path.name, 64 * MIB)
+            expect_arrived(state["card"], [path])
             return figures
 
         line = Line("64 MiB over PTP/IP on loopback to vcam (connection and session included)",
@@ -270,25 +275,14 @@ class Bench:
             folder = fresh(self.work / "data" / "small")
             for i in range(SMALL_FILES):
                 (folder / f"S{i:04d}.BIN").write_bytes(os.urandom(4096))
-            state["files"] = [windows(p) for p in sorted(folder.iterdir())]
+            state["files"] = sorted(folder.iterdir())
             state["camera"] = self.embedded("camera")
-            state["copies"] = self.work / "copies"
-
-        def ours(_):
-            card = fresh(state["camera"] / "card")
-            figures = self.measure("send", windows(state["camera"]), *state["files"])
-            expect_file(card / f"S{SMALL_FILES - 1:04d}.BIN", 4096)
-            return figures
-
-        def ref(_):
-            copies = fresh(state["copies"])
-            figures = self.measure("copy", windows(copies), *state["files"])
-            expect_file(copies / f"S{SMALL_FILES - 1:04d}.BIN", 4096)
-            return figures
 
         line = Line(f"{SMALL_FILES} files of 4 KiB, embedded camera", "ms/file", "seconds",
                     scale=1000.0 / SMALL_FILES, target=("below", 1))
-        return Row("small-files", "CopyFileA of the same files", [line], setup, ours, ref)
+        return Row("small-files", "CopyFileA of the same files", [line], setup,
+                   lambda _: self.send(state["camera"], state["files"]),
+                   lambda _: self.copy(state["files"]))
 
     def check_row(self, ident, transport, bound):
         state = {}
@@ -321,27 +315,21 @@ class Bench:
             (update / "FirmInfo.txt").write_text(FIRMINFO)
             (update / "FIRMWARE").mkdir()
             # No readme.txt: Finish then opens nothing.
-            parts = [(update / "UPDATE.FIR", 48 * MIB), (update / "FIRMWARE" / "MAIN.BIN", 16 * MIB)]
-            for path, size in parts:
+            parts = [update / "UPDATE.FIR", update / "FIRMWARE" / "MAIN.BIN"]
+            for path, size in zip(parts, (48 * MIB, 16 * MIB)):
                 shutil.copy(self.data_file(f"UPDATE{size // MIB}.BIN", size), path)
             state["update"], state["parts"] = update, parts
-            state["copies"] = self.work / "copies"
 
         def ours(_):
             card = fresh(state["update"] / "card")
             figures = self.measure("wizard", windows(state["update"]))
-            for path, size in state["parts"]:
-                expect_file(card / path.name, size)
+            expect_arrived(card, state["parts"])
             return figures
-
-        def ref(_):
-            copies = fresh(state["copies"])
-            return self.measure("copy", windows(copies),
-                                *[windows(path) for path, _ in state["parts"]])
 
         line = Line("Wizard walk of a 64 MiB update through Vandrel.exe (checks and copy)", "s",
                     "seconds", size=64 * MIB)
-        return Row("wizard-64M", "CopyFileA of the update's files", [line], setup, ours, ref)
+        return Row("wizard-64M", "CopyFileA of the update's files", [line], setup, ours,
+                   lambda _: self.copy(state["parts"]))
 
     def rows(self):
         return [
@@ -407,6 +395,10 @@ def machine(bench):
             f"commit {first_line('git', '-C', str(Path(__file__).parent), 'rev-parse', '--short', 'HEAD')}")
 
 
+def ratio_text(ratio):
+    return f"{ratio:.2f}" if ratio >= 0.1 else f"{ratio:.2g}"
+
+
 def markdown(results, failures, machine_text):
     out = [f"Machine: {machine_text}", "",
            "| Row | What | Vandrel min | Vandrel median | Reference | Ref. min | Ref. median "
@@ -417,7 +409,7 @@ def markdown(results, failures, machine_text):
         out.append(f"| {r['row']} | {r['what']} | {line.show(r['ours_min'])} "
                    f"| {line.show(r['ours_median'])} | {r['reference']} "
                    f"| {line.show(r['ref_min'])} | {line.show(r['ref_median'])} "
-                   f"| {r['ratio']:.2f} | {r['target']} | {r['met']} |")
+                   f"| {ratio_text(r['ratio'])} | {r['target']} | {r['met']} |")
     for ident, error in failures:
         out.append(f"| {ident} | not measured: {error} | | | | | | | | |")
     out += ["", "Medians and minimums of interleaved rounds (see the CSV for every sample); "
@@ -465,7 +457,7 @@ def main():
             result["line"] = line
             results.append(result)
             print(f"   {line.what}: Vandrel {line.show(result['ours_median'])}, reference "
-                  f"{line.show(result['ref_median'])}, ratio {result['ratio']:.2f} "
+                  f"{line.show(result['ref_median'])}, ratio {ratio_text(result['ratio'])} "
                   f"({result['rounds']} rounds)", flush=True)
 
     table = markdown(results, failures, machine(bench))
