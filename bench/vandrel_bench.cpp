@@ -56,24 +56,34 @@ DriverResult OpenCamera(const char* folder) {
     return r == 0 && cameras != 1 ? -2 : r;
 }
 
-int Send(const char* folder, int count, char** files) {
+// Opens the camera of `folder`, times `step` on every item, closes the camera. A step returns
+// 0, or the exit code once it has said what failed.
+template <typename Step> int OnCamera(const char* folder, int count, char** items, Step step) {
     const double start = Now();
-    DriverResult r = OpenCamera(folder);
+    const DriverResult r = OpenCamera(folder);
     if (r != 0)
         return Fail("open", folder, r);
-    const double sendStart = Now();
+    const double stepsStart = Now();
     for (int i = 0; i < count; ++i) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExA(files[i], GetFileExInfoStandard, &data))
-            return Fail("no file", files[i], static_cast<long>(GetLastError()));
-        const uint32_t size = data.nFileSizeLow;
-        r = CameraSendFile(files[i], &size, files[i], KeepGoing);
-        if (r != 0)
-            return Fail("send", files[i], r);
+        if (const int failed = step(items[i])) {
+            CameraClose();
+            return failed;
+        }
     }
-    const double sendEnd = Now();
+    const double stepsEnd = Now();
     CameraClose();
-    return Report(sendEnd - sendStart, Now() - start);
+    return Report(stepsEnd - stepsStart, Now() - start);
+}
+
+int Send(const char* folder, int count, char** files) {
+    return OnCamera(folder, count, files, [](const char* file) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExA(file, GetFileExInfoStandard, &data))
+            return Fail("no file", file, static_cast<long>(GetLastError()));
+        const uint32_t size = data.nFileSizeLow;
+        const DriverResult r = CameraSendFile(file, &size, file, KeepGoing);
+        return r == 0 ? 0 : Fail("send", file, r);
+    });
 }
 
 const char* BaseName(const char* path) {
@@ -93,19 +103,10 @@ int Copy(const char* destination, int count, char** files) {
 }
 
 int Check(const char* folder, int count, char** names) {
-    const double start = Now();
-    DriverResult r = OpenCamera(folder);
-    if (r != 0)
-        return Fail("open", folder, r);
-    const double checkStart = Now();
-    for (int i = 0; i < count; ++i) {
-        r = CameraFileExists(names[i]);
-        if (r != 0)
-            return Fail(r == -1 ? "already on the card" : "check", names[i], r);
-    }
-    const double checkEnd = Now();
-    CameraClose();
-    return Report(checkEnd - checkStart, Now() - start);
+    return OnCamera(folder, count, names, [](const char* name) {
+        const DriverResult r = CameraFileExists(name);
+        return r == 0 ? 0 : Fail(r == -1 ? "already on the card" : "check", name, r);
+    });
 }
 
 int Lookup(const char* folder, int count, char** names) {
