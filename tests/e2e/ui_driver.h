@@ -65,8 +65,8 @@ class WizardRun {
 // Style bits of a window (works across processes).
 LONG_PTR WindowStyle(HWND window);
 
-// Saves the whole screen as a PNG file.
-bool SaveScreenPng(const std::string& path);
+// Saves the screen as a PNG file: all of it, or the part in `area`.
+bool SaveScreenPng(const std::string& path, const RECT* area = nullptr);
 
 // A top-level window of class `className` whose title contains `titlePart` (any process).
 HWND FindWindowByTitle(const char* className, const std::string& titlePart);
