@@ -104,8 +104,11 @@ int Copy(const char* destination, int count, char** files) {
 
 int Check(const char* folder, int count, char** names) {
     return OnCamera(folder, count, names, [](const char* name) {
-        const DriverResult r = CameraFileExists(name);
-        return r == 0 ? 0 : Fail(r == -1 ? "already on the card" : "check", name, r);
+        DriverResult failure = 0;
+        const DriverResult r = CameraFileExists(name, &failure);
+        if (failure != 0)
+            return Fail("check", name, failure);
+        return r == 0 ? 0 : Fail("already on the card", name, r);
     });
 }
 
