@@ -31,9 +31,18 @@ void CardCache::Begin(uint32_t device) {
 
 void CardCache::Forget() {
     Held held(lock_, true);
-    ++generation_;
     haveStorageIds_ = false;
     storageIds_.clear();
+    DropObjects();
+}
+
+void CardCache::ForgetObjects() {
+    Held held(lock_, true);
+    DropObjects();
+}
+
+void CardCache::DropObjects() {
+    ++generation_;
     counts_.clear();
     handles_.clear();
     entries_.clear();
@@ -76,17 +85,10 @@ bool CardCache::Entry(uint32_t device, uint32_t handle, ObjectEntryRecord& entry
     auto found = entries_.find(handle);
     if (!Valid(device) || found == entries_.end())
         return false;
-    const Known& k = found->second;
+    const Known& known = found->second;
     memset(&entry, 0, sizeof entry);
-    entry.handle = handle;
-    entry.storageId = k.storageId;
-    entry.parentObject = k.parentObject;
-    entry.objectFormat = k.objectFormat;
-    entry.protectionStatus = k.protectionStatus;
-    entry.sizeLow = k.sizeLow;
-    entry.sizeHigh = k.sizeHigh;
-    entry.associationType = k.associationType;
-    memcpy(entry.name, k.name.c_str(), k.name.size() + 1);
+    memcpy(&entry, known.facts, sizeof known.facts);
+    memcpy(entry.name, known.name.c_str(), known.name.size() + 1);
     return true;
 }
 
@@ -121,15 +123,9 @@ void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
     Held held(lock_, true);
     if (generation != generation_ || entries_.size() >= kMaxEntries)
         return;
-    Known& k = entries_[entry.handle];
-    k.storageId = entry.storageId;
-    k.parentObject = entry.parentObject;
-    k.sizeLow = entry.sizeLow;
-    k.sizeHigh = entry.sizeHigh;
-    k.objectFormat = entry.objectFormat;
-    k.protectionStatus = entry.protectionStatus;
-    k.associationType = entry.associationType;
-    k.name.assign(entry.name, strnlen(entry.name, sizeof entry.name - 1));
+    Known& known = entries_[entry.handle];
+    memcpy(known.facts, &entry, sizeof known.facts);
+    known.name.assign(entry.name, strnlen(entry.name, sizeof entry.name - 1));
 }
 
 std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) const {

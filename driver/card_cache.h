@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,6 +29,8 @@ class CardCache {
     void Begin(uint32_t device);
     // Everything known is forgotten, and an answer fetched before this is never stored.
     void Forget();
+    // The same for the objects alone: the storage IDs stay (objects sent, deleted, added).
+    void ForgetObjects();
     // Taken before asking the camera, handed back with its answer.
     uint64_t Generation() const;
 
@@ -48,13 +51,13 @@ class CardCache {
   private:
     // An entry without its record's empty space: a card of many objects stays small.
     struct Known {
-        uint32_t storageId, parentObject, sizeLow, sizeHigh;
-        uint16_t objectFormat, protectionStatus, associationType;
+        uint8_t facts[offsetof(ObjectEntryRecord, name)]; // the record up to its name
         std::string name;
     };
     enum : size_t { kMaxEntries = 1u << 16, kMaxLists = 16 };
 
     bool Valid(uint32_t device) const { return device != 0 && device == device_; }
+    void DropObjects(); // lock_ held
 
     mutable SRWLOCK lock_ = SRWLOCK_INIT;
     uint32_t device_ = 0;

@@ -19,6 +19,8 @@ const uint32_t kReasonCardRemoved = 3;
 const uint32_t kReasonConnectionLost = 13;
 // Object entries fetched ahead of a caller walking a handle list, per hand-off.
 const size_t kEntryReadAhead = 256;
+// The file's bytes read at a time to compare with those read back.
+const size_t kCompareChunk = 256 * 1024;
 
 // A lookup in memory from the caller's thread: nothing thrown leaves it (it then misses).
 template <typename Lookup> bool Remembered(Lookup lookup) {
@@ -92,7 +94,8 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     config.friendlyName = "Vandrel";
     config.timeoutMs = settings_.timeoutMs;
     config.floorBytesPerSecond = settings_.floorBytesPerSecond;
-    config.handshakeTimeoutMs = settings_.handshakeTimeoutMs;
+    config.handshakeTimeoutMs =
+        settings_.handshakeTimeoutMs ? settings_.handshakeTimeoutMs : settings_.timeoutMs;
     for (size_t i = 0; i < config.guid.size(); ++i)
         config.guid[i] = static_cast<uint8_t>(0x56 + i * 7);
     auto initiator = std::make_unique<ptp::Initiator>(config);
@@ -114,7 +117,10 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
     if (from != live_)
         return;
     // Whatever else a camera reports may concern the card: what is known of it goes.
-    if (event.code != ptp::EC_DevicePropChanged)
+    if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
+        event.code == ptp::EC_ObjectInfoChanged)
+        cache_.ForgetObjects();
+    else if (event.code != ptp::EC_DevicePropChanged)
         cache_.Forget();
     if (event.code == ptp::EC_Vandrel_PowerDown && !event.params.empty()) {
         poweredDown_ = true;
@@ -392,7 +398,7 @@ DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint3
                                       ObjectInfoRecord* record, uint32_t* outStorageId,
                                       uint32_t* outParent, uint32_t* outHandle) {
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.Forget();
+        cache_.ForgetObjects();
         announced_ = Announced();
         if (!record)
             return kStreamBadArgument;
@@ -422,7 +428,7 @@ DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint3
 
 DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.Forget();
+        cache_.ForgetObjects();
         const Announced sent = announced_;
         announced_ = Announced();
         if (!file || !file->impl)
@@ -457,7 +463,7 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
             DeleteLeftover(camera, sent);
         else
             progress.Done();
-        cache_.Forget();
+        cache_.ForgetObjects();
         return r;
     });
 }
@@ -486,11 +492,13 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
     ptp::DataIn in;
     in.maxSize = size;
     in.write = [&](const uint8_t* data, size_t count) {
-        if (!differs) {
-            expected.resize(count);
-            if (!ReadExactly(file, expected.data(), count, streamResult))
+        for (size_t done = 0; done < count && !differs;) {
+            const size_t piece = std::min<size_t>(count - done, kCompareChunk);
+            expected.resize(piece);
+            if (!ReadExactly(file, expected.data(), piece, streamResult))
                 return false;
-            differs = memcmp(expected.data(), data, count) != 0;
+            differs = memcmp(expected.data(), data + done, piece) != 0;
+            done += piece;
         }
         compared += count;
         progress(compared);

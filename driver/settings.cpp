@@ -5,7 +5,7 @@
 //   hosts      = host[:port], ...         (ptpip; port 15740 by default)
 //   timeout_ms = 100..600000              (default 10000)
 //   floor_kb_per_second = 0..1048576      (default 64; 0 lifts the bound)
-//   handshake_timeout_ms = 100..600000    (default 10000)
+//   handshake_timeout_ms = 100..600000    (default timeout_ms)
 //   connect_timeout_ms = 100..60000       (default 2000)
 //   verify     = content | size           (default content)
 #include "settings.h"

@@ -20,7 +20,7 @@ struct DriverSettings {
     std::vector<HostPort> hosts; // ptpip: cameras to try, in order
     int timeoutMs = 10000;       // longest silence of a camera within one operation or send
     uint64_t floorBytesPerSecond = 64 * 1024; // an operation ends by timeoutMs + its bytes at this
-    int handshakeTimeoutMs = 10000;           // bound on connecting to a camera
+    int handshakeTimeoutMs = 0;               // bound on a camera's whole handshake; 0: timeoutMs
     int connectTimeoutMs = 2000;
     bool verifyContent = true; // read every file sent back and compare it (else its size only)
 };

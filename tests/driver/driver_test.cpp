@@ -231,6 +231,11 @@ TEST(Driver, BadSettingsFailEnumerationAsNotInstalled) {
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
     d.scenario.SetSettings("\x01\x02 garbage \xff\n");
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
+    for (const char* bad : {"verify = bytes\n", "floor_kb_per_second = 2000000\n",
+                            "handshake_timeout_ms = 50\n"}) {
+        d.scenario.SetSettings(std::string("transport = virtual\n") + bad);
+        EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled) << bad;
+    }
 }
 
 TEST(Driver, NoSettingsFileMeansTheDefaultVirtualCamera) {
