@@ -1,6 +1,7 @@
 // The card cache: every read and write under one SRW lock, answers copied out whole.
 #include "card_cache.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -115,7 +116,7 @@ void CardCache::PutHandles(uint64_t generation, const ListKey& key,
     for (auto place = places_.begin(); place != places_.end();)
         place = place->second.first == &list ? places_.erase(place) : std::next(place);
     list = handles;
-    for (size_t i = 0; i < list.size(); ++i)
+    for (size_t i = 0; i < list.size() && places_.size() < kMaxEntries; ++i)
         places_[list[i]] = {&list, i};
 }
 
@@ -132,8 +133,9 @@ std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) 
     Held held(lock_, false);
     std::vector<uint32_t> next;
     auto place = places_.find(handle);
-    if (place == places_.end())
-        return next;
+    if (place == places_.end() || entries_.size() >= kMaxEntries)
+        return next; // entries that could not be kept are not fetched ahead
+    most = std::min(most, kMaxEntries - entries_.size());
     const std::vector<uint32_t>& list = *place->second.first;
     for (size_t i = place->second.second + 1; i < list.size() && next.size() < most; ++i) {
         if (!entries_.count(list[i]))

@@ -54,6 +54,7 @@ class CardCache {
         uint8_t facts[offsetof(ObjectEntryRecord, name)]; // the record up to its name
         std::string name;
     };
+    // Bounds on what is kept (a few MiB): past them, questions go to the camera.
     enum : size_t { kMaxEntries = 1u << 16, kMaxLists = 16 };
 
     bool Valid(uint32_t device) const { return device != 0 && device == device_; }

@@ -231,8 +231,8 @@ TEST(Driver, BadSettingsFailEnumerationAsNotInstalled) {
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
     d.scenario.SetSettings("\x01\x02 garbage \xff\n");
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
-    for (const char* bad : {"verify = bytes\n", "floor_kb_per_second = 2000000\n",
-                            "handshake_timeout_ms = 50\n"}) {
+    for (const char* bad :
+         {"verify = bytes\n", "floor_kb_per_second = 2000000\n", "handshake_timeout_ms = 50\n"}) {
         d.scenario.SetSettings(std::string("transport = virtual\n") + bad);
         EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled) << bad;
     }
@@ -428,27 +428,29 @@ TEST(Driver, OperationsOnALostDeviceFailAtOnce) {
     EXPECT_EQ(d.camera->CloseDevice(d.device), kDriverNoCamera);
 }
 
+// GetStorageInfo on a thread of its own.
+struct PendingCall {
+    Driver* d;
+    uint32_t storage;
+    DriverResult result = -100;
+
+    static DWORD WINAPI Run(LPVOID self) {
+        PendingCall* c = static_cast<PendingCall*>(self);
+        StorageRecord record = {};
+        c->result = c->d->camera->GetStorageInfo(c->d->device, c->storage, &record);
+        return 0;
+    }
+};
+
 TEST(Driver, CloseDeviceFromAnotherThreadEndsAHungCall) {
     Driver d("delay.ms = 600000\ndelay.operation = GetStorageInfo\n");
     d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ncard = card\n"
                            "timeout_ms = 600000\n");
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
-    struct Call {
-        Driver* d;
-        uint32_t storage;
-        DriverResult result = -100;
-    } call{&d, d.FirstStorage()};
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID p) -> DWORD {
-            Call* c = static_cast<Call*>(p);
-            StorageRecord record = {};
-            c->result = c->d->camera->GetStorageInfo(c->d->device, c->storage, &record);
-            return 0;
-        },
-        &call, 0, nullptr);
-    Sleep(300); // the call is under way, waiting for a camera that says nothing
+    PendingCall call{&d, d.FirstStorage()};
+    HANDLE thread = CreateThread(nullptr, 0, PendingCall::Run, &call, 0, nullptr);
+    Sleep(1000); // the call is under way by now, waiting for a camera that says nothing
     EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
     ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0) << "the call ended";
     CloseHandle(thread);
