@@ -116,7 +116,8 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
     std::lock_guard<std::mutex> lock(eventMutex_);
     if (from != live_)
         return;
-    // Whatever else a camera reports may concern the card: what is known of it goes.
+    // Object events make the known objects go; any other event but a property change may
+    // concern the card as a whole.
     if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
         event.code == ptp::EC_ObjectInfoChanged)
         cache_.ForgetObjects();
