@@ -18,8 +18,11 @@ struct DriverSettings {
     std::string card;            // virtual: folder that stands for the memory card
     bool cardFromDefault = true; // no card named: a profile may name its own
     std::vector<HostPort> hosts; // ptpip: cameras to try, in order
-    int timeoutMs = 10000;       // longest silence of a camera within one operation
+    int timeoutMs = 10000;       // longest silence of a camera within one operation or send
+    uint64_t floorBytesPerSecond = 64 * 1024; // an operation ends by timeoutMs + its bytes at this
+    int handshakeTimeoutMs = 0;               // bound on a camera's whole handshake; 0: timeoutMs
     int connectTimeoutMs = 2000;
+    bool verifyContent = true; // read every file sent back and compare it (else its size only)
 };
 
 // Reads `text` (the settings file's contents); relative paths are taken from `folder`.
