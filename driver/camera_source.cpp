@@ -1,8 +1,10 @@
-// The virtual camera inside the library and cameras over PTP/IP, as camera sources.
+// USB cameras, the virtual camera inside the library and cameras over PTP/IP, as camera sources.
 #include "camera_source.h"
 
+#include "codecs.h"
 #include "embedded_camera.h"
 #include "result_map.h"
+#include "wpd_cameras.h"
 
 namespace {
 
@@ -81,6 +83,33 @@ class PtpIpSource final : public CameraSource {
     std::vector<std::unique_ptr<ptp::Initiator>> found_;
 };
 
+// The still-image cameras that Windows Portable Devices lists. Where it is missing (Wine) the
+// list is empty: an honest "no camera", never the virtual one.
+class UsbSource final : public CameraSource {
+  public:
+    explicit UsbSource(InitiatorFactory newInitiator) : newInitiator_(std::move(newInitiator)) {}
+
+    DriverResult Enumerate(std::vector<std::string>& names) override {
+        cameras_.Refresh();
+        names.clear();
+        for (size_t i = 0; i < cameras_.size(); ++i)
+            names.push_back(Utf8ToAnsi(cameras_.name(i))); // records carry ANSI text
+        return kDriverOk;
+    }
+
+    DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
+        std::unique_ptr<ptp::Transport> transport = cameras_.Transport(index);
+        if (!transport)
+            return kDriverNoCamera;
+        initiator = newInitiator_();
+        return MapPtpResult(initiator->Attach(std::move(transport)));
+    }
+
+  private:
+    const InitiatorFactory newInitiator_;
+    WpdCameraList cameras_;
+};
+
 } // namespace
 
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
@@ -89,7 +118,9 @@ std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
     case Transport::PtpIp:
         return std::make_unique<PtpIpSource>(settings, std::move(newInitiator));
     case Transport::Virtual:
+        return std::make_unique<VirtualSource>(settings, std::move(newInitiator));
+    case Transport::Usb:
         break;
     }
-    return std::make_unique<VirtualSource>(settings, std::move(newInitiator));
+    return std::make_unique<UsbSource>(std::move(newInitiator));
 }

@@ -1,5 +1,5 @@
 // Settings file: "key = value" lines, an optional [driver] section, ';' or '#' comments.
-//   transport  = virtual | ptpip          (default virtual)
+//   transport  = usb | virtual | ptpip    (default usb)
 //   profile    = camera profile file      (virtual; relative to the library's folder)
 //   card       = card folder              (virtual; default "card" beside the library)
 //   hosts      = host[:port], ...         (ptpip; port 15740 by default)
@@ -107,8 +107,10 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
         bool ok = true;
         if (key == "transport") {
             const std::string v = Lower(value);
-            ok = v == "virtual" || v == "ptpip";
-            parsed.transport = v == "ptpip" ? Transport::PtpIp : Transport::Virtual;
+            ok = v == "usb" || v == "virtual" || v == "ptpip";
+            parsed.transport = v == "ptpip"     ? Transport::PtpIp
+                               : v == "virtual" ? Transport::Virtual
+                                                : Transport::Usb;
         } else if (key == "profile") {
             ok = !value.empty() && value.size() < MAX_PATH;
             parsed.profile = Resolve(folder, value);
