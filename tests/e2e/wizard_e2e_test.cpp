@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "resource_ids.h"
 #include "scenario.h"
 #include "ui_driver.h"
 
@@ -26,31 +27,42 @@ const char kFirmInfo[] = "[Firmware Folder Name]\nFIRMWARE\n--------------------
 
 const char kClose[] = "Close this program?";
 const std::map<int, std::string> kMessages = {
-    {27, "File(s) containing firmware update cannot be found.\nClick [OK] to close the program."},
-    {28, "Cannot connect to camera.\nClick [OK] to close the program."},
-    {29, "Camera's battery charge is low.\nCharge the battery or use an AC adapter.\nClick [OK] "
-         "to close the program."},
-    {30, "This firmware upgrade is not intended for the connected camera.\nClick [OK] to close "
-         "the program."},
-    {32, "The memory card does not have sufficient free space.\nFormat the memory card and "
-         "reconnect the camera.\nClick [OK] to close the program."},
-    {41, "\"FirmInfo.txt\" cannot be found.\nClick [OK] to close the program."},
-    {43, "\"FirmInfo.txt\" is incorrect. \nClick [OK] to close the program."},
-    {52, "Memory card not found.\nInsert a memory card and reconnect the camera.\nClick [OK] to "
-         "close the program."},
-    {59, "There is a problem with the camera connection. \nPlease exit application and check the "
-         "cable, camera battery, power and mode dial.\nClick [OK] to close the program."},
-    {64, "Low battery caused camera powerdown.\nReplace battery, charge battery pack or connect "
-         "to AC adapter before reconnecting.\nClick [OK] to close the program."},
-    {79, "Saving firmware update to camera.\nFormat the camera memory card and restart this "
-         "program.\nClick [OK] to close the program."},
-    {80, "A transmission error occurred during the copy process.\nFormat the camera memory card "
-         "and restart this program.\nClick [OK] to close the program."},
-    {81, "Multiple cameras are connected.\nConnect only the to be updated and restart this "
-         "program.\nClick [OK] to close the program."},
-    {82, "No camera detected.\nCheck power and cable connection"},
-    {83, "The memory card is write protected.\r\nRemove write protection or use a different "
-         "memory card.\r\nClick [OK] to close the program."},
+    {IDS_MSG_UPDATE_FILES_MISSING,
+     "File(s) containing firmware update cannot be found.\nClick [OK] to close the program."},
+    {IDS_MSG_CANNOT_CONNECT, "Cannot connect to camera.\nClick [OK] to close the program."},
+    {IDS_MSG_BATTERY_LOW,
+     "Camera's battery charge is low.\nCharge the battery or use an AC adapter.\nClick [OK] "
+     "to close the program."},
+    {IDS_MSG_WRONG_MODEL,
+     "This firmware upgrade is not intended for the connected camera.\nClick [OK] to close "
+     "the program."},
+    {IDS_MSG_CARD_SPACE,
+     "The memory card does not have sufficient free space.\nFormat the memory card and "
+     "reconnect the camera.\nClick [OK] to close the program."},
+    {IDS_MSG_INFO_NOT_FOUND, "\"FirmInfo.txt\" cannot be found.\nClick [OK] to close the program."},
+    {IDS_MSG_INFO_INCORRECT, "\"FirmInfo.txt\" is incorrect. \nClick [OK] to close the program."},
+    {IDS_MSG_NO_CARD,
+     "Memory card not found.\nInsert a memory card and reconnect the camera.\nClick [OK] to "
+     "close the program."},
+    {IDS_MSG_CONNECTION_PROBLEM,
+     "There is a problem with the camera connection. \nPlease exit application and check the "
+     "cable, camera battery, power and mode dial.\nClick [OK] to close the program."},
+    {IDS_MSG_POWER_LOW_BATTERY,
+     "Low battery caused camera powerdown.\nReplace battery, charge battery pack or connect "
+     "to AC adapter before reconnecting.\nClick [OK] to close the program."},
+    {IDS_MSG_ALREADY_ON_CARD,
+     "Saving firmware update to camera.\nFormat the camera memory card and restart this "
+     "program.\nClick [OK] to close the program."},
+    {IDS_MSG_TRANSMISSION_ERROR,
+     "A transmission error occurred during the copy process.\nFormat the camera memory card "
+     "and restart this program.\nClick [OK] to close the program."},
+    {IDS_MSG_MULTIPLE_CAMERAS,
+     "Multiple cameras are connected.\nConnect only the to be updated and restart this "
+     "program.\nClick [OK] to close the program."},
+    {IDS_ASK_NO_CAMERA_RETRY, "No camera detected.\nCheck power and cable connection"},
+    {IDS_MSG_WRITE_PROTECTED,
+     "The memory card is write protected.\r\nRemove write protection or use a different "
+     "memory card.\r\nClick [OK] to close the program."},
 };
 
 // An update folder with the real program and library beside the update, as shipped.
@@ -257,7 +269,7 @@ TEST_F(Wizard, BackFromPageThreeAndNextRunsTheChecksAgain) {
     ASSERT_TRUE(run.WaitForPage(1200));
     WriteFileBytes(update.scenario.card() + "\\update.fir", "old copy");
     run.Press(e2e::kNext);
-    ExpectBox(run, kMessages.at(79), IDOK);
+    ExpectBox(run, kMessages.at(IDS_MSG_ALREADY_ON_CARD), IDOK);
     ExpectClosedWithoutReadme(run);
 }
 
@@ -283,16 +295,16 @@ void OnCard(Update& u) {
 
 TEST_F(Wizard, EachFailedCheckShowsItsMessageOnceAndCloses) {
     const CheckFailure rows[] = {
-        {"missing FirmInfo.txt", "", 41, NoFirmInfo},
-        {"malformed FirmInfo.txt", "", 43, Malformed},
-        {"missing entry", "", 27, MissingEntry},
-        {"two cameras", "camera.count = 2\n", 81, nullptr},
-        {"low battery", "battery.state = 2\n", 29, nullptr},
-        {"wrong model", "camera.model = Tarvo Camera X2\n", 30, nullptr},
-        {"no card", "card.present = no\n", 52, nullptr},
-        {"write-protected card", "card.write_protected = yes\n", 83, nullptr},
-        {"card too full", "card.free = 2047K\n", 32, nullptr},
-        {"update on the card", "", 79, OnCard},
+        {"missing FirmInfo.txt", "", IDS_MSG_INFO_NOT_FOUND, NoFirmInfo},
+        {"malformed FirmInfo.txt", "", IDS_MSG_INFO_INCORRECT, Malformed},
+        {"missing entry", "", IDS_MSG_UPDATE_FILES_MISSING, MissingEntry},
+        {"two cameras", "camera.count = 2\n", IDS_MSG_MULTIPLE_CAMERAS, nullptr},
+        {"low battery", "battery.state = 2\n", IDS_MSG_BATTERY_LOW, nullptr},
+        {"wrong model", "camera.model = Tarvo Camera X2\n", IDS_MSG_WRONG_MODEL, nullptr},
+        {"no card", "card.present = no\n", IDS_MSG_NO_CARD, nullptr},
+        {"write-protected card", "card.write_protected = yes\n", IDS_MSG_WRITE_PROTECTED, nullptr},
+        {"card too full", "card.free = 2047K\n", IDS_MSG_CARD_SPACE, nullptr},
+        {"update on the card", "", IDS_MSG_ALREADY_ON_CARD, OnCard},
     };
     for (const CheckFailure& row : rows) {
         SCOPED_TRACE(row.name);
@@ -326,9 +338,9 @@ TEST_F(Wizard, NoCameraAsksRetryUntilCancel) {
         run.Press(e2e::kNext);
         ASSERT_TRUE(run.WaitForPage(1200));
         run.Press(e2e::kNext);
-        ExpectBox(run, kMessages.at(82), IDRETRY, {IDCANCEL, IDRETRY});
-        ExpectBox(run, kMessages.at(82), IDCANCEL, {IDCANCEL, IDRETRY});
-        ExpectBox(run, kMessages.at(28), IDOK);
+        ExpectBox(run, kMessages.at(IDS_ASK_NO_CAMERA_RETRY), IDRETRY, {IDCANCEL, IDRETRY});
+        ExpectBox(run, kMessages.at(IDS_ASK_NO_CAMERA_RETRY), IDCANCEL, {IDCANCEL, IDRETRY});
+        ExpectBox(run, kMessages.at(IDS_MSG_CANNOT_CONNECT), IDOK);
         ExpectClosedWithoutReadme(run);
         EXPECT_EQ(ListFiles(update.scenario.folder()), before) << "settings: " << settings;
         if (!settings) {
@@ -349,7 +361,7 @@ TEST_F(Wizard, CameraEventDuringTheChecksShowsItsMessageOnce) {
     run.Press(e2e::kNext);
     ASSERT_TRUE(run.WaitForPage(1200));
     run.Press(e2e::kNext);
-    ExpectBox(run, kMessages.at(64), IDOK);
+    ExpectBox(run, kMessages.at(IDS_MSG_POWER_LOW_BATTERY), IDOK);
     ExpectClosedWithoutReadme(run);
     EXPECT_FALSE(run.BoxShowing());
 }
@@ -360,18 +372,18 @@ TEST_F(Wizard, CameraEventDuringTheCopyShowsItsMessageOnce) {
     Start(run);
     ToPage3(run);
     run.Press(e2e::kNext);
-    ExpectBox(run, kMessages.at(64), IDOK);
+    ExpectBox(run, kMessages.at(IDS_MSG_POWER_LOW_BATTERY), IDOK);
     ExpectClosedWithoutReadme(run);
     EXPECT_FALSE(run.BoxShowing()) << "no second message after the event's";
 }
 
-TEST_F(Wizard, TransmissionErrorShowsEighty) {
+TEST_F(Wizard, AFailedSendShowsTheTransmissionError) {
     Update update("fault.response.operation = SendObject\nfault.response.code = 0x2002\n");
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
     ToPage3(run);
     run.Press(e2e::kNext);
-    ExpectBox(run, kMessages.at(80), IDOK);
+    ExpectBox(run, kMessages.at(IDS_MSG_TRANSMISSION_ERROR), IDOK);
     ExpectClosedWithoutReadme(run);
 }
 
