@@ -59,23 +59,50 @@ std::string Trigger(const std::string& fault, Where where) {
     }
 }
 
-// A fault of the camera: the profile key prefix and the lines that say what it does.
+// A fault of the camera: its label, the profile key prefix of its trigger and the lines that
+// say what it does.
 struct Fault {
     const char* label;
     const char* prefix;
     std::string lines;
 };
-Fault Response(const char* label, int code) {
-    return {label, "fault.response", "fault.response.code = " + std::to_string(code) + "\n"};
+Fault Response(const char* label, int code, const std::string& more = "") {
+    return {label, "fault.response", "fault.response.code = " + std::to_string(code) + "\n" + more};
 }
 Fault PowerDown(const char* label, int reason, int data = 0) {
     return {label, "fault.power_down",
             "fault.power_down.reason = " + std::to_string(reason) +
                 "\nfault.power_down.data = " + std::to_string(data) + "\n"};
 }
+const Fault kNone = {"no fault", "", ""};
+const Fault kBusy = Response("DeviceBusy", 0x2019);
+const Fault kGeneral = Response("GeneralError", 0x2002);
+const Fault kNoOperation = Response("OperationNotSupported", 0x2005);
+const Fault kNoParameter = Response("ParameterNotSupported", 0x2006);
+const Fault kNoStore = Response("StoreNotAvailable", 0x2013);
+const Fault kFull = Response("StoreFull", 0x200C);
+const Fault kReadOnly = Response("StoreReadOnly", 0x200E);
+const Fault kIncomplete = Response("IncompleteTransfer", 0x2007);
+const Fault kDenied = Response("AccessDenied", 0x200F);
+const Fault kBadHandle = Response("InvalidObjectHandle", 0x2009);
+const Fault kLowBattery = PowerDown("power-down 1", 1);
+const Fault kModeSwitch = PowerDown("power-down 2", 2);
+const Fault kCardCover = PowerDown("power-down 3, data 0", 3);
+const Fault kCardCoverData = PowerDown("power-down 3, data 7", 3, 7);
+const Fault kBatteryCover = PowerDown("power-down 4", 4);
+const Fault kIdle = PowerDown("power-down 5", 5);
+const Fault kUnknownReason = PowerDown("power-down 9 (unknown)", 9);
 const Fault kDrop = {"dropped connection", "fault.drop", ""};
 const Fault kCardRemoved = {"card removed", "fault.store_removed", ""};
-const Fault kNone = {"no fault", "", ""};
+const Fault kKeepsIncomplete =
+    Response("GeneralError, incomplete objects kept", 0x2002, "card.keep_incomplete = yes\n");
+const Fault kCorruptReadBack = {"corrupt read-back", "", "fault.corrupt_read.offset = 5000\n"};
+const Fault kNoVendorFormat = {"vendor format refused", "",
+                               "camera.vendor_formats = no\ncamera.vendor_format_refusal = "
+                               "0x2006\n"};
+const Fault kUnlistable = {"unlistable folder", "", ""};
+const Fault kServerKilled = {"server killed mid-copy", "",
+                             "delay.operation = SendObject\ndelay.ms = 700\n"};
 
 // The update files on the card afterwards, each whole: none, the first, the first two, all;
 // or any whole files short of all (where the order is not the row's concern).
@@ -89,7 +116,6 @@ struct Row {
     std::vector<int> messages; // one of these is shown, once; none: the copy completes
     Card card;
     Camera camera = kEmbedded;
-    std::string extra = ""; // more profile lines
     void (*prepare)(const std::string& folder) = nullptr;
     bool killServerMidCopy = false; // then a second run: completes, or says why not
 };
@@ -111,98 +137,87 @@ void UnlistableFolder(const std::string& folder) {
     CloseHandle(file);
 }
 
+const int kTransmission = IDS_MSG_TRANSMISSION_ERROR;
+
 // Expected messages follow the wizard's rules. In the checks: the translated driver result
 // (README table), or the camera event's message when the camera reported one. In the copy:
-// the event's message, else 80; 58 when the camera was lost without a message.
+// the event's message, else the transmission error; "Internal Error" when the camera was lost
+// without a message.
 const Row kRows[] = {
     {kNone, kNowhere, {}, kAllFiles},
-    // PTP responses a camera gives mid-session. A refused SendObjectInfo with
-    // ParameterNotSupported is retried under the standard format, so that copy completes.
-    {Response("DeviceBusy", 0x2019), kChecks, {IDS_MSG_PORT_BUSY}, kNoFiles},
-    {Response("DeviceBusy", 0x2019), kBetweenFiles, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("DeviceBusy", 0x2019), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("DeviceBusy", 0x2019), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("GeneralError", 0x2002), kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
-    {Response("GeneralError", 0x2002), kBetweenFiles, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("GeneralError", 0x2002), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("GeneralError", 0x2002), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("OperationNotSupported", 0x2005), kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
-    {Response("OperationNotSupported", 0x2005),
-     kBetweenFiles,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kFirstFile},
-    {Response("OperationNotSupported", 0x2005), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("OperationNotSupported", 0x2005), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("ParameterNotSupported", 0x2006), kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
-    {Response("ParameterNotSupported", 0x2006), kBetweenFiles, {}, kAllFiles},
-    {Response("ParameterNotSupported", 0x2006), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("ParameterNotSupported", 0x2006), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("StoreNotAvailable", 0x2013), kChecks, {IDS_MSG_NO_CARD}, kNoFiles},
-    {Response("StoreNotAvailable", 0x2013),
-     kBetweenFiles,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kFirstFile},
-    {Response("StoreNotAvailable", 0x2013), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("StoreNotAvailable", 0x2013), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("StoreFull", 0x200C), kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
-    {Response("StoreFull", 0x200C), kBetweenFiles, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("StoreFull", 0x200C), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("StoreFull", 0x200C), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("StoreReadOnly", 0x200E), kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
-    {Response("StoreReadOnly", 0x200E), kBetweenFiles, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("StoreReadOnly", 0x200E), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("StoreReadOnly", 0x200E), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("IncompleteTransfer", 0x2007), kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
-    {Response("IncompleteTransfer", 0x2007),
-     kBetweenFiles,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kFirstFile},
-    {Response("IncompleteTransfer", 0x2007), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("IncompleteTransfer", 0x2007), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("AccessDenied", 0x200F), kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
-    {Response("AccessDenied", 0x200F), kBetweenFiles, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("AccessDenied", 0x200F), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("AccessDenied", 0x200F), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    {Response("InvalidObjectHandle", 0x2009), kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
-    {Response("InvalidObjectHandle", 0x2009),
-     kBetweenFiles,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kFirstFile},
-    {Response("InvalidObjectHandle", 0x2009), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile},
-    {Response("InvalidObjectHandle", 0x2009), kLastFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstTwo},
-    // Power-down events by reason. Reason 3 with a data word other than 0 shows nothing of
-    // its own: the checks' failure (the link is gone), or 58 after the copy.
-    {PowerDown("power-down 1", 1), kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles},
-    {PowerDown("power-down 1", 1), kBetweenFiles, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
-    {PowerDown("power-down 1", 1), kMidFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
-    {PowerDown("power-down 1", 1), kLastFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstTwo},
-    {PowerDown("power-down 2", 2), kChecks, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kNoFiles},
-    {PowerDown("power-down 2", 2), kBetweenFiles, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
-    {PowerDown("power-down 2", 2), kMidFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
-    {PowerDown("power-down 2", 2), kLastFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstTwo},
-    {PowerDown("power-down 3 data 0", 3), kChecks, {IDS_MSG_DISCONNECT_CARD_COVER}, kNoFiles},
-    {PowerDown("power-down 3 data 0", 3),
-     kBetweenFiles,
-     {IDS_MSG_DISCONNECT_CARD_COVER},
-     kFirstFile},
-    {PowerDown("power-down 3 data 0", 3), kMidFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
-    {PowerDown("power-down 3 data 0", 3), kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo},
-    {PowerDown("power-down 3 data 7", 3, 7), kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
-    {PowerDown("power-down 3 data 7", 3, 7), kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
-    {PowerDown("power-down 3 data 7", 3, 7), kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
-    {PowerDown("power-down 3 data 7", 3, 7), kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
-    {PowerDown("power-down 4", 4), kChecks, {IDS_MSG_POWER_BATTERY_COVER}, kNoFiles},
-    {PowerDown("power-down 4", 4), kBetweenFiles, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
-    {PowerDown("power-down 4", 4), kMidFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
-    {PowerDown("power-down 4", 4), kLastFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstTwo},
-    {PowerDown("power-down 5", 5), kChecks, {IDS_MSG_POWER_IDLE}, kNoFiles},
-    {PowerDown("power-down 5", 5), kBetweenFiles, {IDS_MSG_POWER_IDLE}, kFirstFile},
-    {PowerDown("power-down 5", 5), kMidFile, {IDS_MSG_POWER_IDLE}, kFirstFile},
-    {PowerDown("power-down 5", 5), kLastFile, {IDS_MSG_POWER_IDLE}, kFirstTwo},
-    {PowerDown("power-down 9 (unknown)", 9), kChecks, {IDS_MSG_INTERNAL_ERROR}, kNoFiles},
-    {PowerDown("power-down 9 (unknown)", 9), kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
-    {PowerDown("power-down 9 (unknown)", 9), kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
-    {PowerDown("power-down 9 (unknown)", 9), kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
+    // PTP responses a camera gives mid-session. A SendObjectInfo refused with
+    // ParameterNotSupported is sent again under the standard format, so that copy completes.
+    {kBusy, kChecks, {IDS_MSG_PORT_BUSY}, kNoFiles},
+    {kBusy, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kBusy, kMidFile, {kTransmission}, kFirstFile},
+    {kBusy, kLastFile, {kTransmission}, kFirstTwo},
+    {kGeneral, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kGeneral, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kGeneral, kMidFile, {kTransmission}, kFirstFile},
+    {kGeneral, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoOperation, kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
+    {kNoOperation, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kNoOperation, kMidFile, {kTransmission}, kFirstFile},
+    {kNoOperation, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoParameter, kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
+    {kNoParameter, kBetweenFiles, {}, kAllFiles},
+    {kNoParameter, kMidFile, {kTransmission}, kFirstFile},
+    {kNoParameter, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoStore, kChecks, {IDS_MSG_NO_CARD}, kNoFiles},
+    {kNoStore, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kNoStore, kMidFile, {kTransmission}, kFirstFile},
+    {kNoStore, kLastFile, {kTransmission}, kFirstTwo},
+    {kFull, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kFull, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kFull, kMidFile, {kTransmission}, kFirstFile},
+    {kFull, kLastFile, {kTransmission}, kFirstTwo},
+    {kReadOnly, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kReadOnly, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kReadOnly, kMidFile, {kTransmission}, kFirstFile},
+    {kReadOnly, kLastFile, {kTransmission}, kFirstTwo},
+    {kIncomplete, kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
+    {kIncomplete, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kIncomplete, kMidFile, {kTransmission}, kFirstFile},
+    {kIncomplete, kLastFile, {kTransmission}, kFirstTwo},
+    {kDenied, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kDenied, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kDenied, kMidFile, {kTransmission}, kFirstFile},
+    {kDenied, kLastFile, {kTransmission}, kFirstTwo},
+    {kBadHandle, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kBadHandle, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kBadHandle, kMidFile, {kTransmission}, kFirstFile},
+    {kBadHandle, kLastFile, {kTransmission}, kFirstTwo},
+    // Power-down events by reason. Reason 3 with a data word other than 0 has no message of
+    // its own: the checks' own failure shows (the link is gone), or "Internal Error" after
+    // the copy.
+    {kLowBattery, kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles},
+    {kLowBattery, kBetweenFiles, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
+    {kLowBattery, kMidFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
+    {kLowBattery, kLastFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstTwo},
+    {kModeSwitch, kChecks, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kNoFiles},
+    {kModeSwitch, kBetweenFiles, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
+    {kModeSwitch, kMidFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
+    {kModeSwitch, kLastFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstTwo},
+    {kCardCover, kChecks, {IDS_MSG_DISCONNECT_CARD_COVER}, kNoFiles},
+    {kCardCover, kBetweenFiles, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardCover, kMidFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardCover, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo},
+    {kCardCoverData, kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
+    {kCardCoverData, kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kCardCoverData, kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kCardCoverData, kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
+    {kBatteryCover, kChecks, {IDS_MSG_POWER_BATTERY_COVER}, kNoFiles},
+    {kBatteryCover, kBetweenFiles, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
+    {kBatteryCover, kMidFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
+    {kBatteryCover, kLastFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstTwo},
+    {kIdle, kChecks, {IDS_MSG_POWER_IDLE}, kNoFiles},
+    {kIdle, kBetweenFiles, {IDS_MSG_POWER_IDLE}, kFirstFile},
+    {kIdle, kMidFile, {IDS_MSG_POWER_IDLE}, kFirstFile},
+    {kIdle, kLastFile, {IDS_MSG_POWER_IDLE}, kFirstTwo},
+    {kUnknownReason, kChecks, {IDS_MSG_INTERNAL_ERROR}, kNoFiles},
+    {kUnknownReason, kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kUnknownReason, kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kUnknownReason, kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
     // The link lost (the driver reports reason 13) and the card taken out (reason 3, data 0).
     {kDrop, kChecks, {IDS_MSG_CONNECTION_PROBLEM}, kNoFiles},
     {kDrop, kBetweenFiles, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile},
@@ -212,41 +227,19 @@ const Row kRows[] = {
     {kCardRemoved, kBetweenFiles, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
     {kCardRemoved, kMidFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
     {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo},
-    // A camera that keeps what arrived of a failed file: the driver deletes it.
-    {Response("keeps incomplete, GeneralError", 0x2002),
-     kMidFile,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kFirstFile,
-     kEmbedded,
-     "card.keep_incomplete = yes\n"},
-    // What the camera reads back differs from what was sent: the first file fails its check.
-    {{"corrupt read-back", "fault.corrupt_read", ""},
-     kNowhere,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kNoFiles,
-     kEmbedded,
-     "fault.corrupt_read.operation = GetObject\n"},
-    {{"unlistable folder", "", ""},
-     kNowhere,
-     {IDS_MSG_TRANSMISSION_ERROR},
-     kSome,
-     kEmbedded,
-     "",
-     UnlistableFolder},
+    // What a failed file left on a camera that keeps it is deleted; a file whose read-back
+    // differs is not kept; a camera refusing the vendor format takes the standard one.
+    {kKeepsIncomplete, kMidFile, {kTransmission}, kFirstFile},
+    {kCorruptReadBack, kNowhere, {kTransmission}, kNoFiles},
+    {kNoVendorFormat, kNowhere, {}, kAllFiles},
+    {kUnlistable, kNowhere, {kTransmission}, kSome, kEmbedded, UnlistableFolder},
     // Over PTP/IP to the vcam server.
     {kNone, kNowhere, {}, kAllFiles, kPtpIp},
-    {PowerDown("power-down 1", 1), kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles, kPtpIp},
-    {Response("GeneralError", 0x2002), kMidFile, {IDS_MSG_TRANSMISSION_ERROR}, kFirstFile, kPtpIp},
+    {kLowBattery, kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles, kPtpIp},
+    {kGeneral, kMidFile, {kTransmission}, kFirstFile, kPtpIp},
     {kDrop, kMidFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile, kPtpIp},
     {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo, kPtpIp},
-    {{"server killed mid-copy", "", ""},
-     kNowhere,
-     {IDS_MSG_CONNECTION_PROBLEM},
-     kSome,
-     kPtpIp,
-     "delay.operation = SendObject\ndelay.ms = 700\n",
-     nullptr,
-     true},
+    {kServerKilled, kNowhere, {IDS_MSG_CONNECTION_PROBLEM}, kSome, kPtpIp, nullptr, true},
 };
 
 const char* WhereName(Where where) {
@@ -352,7 +345,7 @@ struct FaultUpdate {
         RemoveDirectoryW(UnlistablePath(scenario.folder()).c_str());
     }
     static std::string Profile(const Row& row) {
-        return row.fault.lines + Trigger(row.fault.prefix, row.where) + row.extra;
+        return row.fault.lines + Trigger(row.fault.prefix, row.where);
     }
     std::string Path(const std::string& relative) const { return scenario.Path(relative); }
     testing_support::Scenario scenario;

@@ -102,7 +102,7 @@ class Camera:
         self.objects = {1: ("IMG_0001.JPG", 0x3801, b"\xff\xd8" + bytes(998))}
         self.stopped = threading.Event()
         self.sockets = []
-        self.pending = {}  # connection number -> [event socket or None]
+        self.pending = {}  # connection number -> [its event socket, once it came]
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.listener.bind(("127.0.0.1", 0))
@@ -240,7 +240,8 @@ class Camera:
             if kind != OP_REQ:
                 continue
             code, tid = struct.unpack("<HI", body[4:10])
-            params = struct.unpack("<%dI" % ((len(body) - 10) // 4), body[10:10 + 4 * ((len(body) - 10) // 4)])
+            count = (len(body) - 10) // 4
+            params = struct.unpack("<%dI" % count, body[10:10 + 4 * count])
             if code in self.hostile:
                 self.hostile[code](self, session, tid)
                 return
