@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <ostream>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -249,9 +249,8 @@ const char* WhereName(Where where) {
 }
 
 std::string RowName(const Row& row) {
-    std::string name = std::string(row.camera == kPtpIp ? "PTP/IP: " : "") + row.fault.label + " " +
-                       WhereName(row.where);
-    return name;
+    return std::string(row.camera == kPtpIp ? "PTP/IP: " : "") + row.fault.label + " " +
+           WhereName(row.where);
 }
 
 // The message texts of the real program's string table.
@@ -387,11 +386,11 @@ Outcome Walk(const FaultUpdate& update, const std::function<void()>& whileCopyin
         HWND page = run.CurrentPage();
         if (!page || !outcome.boxes.empty())
             continue; // after a message the wizard closes by itself
-        for (int line : {1100, 1200, 1300}) {
+        for (int line : {IDC_INTRO_LINE0, IDC_PREPARE_LINE0, IDC_CONFIRM_LINE0}) {
             if (GetDlgItem(page, line) && pressed.insert(line).second)
                 run.Press(e2e::kNext);
         }
-        if (GetDlgItem(page, 1400) && !outcome.completed) {
+        if (GetDlgItem(page, IDC_DONE_LINE0) && !outcome.completed) {
             outcome.completed = true;
             run.Press(e2e::kCancel); // "Finish"
         }
