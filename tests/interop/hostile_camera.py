@@ -363,38 +363,48 @@ class Scenario:
 
 # One scenario a line: what the camera does, the bound (seconds) within which the call it
 # attacks must end, and what the probe must report. "fails at X": X is the first call with a
-# non-zero result (every call before it succeeded). Bounds follow from SETTINGS: 2 s of silence
-# ends a call; a trickle or an endless stream is ended by the driver's own deadlines.
+# non-zero result (every call before it succeeded). The bounds follow from SETTINGS: a call
+# ends by its start + timeout_ms (2 s) + its bytes at the floor throughput, a handshake within
+# its own bound; a refused data phase is drained up to a small size, then cancelled.
 SCENARIOS = [
-    Scenario("well-behaved camera", 5, ("completes",), lambda: Camera()),
-    Scenario("Init Command Ack trickled at 1 byte/s", 5, ("no camera",),
+    Scenario("well-behaved camera", 2, ("completes",), lambda: Camera()),
+    # Trickles: the whole handshake, or the whole call, has a deadline (2 s).
+    Scenario("Init Command Ack trickled at 1 byte/s", 2, ("no camera",),
              lambda: Camera({"handshake": trickle_handshake})),
-    Scenario("StorageInfo data trickled at 1 byte/s", 5, ("fails at", "GetStorageInfo"),
+    Scenario("StorageInfo data trickled at 1 byte/s", 2, ("fails at", "GetStorageInfo"),
              lambda: Camera({0x1005: trickle_data})),
-    Scenario("StorageIDs: Start Data 2^64-1, then Data forever", 5,
+    # Endless data phases: longer than the call may take in, refused and cancelled (2 s).
+    Scenario("StorageIDs: Start Data 2^64-1, then Data forever", 2,
              ("fails at", "GetStorageIDs"), lambda: Camera({0x1004: endless_data}), flat=True),
-    Scenario("ObjectHandles: Start Data 2^64-1, then Data forever", 5,
+    Scenario("ObjectHandles: Start Data 2^64-1, then Data forever", 2,
              ("fails at", "GetObjectHandles"), lambda: Camera({0x1007: endless_data}),
              flat=True),
-    Scenario("End Data flood instead of StorageInfo's response", 5,
+    Scenario("read-back GetObject: Start Data 2^64-1, then Data forever", 2,
+             ("fails at", "SendObject"), lambda: Camera({0x1009: endless_data}), flat=True),
+    # Floods instead of a response: packets are no answer, the call's deadline holds (2 s).
+    Scenario("End Data flood instead of StorageInfo's response", 2,
              ("fails at", "GetStorageInfo"), lambda: Camera({0x1005: flood(END_DATA, "cmd")}),
              flat=True),
-    Scenario("Probe flood on the command link instead of a response", 5,
+    Scenario("Probe flood on the command link instead of a response", 2,
              ("fails at", "GetStorageInfo"), lambda: Camera({0x1005: flood(PROBE_REQ, "cmd")}),
              flat=True),
-    Scenario("Probe flood on the event link, no response", 5, ("fails at", "GetStorageInfo"),
+    Scenario("Probe flood on the event link, no response", 2, ("fails at", "GetStorageInfo"),
              lambda: Camera({0x1005: flood(PROBE_REQ, "evt")}), flat=True),
-    Scenario("power-down event with its header split, then gone", 5,
+    # The event's pieces come 0.4 s apart, then the camera is gone (2.1 s in all).
+    Scenario("power-down event with its header split, then gone", 3,
              ("event", 0x40001, "GetStorageInfo"), lambda: Camera({0x1005: split_power_down})),
-    Scenario("Init Fail (busy) to the handshake", 5, ("busy",),
+    # Refused at once.
+    Scenario("Init Fail (busy) to the handshake", 1, ("busy",),
              lambda: Camera({"handshake": init_fail})),
-    Scenario("silence; CloseDevice from another thread after 1.5 s", 5,
+    # Only the close can end this call (60 s of silence allowed): at once, 1.5 s in.
+    Scenario("silence; CloseDevice from another thread after 1.5 s", 2,
              ("closed", "GetStorageIDs"), lambda: Camera({0x1004: silence}),
              settings={"timeout_ms": 60000}, probe_args=["--close-after", "1500"]),
-    Scenario("0xD003 answered with 0xD031's description", 5,
+    # Property descriptions that do not fit what was asked, or ranges that overflow.
+    Scenario("0xD003 answered with 0xD031's description", 1,
              ("fails at", "GetDevicePropValue(0xd003)"),
              lambda: Camera(descs={0xD003: prop_desc(0xD031, U32, 0x01000102)})),
-    Scenario("no 0xD003; BatteryLevel UINT64 0 in 0..2^62", 5,
+    Scenario("no 0xD003; BatteryLevel UINT64 0 in 0..2^62", 1,
              ("value", "GetDevicePropValue(0xd003)", 2),
              lambda: Camera(props=(0xD031, 0xD032, 0x5001),
                             descs={0x5001: prop_desc(0x5001, U64, 0, (0, 2 ** 62, 1))})),
@@ -457,6 +467,8 @@ def check(scenario, calls, events, peaks, end):
         call = by_name.get(scenario.expect[1])
         if not call or call["result"] != 0 or int(call.get("value", "0"), 16) != scenario.expect[2]:
             problems.append("%s must give %d" % (scenario.expect[1], scenario.expect[2]))
+        else:
+            ended_in_time(call)
     else:  # fails at / event / closed: one call, and nothing after it
         target = scenario.expect[-1]
         if not first_failure or first_failure["name"] != target:
