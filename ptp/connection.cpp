@@ -2,20 +2,28 @@
 #include "ptp/connection.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
+
+#include "sync.h"
 
 namespace ptp {
 
 Status Connection::Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* received) {
+    return Receive(buffer, size, Deadline(timeoutMs), received);
+}
+
+Status Connection::Receive(uint8_t* buffer, size_t size, const Deadline& deadline,
+                           size_t* received) {
     size_t done = 0;
     Status status = Status::Ok;
     while (done < size) {
+        if (deadline.Passed()) {
+            status = Status::Timeout;
+            break;
+        }
         size_t got = 0;
-        status = ReceiveSome(buffer + done, size - done, got, timeoutMs);
+        status = ReceiveSome(buffer + done, size - done, got, deadline.WaitMs());
         if (status != Status::Ok)
             break;
         done += got;
@@ -27,20 +35,62 @@ Status Connection::Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* 
 
 namespace {
 
-// One direction of a pipe: a bounded byte queue.
+// One direction of a pipe: a ring of bytes. A blocked sender waits until half the ring is
+// free (or its rest fits), so bytes move in large pieces with few wake-ups.
 struct Channel {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<uint8_t> bytes;
-    size_t capacity;
+    Lock lock;
+    Signal changed;
+    std::unique_ptr<uint8_t[]> ring; // allocated by the first Put
+    const size_t capacity;
+    size_t head = 0; // first unread byte
+    size_t used = 0;
+    size_t senderWants = 0; // room a blocked sender waits for; 0 when none waits
     bool closed = false;
 
     explicit Channel(size_t cap) : capacity(std::max<size_t>(cap, 1)) {}
 
+    size_t Free() const { return capacity - used; }
+    // Room a sender with `rest` bytes to go waits for.
+    size_t Wanted(size_t rest) const { return std::max<size_t>(1, std::min(rest, capacity / 2)); }
+
+    size_t Put(const uint8_t* data, size_t size) {
+        if (!ring)
+            ring.reset(new uint8_t[capacity]);
+        size = std::min(size, Free());
+        size_t tail = (head + used) % capacity;
+        size_t first = std::min(size, capacity - tail);
+        memcpy(ring.get() + tail, data, first);
+        memcpy(ring.get(), data + first, size - first);
+        used += size;
+        return size;
+    }
+
+    size_t Take(uint8_t* out, size_t size) {
+        size = std::min(size, used);
+        size_t first = std::min(size, capacity - head);
+        memcpy(out, ring.get() + head, first);
+        memcpy(out + first, ring.get(), size - first);
+        head = (head + size) % capacity;
+        used -= size;
+        return size;
+    }
+
     void Close() {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<Lock> hold(lock);
         closed = true;
-        changed.notify_all();
+        changed.WakeAll();
+    }
+
+    // Waits (the lock held by the caller) until `ready` or timeoutMs passed; returns ready().
+    template <typename Ready> bool WaitFor(int timeoutMs, Ready ready) {
+        auto end = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        while (!ready()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            changed.Wait(lock, static_cast<int>(left.count()) + 1);
+        }
+        return true;
     }
 };
 
@@ -50,22 +100,25 @@ class PipeEnd : public Connection {
         : in_(std::move(in)), out_(std::move(out)) {}
     ~PipeEnd() override { Shutdown(); }
 
-    Status Send(const uint8_t* data, size_t size) override {
-        std::unique_lock<std::mutex> lock(out_->mutex);
+    using Connection::Send;
+    Status Send(const uint8_t* data, size_t size, const Deadline& deadline) override {
+        Channel& out = *out_;
+        std::unique_lock<Lock> hold(out.lock);
         size_t done = 0;
         while (done < size) {
+            if (deadline.Passed())
+                return Status::Timeout;
+            size_t wanted = out.Wanted(size - done);
+            out.senderWants = wanted;
             bool ready =
-                out_->changed.wait_for(lock, std::chrono::milliseconds(sendTimeoutMs_), [&] {
-                    return out_->closed || out_->bytes.size() < out_->capacity;
-                });
-            if (out_->closed)
+                out.WaitFor(deadline.WaitMs(), [&] { return out.closed || out.Free() >= wanted; });
+            out.senderWants = 0;
+            if (out.closed)
                 return Status::Closed;
             if (!ready)
                 return Status::Timeout;
-            size_t piece = std::min(size - done, out_->capacity - out_->bytes.size());
-            out_->bytes.insert(out_->bytes.end(), data + done, data + done + piece);
-            done += piece;
-            out_->changed.notify_all();
+            done += out.Put(data + done, size - done);
+            out.changed.WakeAll();
         }
         return Status::Ok;
     }
@@ -74,27 +127,25 @@ class PipeEnd : public Connection {
         received = 0;
         if (size == 0)
             return Status::Ok;
-        std::unique_lock<std::mutex> lock(in_->mutex);
-        bool ready = in_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-            return in_->closed || !in_->bytes.empty() || localShutdown_;
-        });
+        Channel& in = *in_;
+        std::unique_lock<Lock> hold(in.lock);
+        bool ready =
+            in.WaitFor(timeoutMs, [&] { return in.closed || in.used > 0 || localShutdown_; });
         if (localShutdown_)
             return Status::Closed;
-        if (!in_->bytes.empty()) {
-            size_t piece = std::min(size, in_->bytes.size());
-            std::copy(in_->bytes.begin(), in_->bytes.begin() + piece, buffer);
-            in_->bytes.erase(in_->bytes.begin(), in_->bytes.begin() + piece);
-            received = piece;
-            in_->changed.notify_all();
+        if (in.used > 0) {
+            received = in.Take(buffer, size);
+            if (in.senderWants && in.Free() >= in.senderWants)
+                in.changed.WakeAll(); // only once the sender's wait can end
             return Status::Ok;
         }
-        return in_->closed || ready ? Status::Closed : Status::Timeout;
+        return in.closed || ready ? Status::Closed : Status::Timeout;
     }
 
     void Shutdown() override {
         {
             // Our own pending receive ends at once, even with bytes still queued.
-            std::lock_guard<std::mutex> lock(in_->mutex);
+            std::lock_guard<Lock> hold(in_->lock);
             localShutdown_ = true;
         }
         in_->Close();
@@ -102,14 +153,14 @@ class PipeEnd : public Connection {
     }
 
     bool PeerClosed() override {
-        std::lock_guard<std::mutex> lock(in_->mutex);
-        return in_->closed && in_->bytes.empty();
+        std::lock_guard<Lock> hold(in_->lock);
+        return in_->closed && in_->used == 0;
     }
 
   private:
     std::shared_ptr<Channel> in_;
     std::shared_ptr<Channel> out_;
-    bool localShutdown_ = false; // guarded by in_->mutex
+    bool localShutdown_ = false; // guarded by in_->lock
 };
 
 } // namespace

@@ -1,118 +1,122 @@
-// Initiator session: handshake, transactions with streamed data phases, the event reader.
+// Initiator session: transaction IDs, calls with streamed data phases and their deadlines,
+// events and losses from the transport. Nothing here knows which transport it talks to.
 #include "ptp/initiator.h"
 
 #include <algorithm>
-#include <chrono>
-#include <memory>
 
 namespace ptp {
 namespace {
 
-const int kEventPollMs = 200; // the event reader checks for shutdown this often
-const int kCloseWaitMs = 200; // CloseSession waits this long for a pending call to end
+// The caller's DataIn as the transport sees it.
+class SinkTarget : public DataInTarget {
+  public:
+    SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
+    bool Begin(uint64_t total) override {
+        refused_ = total > in_.maxSize;
+        return !refused_;
+    }
+    bool Write(const uint8_t* data, size_t size) override {
+        refused_ = refused_ || !in_.write(data, size);
+        return !refused_;
+    }
+    bool Drain(uint64_t total) override { return total <= maxDrain_; }
+    bool refused() const { return refused_; }
+
+  private:
+    const DataIn& in_;
+    const uint64_t maxDrain_;
+    bool refused_ = false;
+};
+
+Result Answer(const Response& response, Status status) {
+    Result result;
+    result.status = status;
+    result.code = response.code;
+    result.params = response.params;
+    return result;
+}
 
 } // namespace
+
+struct Initiator::CallScope {
+    Initiator& session;
+    ~CallScope() { session.EndCall(); }
+};
 
 Initiator::Initiator(InitiatorConfig config) : config_(std::move(config)) {}
 
 Initiator::~Initiator() {
     Shutdown();
-    if (eventThread_.joinable())
-        eventThread_.detach(); // only when destroyed on its own thread, which is not allowed
 }
 
-Result Initiator::Connect(ConnectionPtr command, const EventConnector& openEvent) {
-    if (!command)
+void Initiator::BeginCall() {
+    std::unique_lock<std::mutex> lock(gateMutex_);
+    gateFree_.wait(lock, [this] { return !busy_; });
+    busy_ = true;
+}
+
+bool Initiator::TryBeginCall() {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    if (busy_)
+        return false;
+    busy_ = true;
+    return true;
+}
+
+void Initiator::EndCall() {
+    {
+        std::lock_guard<std::mutex> lock(gateMutex_);
+        busy_ = false;
+    }
+    gateFree_.notify_all();
+}
+
+const ResponderInfo& Initiator::responder() const {
+    static const ResponderInfo none;
+    return transport_ ? transport_->Responder() : none;
+}
+
+Result Initiator::Attach(std::unique_ptr<Transport> transport) {
+    if (!transport)
         return Result::Of(Status::NotConnected);
+    BeginCall();
+    CallScope scope{*this};
+    if (connected_)
+        return Result::Of(Status::Error); // one transport per session
+    std::unique_ptr<Transport> previous;  // one that never connected
     {
         std::lock_guard<std::mutex> lock(linkMutex_);
-        command_ = std::move(command);
+        previous = std::move(transport_);
+        transport_ = std::move(transport);
         if (stopping_)
-            command_->Shutdown();
+            transport_->Shutdown();
     }
-    auto fail = [this](Result result) {
-        std::lock_guard<std::mutex> lock(linkMutex_);
-        command_->Shutdown();
-        if (event_)
-            event_->Shutdown();
+    previous.reset();
+    Deadline deadline(config_.timeoutMs, config_.handshakeTimeoutMs, 0);
+    Response refusal;
+    Status status = transport_->Open(deadline, refusal);
+    if (status != Status::Ok) {
+        transport_->Shutdown();
+        Result result = Result::Of(status);
+        if (status == Status::Refused)
+            result.params = refusal.params;
         return result;
-    };
-    auto refusal = [&](const std::vector<uint8_t>& body) {
-        InitFail failure;
-        if (!DecodeInitFail(body, failure))
-            return fail(Result::Of(Status::Malformed));
-        Result result = Result::Of(Status::Refused);
-        result.params.push_back(failure.reason);
-        return fail(result);
-    };
-
-    InitCommandRequest request;
-    request.guid = config_.guid;
-    request.friendlyName = config_.friendlyName;
-    std::vector<uint8_t> bytes;
-    if (!EncodeInitCommandRequest(request, bytes))
-        return fail(Result::Of(Status::Error));
-    Status status = SendPacket(*command_, bytes);
-    Packet packet;
-    if (status == Status::Ok)
-        status = ReadPacket(*command_, packet, config_.timeoutMs);
-    if (status != Status::Ok)
-        return fail(Result::Of(status));
-    if (packet.type == PT_InitFail)
-        return refusal(packet.body);
-    if (packet.type != PT_InitCommandAck || !DecodeInitCommandAck(packet.body, ack_))
-        return fail(Result::Of(Status::Malformed));
-
-    ConnectionPtr event = openEvent ? openEvent() : nullptr;
-    if (!event)
-        return fail(Result::Of(Status::Error));
-    {
-        std::lock_guard<std::mutex> lock(linkMutex_);
-        event_ = std::move(event);
-        if (stopping_)
-            event_->Shutdown();
     }
-    EncodeInitEventRequest({ack_.connectionNumber}, bytes);
-    status = SendPacket(*event_, bytes);
-    if (status == Status::Ok)
-        status = ReadPacket(*event_, packet, config_.timeoutMs);
-    if (status != Status::Ok)
-        return fail(Result::Of(status));
-    if (packet.type == PT_InitFail)
-        return refusal(packet.body);
-    if (packet.type != PT_InitEventAck)
-        return fail(Result::Of(Status::Malformed));
-
     connected_ = true;
     broken_ = false;
-    eventThread_ = std::thread([this] { EventLoop(); });
+    transport_->Start(*this);
     Result result;
     result.code = RC_OK;
     return result;
-}
-
-Result Initiator::ConnectTcp(const std::string& host, uint16_t port, int connectTimeoutMs) {
-    Status status;
-    ConnectionPtr command = ptp::ConnectTcp(host, port, connectTimeoutMs, &status);
-    if (!command)
-        return Result::Of(status);
-    return Connect(std::move(command), [&]() -> ConnectionPtr {
-        Status ignored;
-        return ptp::ConnectTcp(host, port, connectTimeoutMs, &ignored);
-    });
 }
 
 void Initiator::Shutdown() {
     stopping_ = true;
     {
         std::lock_guard<std::mutex> lock(linkMutex_);
-        if (command_)
-            command_->Shutdown();
-        if (event_)
-            event_->Shutdown();
+        if (transport_)
+            transport_->Shutdown();
     }
-    if (eventThread_.joinable() && eventThread_.get_id() != std::this_thread::get_id())
-        eventThread_.join();
     connected_ = false;
     sessionOpen_ = false;
 }
@@ -126,114 +130,77 @@ uint32_t Initiator::NextTransactionId() {
 Result Initiator::Fail(Status status) {
     // Whatever the responder still sends for this call would be taken for the next one.
     broken_ = true;
-    // A connection that broke under a call is lost now, not when the event reader next looks:
-    // the caller may decide by it as soon as the call returns.
+    // A link that broke under a call is lost now, not when the event reader next looks: the
+    // caller may decide by it as soon as the call returns.
     if (status == Status::Closed || status == Status::Error)
         ReportLost(Link::Command, status);
     return Result::Of(status);
 }
 
-Result Initiator::Transact(uint16_t code, const std::vector<uint32_t>& params, const DataOut* out,
+Status Initiator::Unusable() const {
+    if (stopping_)
+        return Status::Closed;
+    return !connected_ || broken_ ? Status::NotConnected : Status::Ok;
+}
+
+Deadline Initiator::OperationDeadline(uint64_t bytes) const {
+    Deadline deadline(config_.timeoutMs, config_.timeoutMs, config_.floorBytesPerSecond);
+    deadline.Allow(bytes);
+    return deadline;
+}
+
+Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* out,
                            const DataIn* in) {
-    std::lock_guard<std::mutex> lock(callMutex_);
+    BeginCall();
+    CallScope scope{*this};
     return TransactLocked(code, params, out, in);
 }
 
-Result Initiator::TransactLocked(uint16_t code, const std::vector<uint32_t>& params,
-                                 const DataOut* out, const DataIn* in) {
-    if (!connected_ || broken_ || stopping_)
-        return Result::Of(stopping_ ? Status::Closed : Status::NotConnected);
-    if ((out && in) || params.size() > kMaxOperationParams)
+Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
+                                 const DataIn* in) {
+    if (Status why = Unusable(); why != Status::Ok)
+        return Result::Of(why);
+    if ((out && in) || !params.valid())
         return Result::Of(Status::Error);
-    struct BusyFlag {
-        std::atomic<bool>& flag;
-        explicit BusyFlag(std::atomic<bool>& f) : flag(f) { flag = true; }
-        ~BusyFlag() { flag = false; }
-    } busy(busy_);
+    Request request;
+    request.code = code;
+    request.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
+    request.params = params;
+    request.data = out ? DataDirection::Out : in ? DataDirection::In : DataDirection::None;
+    request.outSize = out ? out->size : 0;
+    Deadline deadline = OperationDeadline(request.outSize);
+    Transport& transport = *transport_;
 
-    OperationRequest request;
-    request.dataPhase = out ? DP_DataOut : DP_NoDataOrDataIn;
-    request.op.code = code;
-    request.op.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
-    request.op.params = params;
-    uint32_t tid = request.op.transactionId;
-    std::vector<uint8_t> bytes;
-    EncodeOperationRequest(request, bytes);
-    Status status = SendPacket(*command_, bytes);
+    Status status = transport.SendRequest(request, deadline);
     if (status != Status::Ok)
         return Fail(status);
-
+    Response response;
     if (out) {
-        status = SendDataPhase(*command_, tid, out->size, out->read, config_.dataChunk);
+        status = transport.SendData(request, out->read, deadline);
         if (status == Status::SourceFailed) {
-            // Abandon the phase; a responder that honours Cancel still answers.
-            EncodeCancel(tid, bytes);
-            SendPacket(*command_, bytes);
-            Result result = ReadResponse(tid, nullptr);
-            if (result.status != Status::Ok)
+            if (transport.ReadResponse(request, response, deadline) != Status::Ok)
                 return Fail(Status::SourceFailed);
-            result.status = Status::SourceFailed;
-            return result;
+            return Answer(response, Status::SourceFailed);
         }
         if (status != Status::Ok)
             return Fail(status);
     }
-    return ReadResponse(tid, in);
-}
-
-Result Initiator::ReadResponse(uint32_t tid, const DataIn* in) {
-    bool dataDone = false;
     bool sinkFailed = false;
-    for (;;) {
-        PacketHeader header;
-        Status status = ReadHeader(*command_, header, config_.timeoutMs);
+    if (in) {
+        SinkTarget target(*in, config_.maxDrainSize);
+        status = transport.ReceiveData(request, target, deadline);
         if (status != Status::Ok)
             return Fail(status);
-        if (header.type == PT_StartData) {
-            std::vector<uint8_t> body;
-            StartData start;
-            status = ReadBody(*command_, header, kMaxControlBody, body, config_.timeoutMs);
-            if (status != Status::Ok)
-                return Fail(status);
-            if (!in || dataDone || !DecodeStartData(body, start) || start.transactionId != tid)
-                return Fail(Status::Malformed);
-            bool fits = start.totalLength <= in->maxSize;
-            sinkFailed = !fits;
-            DataSink sink = [&](const uint8_t* data, size_t size) {
-                return fits && in->write(data, size);
-            };
-            DataPhaseResult phase =
-                ReceiveDataPhase(*command_, tid, start.totalLength, sink, config_.timeoutMs);
-            if (phase.status != Status::Ok)
-                return Fail(phase.status);
-            if (phase.cancelled)
-                return Fail(Status::Malformed);
-            sinkFailed = sinkFailed || phase.sinkRefused;
-            dataDone = true;
-            continue;
-        }
-        std::vector<uint8_t> body;
-        status = ReadBody(*command_, header, kMaxControlBody, body, config_.timeoutMs);
-        if (status != Status::Ok)
-            return Fail(status);
-        if (header.type == PT_EndData || header.type == PT_ProbeRequest ||
-            header.type == PT_ProbeResponse)
-            continue; // a stray empty End Data after a complete phase; probes belong elsewhere
-        if (header.type != PT_OperationResponse)
-            return Fail(Status::Malformed);
-        Operation response;
-        if (!DecodeOperationResponse(body, response) || response.transactionId != tid)
-            return Fail(Status::Malformed);
-        Result result;
-        result.status = sinkFailed ? Status::SinkFailed : Status::Ok;
-        result.code = response.code;
-        result.params = std::move(response.params);
-        return result;
+        sinkFailed = target.refused();
     }
+    status = transport.ReadResponse(request, response, deadline);
+    if (status != Status::Ok)
+        return Fail(status);
+    return Answer(response, sinkFailed ? Status::SinkFailed : Status::Ok);
 }
 
-Result Initiator::TransactIn(uint16_t code, const std::vector<uint32_t>& params,
-                             std::vector<uint8_t>& data, uint64_t maxSize) {
+Result Initiator::TransactIn(uint16_t code, const Params& params, std::vector<uint8_t>& data,
+                             uint64_t maxSize) {
     data.clear();
     DataIn in;
     in.maxSize = maxSize;
@@ -244,9 +211,23 @@ Result Initiator::TransactIn(uint16_t code, const std::vector<uint32_t>& params,
     return Transact(code, params, nullptr, &in);
 }
 
+Result Initiator::SessionOperation(uint16_t code, const Params& params) {
+    if (!transport_ || !transport_->OwnsSession())
+        return TransactLocked(code, params, nullptr, nullptr);
+    if (Status why = Unusable(); why != Status::Ok)
+        return Result::Of(why);
+    Deadline deadline = OperationDeadline(0);
+    Response response;
+    Status status = code == OC_OpenSession ? transport_->OpenSession(params.empty() ? 0 : params[0],
+                                                                     response, deadline)
+                                           : transport_->CloseSession(response, deadline);
+    return status == Status::Ok ? Answer(response, status) : Fail(status);
+}
+
 Result Initiator::OpenSession(uint32_t sessionId) {
-    std::lock_guard<std::mutex> lock(callMutex_);
-    Result result = TransactLocked(OC_OpenSession, {sessionId}, nullptr, nullptr);
+    BeginCall();
+    CallScope scope{*this};
+    Result result = SessionOperation(OC_OpenSession, {sessionId});
     if (result.status == Status::Ok &&
         (result.code == RC_OK || result.code == RC_SessionAlreadyOpen)) {
         sessionOpen_ = true;
@@ -257,22 +238,14 @@ Result Initiator::OpenSession(uint32_t sessionId) {
 }
 
 Result Initiator::CloseSession() {
-    std::unique_lock<std::mutex> lock(callMutex_, std::defer_lock);
-    auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
-    while (!lock.try_lock() && std::chrono::steady_clock::now() < giveUp)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!lock.owns_lock()) {
-        // Another thread's call is still running: end it by closing the transport.
-        stopping_ = true;
-        std::lock_guard<std::mutex> links(linkMutex_);
-        if (command_)
-            command_->Shutdown();
-        if (event_)
-            event_->Shutdown();
+    if (!TryBeginCall()) {
+        // Another thread's call is still running: the session ends now, and that call with it.
+        Shutdown();
         return Result::Of(Status::Closed);
     }
+    CallScope scope{*this};
     closing_ = true; // a camera may close its connections once the session ends
-    Result result = TransactLocked(OC_CloseSession, {}, nullptr, nullptr);
+    Result result = SessionOperation(OC_CloseSession, {});
     sessionOpen_ = false;
     return result;
 }
@@ -284,44 +257,16 @@ void Initiator::ReportLost(Link link, Status status) {
         onLost_(link, status);
 }
 
-void Initiator::EventLoop() {
-    std::vector<uint8_t> bytes;
-    while (!stopping_) {
-        PacketHeader header;
-        bool idle = false;
-        Status status = ReadHeader(*event_, header, kEventPollMs, &idle);
-        if (status == Status::Timeout && idle) {
-            if (!busy_ && command_->PeerClosed()) {
-                ReportLost(Link::Command, Status::Closed);
-                return;
-            }
-            continue;
-        }
-        std::vector<uint8_t> body;
-        if (status == Status::Ok)
-            status = ReadBody(*event_, header, kMaxControlBody, body, config_.timeoutMs);
-        if (status != Status::Ok) {
-            ReportLost(Link::Event, status);
-            return;
-        }
-        if (header.type == PT_Event) {
-            Operation op;
-            if (DecodeEvent(body, op) && onEvent_) {
-                Event event;
-                event.code = op.code;
-                event.transactionId = op.transactionId;
-                event.params = std::move(op.params);
-                onEvent_(event);
-            }
-        } else if (header.type == PT_ProbeRequest) {
-            EncodeEmptyPacket(PT_ProbeResponse, bytes);
-            SendPacket(*event_, bytes);
-        }
-        // Anything else on the event connection is skipped.
-    }
+void Initiator::OnEvent(const Event& event) {
+    if (onEvent_)
+        onEvent_(event);
 }
 
-Result Initiator::TransactDataset(uint16_t code, const std::vector<uint32_t>& params,
+void Initiator::OnLost(Link link, Status status) {
+    ReportLost(link, status);
+}
+
+Result Initiator::TransactDataset(uint16_t code, const Params& params,
                                   const std::function<bool(const uint8_t*, size_t)>& unpack) {
     std::vector<uint8_t> data;
     Result result = TransactIn(code, params, data, config_.maxDatasetSize);
@@ -377,15 +322,19 @@ Result Initiator::GetObject(uint32_t handle, const DataIn& in) {
     return Transact(OC_GetObject, {handle}, nullptr, &in);
 }
 
+Result Initiator::DeleteObject(uint32_t handle, uint32_t format) {
+    return Transact(OC_DeleteObject, {handle, format});
+}
+
 Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const ObjectInfo& info) {
-    auto data = std::make_shared<std::vector<uint8_t>>();
-    if (!PackObjectInfo(info, *data))
+    std::vector<uint8_t> data;
+    if (!PackObjectInfo(info, data))
         return Result::Of(Status::Error);
     DataOut out;
-    out.size = data->size();
+    out.size = data.size();
     size_t offset = 0;
-    out.read = [data, &offset](uint8_t* buffer, size_t count) {
-        std::copy(data->begin() + offset, data->begin() + offset + count, buffer);
+    out.read = [&data, &offset](uint8_t* buffer, size_t count) {
+        std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
         offset += count;
         return true;
     };
@@ -400,19 +349,16 @@ Result Initiator::SendObject(const DataOut& out) {
 }
 
 Result Initiator::GetDevicePropDesc(uint16_t property, DevicePropDesc& desc) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetDevicePropDesc, {property}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackDevicePropDesc(data.data(), data.size(), desc))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(OC_GetDevicePropDesc, {property}, [&](const uint8_t* data, size_t size) {
+        return UnpackDevicePropDesc(data, size, desc);
+    });
 }
 
 Result Initiator::GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(OC_GetDevicePropValue, {property}, data, config_.maxDatasetSize);
-    if (result.ok() && !UnpackPropValue(data.data(), data.size(), dataType, value))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(OC_GetDevicePropValue, {property},
+                           [&](const uint8_t* data, size_t size) {
+                               return UnpackPropValue(data, size, dataType, value);
+                           });
 }
 
 } // namespace ptp

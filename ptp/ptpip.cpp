@@ -250,9 +250,14 @@ Status SendPacket(Connection& connection, const std::vector<uint8_t>& packet) {
 }
 
 Status ReadHeader(Connection& connection, PacketHeader& header, int timeoutMs, bool* idle) {
+    return ReadHeader(connection, header, Deadline(timeoutMs), idle);
+}
+
+Status ReadHeader(Connection& connection, PacketHeader& header, const Deadline& deadline,
+                  bool* idle) {
     uint8_t bytes[kPacketHeaderSize];
     size_t received = 0;
-    Status status = connection.Receive(bytes, sizeof bytes, timeoutMs, &received);
+    Status status = connection.Receive(bytes, sizeof bytes, deadline, &received);
     if (idle)
         *idle = received == 0;
     if (status != Status::Ok)
@@ -260,30 +265,62 @@ Status ReadHeader(Connection& connection, PacketHeader& header, int timeoutMs, b
     return DecodeHeader(bytes, header) ? Status::Ok : Status::Malformed;
 }
 
+Status AwaitHeader(Connection& connection, PacketHeader& header, int idleMs, int restMs,
+                   bool* idle) {
+    uint8_t bytes[kPacketHeaderSize];
+    size_t received = 0;
+    Status status = connection.ReceiveSome(bytes, sizeof bytes, received, idleMs);
+    if (idle)
+        *idle = received == 0;
+    if (status == Status::Ok && received < sizeof bytes)
+        status = connection.Receive(bytes + received, sizeof bytes - received,
+                                    Deadline(restMs, restMs, 0));
+    if (status != Status::Ok)
+        return status;
+    return DecodeHeader(bytes, header) ? Status::Ok : Status::Malformed;
+}
+
 Status ReadBody(Connection& connection, const PacketHeader& header, size_t maxBody,
                 std::vector<uint8_t>& body, int timeoutMs) {
+    return ReadBody(connection, header, maxBody, body, Deadline(timeoutMs));
+}
+
+Status ReadBody(Connection& connection, const PacketHeader& header, size_t maxBody,
+                std::vector<uint8_t>& body, const Deadline& deadline) {
     if (header.bodySize() > maxBody)
         return Status::Malformed;
     body.resize(header.bodySize());
     if (body.empty())
         return Status::Ok;
-    return connection.Receive(body.data(), body.size(), timeoutMs);
+    return connection.Receive(body.data(), body.size(), deadline);
 }
 
 Status ReadPacket(Connection& connection, Packet& packet, int timeoutMs, bool* idle) {
+    return ReadPacket(connection, packet, Deadline(timeoutMs), idle);
+}
+
+Status ReadPacket(Connection& connection, Packet& packet, const Deadline& deadline, bool* idle) {
     PacketHeader header;
-    Status status = ReadHeader(connection, header, timeoutMs, idle);
+    Status status = ReadHeader(connection, header, deadline, idle);
     if (status != Status::Ok)
         return status;
     packet.type = header.type;
-    return ReadBody(connection, header, kMaxControlBody, packet.body, timeoutMs);
+    return ReadBody(connection, header, kMaxControlBody, packet.body, deadline);
 }
 
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk) {
+namespace {
+
+// Sends Start Data and the Data packets; without a deadline each send waits as long as the
+// connection's send timeout allows.
+Status SendPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                 const DataSource& source, size_t chunk, const Deadline* deadline) {
+    auto put = [&](const std::vector<uint8_t>& packet) {
+        return deadline ? connection.Send(packet.data(), packet.size(), *deadline)
+                        : connection.Send(packet);
+    };
     std::vector<uint8_t> packet;
     EncodeStartData({transactionId, total}, packet);
-    Status status = connection.Send(packet);
+    Status status = put(packet);
     if (status != Status::Ok)
         return status;
     chunk = std::max<size_t>(chunk, 1);
@@ -297,7 +334,7 @@ Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t to
         PutU32(packet.data(), static_cast<uint32_t>(packet.size()));
         PutU32(packet.data() + 4, last ? PT_EndData : PT_Data);
         PutU32(packet.data() + 8, transactionId);
-        status = connection.Send(packet);
+        status = put(packet);
         if (status != Status::Ok)
             return status;
         sent += piece;
@@ -305,19 +342,22 @@ Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t to
     return Status::Ok;
 }
 
-DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                                 const DataSink& sink, int timeoutMs) {
+// Receives a data phase. A refusing sink ends it at once unless `drainRefused`, which reads
+// and drops the rest instead.
+DataPhaseResult ReceivePhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                             const DataSink& sink, const Deadline& deadline,
+                             std::vector<uint8_t>& buffer, size_t piece, bool drainRefused) {
     DataPhaseResult result;
-    std::vector<uint8_t> buffer(64 * 1024);
+    piece = std::max<size_t>(piece, 1);
     while (result.received < total) {
         PacketHeader header;
-        result.status = ReadHeader(connection, header, timeoutMs);
+        result.status = ReadHeader(connection, header, deadline);
         if (result.status != Status::Ok)
             return result;
         if (header.type == PT_Cancel) {
             std::vector<uint8_t> body;
             uint32_t cancelled = 0;
-            result.status = ReadBody(connection, header, kMaxControlBody, body, timeoutMs);
+            result.status = ReadBody(connection, header, kMaxControlBody, body, deadline);
             if (result.status == Status::Ok && DecodeCancel(body, cancelled) &&
                 cancelled == transactionId) {
                 result.cancelled = true;
@@ -331,7 +371,7 @@ DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId,
             return result;
         }
         uint8_t tid[4];
-        result.status = connection.Receive(tid, 4, timeoutMs);
+        result.status = connection.Receive(tid, 4, deadline);
         if (result.status != Status::Ok)
             return result;
         uint64_t payload = header.bodySize() - 4;
@@ -341,18 +381,48 @@ DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId,
             return result;
         }
         while (payload > 0) {
-            size_t piece = static_cast<size_t>(std::min<uint64_t>(payload, buffer.size()));
-            result.status = connection.Receive(buffer.data(), piece, timeoutMs);
+            size_t size = static_cast<size_t>(std::min<uint64_t>(payload, piece));
+            if (buffer.size() < size)
+                buffer.resize(size);
+            result.status = connection.Receive(buffer.data(), size, deadline);
             if (result.status != Status::Ok)
                 return result;
-            if (!result.sinkRefused && !sink(buffer.data(), piece))
+            payload -= size;
+            result.received += size;
+            if (!result.sinkRefused && !sink(buffer.data(), size)) {
                 result.sinkRefused = true;
-            payload -= piece;
-            result.received += piece;
+                if (!drainRefused)
+                    return result;
+            }
         }
     }
     result.status = Status::Ok;
     return result;
+}
+
+} // namespace
+
+Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                     const DataSource& source, size_t chunk) {
+    return SendPhase(connection, transactionId, total, source, chunk, nullptr);
+}
+
+Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                     const DataSource& source, size_t chunk, const Deadline& deadline) {
+    return SendPhase(connection, transactionId, total, source, chunk, &deadline);
+}
+
+DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                                 const DataSink& sink, int timeoutMs) {
+    std::vector<uint8_t> buffer;
+    return ReceivePhase(connection, transactionId, total, sink, Deadline(timeoutMs), buffer,
+                        64 * 1024, true);
+}
+
+DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                                 const DataSink& sink, const Deadline& deadline,
+                                 std::vector<uint8_t>& buffer, size_t piece) {
+    return ReceivePhase(connection, transactionId, total, sink, deadline, buffer, piece, false);
 }
 
 } // namespace ptp

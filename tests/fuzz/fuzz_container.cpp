@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ptp/container.h"
+#include "container.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ptp::Container container;

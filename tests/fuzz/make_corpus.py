@@ -105,11 +105,48 @@ PROFILE = {
 OBJECT_NAME = {'firmware': b'FW_1.0.2.0.BIN', 'device': b'CON.txt', 'parent': b'../x',
                'drive': b'C:fw.bin', 'unicode': 'K\u00e4mera.bin'.encode('utf-8')}
 
+def response(tid, code=0x2001, params=()):
+    return packet(7, u16(code) + u32(tid) + b''.join(u32(p) for p in params))
+
+
+def data_in(tid, payload, pieces=1):
+    step = max(1, -(-len(payload) // pieces))
+    chunks = [payload[i:i + step] for i in range(0, len(payload), step)] or [b'']
+    body = b''.join(packet(10, u32(tid) + c) for c in chunks[:-1])
+    return packet(9, u32(tid) + u64(len(payload))) + body + packet(12, u32(tid) + chunks[-1])
+
+
+def session(command, event=b''):  # the event share's size, then both shares
+    return u16(len(event)) + event + command
+
+
+ACK = PTPIP['init_command_ack']
+EVENTS = packet(4) + packet(8, u16(0x4005) + u32(0) + u32(0x10001)) + packet(13)
+# The responder's side of the fuzz target's calls, in order (transaction IDs 0 to 11).
+FULL = (ACK + response(0) + data_in(1, DEVICE_INFO['vcam']) + response(1)
+        + data_in(2, U32_ARRAY['storage_ids']) + response(2)
+        + data_in(3, STORAGE_INFO['card']) + response(3)
+        + data_in(4, OBJECT_INFO['libgphoto2']) + response(4)
+        + data_in(5, b'firmware' * 100, 3) + response(5)
+        + response(6, params=(0x10001, 0xFFFFFFFF, 2)) + response(7)
+        + data_in(8, PROP_DESC['battery_level']) + response(8)
+        + response(9, params=(1,)) + response(10) + response(11))
+SESSION = {
+    'full': session(FULL, EVENTS),
+    'stray_packets': session(ACK + response(0) + packet(13) + packet(12, u32(1))
+                             + data_in(1, DEVICE_INFO['vcam'], 4) + packet(12, u32(1))
+                             + response(1), EVENTS),
+    'refusals': session(ACK + response(0) + response(1, 0x2019)
+                        + packet(9, u32(2) + u64(0xFFFFFFFFFFFFFFFF)) + packet(10, u32(2) + b'x'),
+                        packet(4)),
+    'init_fail': session(packet(5, u32(2))),
+}
+
 CORPORA = {
     'ptpip_packet': PTPIP, 'container': CONTAINER, 'device_info': DEVICE_INFO,
     'storage_info': STORAGE_INFO, 'object_info': OBJECT_INFO, 'device_prop_desc': PROP_DESC,
     'prop_value': PROP_VALUE, 'u32_array': U32_ARRAY, 'profile': PROFILE,
-    'object_name': OBJECT_NAME,
+    'object_name': OBJECT_NAME, 'session': SESSION,
 }
 
 for target, seeds in CORPORA.items():

@@ -106,6 +106,28 @@ TEST_P(ConnectionTest, PeerClosedIsFalseWhileOpen) {
     EXPECT_EQ(byte, 7);
 }
 
+TEST_P(ConnectionTest, SmallReadsKeepOrderAndATrickleMeetsTheDeadline) {
+    Bytes sent(1000);
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<uint8_t>(i * 13);
+    ASSERT_EQ(a->Send(sent), Status::Ok);
+    Bytes got(sent.size());
+    for (size_t at = 0; at < got.size(); at += 7) // header-sized reads, from the buffer
+        ASSERT_EQ(b->Receive(&got[at], std::min<size_t>(7, got.size() - at), 1000), Status::Ok);
+    EXPECT_EQ(got, sent);
+
+    std::thread trickler([&] {
+        Bytes one = {1};
+        for (int i = 0; i < 20 && a->Send(one) == Status::Ok; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(b->Receive(got.data(), 100, Deadline(1000, 200, 0)), Status::Timeout)
+        << "each byte came within the silence bound, the whole did not";
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    trickler.join();
+}
+
 INSTANTIATE_TEST_SUITE_P(PipeAndTcp, ConnectionTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Tcp" : "Pipe";

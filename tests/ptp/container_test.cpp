@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ptp/codes.h"
-#include "ptp/container.h"
+#include "container.h"
 
 using namespace ptp;
 

@@ -11,6 +11,19 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
+// Byte offsets of the fixed parts, as the protocol lays them out.
+enum : size_t {
+    SI_AccessCapability = 4,
+    SI_MaxCapacity = 6,
+    SI_FreeSpaceInBytes = 14,
+    SI_FreeSpaceInImages = 22,
+    SI_StorageDescription = 26,
+    OI_ObjectFormat = 4,
+    OI_ObjectCompressedSize = 8,
+    OI_ParentObject = 38,
+    OI_Filename = 52,
+};
+
 DeviceInfo SampleDeviceInfo() {
     DeviceInfo info;
     info.operationsSupported = {OC_GetDeviceInfo, OC_OpenSession, OC_SendObject};

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "ptp/initiator.h"
+#include "ptp/ptpip.h"
 
 using namespace ptp;
 
@@ -78,6 +79,19 @@ struct ScriptedCamera {
         EncodeEvent(e, out);
         event->Send(out);
     }
+    // Sends `bytes` in pieces of `piece` bytes every intervalMs, until the host closes.
+    void Trickle(const Bytes& bytes, size_t piece, int intervalMs) {
+        for (size_t at = 0; at < bytes.size(); at += piece) {
+            if (command->Send(bytes.data() + at, std::min(piece, bytes.size() - at)) != Status::Ok)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        }
+    }
+    // Sends `packet` every intervalMs until the host closes.
+    void Flood(const Bytes& packet, int intervalMs) {
+        while (command->Send(packet) == Status::Ok)
+            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    }
 };
 
 class InitiatorTest : public ::testing::Test {
@@ -123,6 +137,14 @@ class InitiatorTest : public ::testing::Test {
         return changed.wait_for(lock, std::chrono::seconds(3), condition);
     }
     void OpenSession() { ASSERT_TRUE(initiator->OpenSession(1).ok()); }
+    // Fresh pipes and no initiator, for one more scenario in the same test.
+    void Restart() {
+        TearDown();
+        initiator.reset();
+        events.clear();
+        lost.clear();
+        SetUp();
+    }
 
     InitiatorConfig config;
     ConnectionPtr hostCommand, hostEvent;
@@ -164,6 +186,10 @@ TEST_F(InitiatorTest, HandshakeSessionAndTransactionIds) {
         EXPECT_EQ(r.op.params, (std::vector<uint32_t>{0xFFFFFFFF, 0, 0}));
         c.Respond(RC_OK, r.op.transactionId, {3});
         r = c.Request();
+        EXPECT_EQ(r.op.code, OC_DeleteObject);
+        EXPECT_EQ(r.op.params, (std::vector<uint32_t>{7, 0}));
+        c.Respond(RC_OK, r.op.transactionId);
+        r = c.Request();
         EXPECT_EQ(r.op.code, OC_CloseSession);
         c.Respond(RC_OK, r.op.transactionId);
     });
@@ -176,6 +202,7 @@ TEST_F(InitiatorTest, HandshakeSessionAndTransactionIds) {
     uint32_t count = 0;
     ASSERT_TRUE(initiator->GetNumObjects(0xFFFFFFFF, 0, 0, count).ok());
     EXPECT_EQ(count, 3u);
+    EXPECT_TRUE(initiator->DeleteObject(7).ok());
     EXPECT_TRUE(initiator->CloseSession().ok());
     EXPECT_FALSE(initiator->sessionOpen());
 }
@@ -408,4 +435,220 @@ TEST_F(InitiatorTest, CloseSessionFromAnotherThreadUnblocksAPendingCall) {
     EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Closed);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     closer.join();
+}
+
+// Responders that would hold a call without end: each call ends within its deadline, failed.
+TEST_F(InitiatorTest, MisbehavingRespondersMeetTheirDeadlines) {
+    struct Row {
+        const char* what;
+        uint64_t floorBytesPerSecond;
+        bool handshake; // false: the camera misbehaves in the handshake, and the call is Connect
+        std::function<void(ScriptedCamera&)> camera;
+        std::function<Result(Initiator&)> call;
+        Status expected;
+    };
+    auto response = [](uint32_t tid) {
+        Operation ok;
+        ok.code = RC_OK;
+        ok.transactionId = tid;
+        Bytes out;
+        EncodeOperationResponse(ok, out);
+        return out;
+    };
+    auto startData = [](uint32_t tid, uint64_t total) {
+        Bytes out;
+        EncodeStartData({tid, total}, out);
+        return out;
+    };
+    auto data = [](uint32_t tid, size_t size) {
+        Bytes payload(size, 0x33), out;
+        EncodeDataPacket(PT_Data, tid, payload.data(), size, out);
+        return out;
+    };
+    auto storageInfo = [](Initiator& host) {
+        StorageInfo info;
+        return host.GetStorageInfo(0x00010001, info);
+    };
+    auto getObject = [](Initiator& host) {
+        DataIn in;
+        in.maxSize = 1 << 20;
+        in.write = [](const uint8_t*, size_t) { return true; };
+        return host.GetObject(5, in);
+    };
+    const Row rows[] = {
+        {"a response one byte per 100 ms", 65536, true,
+         [&](ScriptedCamera& c) { c.Trickle(response(c.Request().op.transactionId), 1, 100); },
+         storageInfo, Status::Timeout},
+        {"Data without end under a Start Data of 2^64-1", 65536, true,
+         [&](ScriptedCamera& c) {
+             uint32_t tid = c.Request().op.transactionId;
+             c.command->Send(startData(tid, ~0ull));
+             c.Flood(data(tid, 65536), 0);
+         },
+         storageInfo, Status::SinkFailed},
+        {"Data slower than the floor throughput", 10000, true,
+         [&](ScriptedCamera& c) {
+             uint32_t tid = c.Request().op.transactionId;
+             c.command->Send(startData(tid, 10000));
+             c.Flood(data(tid, 100), 50);
+         },
+         getObject, Status::Timeout},
+        {"probes instead of a response", 65536, true,
+         [](ScriptedCamera& c) {
+             c.Request();
+             Bytes probe;
+             EncodeEmptyPacket(PT_ProbeRequest, probe);
+             c.Flood(probe, 5);
+         },
+         storageInfo, Status::Timeout},
+        {"empty End Data instead of a response", 65536, true,
+         [](ScriptedCamera& c) {
+             Bytes end;
+             EncodeDataPacket(PT_EndData, c.Request().op.transactionId, nullptr, 0, end);
+             c.Flood(end, 5);
+         },
+         storageInfo, Status::Timeout},
+        {"an Init Command Ack one byte per 100 ms", 65536, false,
+         [](ScriptedCamera& c) {
+             c.Read(*c.command);
+             InitCommandAck ack;
+             ack.friendlyName = "Slow";
+             Bytes out;
+             EncodeInitCommandAck(ack, out);
+             c.Trickle(out, 1, 100);
+         },
+         nullptr, Status::Timeout},
+        {"a camera that reads nothing of a data-out phase", 65536, true, [](ScriptedCamera&) {},
+         [](Initiator& host) {
+             DataOut out;
+             out.size = 8 << 20;
+             out.read = [](uint8_t*, size_t) { return true; };
+             return host.SendObject(out);
+         },
+         Status::Timeout},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Restart();
+        config.timeoutMs = 300;
+        config.handshakeTimeoutMs = 500;
+        config.floorBytesPerSecond = row.floorBytesPerSecond;
+        auto start = Clock::now();
+        Result result = Start(
+            [&](ScriptedCamera& c) {
+                if (row.handshake)
+                    AnswerOpenSession(c);
+                row.camera(c);
+            },
+            row.handshake);
+        if (row.handshake) {
+            ASSERT_TRUE(result.ok());
+            OpenSession();
+            start = Clock::now();
+            result = row.call(*initiator);
+        }
+        EXPECT_EQ(result.status, row.expected) << StatusName(result.status);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+    }
+}
+
+TEST_F(InitiatorTest, DataInBeyondTheDrainLimitIsCancelled) {
+    std::atomic<bool> cancelled{false};
+    ASSERT_TRUE(Start([&](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    Bytes start;
+                    EncodeStartData({r.op.transactionId, 5 << 20}, start);
+                    c.command->Send(start);
+                    Packet p = c.Read(*c.command);
+                    uint32_t tid = 0;
+                    cancelled = p.type == PT_Cancel && DecodeCancel(p.body, tid) &&
+                                tid == r.op.transactionId;
+                }).ok());
+    OpenSession();
+    Bytes data;
+    EXPECT_EQ(initiator->TransactIn(OC_GetObject, {5}, data, 1000).status, Status::SinkFailed);
+    script.join();
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::NotConnected)
+        << "out of step";
+}
+
+TEST_F(InitiatorTest, AnEventHeaderInPiecesIsReadWhole) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    Operation e;
+                    e.code = EC_StoreRemoved;
+                    e.params = {0x00010001};
+                    Bytes out;
+                    EncodeEvent(e, out);
+                    c.event->Send(out.data(), 3);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                    c.event->Send(out.data() + 3, out.size() - 3);
+                }).ok());
+    ASSERT_TRUE(WaitFor([&] { return !events.empty(); }));
+    EXPECT_EQ(events[0].code, EC_StoreRemoved);
+    EXPECT_TRUE(lost.empty());
+}
+
+// A transport whose device stack owns the session, as Windows Portable Devices does: the
+// session asks it for OpenSession and CloseSession, and never puts those on the wire.
+class OwningTransport : public Transport {
+  public:
+    std::vector<uint16_t> onWire;
+    std::vector<uint32_t> sessionCalls;
+    TransportListener* listener = nullptr;
+
+    Status Open(const Deadline&, Response&) override { return Status::Ok; }
+    void Start(TransportListener& l) override { listener = &l; }
+    const ResponderInfo& Responder() const override { return info_; }
+    bool OwnsSession() const override { return true; }
+    Status OpenSession(uint32_t id, Response& response, const Deadline&) override {
+        sessionCalls.push_back(id);
+        response.code = RC_OK;
+        return Status::Ok;
+    }
+    Status CloseSession(Response& response, const Deadline&) override {
+        sessionCalls.push_back(0);
+        response.code = RC_OK;
+        return Status::Ok;
+    }
+    Status SendRequest(const Request& request, const Deadline&) override {
+        onWire.push_back(request.code);
+        return Status::Ok;
+    }
+    Status SendData(const Request&, const DataSource&, const Deadline&) override {
+        return Status::Error;
+    }
+    Status ReceiveData(const Request&, DataInTarget& target, Deadline&) override {
+        Bytes ids;
+        PackU32Array({0x00010001, 0x00020001}, ids);
+        return target.Begin(ids.size()) && target.Write(ids.data(), ids.size()) ? Status::Ok
+                                                                                : Status::Error;
+    }
+    Status ReadResponse(const Request&, Response& response, const Deadline&) override {
+        response.code = RC_OK;
+        return Status::Ok;
+    }
+    void Shutdown() override {}
+
+  private:
+    ResponderInfo info_;
+};
+
+TEST(InitiatorSeamTest, ATransportThatOwnsTheSession) {
+    auto owned = std::make_unique<OwningTransport>();
+    OwningTransport& transport = *owned;
+    Initiator session;
+    std::vector<uint16_t> seen;
+    session.SetEventHandler([&](const Event& e) { seen.push_back(e.code); });
+    ASSERT_TRUE(session.Attach(std::move(owned)).ok());
+    ASSERT_TRUE(session.OpenSession(3).ok());
+    std::vector<uint32_t> ids;
+    ASSERT_TRUE(session.GetStorageIDs(ids).ok());
+    EXPECT_EQ(ids, (std::vector<uint32_t>{0x00010001, 0x00020001}));
+    transport.listener->OnEvent(Event{EC_StoreRemoved, 0, {0x00020001}});
+    EXPECT_TRUE(session.CloseSession().ok());
+    EXPECT_EQ(transport.sessionCalls, (std::vector<uint32_t>{3, 0}));
+    EXPECT_EQ(transport.onWire, std::vector<uint16_t>{OC_GetStorageIDs}) << "nothing else sent";
+    EXPECT_EQ(seen, std::vector<uint16_t>{EC_StoreRemoved});
 }

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "ptp/phase.h"
 #include "ptp/status.h"
 
 namespace ptp {
@@ -20,8 +21,9 @@ class Connection {
   public:
     virtual ~Connection() = default;
 
-    // Sends every byte, waiting at most the send timeout for room each time the peer stalls.
-    virtual Status Send(const uint8_t* data, size_t size) = 0;
+    // Sends every byte; each stall of the peer may last the silence bound of `deadline`, and
+    // the whole send ends by its end (Timeout).
+    virtual Status Send(const uint8_t* data, size_t size, const Deadline& deadline) = 0;
     // Receives between 1 and `size` bytes into `buffer`; Timeout when nothing arrives within
     // timeoutMs, Closed when the peer closed (after everything it sent was read).
     virtual Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) = 0;
@@ -30,10 +32,17 @@ class Connection {
     // True once the peer has closed and nothing is left to read. Never blocks or consumes.
     virtual bool PeerClosed() = 0;
 
+    // Sends every byte, waiting at most the send timeout for room each time the peer stalls.
+    Status Send(const uint8_t* data, size_t size) {
+        return Send(data, size, Deadline(sendTimeoutMs_));
+    }
     Status Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
     // Receives exactly `size` bytes. Timeout when the peer is silent for timeoutMs between
     // two pieces; *received (optional) tells how many bytes did arrive.
     Status Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* received = nullptr);
+    // The same within `deadline`: its silence bound between pieces, the whole by its end.
+    Status Receive(uint8_t* buffer, size_t size, const Deadline& deadline,
+                   size_t* received = nullptr);
 
     void SetSendTimeout(int timeoutMs) { sendTimeoutMs_ = timeoutMs; }
 
@@ -43,8 +52,8 @@ class Connection {
 
 using ConnectionPtr = std::unique_ptr<Connection>;
 
-// Two connected in-memory endpoints. Each direction buffers at most `capacity` bytes, so a
-// fast sender waits for the reader instead of filling memory. Thread-safe.
+// Two connected in-memory endpoints. Each direction is a ring of `capacity` bytes, so a fast
+// sender waits for the reader instead of filling memory. Thread-safe.
 std::pair<ConnectionPtr, ConnectionPtr> MakePipePair(size_t capacity = 1u << 20);
 
 // TCP connection to host:port (IPv4 literal or name), connect bounded by timeoutMs.

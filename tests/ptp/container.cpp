@@ -1,5 +1,5 @@
 // Generic container encoding: 12-byte header, then parameters or data payload.
-#include "ptp/container.h"
+#include "container.h"
 
 #include "ptp/bytes.h"
 

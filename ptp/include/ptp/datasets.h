@@ -33,17 +33,6 @@ struct DeviceInfo {
     bool SupportsProperty(uint16_t code) const;
 };
 
-// Byte offsets of the StorageInfo fixed part.
-enum StorageInfoOffset : size_t {
-    SI_StorageType = 0,
-    SI_FilesystemType = 2,
-    SI_AccessCapability = 4,
-    SI_MaxCapacity = 6,
-    SI_FreeSpaceInBytes = 14,
-    SI_FreeSpaceInImages = 22,
-    SI_StorageDescription = 26,
-};
-
 struct StorageInfo {
     uint16_t storageType = 0;
     uint16_t filesystemType = 0;
@@ -53,26 +42,6 @@ struct StorageInfo {
     uint32_t freeSpaceInImages = 0xFFFFFFFF;
     std::string storageDescription;
     std::string volumeLabel;
-};
-
-// Byte offsets of the ObjectInfo fixed part.
-enum ObjectInfoOffset : size_t {
-    OI_StorageID = 0,
-    OI_ObjectFormat = 4,
-    OI_ProtectionStatus = 6,
-    OI_ObjectCompressedSize = 8,
-    OI_ThumbFormat = 12,
-    OI_ThumbCompressedSize = 14,
-    OI_ThumbPixWidth = 18,
-    OI_ThumbPixHeight = 22,
-    OI_ImagePixWidth = 26,
-    OI_ImagePixHeight = 30,
-    OI_ImageBitDepth = 34,
-    OI_ParentObject = 38,
-    OI_AssociationType = 42,
-    OI_AssociationDesc = 44,
-    OI_SequenceNumber = 48,
-    OI_Filename = 52,
 };
 
 struct ObjectInfo {

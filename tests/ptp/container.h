@@ -1,10 +1,12 @@
-// The logical PTP phases (operation request, response, event) and the generic container that
-// carries them on USB-style links. PTP/IP uses its own framing (ptpip.h) for the same fields.
+// Test helper: the generic container that carries PTP phases on USB-style links, to check the
+// library's field codes against that layout. No transport of the library uses it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "ptp/ptpip.h"
 
 namespace ptp {
 
@@ -16,18 +18,7 @@ enum ContainerType : uint16_t {
     CT_Event = 4,
 };
 
-enum : size_t {
-    kContainerHeaderSize = 12,
-    kMaxOperationParams = 5,
-    kMaxEventParams = 3,
-};
-
-// Operation request, response or event: a code, the transaction ID, up to 5 parameters.
-struct Operation {
-    uint16_t code = 0;
-    uint32_t transactionId = 0;
-    std::vector<uint32_t> params;
-};
+enum : size_t { kContainerHeaderSize = 12, kMaxEventParams = 3 };
 
 // A whole generic container. Command, response and event containers carry `params`;
 // a data container carries `payload`.

@@ -1,41 +1,47 @@
-// The initiator (host) side of a PTP/IP session: handshake over a command and an event
-// connection, OpenSession/CloseSession, one call per operation with a streamed data phase in
-// either direction, and a background reader for the event connection.
+// The initiator (host) side of a PTP session over any transport: OpenSession/CloseSession,
+// transaction IDs, one call per operation with a streamed data phase in either direction,
+// deadlines, events, and typed calls that decode their datasets.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ptp/codes.h"
 #include "ptp/connection.h"
 #include "ptp/datasets.h"
-#include "ptp/ptpip.h"
 #include "ptp/status.h"
+#include "ptp/transport.h"
 
 namespace ptp {
 
 struct InitiatorConfig {
-    Guid guid{}; // keep one per installation
-    std::string friendlyName = "Vandrel";
-    int timeoutMs = 10000;              // longest silence of the responder within a call
-    size_t dataChunk = 1u << 20;        // payload bytes per Data packet sent
-    uint64_t maxDatasetSize = 1u << 20; // bound for datasets read by the typed calls
+    std::array<uint8_t, 16> guid{};           // PTP/IP: keep one per installation
+    std::string friendlyName = "Vandrel";     // PTP/IP: how the initiator names itself
+    int timeoutMs = 10000;                    // longest silence of the responder within a call
+    uint64_t floorBytesPerSecond = 64 * 1024; // a call ends by timeoutMs + its bytes at this rate
+    int handshakeTimeoutMs = 10000;           // bound on the whole connection handshake
+    size_t dataChunk = 1u << 20;              // PTP/IP: payload bytes per Data packet sent
+    uint64_t maxDatasetSize = 1u << 20;       // bound for datasets read by the typed calls
+    uint64_t maxDrainSize = 1u << 20;         // a refused data-in phase up to this is drained
 };
 
 // The outcome of a call. status Ok means the responder answered: `code` is its response code
 // and `params` its response parameters. Any other status means no (usable) response: the
 // transport closed, timed out, the responder broke the protocol, or the caller's data source
-// or sink failed. After Timeout or Malformed the session is out of step and every later call
-// returns NotConnected. A Refused handshake carries the Init Fail reason in params[0].
+// or sink failed. After Timeout, Malformed or a cancelled data-in phase the session is out of
+// step and every later call returns NotConnected. A Refused handshake carries the device's
+// reason in params[0].
 struct Result {
     Status status = Status::Ok;
     uint16_t code = 0;
-    std::vector<uint32_t> params;
+    Params params;
 
     bool ok() const { return status == Status::Ok && code == RC_OK; }
     static Result Of(Status s) {
@@ -51,22 +57,15 @@ struct DataOut {
     DataSource read;
 };
 
-// Data received from an operation, pushed to `write`; a phase longer than maxSize is refused
-// (drained, and the call returns SinkFailed).
+// Data received from an operation, pushed to `write`. A phase longer than maxSize, or one the
+// sink refuses, makes the call return SinkFailed: up to InitiatorConfig::maxDrainSize it is
+// drained (the session stays in step), a longer one is cancelled.
 struct DataIn {
     uint64_t maxSize = 0;
     DataSink write;
 };
 
-struct Event {
-    uint16_t code = 0;
-    uint32_t transactionId = 0;
-    std::vector<uint32_t> params;
-};
-
-enum class Link { Command, Event };
-
-class Initiator {
+class Initiator : private TransportListener {
   public:
     using EventHandler = std::function<void(const Event&)>;
     using LostHandler = std::function<void(Link link, Status status)>;
@@ -74,35 +73,37 @@ class Initiator {
     using EventConnector = std::function<ConnectionPtr()>;
 
     explicit Initiator(InitiatorConfig config = InitiatorConfig());
-    ~Initiator(); // Shutdown(); never destroy it from inside a handler
+    ~Initiator() override; // Shutdown(); never destroy it from inside a handler
     Initiator(const Initiator&) = delete;
     Initiator& operator=(const Initiator&) = delete;
 
-    // Handlers run on the event reader thread; set them before Connect. The lost handler is
-    // called at most once, for the first connection lost without Shutdown or CloseSession
+    // Handlers run on the transport's event thread; set them before connecting. The lost
+    // handler is called at most once, for the first loss without Shutdown or CloseSession
     // being called first.
     void SetEventHandler(EventHandler handler) { onEvent_ = std::move(handler); }
     void SetLostHandler(LostHandler handler) { onLost_ = std::move(handler); }
 
-    // Handshake: Init Command Request/Ack on `command`, then Init Event Request/Ack on the
-    // connection `openEvent` returns; starts the event reader.
+    // Opens `transport` within handshakeTimeoutMs and starts its events.
+    Result Attach(std::unique_ptr<Transport> transport);
+    // PTP/IP: Init Command Request/Ack on `command`, then Init Event Request/Ack on the
+    // connection `openEvent` returns.
     Result Connect(ConnectionPtr command, const EventConnector& openEvent);
-    // The same over TCP: both connections to host:port.
+    // PTP/IP over TCP: both connections to host:port.
     Result ConnectTcp(const std::string& host, uint16_t port, int connectTimeoutMs);
 
     Result OpenSession(uint32_t sessionId = 1);
-    // Sends CloseSession; if another thread's call is still pending, shuts the transport
-    // down instead (that call then returns Closed) and returns Closed.
+    // Sends CloseSession. While another thread's call is pending it ends the session at once
+    // instead (Shutdown: that call returns Closed) and returns Closed.
     Result CloseSession();
-    // Closes both connections and stops the event reader; a pending call returns Closed.
+    // From any thread: closes the transport; a pending call returns Closed.
     void Shutdown();
 
     // One transaction: operation request, optional data phase (out or in, not both), response.
-    Result Transact(uint16_t code, const std::vector<uint32_t>& params,
-                    const DataOut* out = nullptr, const DataIn* in = nullptr);
+    Result Transact(uint16_t code, const Params& params, const DataOut* out = nullptr,
+                    const DataIn* in = nullptr);
     // Data-in into a vector bounded by maxSize.
-    Result TransactIn(uint16_t code, const std::vector<uint32_t>& params,
-                      std::vector<uint8_t>& data, uint64_t maxSize);
+    Result TransactIn(uint16_t code, const Params& params, std::vector<uint8_t>& data,
+                      uint64_t maxSize);
 
     // Typed operations. Status Malformed when the dataset does not decode.
     Result GetDeviceInfo(DeviceInfo& info);
@@ -113,6 +114,8 @@ class Initiator {
                             std::vector<uint32_t>& handles);
     Result GetObjectInfo(uint32_t handle, ObjectInfo& info);
     Result GetObject(uint32_t handle, const DataIn& in);
+    // `format` only narrows handle 0xFFFFFFFF (every object).
+    Result DeleteObject(uint32_t handle, uint32_t format = 0);
     // On success params are the responder's StorageID, Parent and new ObjectHandle.
     Result SendObjectInfo(uint32_t storageId, uint32_t parent, const ObjectInfo& info);
     Result SendObject(const DataOut& out);
@@ -121,39 +124,51 @@ class Initiator {
 
     bool connected() const { return connected_; }
     bool sessionOpen() const { return sessionOpen_; }
-    // What the responder said about itself in its Init Command Ack.
-    const InitCommandAck& responder() const { return ack_; }
+    // What the responder said about itself while connecting.
+    const ResponderInfo& responder() const;
 
   private:
+    struct CallScope;
+
+    void OnEvent(const Event& event) override;
+    void OnLost(Link link, Status status) override;
+
+    // One call at a time: BeginCall waits for the running one, TryBeginCall does not.
+    void BeginCall();
+    bool TryBeginCall();
+    void EndCall();
+
     Result Fail(Status status);
+    // Why no call can run now, or Ok.
+    Status Unusable() const;
+    Deadline OperationDeadline(uint64_t bytes) const;
     // A data-in dataset, bounded by maxDatasetSize; Malformed when `unpack` rejects it.
-    Result TransactDataset(uint16_t code, const std::vector<uint32_t>& params,
+    Result TransactDataset(uint16_t code, const Params& params,
                            const std::function<bool(const uint8_t*, size_t)>& unpack);
-    Result TransactLocked(uint16_t code, const std::vector<uint32_t>& params, const DataOut* out,
+    Result TransactLocked(uint16_t code, const Params& params, const DataOut* out,
                           const DataIn* in);
-    Result ReadResponse(uint32_t tid, const DataIn* in);
-    void EventLoop();
+    // OpenSession or CloseSession: on the wire, or asked of a transport that owns the session.
+    Result SessionOperation(uint16_t code, const Params& params);
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
 
     InitiatorConfig config_;
-    ConnectionPtr command_;
-    ConnectionPtr event_;
-    InitCommandAck ack_;
     EventHandler onEvent_;
     LostHandler onLost_;
+    std::unique_ptr<Transport> transport_;
+    std::mutex linkMutex_; // guards transport_ while it is set or shut down
 
-    std::mutex callMutex_; // one transaction at a time
-    std::mutex linkMutex_; // guards command_ and event_ while they are set or shut down
+    std::mutex gateMutex_;
+    std::condition_variable gateFree_;
+    bool busy_ = false; // a call runs; guarded by gateMutex_
+
     std::atomic<bool> connected_{false};
     std::atomic<bool> sessionOpen_{false};
     std::atomic<bool> broken_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> lostReported_{false};
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
-    std::atomic<bool> busy_{false};
     uint32_t nextTid_ = 0;
-    std::thread eventThread_;
 };
 
 } // namespace ptp

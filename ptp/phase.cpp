@@ -1,0 +1,55 @@
+// Deadlines of transfers.
+#include "ptp/phase.h"
+
+#include <algorithm>
+
+namespace ptp {
+namespace {
+
+using Milliseconds = std::chrono::milliseconds;
+
+// A time point `ms` after `from`, or the far end of time where that would not fit.
+Clock::time_point After(Clock::time_point from, uint64_t ms) {
+    if (from == Clock::time_point::max())
+        return from;
+    auto room = std::chrono::duration_cast<Milliseconds>(Clock::time_point::max() - from).count();
+    if (ms >= static_cast<uint64_t>(room))
+        return Clock::time_point::max();
+    return from + Milliseconds(ms);
+}
+
+} // namespace
+
+Deadline::Deadline(int silenceMs)
+    : silenceMs_(std::max(silenceMs, 0)), end_(Clock::time_point::max()) {}
+
+Deadline::Deadline(int silenceMs, int totalMs, uint64_t floorBytesPerSecond)
+    : silenceMs_(std::max(silenceMs, 0)), floor_(floorBytesPerSecond) {
+    end_ = After(Clock::now(), static_cast<uint64_t>(std::max(totalMs, 0)));
+}
+
+int Deadline::WaitMs() const {
+    if (end_ == Clock::time_point::max())
+        return silenceMs_;
+    auto left = std::chrono::duration_cast<Milliseconds>(end_ - Clock::now()).count();
+    if (left <= 0)
+        return 0;
+    return static_cast<int>(std::min<long long>(left, silenceMs_));
+}
+
+bool Deadline::Passed() const {
+    return end_ != Clock::time_point::max() && Clock::now() >= end_;
+}
+
+void Deadline::Allow(uint64_t bytes) {
+    if (floor_ == 0) {
+        end_ = Clock::time_point::max();
+        return;
+    }
+    uint64_t seconds = bytes / floor_;
+    uint64_t ms =
+        seconds > (1ull << 40) ? ~0ull : seconds * 1000 + (bytes % floor_) * 1000 / floor_;
+    end_ = After(end_, ms);
+}
+
+} // namespace ptp
