@@ -6,6 +6,12 @@
 #include <fstream>
 #include <system_error>
 
+#ifndef _WIN32
+#include <climits>
+#include <unistd.h>
+#endif
+
+#include "ptp/bytes.h"
 #include "ptp/codes.h"
 
 namespace fs = std::filesystem;
@@ -14,7 +20,8 @@ namespace vcam {
 namespace {
 
 const char kTempPrefix[] = ".vcam-upload-";
-const int kMaxDepth = 16;
+// The longest temporary name: prefix, a 32-bit handle, ".tmp".
+const size_t kLongestTempName = sizeof kTempPrefix - 1 + 10 + 4;
 
 std::string Upper(std::string text) {
     for (char& c : text) {
@@ -114,8 +121,14 @@ bool Upload::Commit() {
     committed_ = true;
     object_.size = written_;
     card_->Added(object_);
-    card_->freeSpace_ -= std::min(card_->freeSpace_, written_);
+    card_->freeSpace_ -= std::min(card_->freeSpace_, card_->Footprint(written_));
     return true;
+}
+
+bool Upload::KeepIncomplete(uint32_t announced) {
+    object_.incomplete = true;
+    object_.announced = announced;
+    return Commit();
 }
 
 Card::Card(std::string folder, uint64_t capacity, uint64_t freeSpace)
@@ -150,23 +163,30 @@ void Card::ScanFolder(const std::string& relative, uint32_t parent, int depth, u
         object.name = name;
         object.parent = parent;
         object.folder = folder;
+        object.depth = static_cast<uint32_t>(depth);
+        object.readOnly =
+            (entry.status(error).permissions() & fs::perms::owner_write) == fs::perms::none;
         auto known = handleOfPath_.find(object.path);
         object.handle = known != handleOfPath_.end() ? known->second : nextHandle_++;
         handleOfPath_[object.path] = object.handle;
         auto previous = objects_.find(object.handle);
+        bool wasFile = previous != objects_.end() && !previous->second.folder;
         if (folder) {
             object.format = ptp::OFC_Association;
         } else {
             object.size = entry.file_size(error);
             if (error)
                 object.size = 0;
-            used += object.size;
-            object.format = previous != objects_.end() && !previous->second.folder
-                                ? previous->second.format
-                                : FormatForName(name);
+            object.format = wasFile ? previous->second.format : FormatForName(name);
+            // An incomplete object stays one until its file changes.
+            if (wasFile && previous->second.incomplete && previous->second.size == object.size) {
+                object.incomplete = true;
+                object.announced = previous->second.announced;
+            }
         }
+        used += Footprint(object.size);
         found[object.handle] = object;
-        if (folder && depth < kMaxDepth)
+        if (folder && depth < static_cast<int>(kMaxFolderDepth))
             ScanFolder(object.path, object.handle, depth + 1, used, found);
     }
 }
@@ -218,6 +238,8 @@ void Card::Added(const CardObject& object) {
 }
 
 bool Card::CreateFolder(uint32_t handle, uint32_t parent, const std::string& name) {
+    if (parent && !Find(parent))
+        return false;
     std::error_code error;
     if (!fs::create_directory(PathOf(Join(FolderPath(parent), name)), error) || error)
         return false;
@@ -228,13 +250,18 @@ bool Card::CreateFolder(uint32_t handle, uint32_t parent, const std::string& nam
     object.name = name;
     const CardObject* folder = parent ? Find(parent) : nullptr;
     object.path = Join(folder ? folder->path : "", name);
+    object.depth = folder ? folder->depth + 1 : 0;
     object.format = ptp::OFC_Association;
     Added(object);
+    freeSpace_ -= std::min(freeSpace_, Footprint(0));
     return true;
 }
 
 std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,
                                           uint16_t format) {
+    const CardObject* parentObject = parent ? Find(parent) : nullptr;
+    if (parent && !parentObject)
+        return nullptr; // its folder is gone: never fall back to the root
     std::unique_ptr<Upload> upload(new Upload());
     upload->impl_.reset(new Upload::Impl());
     upload->card_ = this;
@@ -244,13 +271,84 @@ std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, cons
     upload->impl_->file.open(upload->impl_->temp, std::ios::binary | std::ios::trunc);
     if (!upload->impl_->file)
         return nullptr;
-    const CardObject* parentObject = parent ? Find(parent) : nullptr;
     upload->object_.handle = handle;
     upload->object_.parent = parent;
     upload->object_.name = name;
     upload->object_.path = Join(parentObject ? parentObject->path : "", name);
     upload->object_.format = format;
+    upload->object_.depth = parentObject ? parentObject->depth + 1 : 0;
     return upload;
+}
+
+uint64_t Card::Footprint(uint64_t size) const {
+    uint64_t clusters = size / clusterSize_ + (size % clusterSize_ != 0);
+    return std::max<uint64_t>(clusters, 1) * clusterSize_;
+}
+
+void Card::Release(uint64_t size) {
+    freeSpace_ += std::min(Footprint(size), capacity_ - std::min(capacity_, freeSpace_));
+}
+
+bool Card::DepthAllows(uint32_t parent) const {
+    const CardObject* folder = parent ? Find(parent) : nullptr;
+    return !folder || folder->depth + 1 <= kMaxFolderDepth;
+}
+
+bool Card::NameFits(uint32_t parent, const std::string& name) const {
+    // The temporary file of an upload sits beside it, so the longer name counts for the path.
+    std::error_code error;
+    fs::path longest =
+        PathOf(Join(FolderPath(parent),
+                    name.size() > kLongestTempName ? name : std::string(kLongestTempName, 'x')));
+    fs::path full = fs::absolute(longest, error);
+    if (error)
+        return false;
+#ifdef _WIN32
+    // 255 UTF-16 units a name; the whole path within MAX_PATH, terminator included.
+    return PathOf(name).wstring().size() <= 255 && full.wstring().size() < 260;
+#else
+    long nameMax = pathconf(folder_.c_str(), _PC_NAME_MAX);
+    if (nameMax <= 0)
+        nameMax = 255;
+    return name.size() <= static_cast<size_t>(nameMax) && full.native().size() < PATH_MAX;
+#endif
+}
+
+bool Card::StaysInside(const std::string& path) const {
+    std::error_code error;
+    fs::path at = PathOf(folder_);
+    for (const fs::path& part : PathOf(path).parent_path()) {
+        at /= part;
+        if (fs::is_symlink(at, error) || !fs::is_directory(at, error))
+            return false;
+    }
+    return true;
+}
+
+Card::Removal Card::Remove(uint32_t handle) {
+    const CardObject* object = Find(handle);
+    if (!object)
+        return Removal::Failed;
+    for (const auto& entry : objects_) {
+        if (entry.second.parent == handle)
+            return Removal::NotEmpty;
+    }
+    if (!StaysInside(object->path))
+        return Removal::Failed;
+    std::error_code error;
+    fs::path path = PathOf(Join(folder_, object->path));
+    // fs::remove takes a link itself, never what it points to, and a folder only when empty;
+    // a file already gone behind the card's back leaves nothing to do.
+    fs::remove(path, error);
+    if (error) {
+        std::error_code ignored;
+        bool filled = object->folder && !fs::is_empty(path, ignored);
+        return filled ? Removal::NotEmpty : Removal::Failed;
+    }
+    Release(object->size);
+    handleOfPath_.erase(object->path);
+    objects_.erase(handle);
+    return Removal::Removed;
 }
 
 bool Card::Read(const CardObject& object, uint64_t offset, uint8_t* buffer, size_t size) const {

@@ -1,7 +1,7 @@
 // vcam: the virtual camera as a PTP/IP server on 127.0.0.1.
-//   vcam --profile FILE --card DIR [--port N]
+//   vcam --profile FILE --card DIR [--port N] [--handshake-timeout S] [--idle-timeout S]
 // Port 15740 by default; 0 picks a free port. The first line printed names the port.
-// Serves sessions one after another until SIGINT/SIGTERM (Ctrl-C on Windows).
+// Serves one session at a time until SIGINT/SIGTERM (Ctrl-C on Windows).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +22,16 @@ extern "C" void OnSignal(int) {
         runningServer->Stop();
 }
 
+// A whole number from `low` to `high`.
+bool ParseNumber(const char* text, long low, long high, long& value) {
+    char* end = nullptr;
+    value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && value >= low && value <= high;
+}
+
 int Usage() {
-    std::fprintf(stderr, "usage: vcam [--profile FILE] --card DIR [--port N] [--quiet]\n");
+    std::fprintf(stderr, "usage: vcam [--profile FILE] --card DIR [--port N] [--quiet]\n"
+                         "            [--handshake-timeout SECONDS] [--idle-timeout SECONDS]\n");
     return 2;
 }
 
@@ -32,6 +40,7 @@ int Usage() {
 int main(int argc, char** argv) {
     std::string profilePath, cardPath;
     long port = ptp::kPtpIpPort;
+    long handshakeSeconds = 5, idleSeconds = 600;
     bool quiet = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -41,9 +50,13 @@ int main(int argc, char** argv) {
         else if (arg == "--card" && hasValue)
             cardPath = argv[++i];
         else if (arg == "--port" && hasValue) {
-            char* end = nullptr;
-            port = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || port < 0 || port > 65535)
+            if (!ParseNumber(argv[++i], 0, 65535, port))
+                return Usage();
+        } else if (arg == "--handshake-timeout" && hasValue) {
+            if (!ParseNumber(argv[++i], 1, 3600, handshakeSeconds))
+                return Usage();
+        } else if (arg == "--idle-timeout" && hasValue) {
+            if (!ParseNumber(argv[++i], 0, 86400, idleSeconds))
                 return Usage();
         } else if (arg == "--quiet")
             quiet = true;
@@ -63,11 +76,14 @@ int main(int argc, char** argv) {
         return Usage();
 
     vcam::Card card(cardPath, profile.capacity, profile.freeSpace);
+    card.SetClusterSize(profile.clusterSize);
     if (!card.Scan()) {
         std::fprintf(stderr, "vcam: cannot read the card folder %s\n", cardPath.c_str());
         return 2;
     }
     vcam::Server server(profile, card);
+    server.SetHandshakeTimeout(static_cast<int>(handshakeSeconds * 1000));
+    server.SetIdleTimeout(static_cast<int>(idleSeconds * 1000));
     if (server.Listen("127.0.0.1", static_cast<uint16_t>(port)) != ptp::Status::Ok) {
         std::fprintf(stderr, "vcam: cannot listen on 127.0.0.1:%ld\n", port);
         return 1;

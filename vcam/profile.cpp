@@ -79,6 +79,15 @@ bool ParseBool(const std::string& text, bool& value) {
     return false;
 }
 
+// A 16-bit code, such as a response code.
+bool ParseCode(const std::string& text, uint16_t& code) {
+    uint32_t number = 0;
+    if (!ParseU32(text, number, 0xFFFF))
+        return false;
+    code = static_cast<uint16_t>(number);
+    return true;
+}
+
 bool ParseOperationCode(const std::string& text, uint16_t& code) {
     return ptp::ParseOperation(text, code);
 }
@@ -132,11 +141,26 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         p.volumeLabel = value, ok = true;
     else if (key == "card.folder")
         p.cardFolder = value, ok = !value.empty();
-    else if (key == "fault.response.code") {
-        ok = ParseU32(value, number, 0xFFFF);
-        p.responseCode = static_cast<uint16_t>(number);
-    } else if (key.compare(0, 15, "fault.response.") == 0 &&
-               SetTrigger(p.responseFault, key.substr(15), value, ok)) {
+    else if (key == "card.cluster_size") {
+        uint64_t size = 0;
+        ok = ParseSize(value, size) && size >= 1 && size <= (32u << 20);
+        p.clusterSize = static_cast<uint32_t>(size);
+    } else if (key == "card.keep_incomplete")
+        ok = ParseBool(value, p.keepIncomplete);
+    else if (key == "camera.vendor_formats")
+        ok = ParseBool(value, p.vendorFormats);
+    else if (key == "camera.vendor_format_refusal")
+        ok = ParseCode(value, p.vendorFormatRefusal);
+    else if (key == "pace.bytes_per_second")
+        ok = ParseSize(value, p.paceBytesPerSecond);
+    else if (key == "fault.corrupt_read.occurrence")
+        ok = p.corruptRead = ParseU32(value, p.corruptReadOccurrence);
+    else if (key == "fault.corrupt_read.offset")
+        ok = p.corruptRead = ParseSize(value, p.corruptReadOffset);
+    else if (key == "fault.response.code")
+        ok = ParseCode(value, p.responseCode);
+    else if (key.compare(0, 15, "fault.response.") == 0 &&
+             SetTrigger(p.responseFault, key.substr(15), value, ok)) {
     } else if (key == "fault.power_down.reason")
         ok = ParseU32(value, p.powerDownReason);
     else if (key == "fault.power_down.data")

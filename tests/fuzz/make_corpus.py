@@ -142,11 +142,46 @@ SESSION = {
     'init_fail': session(packet(5, u32(2))),
 }
 
+
+def request(code, tid, params=(), data_out=False):
+    return packet(6, u32(2 if data_out else 1) + u16(code) + u32(tid) + b''.join(u32(p) for p in params))
+
+
+def data_out(tid, payload, total=None):
+    return (packet(9, u32(tid) + u64(len(payload) if total is None else total))
+            + packet(12, u32(tid) + payload))
+
+
+# Responder inputs: [profile flags][event byte count][event bytes][command bytes].
+def responder_input(flags, command, event=b''):
+    return u8(flags) + u8(len(event)) + event + command
+
+
+HELLO = PTPIP['init_command_request']
+UPLOAD_OI = FIXED_OI[:8] + u32(100) + FIXED_OI[12:] + ptp_string('FW.BIN') + b'\x00\x00\x00'
+RESPONDER_SESSION = (
+    HELLO + request(0x1002, 0, [1]) + request(0x1001, 1) + request(0x1004, 2)
+    + request(0x1005, 3, [0x10001]) + request(0x1007, 4, [0xFFFFFFFF, 0, 0xFFFFFFFF])
+    + request(0x1008, 5, [1]) + request(0x1009, 6, [1]) + request(0x1014, 7, [0x5001])
+    + request(0x100C, 8, [0x10001, 0xFFFFFFFF], True) + data_out(8, UPLOAD_OI)
+    + request(0x100D, 9, [], True) + data_out(9, bytes(100))
+    + request(0x100B, 10, [1, 0]) + request(0x1003, 11))
+RESPONDER = {
+    'session': responder_input(0x00, RESPONDER_SESSION, packet(13)),
+    'short_upload_kept': responder_input(
+        0x21, HELLO + request(0x1002, 0, [1]) + request(0x100C, 1, [0, 0xFFFFFFFF], True)
+        + data_out(1, UPLOAD_OI) + request(0x100D, 2, [], True) + data_out(2, bytes(50))),
+    'endless_data': responder_input(
+        0x00, HELLO + request(0x1002, 0, [1]) + request(0x100D, 1, [], True)
+        + packet(9, u32(1) + u64(2**64 - 1)) + packet(10, u32(1) + bytes(1000))),
+    'raw_event_handshake': responder_input(0x40, HELLO, PTPIP['init_event_request']),
+}
+
 CORPORA = {
     'ptpip_packet': PTPIP, 'container': CONTAINER, 'device_info': DEVICE_INFO,
     'storage_info': STORAGE_INFO, 'object_info': OBJECT_INFO, 'device_prop_desc': PROP_DESC,
     'prop_value': PROP_VALUE, 'u32_array': U32_ARRAY, 'profile': PROFILE,
-    'object_name': OBJECT_NAME, 'session': SESSION,
+    'object_name': OBJECT_NAME, 'session': SESSION, 'responder': RESPONDER,
 }
 
 for target, seeds in CORPORA.items():

@@ -1,6 +1,9 @@
 // The profile's faults: response codes, power-down and store-removed events, dropped
-// connections and delays, at an operation or after a number of bytes.
+// connections, corrupt read-backs and delays, at an operation or after a number of bytes;
+// what stays of an upload they cut short; the pace of uploads.
 #include "vcam_fixture.h"
+
+#include <set>
 
 using namespace ptp;
 using namespace vcam;
@@ -142,4 +145,107 @@ TEST(FaultsTest, DelayPerOperation) {
     DeviceInfo info;
     ASSERT_TRUE(s.host->GetDeviceInfo(info).ok());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(250)) << "only the chosen one";
+}
+
+TEST(FaultsTest, IncompleteObjectsAreKeptWhenTheProfileSaysSo) {
+    const Bytes data = Pattern(500000, 3);
+    struct {
+        const char* faults;
+        size_t sent; // bytes the initiator announces in its Start Data
+        bool failSource;
+    } rows[] = {
+        {"", 300000, false},                                      // a short data phase
+        {"", 500000, true},                                       // cancelled by the initiator
+        {"fault.response.after_bytes = 150000\n", 500000, false}, // refused midway
+        {"fault.drop.after_bytes = 150000\n", 500000, false},
+        {"fault.power_down.after_bytes = 150000\n", 500000, false},
+    };
+    for (auto& row : rows) {
+        TempFolder folder;
+        Profile p = WithFaults(std::string(row.faults) + "card.keep_incomplete = yes\n");
+        Card card(folder.str(), p.capacity, p.freeSpace);
+        {
+            CameraSession s(p, card);
+            ASSERT_TRUE(s.SendInfo("fw.bin", 500000).ok());
+            size_t offset = 0;
+            DataOut out;
+            out.size = row.sent;
+            out.read = [&](uint8_t* buffer, size_t count) {
+                if (row.failSource && offset >= 200000)
+                    return false; // the initiator gives up and cancels
+                std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
+                offset += count;
+                return true;
+            };
+            EXPECT_FALSE(s.host->SendObject(out).ok()) << row.faults;
+        }
+        Bytes kept = folder.Read("fw.bin");
+        ASSERT_FALSE(kept.empty()) << row.faults;
+        ASSERT_LT(kept.size(), data.size()) << row.faults;
+        EXPECT_TRUE(std::equal(kept.begin(), kept.end(), data.begin())) << row.faults;
+
+        CameraSession after(Profile(), card); // the same card, as the server keeps it
+        uint32_t handle = after.HandleOf("fw.bin");
+        ObjectInfo info;
+        ASSERT_TRUE(after.host->GetObjectInfo(handle, info).ok()) << row.faults;
+        EXPECT_EQ(info.objectCompressedSize, 500000u) << "the size that was announced";
+        Bytes got;
+        ASSERT_TRUE(after.host->TransactIn(OC_GetObject, {handle}, got, 1 << 20).ok());
+        EXPECT_EQ(got, kept) << "what the file holds";
+        EXPECT_EQ(after.SendInfo("fw.bin", 500000).code, RC_ObjectWriteProtected);
+        EXPECT_TRUE(after.host->Transact(OC_DeleteObject, {handle, 0}).ok());
+        EXPECT_TRUE(after.Upload("fw.bin", data).ok()) << "sent again once deleted";
+        EXPECT_EQ(folder.Read("fw.bin"), data);
+    }
+}
+
+TEST(FaultsTest, CorruptReadBack) {
+    TempFolder folder;
+    const Bytes data = Pattern(200000, 5);
+    folder.Write("fw.bin", data);
+    folder.Write("short.bin", Bytes(3, 's'));
+    CameraSession s(WithFaults("fault.corrupt_read.occurrence = 2\n"
+                               "fault.corrupt_read.offset = 150000\n"),
+                    folder.str());
+    uint32_t handle = s.HandleOf("fw.bin");
+    std::vector<Bytes> reads(3);
+    for (Bytes& got : reads)
+        ASSERT_TRUE(s.host->TransactIn(OC_GetObject, {handle}, got, 1 << 20).ok());
+    EXPECT_EQ(reads[0], data);
+    ASSERT_EQ(reads[1].size(), data.size());
+    Bytes expected = data;
+    expected[150000] ^= 0xFF;
+    EXPECT_EQ(reads[1], expected) << "one byte of the second read is wrong";
+    EXPECT_EQ(reads[2], data);
+    EXPECT_EQ(folder.Read("fw.bin"), data) << "the card itself is whole";
+
+    CameraSession every(WithFaults("fault.corrupt_read.offset = 1M\n"), folder.str());
+    Bytes got;
+    ASSERT_TRUE(every.host->TransactIn(OC_GetObject, {every.HandleOf("short.bin")}, got, 16).ok());
+    EXPECT_EQ(got, (Bytes{'s', 's', 's' ^ 0xFF})) << "past the end: the last byte";
+}
+
+TEST(FaultsTest, APacedUploadCanBeWatchedGrowing) {
+    TempFolder folder;
+    CameraSession s(WithFaults("pace.bytes_per_second = 400K\n"), folder.str());
+    const Bytes data = Pattern(400 * 1024, 9);
+    std::atomic<bool> done{false};
+    std::set<uintmax_t> sizes;
+    std::thread watcher([&] {
+        while (!done) {
+            std::error_code error;
+            for (fs::directory_iterator it(folder.path, error), end; !error && it != end;
+                 it.increment(error)) {
+                uintmax_t size = it->file_size(error);
+                if (!error && size > 0 && size < data.size())
+                    sizes.insert(size);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    EXPECT_TRUE(s.Upload("fw.bin", data).ok());
+    done = true;
+    watcher.join();
+    EXPECT_GE(sizes.size(), 3u) << "the file grows in steps a progress bar can follow";
+    EXPECT_EQ(folder.Read("fw.bin"), data);
 }

@@ -18,6 +18,10 @@ TEST(ProfileTest, DefaultsAreAHealthyCamera) {
     EXPECT_FALSE(p.writeProtected);
     EXPECT_EQ(p.capacity, 1ull << 30);
     EXPECT_TRUE(p.vendorProperties);
+    EXPECT_EQ(p.clusterSize, 32u * 1024);
+    EXPECT_FALSE(p.keepIncomplete || p.corruptRead || p.paceBytesPerSecond);
+    EXPECT_TRUE(p.vendorFormats);
+    EXPECT_EQ(p.vendorFormatRefusal, ptp::RC_InvalidObjectFormatCode);
     EXPECT_FALSE(p.responseFault.enabled() || p.powerDown.enabled() || p.drop.enabled() ||
                  p.storeRemoved.enabled());
 }
@@ -41,6 +45,13 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "free = 0x100000\n"
                        "label = CARD\n"
                        "folder = /tmp/card\n"
+                       "cluster_size = 4K\n"
+                       "keep_incomplete = yes\n"
+                       "[camera]\n"
+                       "vendor_formats = no\n"
+                       "vendor_format_refusal = 0x2006\n"
+                       "[pace]\n"
+                       "bytes_per_second = 750K\n"
                        "[fault.response]\n"
                        "operation = SendObject\n"
                        "occurrence = 2\n"
@@ -54,6 +65,8 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "fault.store_removed.operation = 0x1005\n"
                        "fault.drop.after_bytes = 4096\n"
                        "fault.drop.occurrence = 1\n"
+                       "fault.corrupt_read.occurrence = 3\n"
+                       "fault.corrupt_read.offset = 0x10\n"
                        "delay.ms = 250\n"
                        "delay.operation = GetObjectInfo\n";
     Profile p;
@@ -73,6 +86,14 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
     EXPECT_EQ(p.freeSpace, 0x100000u);
     EXPECT_EQ(p.volumeLabel, "CARD");
     EXPECT_EQ(p.cardFolder, "/tmp/card");
+    EXPECT_EQ(p.clusterSize, 4096u);
+    EXPECT_TRUE(p.keepIncomplete);
+    EXPECT_FALSE(p.vendorFormats);
+    EXPECT_EQ(p.vendorFormatRefusal, ptp::RC_ParameterNotSupported);
+    EXPECT_EQ(p.paceBytesPerSecond, 750u * 1024);
+    EXPECT_TRUE(p.corruptRead);
+    EXPECT_EQ(p.corruptReadOccurrence, 3u);
+    EXPECT_EQ(p.corruptReadOffset, 16u);
     EXPECT_EQ(p.responseFault.operation, ptp::OC_SendObject);
     EXPECT_EQ(p.responseFault.occurrence, 2u);
     EXPECT_EQ(p.responseCode, ptp::RC_DeviceBusy);
@@ -109,6 +130,10 @@ TEST(ProfileTest, ErrorsNameTheLine) {
                          "camera.count = -1",
                          "fault.response.operation = Fly",
                          "camera.firmware = 1.256",
+                         "card.cluster_size = 0",
+                         "card.cluster_size = 64M",
+                         "camera.vendor_format_refusal = 0x12345",
+                         "fault.corrupt_read.offset = -1",
                          "no equals sign",
                          "[unterminated"};
     for (const char* text : bad) {

@@ -29,9 +29,8 @@ TEST(ResponderTest, DeviceInfoOfTheDefaultProfile) {
     for (uint16_t op :
          {OC_GetDeviceInfo, OC_OpenSession, OC_CloseSession, OC_GetStorageIDs, OC_GetStorageInfo,
           OC_GetNumObjects, OC_GetObjectHandles, OC_GetObjectInfo, OC_GetObject, OC_SendObjectInfo,
-          OC_SendObject, OC_GetDevicePropDesc, OC_GetDevicePropValue})
+          OC_SendObject, OC_GetDevicePropDesc, OC_GetDevicePropValue, OC_DeleteObject})
         EXPECT_TRUE(info.SupportsOperation(op)) << std::hex << op;
-    EXPECT_FALSE(info.SupportsOperation(OC_DeleteObject)) << "nothing on the card is ever lost";
     for (uint16_t prop : {DPC_BatteryLevel, DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion,
                           DPC_Vandrel_ModelName})
         EXPECT_TRUE(info.SupportsProperty(prop)) << std::hex << prop;
@@ -218,7 +217,8 @@ TEST(ResponderTest, UploadIsWrittenByteForByteAndListedAtOnce) {
     EXPECT_EQ(object.objectCompressedSize, firmware.size());
     EXPECT_EQ(object.objectFormat, 0xBF01) << "the format the initiator gave";
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, after).ok());
-    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes - firmware.size());
+    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes - (3 * 1024 + 32) * 1024)
+        << "whole 32 KiB clusters";
 }
 
 TEST(ResponderTest, UploadIntoASubfolderAndEmptyFiles) {
@@ -279,27 +279,130 @@ TEST(ResponderTest, WriteProtectedCard) {
     Profile p;
     p.writeProtected = true;
     TempFolder folder;
+    folder.Write("old.bin", Bytes(1));
     CameraSession s(p, folder.str());
     StorageInfo info;
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
     EXPECT_EQ(info.accessCapability, AC_ReadOnly);
     EXPECT_EQ(s.SendInfo("fw.bin", 10).code, RC_StoreReadOnly);
-    EXPECT_TRUE(folder.List().empty());
+    EXPECT_EQ(s.host->Transact(OC_DeleteObject, {s.HandleOf("old.bin"), 0}).code, RC_StoreReadOnly);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"old.bin"}));
+}
+
+TEST(ResponderTest, DeleteObject) {
+    TempFolder folder;
+    folder.Write("old.bin", Bytes(5000, 'o'));
+    folder.Write("locked.bin", Bytes(1, 'l'));
+    folder.Write("DCIM/IMG.JPG", Bytes(1, 'j'));
+    fs::create_directories(folder.path / "EMPTY");
+    fs::permissions(folder.path / "locked.bin", fs::perms::owner_write, fs::perm_options::remove);
+    Profile p;
+    p.clusterSize = 4096;
+    CameraSession s(p, folder.str());
+    auto remove = [&](uint32_t handle) { return s.host->Transact(OC_DeleteObject, {handle, 0}); };
+    StorageInfo before, after;
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, before).ok());
+    uint32_t old = s.HandleOf("old.bin");
+    EXPECT_TRUE(remove(old).ok());
+    EXPECT_FALSE(fs::exists(folder.path / "old.bin"));
+    ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, after).ok());
+    EXPECT_EQ(after.freeSpaceInBytes, before.freeSpaceInBytes + 8192) << "its two clusters";
+    EXPECT_EQ(remove(old).code, RC_InvalidObjectHandle) << "gone for good";
+    EXPECT_EQ(remove(0x7777).code, RC_InvalidObjectHandle);
+    EXPECT_EQ(remove(0xFFFFFFFF).code, RC_ParameterNotSupported) << "one object at a time";
+
+    EXPECT_EQ(remove(s.HandleOf("DCIM")).code, RC_AccessDenied) << "a folder with a file in it";
+    EXPECT_TRUE(remove(s.HandleOf("EMPTY")).ok());
+    EXPECT_EQ(remove(s.HandleOf("locked.bin")).code, RC_ObjectWriteProtected);
+    ObjectInfo locked;
+    ASSERT_TRUE(s.host->GetObjectInfo(s.HandleOf("locked.bin"), locked).ok());
+    EXPECT_EQ(locked.protectionStatus, 1);
+    fs::permissions(folder.path / "locked.bin", fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"DCIM", "DCIM/IMG.JPG", "locked.bin"}));
+
+    ASSERT_TRUE(s.Upload("old.bin", Bytes(3, 'n')).ok()) << "the name is free again";
+    EXPECT_GT(s.HandleOf("old.bin"), old) << "handles are never reused";
+}
+
+TEST(ResponderTest, VendorFormatsCanBeRefused) {
+    struct {
+        const char* ini;
+        uint16_t format;
+        uint16_t code;
+    } rows[] = {
+        {"", 0xBF01, RC_OK},
+        {"camera.vendor_formats = no", 0xB000, RC_InvalidObjectFormatCode},
+        {"camera.vendor_formats = no", 0xFFFF, RC_InvalidObjectFormatCode},
+        {"camera.vendor_formats = no\ncamera.vendor_format_refusal = 0x2006", 0xBF01,
+         RC_ParameterNotSupported},
+        {"camera.vendor_formats = no", OFC_Undefined, RC_OK},
+        {"camera.vendor_formats = no", 0xAFFF, RC_OK},
+    };
+    for (auto& row : rows) {
+        Profile p;
+        std::string error;
+        ASSERT_TRUE(ParseProfile(row.ini, p, error)) << error;
+        TempFolder folder;
+        CameraSession s(p, folder.str());
+        EXPECT_EQ(s.SendInfo("fw.bin", 10, kRootParent, row.format).code, row.code)
+            << row.ini << " " << std::hex << row.format;
+    }
+}
+
+TEST(ResponderTest, FoldersAreCreatedOnlyAsDeepAsTheyAreListed) {
+    TempFolder folder;
+    Profile p;
+    uint32_t parent = kRootParent;
+    {
+        CameraSession s(p, folder.str());
+        for (uint32_t depth = 0; depth <= kMaxFolderDepth; ++depth) {
+            ptp::Result made = s.SendInfo("D" + std::to_string(depth), 0, parent, OFC_Association);
+            ASSERT_TRUE(made.ok()) << depth;
+            parent = made.params[2];
+        }
+        EXPECT_EQ(s.SendInfo("deeper.bin", 1, parent).code,
+                  RC_SpecificationOfDestinationUnsupported);
+        EXPECT_EQ(s.SendInfo("DEEPER", 0, parent, OFC_Association).code,
+                  RC_SpecificationOfDestinationUnsupported);
+    }
+    CameraSession again(p, folder.str());
+    uint32_t count = 0;
+    ASSERT_TRUE(again.host->GetNumObjects(kStorageId, 0, 0, count).ok());
+    EXPECT_EQ(count, kMaxFolderDepth + 1) << "a fresh scan lists every folder made";
+}
+
+TEST(ResponderTest, NamesTheHostCannotHoldAreRefusedBeforeTheData) {
+    TempFolder folder;
+    CameraSession s(Default(), folder.str());
+    std::string tooLong, fits;
+    for (int i = 0; i < 250; ++i)
+        tooLong += "\xC3\xA9"; // beyond 255 bytes here, beyond MAX_PATH on Windows
+    for (int i = 0; i < 100; ++i)
+        fits += "\xC3\xA9";
+    EXPECT_EQ(s.SendInfo(tooLong + ".bin", 4).code, RC_InvalidParameter);
+    EXPECT_EQ(s.SendInfo(tooLong, 0, kRootParent, OFC_Association).code, RC_InvalidParameter);
+    ASSERT_TRUE(s.Upload(fits + ".bin", Bytes(4, 'f')).ok());
+    EXPECT_EQ(folder.List().size(), 1u);
 }
 
 TEST(ResponderTest, FullCard) {
     Profile p;
     p.capacity = 4ull << 30;
-    p.freeSpace = 1000;
+    p.freeSpace = 3 * 4096;
+    p.clusterSize = 4096;
     TempFolder folder;
     CameraSession s(p, folder.str());
-    EXPECT_EQ(s.SendInfo("big.bin", 1001).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("big.bin", 3 * 4096 + 1).code, RC_StoreFull) << "four clusters";
     EXPECT_EQ(s.SendInfo("huge.bin", 0xFFFFFFFF).code, RC_StoreFull) << "4 GiB or more";
-    ASSERT_TRUE(s.Upload("fits.bin", Bytes(1000, 2)).ok());
+    ASSERT_TRUE(s.Upload("fits.bin", Bytes(4096, 2)).ok());
+    ASSERT_TRUE(s.SendInfo("DIR", 0, kRootParent, OFC_Association).ok());
+    ASSERT_TRUE(s.Upload("empty.bin", Bytes()).ok());
     StorageInfo info;
     ASSERT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
-    EXPECT_EQ(info.freeSpaceInBytes, 0u);
+    EXPECT_EQ(info.freeSpaceInBytes, 0u) << "a folder and an empty file take a cluster each";
     EXPECT_EQ(s.SendInfo("one.bin", 1).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("none.bin", 0).code, RC_StoreFull);
+    EXPECT_EQ(s.SendInfo("DIR2", 0, kRootParent, OFC_Association).code, RC_StoreFull);
 }
 
 TEST(ResponderTest, SendObjectNeedsItsObjectInfoAndTheAnnouncedSize) {
@@ -380,6 +483,13 @@ struct RawSession {
     Status served = Status::Ok;
     std::thread camera{[this] { served = responder.Serve(*command.second, *event.second); }};
 
+    // Waits for Serve to end; true when it ended within a generous bound.
+    bool Ended() {
+        auto start = std::chrono::steady_clock::now();
+        camera.join();
+        camera = std::thread([] {});
+        return std::chrono::steady_clock::now() - start < std::chrono::seconds(20);
+    }
     ~RawSession() {
         command.first->Shutdown();
         event.first->Shutdown();
@@ -415,8 +525,7 @@ TEST(ResponderTest, HandshakeWithTheWrongConnectionNumberFails) {
     RawSession s;
     uint32_t number = s.InitCommand();
     EXPECT_EQ(s.InitEvent(number + 1).type, PT_InitFail);
-    s.camera.join();
-    s.camera = std::thread([] {});
+    ASSERT_TRUE(s.Ended());
     EXPECT_EQ(s.served, Status::Malformed);
 }
 
@@ -439,7 +548,6 @@ TEST(ResponderTest, AProtocolErrorEndsTheSession) {
     s.command.first->Send(stray);
     Packet none;
     EXPECT_EQ(ReadPacket(*s.command.first, none, 1000), Status::Closed);
-    s.camera.join();
-    s.camera = std::thread([] {});
+    ASSERT_TRUE(s.Ended());
     EXPECT_EQ(s.served, Status::Malformed);
 }

@@ -1,4 +1,5 @@
 // The vcam server over TCP: sessions one after another on one card, and a prompt stop.
+// Hostile initiators attack it in tests/interop/hostile_initiators.py.
 #include "vcam_fixture.h"
 
 #include "vcam/server.h"

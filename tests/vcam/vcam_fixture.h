@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "ptp/initiator.h"
+#include "ptp/ptpip.h"
 #include "vcam/card.h"
 #include "vcam/profile.h"
 #include "vcam/responder.h"
@@ -79,11 +80,16 @@ inline ptp::DataOut FromBytes(const Bytes& bytes, size_t* offset) {
     return out;
 }
 
-// A responder on its own thread over pipes, and the initiator connected to it.
+// A responder on its own thread over pipes, and the initiator connected to it; over a card of
+// its own, or over one that outlives it.
 class CameraSession {
   public:
     CameraSession(const vcam::Profile& profile, const std::string& folder, bool open = true)
-        : card(folder, profile.capacity, profile.freeSpace), responder(profile, card) {
+        : CameraSession(profile, *new vcam::Card(folder, profile.capacity, profile.freeSpace), open,
+                        true) {}
+    CameraSession(const vcam::Profile& profile, vcam::Card& card, bool open = true,
+                  bool ownsCard = false)
+        : ownCard(ownsCard ? &card : nullptr), card(card), responder(profile, card) {
         auto command = ptp::MakePipePair();
         auto event = ptp::MakePipePair();
         cameraCommand = std::move(command.second);
@@ -140,6 +146,18 @@ class CameraSession {
         return ptp::Event();
     }
 
+    // The handle of the object of that name (0: none).
+    uint32_t HandleOf(const std::string& name) {
+        std::vector<uint32_t> handles;
+        host->GetObjectHandles(vcam::kStorageId, 0, 0, handles);
+        for (uint32_t handle : handles) {
+            ptp::ObjectInfo info;
+            if (host->GetObjectInfo(handle, info).ok() && info.filename == name)
+                return handle;
+        }
+        return 0;
+    }
+
     // SendObjectInfo for a root file of `size` bytes named `name`.
     ptp::Result SendInfo(const std::string& name, uint32_t size, uint32_t parent = 0xFFFFFFFF,
                          uint16_t format = 0xBF01) {
@@ -159,7 +177,8 @@ class CameraSession {
         return host->SendObject(FromBytes(bytes, &offset));
     }
 
-    vcam::Card card;
+    std::unique_ptr<vcam::Card> ownCard;
+    vcam::Card& card;
     vcam::Responder responder;
     std::unique_ptr<ptp::Initiator> host;
     ptp::Result connected, opened;

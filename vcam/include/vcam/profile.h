@@ -27,6 +27,22 @@
 //   card.label               TARVO            StorageInfo VolumeLabel
 //   card.folder              (none)           folder that stands for the card, when the
 //                                             program is not given one
+//   card.cluster_size        32K              unit of allocation (1 byte to 32M): every file
+//                                             and folder takes whole clusters, at least one
+//   card.keep_incomplete     no               yes: an object whose data stopped short (a
+//                                             failed, cancelled or short SendObject, or a
+//                                             connection lost mid-file) stays on the card
+//                                             under its name and handle with the bytes that
+//                                             arrived; its ObjectInfo still announces the
+//                                             size SendObjectInfo gave, as a camera that
+//                                             creates the object first does, while GetObject
+//                                             returns only what is in the file
+//   camera.vendor_formats    yes              no: SendObjectInfo refuses object formats
+//                                             0xB000 and up ...
+//   camera.vendor_format_refusal 0x200B       ... with this response code (InvalidObject-
+//                                             FormatCode; 0x2006 ParameterNotSupported ...)
+//   pace.bytes_per_second    0                SendObject data is taken no faster than this
+//                                             (sizes as above: 750K); 0: as fast as it comes
 //
 // Faults. Each fires when its trigger is met: `operation` (its arrival; with `occurrence` N
 // only the Nth arrival, counted per connection, 0 = every one) or `after_bytes` (once that many
@@ -43,6 +59,10 @@
 //       current operation answers StoreNotAvailable
 //   fault.drop.operation / .occurrence / .after_bytes:
 //       close both connections without an answer
+//   fault.corrupt_read.occurrence (every one), fault.corrupt_read.offset (0):
+//       flip every bit of one byte (at this offset, or the last one when the object is
+//       shorter) of what the Nth GetObject of the connection sends back; either key turns the
+//       fault on, the file itself stays as it is
 //   delay.ms (0), delay.operation (every operation):
 //       wait this long before handling each (or only the given) operation
 #pragma once
@@ -81,6 +101,12 @@ struct Profile {
     uint64_t freeSpace = kNever; // kNever: capacity minus the files already on the card
     std::string volumeLabel = "TARVO";
     std::string cardFolder;
+    uint32_t clusterSize = 32 * 1024;
+    bool keepIncomplete = false;
+
+    bool vendorFormats = true;
+    uint16_t vendorFormatRefusal = 0x200B;
+    uint64_t paceBytesPerSecond = 0; // 0: unpaced
 
     Trigger responseFault;
     uint16_t responseCode = 0x2002;
@@ -92,6 +118,10 @@ struct Profile {
 
     Trigger storeRemoved;
     Trigger drop;
+
+    bool corruptRead = false;
+    uint32_t corruptReadOccurrence = 0; // 0: every GetObject
+    uint64_t corruptReadOffset = 0;
 
     uint32_t delayMs = 0;
     uint16_t delayOperation = 0; // 0: every operation

@@ -1,0 +1,30 @@
+// Reading whole PTP/IP packets against deadlines: once a packet has begun it must arrive whole
+// in time, however the peer splits it, so a trickle cannot hold a reader longer than that.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "ptp/connection.h"
+#include "ptp/ptpip.h"
+
+namespace vcam {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds left until `deadline`, at least 0.
+int MsUntil(Clock::time_point deadline);
+
+using StopCheck = std::function<bool()>;
+
+// Reads one control packet (body at most kMaxControlBody) whole before `deadline`. Timeout
+// when it is not all in by then; Closed also when `stopped` (optional) turns true meanwhile.
+ptp::Status ReadPacketBefore(ptp::Connection& connection, ptp::Packet& packet,
+                             Clock::time_point deadline, const StopCheck& stopped = nullptr);
+
+// Waits up to `waitMs` for a packet to begin (*idle tells whether nothing at all arrived);
+// once its first byte is in, the whole packet must follow within `completeMs`.
+ptp::Status ReadNextPacket(ptp::Connection& connection, ptp::Packet& packet, int waitMs,
+                           int completeMs, bool* idle);
+
+} // namespace vcam
