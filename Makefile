@@ -1,24 +1,30 @@
-# Vandrel: `make test` builds everything and runs every suite; `make demo` runs the wizard.
-# Both install what they need first (Debian packages; run as root).
+# Vandrel: `make test` builds everything and runs every suite; `make demo` runs the wizard;
+# `make bench` measures the copy side by side with plain copies and gphoto2.
+# All install what they need first (Debian packages; run as root).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-PACKAGES = cmake ninja-build googletest clang libclang-rt-14-dev \
+PACKAGES = cmake ninja-build g++ googletest clang \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	wine wine64 xvfb xauth x11-utils gphoto2 tshark python3 imagemagick
 
-.PHONY: all deps configure build test demo clean
-
-all: build
-
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+# Installs those of the packages in $(1) that are missing.
+install = missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "Installing:" $$missing; \
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
 	fi
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+# libFuzzer and the sanitizers' runtime are packaged apart, under clang's major version.
+deps:
+	@$(call install,$(PACKAGES))
+	@$(call install,libclang-rt-$$(clang -dumpversion | cut -d. -f1)-dev)
 
 $(BUILD)/x86_64/build.ninja: | deps
 	cmake -S . -B $(BUILD)/x86_64 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-x86_64-w64-mingw32.cmake
@@ -26,24 +32,31 @@ $(BUILD)/i686/build.ninja: | deps
 	cmake -S . -B $(BUILD)/i686 $(CMAKE_COMMON) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-i686-w64-mingw32.cmake
 $(BUILD)/native/build.ninja: | deps
 	cmake -S . -B $(BUILD)/native $(CMAKE_COMMON)
+# No build type: the sanitizer option sets the optimization, and assertions stay on.
+$(BUILD)/asan/build.ninja: | deps
+	cmake -S . -B $(BUILD)/asan -G Ninja -DVANDREL_SANITIZE=ON
 $(BUILD)/fuzz/build.ninja: | deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz $(CMAKE_COMMON) -DVANDREL_FUZZ=ON
 
-configure: $(BUILD)/x86_64/build.ninja $(BUILD)/i686/build.ninja $(BUILD)/native/build.ninja $(BUILD)/fuzz/build.ninja
+CONFIGS = native asan x86_64 i686 fuzz
+
+configure: $(foreach c,$(CONFIGS),$(BUILD)/$(c)/build.ninja)
 
 build: deps configure
-	ninja -C $(BUILD)/native -j$(JOBS)
-	ninja -C $(BUILD)/x86_64 -j$(JOBS)
-	ninja -C $(BUILD)/i686 -j$(JOBS)
-	ninja -C $(BUILD)/fuzz -j$(JOBS)
+	for c in $(CONFIGS); do ninja -C $(BUILD)/$$c -j$(JOBS) || exit 1; done
 
 # The i686 build only compiles: 32-bit programs cannot run on these machines.
 test: build
-	tools/run-tests $(BUILD)/native $(BUILD)/fuzz $(BUILD)/x86_64
+	tools/run-tests $(BUILD)/native $(BUILD)/asan $(BUILD)/fuzz $(BUILD)/x86_64
 
 demo: deps $(BUILD)/x86_64/build.ninja
 	ninja -C $(BUILD)/x86_64 -j$(JOBS)
-	tools/demo $(BUILD)/x86_64
+	tools/demo $(BUILD)/x86_64 $(BUILD)/demo
+
+bench: deps $(BUILD)/x86_64/build.ninja $(BUILD)/native/build.ninja
+	ninja -C $(BUILD)/native -j$(JOBS)
+	ninja -C $(BUILD)/x86_64 -j$(JOBS)
+	bench/run $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

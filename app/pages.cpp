@@ -18,12 +18,15 @@ WizardState wizardState = {};
 
 namespace {
 
-enum { kBackButton = 12323, kNextButton = 12324 };
-
-// While page 2's checks run (possibly waiting in their retry question), a cancel that an error
-// report triggers must not free the job or close the camera under them: its release waits.
-bool checksRunning = false;
+// While page 2's checks or page 3's copy run (waiting in the retry question or the progress
+// dialog), a cancel that an error report triggers must not free the job or close the camera
+// under them: its release waits until the step has returned.
+bool stepRunning = false;
 bool releaseHeld = false;
+
+HINSTANCE PageInstance(HWND page) {
+    return reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
+}
 
 HWND SheetButton(HWND page, int id) {
     return GetDlgItem(GetParent(page), id);
@@ -40,15 +43,19 @@ void PostWizardButtons(HWND page, LPARAM buttons) {
 }
 
 void ReleaseJob() {
-    if (checksRunning)
+    if (stepRunning)
         releaseHeld = true;
     else
         ReleaseFirmwareJob(&firmwareJob);
 }
 
-// Every error closes the wizard: no question, no readme.
-void EndWithError(HWND page) {
+// Every error closes the wizard: no question, no readme, and one message for the run (none when
+// one has been shown already). The flag is up before the box, whose loop may dispatch a report.
+void EndWithError(HWND page, MessageId message) {
+    const int shownBefore = wizardState.errorShown;
     wizardState.errorShown = 1;
+    if (message != 0 && !shownBefore)
+        ShowMessage(page, message);
     PostMessageA(GetParent(page), PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
 }
 
@@ -86,9 +93,9 @@ void PlaceLabelled(HWND page, UINT labelId, const char* value, int lineId) {
 }
 
 INT_PTR OnPrepareNext(HWND page) {
-    checksRunning = true;
-    const MessageId id = RunPreCopyChecks(page, &firmwareJob);
-    checksRunning = false;
+    stepRunning = true;
+    const MessageId id = RunPreCopyChecks(PageInstance(page), page, &firmwareJob, AskRetry);
+    stepRunning = false;
     if (releaseHeld || wizardState.errorShown) {
         // An error report ended the wizard while the checks ran; its message has been shown
         // and its Cancel press closes the sheet. Release now, show nothing more, stay here.
@@ -97,24 +104,20 @@ INT_PTR OnPrepareNext(HWND page) {
         return Answer(page, -1);
     }
     if (id != 0) {
-        ReleaseFirmwareJob(&firmwareJob);
-        ShowMessage(page, id);
-        EndWithError(page);
+        ReleaseFirmwareJob(&firmwareJob); // with the link closed, every camera event is queued
+        EndWithError(page, PreferQueuedReport(id));
     }
     return 0;
 }
 
 INT_PTR OnConfirmNext(HWND page) {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(page, GWLP_HINSTANCE));
-    const INT_PTR id =
-        DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_PROGRESS), page, CopyDialogProc, 0);
+    stepRunning = true;
+    const INT_PTR id = DialogBoxParamA(PageInstance(page), MAKEINTRESOURCEA(IDD_PROGRESS), page,
+                                       CopyDialogProc, 0);
+    stepRunning = releaseHeld = false;
     ReleaseFirmwareJob(&firmwareJob);
-    if (id == 0)
-        return 0;
-    // 58 follows a camera event whose message the progress dialog has already shown.
-    if (id != IDS_MSG_INTERNAL_ERROR)
-        ShowMessage(page, static_cast<MessageId>(id));
-    EndWithError(page);
+    if (id != 0)
+        EndWithError(page, CopyFailureMessage(id));
     return 0;
 }
 
@@ -134,11 +137,11 @@ INT_PTR WorkingPageProc(const WorkingPage& kind, HWND page, UINT message, LPARAM
     switch (message) {
     case WM_INITDIALOG:
         kind.fill(page);
-        errorTargetWindow = page;
+        SetErrorTargetWindow(page);
         return 0;
     case UWM_REPORT_ERROR:
-        ShowMessage(page, static_cast<MessageId>(lParam));
-        EndWithError(page);
+        if (!wizardState.errorShown)
+            EndWithError(page, static_cast<MessageId>(lParam));
         return 0;
     case WM_NOTIFY:
         break;
@@ -150,7 +153,7 @@ INT_PTR WorkingPageProc(const WorkingPage& kind, HWND page, UINT message, LPARAM
         PostWizardButtons(page, PSWIZB_BACK | PSWIZB_NEXT);
         EnableWindow(SheetButton(page, IDCANCEL), TRUE);
         if (kind.showBack)
-            ShowWindow(SheetButton(page, kBackButton), SW_SHOWNORMAL);
+            ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_SHOWNORMAL);
         return 0;
     case PSN_WIZNEXT:
         return kind.onNext(page);
@@ -214,11 +217,11 @@ INT_PTR CALLBACK IntroPageProc(HWND page, UINT message, WPARAM, LPARAM lParam) {
     switch (NotifyCode(lParam)) {
     case PSN_SETACTIVE:
         SetButtonCaption(page, IDCANCEL, IDS_BUTTON_CANCEL);
-        SetButtonCaption(page, kBackButton, IDS_BUTTON_BACK);
-        SetButtonCaption(page, kNextButton, IDS_BUTTON_NEXT);
+        SetButtonCaption(page, IDC_WIZARD_BACK, IDS_BUTTON_BACK);
+        SetButtonCaption(page, IDC_WIZARD_NEXT, IDS_BUTTON_NEXT);
         PostWizardButtons(page, PSWIZB_NEXT);
         EnableWindow(SheetButton(page, IDCANCEL), TRUE);
-        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_HIDE);
         return 0;
     case PSN_QUERYCANCEL:
         return AskBeforeCancel(page);
@@ -247,8 +250,8 @@ INT_PTR CALLBACK CompletePageProc(HWND page, UINT message, WPARAM, LPARAM lParam
     switch (NotifyCode(lParam)) {
     case PSN_SETACTIVE:
         SetButtonCaption(page, IDCANCEL, IDS_BUTTON_FINISH);
-        ShowWindow(SheetButton(page, kBackButton), SW_HIDE);
-        ShowWindow(SheetButton(page, kNextButton), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_BACK), SW_HIDE);
+        ShowWindow(SheetButton(page, IDC_WIZARD_NEXT), SW_HIDE);
         SetFocus(SheetButton(page, IDCANCEL));
         return 0;
     case PSN_RESET:

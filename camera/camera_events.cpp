@@ -2,10 +2,14 @@
 #include "camera_events.h"
 
 #include "camera_link.h"
-
-HWND volatile errorTargetWindow = nullptr;
+#include "interlocked.h"
 
 namespace {
+
+// Reading the target and posting to it is one step under this lock, so that a window that hands
+// the target on can then collect every report that was meant for it.
+SRWLOCK targetLock = SRWLOCK_INIT;
+HWND errorTargetWindow = nullptr;
 
 struct ResultMessage {
     uint16_t first;
@@ -15,9 +19,15 @@ struct ResultMessage {
 
 // Low 16 bits of a driver result, as ranges, to the message that explains it.
 const ResultMessage kResultMessages[] = {
-    {2, 2, 51},     {11, 11, 55},   {193, 193, 55}, {32, 40, 44},   {160, 167, 44}, {169, 169, 44},
-    {41, 41, 45},   {42, 42, 57},   {132, 132, 57}, {168, 168, 57}, {80, 81, 47},   {83, 83, 47},
-    {128, 128, 48}, {130, 130, 48}, {135, 136, 52}, {139, 139, 53}, {192, 192, 54}, {194, 194, 56},
+    {2, 2, IDS_MSG_CAMERA_INTERNAL},      {11, 11, IDS_MSG_CAMERA_NOT_READY},
+    {193, 193, IDS_MSG_CAMERA_NOT_READY}, {32, 40, IDS_MSG_FILE_NOT_FOUND},
+    {160, 167, IDS_MSG_FILE_NOT_FOUND},   {169, 169, IDS_MSG_FILE_NOT_FOUND},
+    {41, 41, IDS_MSG_FILE_ACCESS},        {42, 42, IDS_MSG_LOW_RESOURCES},
+    {132, 132, IDS_MSG_LOW_RESOURCES},    {168, 168, IDS_MSG_LOW_RESOURCES},
+    {80, 81, IDS_MSG_IMAGE_PROPERTIES},   {83, 83, IDS_MSG_IMAGE_PROPERTIES},
+    {128, 128, IDS_MSG_NO_CAMERA},        {130, 130, IDS_MSG_NO_CAMERA},
+    {135, 136, IDS_MSG_NO_CARD},          {139, 139, IDS_MSG_DRIVER_NOT_INSTALLED},
+    {192, 192, IDS_MSG_PORT_BUSY},        {194, 194, IDS_MSG_INCOMPATIBLE_MODEL},
 };
 
 struct ReasonMessage {
@@ -25,11 +35,16 @@ struct ReasonMessage {
     MessageId message;
 };
 
+// Reasons of the power and disconnect class; any other reason is an internal error.
 const ReasonMessage kReasonMessages[] = {
-    {1, 64}, {2, 66}, {3, 67}, {4, 65}, {5, 63}, {13, 59},
+    {1, IDS_MSG_POWER_LOW_BATTERY},
+    {2, IDS_MSG_DISCONNECT_MODE_SWITCH},
+    {3, IDS_MSG_DISCONNECT_CARD_COVER},
+    {4, IDS_MSG_POWER_BATTERY_COVER},
+    {5, IDS_MSG_POWER_IDLE},
+    {13, IDS_MSG_CONNECTION_PROBLEM},
 };
 
-const MessageId kInternalError = 58;
 const uint16_t kReasonCardCover = 3;
 
 } // namespace
@@ -49,7 +64,7 @@ extern "C" int32_t CameraEventFilter(uint32_t eventCode, const uint32_t* eventDa
         return 0;
     if ((eventCode & kEventClassMask) != kEventClassPower)
         return 0;
-    CameraEventHandlerFn handler = cameraLink.eventHandler;
+    CameraEventHandlerFn handler = ReadSharedPointer(&cameraLink.eventHandler);
     if (handler)
         handler(eventCode, eventData, eventValue);
     return 0;
@@ -58,9 +73,9 @@ extern "C" int32_t CameraEventFilter(uint32_t eventCode, const uint32_t* eventDa
 void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t) {
     if ((eventCode & kEventIgnoredBit) || (eventCode & kEventClassMask) != kEventClassPower)
         return;
-    InterlockedExchange(&cameraLink.cameraLost, 1);
+    WriteShared(&cameraLink.cameraLost, 1);
     const uint16_t reason = static_cast<uint16_t>(eventCode & 0xFFFF);
-    MessageId message = kInternalError;
+    MessageId message = IDS_MSG_INTERNAL_ERROR;
     for (const ReasonMessage& row : kReasonMessages) {
         if (row.reason == reason)
             message = row.message;
@@ -68,7 +83,36 @@ void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t)
     // The card cover reason reports only when the event's first word is 0.
     if (reason == kReasonCardCover && (!eventData || *eventData != 0))
         return;
-    HWND target = errorTargetWindow;
-    if (target) // a null window would make this a message to the calling thread
-        PostMessageA(target, UWM_REPORT_ERROR, 0, message);
+    AcquireSRWLockShared(&targetLock);
+    if (errorTargetWindow) // a null window would make this a message to the calling thread
+        PostMessageA(errorTargetWindow, UWM_REPORT_ERROR, 0, message);
+    ReleaseSRWLockShared(&targetLock);
+}
+
+void SetErrorTargetWindow(HWND window) {
+    AcquireSRWLockExclusive(&targetLock);
+    errorTargetWindow = window;
+    ReleaseSRWLockExclusive(&targetLock);
+}
+
+HWND ErrorTargetWindow() {
+    AcquireSRWLockShared(&targetLock);
+    HWND window = errorTargetWindow;
+    ReleaseSRWLockShared(&targetLock);
+    return window;
+}
+
+MessageId TakeQueuedReports() {
+    MessageId first = 0;
+    MSG report;
+    while (PeekMessageA(&report, nullptr, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE)) {
+        if (first == 0)
+            first = static_cast<MessageId>(report.lParam);
+    }
+    return first;
+}
+
+MessageId PreferQueuedReport(MessageId own) {
+    const MessageId queued = TakeQueuedReports();
+    return queued != 0 ? queued : own;
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "camera_events.h"
+#include "interlocked.h"
+#include "paths.h"
 
 CameraLink cameraLink = {};
 
@@ -101,22 +103,6 @@ void UpperCaseAnsi(char* text) {
     }
 }
 
-// The part after the last backslash; the trail byte of a double-byte character never counts.
-const char* LastComponent(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p; ++p) {
-        if (IsDBCSLeadByte(static_cast<BYTE>(*p))) {
-            if (!p[1])
-                break;
-            ++p;
-            continue;
-        }
-        if (*p == '\\')
-            name = p + 1;
-    }
-    return name;
-}
-
 void ReleaseCameraObject() {
     if (!cameraLink.camera)
         return;
@@ -155,7 +141,7 @@ DriverResult EntryMatches(uint32_t storageId, uint32_t handle, const char* upper
 } // namespace
 
 DriverResult CameraOpen(CameraEventHandlerFn eventHandler, uint32_t* cameraCount) {
-    if (cameraLink.isOpen == 1)
+    if (ReadShared(&cameraLink.isOpen) == 1)
         return kDriverLinkState;
     if (!cameraLink.library) {
         cameraLink.library = LoadLibraryA(KX_DRIVER_LIBRARY_NAME);
@@ -208,15 +194,15 @@ DriverResult CameraOpen(CameraEventHandlerFn eventHandler, uint32_t* cameraCount
             cameraLink.camera->CloseDevice(cameraLink.device);
         return r;
     }
-    cameraLink.eventHandler = eventHandler;
-    InterlockedExchange(&cameraLink.isOpen, 1);
+    WriteSharedPointer(&cameraLink.eventHandler, eventHandler);
+    WriteShared(&cameraLink.isOpen, 1);
     return kDriverOk;
 }
 
 DriverResult CameraClose() {
-    if (cameraLink.isOpen == 0)
+    if (ReadShared(&cameraLink.isOpen) == 0)
         return kDriverLinkState;
-    InterlockedExchange(&cameraLink.isOpen, 0);
+    WriteShared(&cameraLink.isOpen, 0);
     DriverResult r = cameraLink.camera->CloseDevice(cameraLink.device);
     ReleaseCameraObject();
     FreeLibrary(cameraLink.library);
@@ -225,7 +211,7 @@ DriverResult CameraClose() {
 }
 
 DriverResult CameraGetBatteryState(uint32_t* state) {
-    if (cameraLink.isOpen == 0)
+    if (ReadShared(&cameraLink.isOpen) == 0)
         return kDriverLinkState;
     uint32_t value = 0;
     DriverResult r =
@@ -237,7 +223,7 @@ DriverResult CameraGetBatteryState(uint32_t* state) {
 }
 
 DriverResult CameraGetFirmwareVersion(char* text) {
-    if (cameraLink.isOpen == 0)
+    if (ReadShared(&cameraLink.isOpen) == 0)
         return kDriverLinkState;
     uint32_t value = 0;
     DriverResult r =
@@ -251,7 +237,7 @@ DriverResult CameraGetFirmwareVersion(char* text) {
 }
 
 DriverResult CameraGetModelName(char* text) {
-    if (cameraLink.isOpen == 0)
+    if (ReadShared(&cameraLink.isOpen) == 0)
         return kDriverLinkState;
     uint8_t value[kModelNameBufferSize] = {};
     DriverResult r =
@@ -284,7 +270,7 @@ DriverResult CameraGetCardInfo(uint32_t* access, uint32_t* capacity, uint32_t* f
 
 DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const char* cameraPath,
                             StreamProgressFn progress) {
-    const char* name = LastComponent(cameraPath);
+    const char* name = LastPathComponent(cameraPath);
     CameraStream ids;
     if (NewMemoryStream(&ids) != kDriverOk)
         return kDriverStreamSetupFailed;
@@ -325,7 +311,12 @@ DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const c
     return r;
 }
 
-DriverResult CameraFileExists(const char* name) {
+namespace {
+
+// Looks for the name among the objects of the first storage; a failure of any request is the
+// result.
+DriverResult FindNameOnCard(const char* name, bool* found) {
+    *found = false;
     CameraStream stream;
     DriverResult r = NewMemoryStream(&stream);
     if (r != kDriverOk)
@@ -351,14 +342,20 @@ DriverResult CameraFileExists(const char* name) {
     char upperName[MAX_PATH + 1] = {};
     lstrcpynA(upperName, name, sizeof upperName);
     UpperCaseAnsi(upperName);
-    for (uint32_t i = 0; r == kDriverOk && i < count; ++i) {
-        bool match = false;
-        r = EntryMatches(storageId, Word(handles, i), upperName, &match);
-        if (r == kDriverOk && match)
-            r = -1; // the name is on the card
-    }
+    for (uint32_t i = 0; r == kDriverOk && !*found && i < count; ++i)
+        r = EntryMatches(storageId, Word(handles, i), upperName, found);
     ReleaseMemoryStream(&stream);
     return r;
+}
+
+} // namespace
+
+DriverResult CameraFileExists(const char* name, DriverResult* failure) {
+    bool found = false;
+    *failure = FindNameOnCard(name, &found);
+    if (*failure != kDriverOk)
+        return *failure;
+    return found ? kFileOnCard : 0;
 }
 
 DriverResult CameraPrepareFolder(const char*) {

@@ -11,16 +11,20 @@
 typedef void (*CameraEventHandlerFn)(uint32_t eventCode, const uint32_t* eventData,
                                      uint32_t eventValue);
 
+// isOpen, eventHandler and cameraLost meet the driver's event thread and the copy worker: they
+// are read and written through interlocked.h.
 struct CameraLink {
     HMODULE library;
     CPTPClass* camera;
     uint32_t device;
-    volatile LONG isOpen;
-    CameraEventHandlerFn volatile eventHandler;
-    volatile LONG cameraLost; // set on every power or disconnect event, never cleared
+    LONG isOpen;
+    CameraEventHandlerFn eventHandler;
+    LONG cameraLost; // set on every power or disconnect event, never cleared
 };
 
 extern CameraLink cameraLink;
+
+enum : DriverResult { kFileOnCard = -1 };
 
 enum : uint32_t {
     kBatterySufficient = 1,
@@ -35,5 +39,7 @@ DriverResult CameraGetModelName(char* text);
 DriverResult CameraGetCardInfo(uint32_t* access, uint32_t* capacity, uint32_t* freeSpace);
 DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const char* cameraPath,
                             StreamProgressFn progress);
-DriverResult CameraFileExists(const char* name);
+// kFileOnCard when the name is on the card, 0 when it is not. A lookup that fails is neither:
+// its result goes to *failure (0 when the lookup itself went through) and is also returned.
+DriverResult CameraFileExists(const char* name, DriverResult* failure);
 DriverResult CameraPrepareFolder(const char* cameraPath);

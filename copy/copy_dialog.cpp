@@ -1,5 +1,6 @@
-// Copy to camera. The worker runs on its own thread, is never waited for, and ends the dialog
-// itself; it talks to the dialog only by sending to it while the dialog sits in its modal loop.
+// Copy to camera. The worker runs on its own thread and is never waited for; it talks to the
+// dialog only by sending to it while the dialog sits in its modal loop, and at its end asks the
+// dialog to end itself.
 #include "copy_dialog.h"
 
 #include <commctrl.h>
@@ -8,20 +9,33 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "checks.h"
-#include "resource_ids.h"
+#include "interlocked.h"
+#include "paths.h"
 #include "ui.h"
 
 ProgressCounters progressCounters = {};
-HWND volatile progressDialog = nullptr;
+HWND progressDialog = nullptr;
 
 namespace {
 
 const LONG kMaxKB = 65535;
 const DWORD kPauseAfterCameraError = 1000;
 
+// Private message of the worker: end the dialog with the MessageId in lParam. Posted, so that the
+// dialog handles every report queued before it first.
+const UINT UWM_COPY_DONE = WM_USER + 1001;
+
 bool workerStarted = false;
 HANDLE workerThread = nullptr;
+
+// The dialog's side, all on the user-interface thread.
+bool reportShown = false;   // a camera event's message was shown during this copy
+bool showingReport = false; // its box is open: the dialog ends only once it is closed
+bool endPending = false;
+INT_PTR pendingResult = 0;
+// The window that showed reports before the dialog took over: page 3. The dialog's parent is the
+// sheet (a dialog's owner is always top-level), which would show none.
+HWND pageTarget = nullptr;
 
 // Whole KB of a file, a part KB counting as one; never wraps for sizes near 4 GiB.
 LONG FileKB(uint32_t size) {
@@ -29,21 +43,19 @@ LONG FileKB(uint32_t size) {
     return kb > static_cast<uint64_t>(kMaxKB) ? kMaxKB : static_cast<LONG>(kb);
 }
 
+// Only the worker writes the counters; the progress function reads them on the driver's thread.
 void AddToTotal(uint32_t size) {
-    LONG total = progressCounters.totalKB + FileKB(size);
-    progressCounters.totalKB = total > kMaxKB ? kMaxKB : total;
+    const LONG total = ReadShared(&progressCounters.totalKB) + FileKB(size);
+    WriteShared(&progressCounters.totalKB, total > kMaxKB ? kMaxKB : total);
 }
 
-// "\" followed by a name, or a camera folder, "\" and a name; false when it would not fit.
-bool CameraChildPath(char* path, const char* cameraFolder, const char* name) {
-    if (!cameraFolder) {
-        if (strlen(name) + 2 > MAX_PATH)
-            return false;
-        path[0] = '\\';
-        strcpy(path + 1, name);
-        return true;
-    }
-    return JoinPath(path, cameraFolder, name);
+// The card path of a top-level entry: "\" followed by its name; false when it would not fit.
+bool TopCameraPath(char* path, const char* name) {
+    if (strlen(name) + 2 > MAX_PATH)
+        return false;
+    path[0] = '\\';
+    strcpy(path + 1, name);
+    return true;
 }
 
 // A file that could not be sent: a pause after errors inside the camera, so that its event,
@@ -56,11 +68,33 @@ MessageId SendFailed(DriverResult result) {
 }
 
 MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPath) {
-    progressCounters.currentKB = FileKB(size);
+    const LONG kb = FileKB(size);
+    WriteShared(&progressCounters.currentKB, kb);
     const DriverResult r = CameraSendFile(localPath, &size, cameraPath, ReportCopyProgress);
     if (r != kDriverOk)
         return SendFailed(r);
-    progressCounters.copiedKB += progressCounters.currentKB;
+    AddShared(&progressCounters.copiedKB, kb);
+    return 0;
+}
+
+MessageId CountFile(const char*, const char*, const WIN32_FIND_DATAA& item) {
+    AddToTotal(item.nFileSizeLow);
+    return 0;
+}
+
+// Every file and folder of a tree: paths that do not fit cannot be sent, so they fail the copy.
+MessageId SendTreeFile(const char* folder, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+    char localPath[MAX_PATH], cameraPath[MAX_PATH];
+    if (!JoinPath(localPath, folder, item.cFileName) ||
+        !JoinPath(cameraPath, cameraFolder, item.cFileName))
+        return IDS_MSG_TRANSMISSION_ERROR;
+    return SendOneFile(localPath, item.nFileSizeLow, cameraPath);
+}
+
+MessageId PrepareTreeFolder(const char*, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+    char cameraPath[MAX_PATH];
+    if (!JoinPath(cameraPath, cameraFolder, item.cFileName) || CameraPrepareFolder(cameraPath) > 0)
+        return IDS_MSG_TRANSMISSION_ERROR;
     return 0;
 }
 
@@ -87,16 +121,48 @@ void LeaveThroughErrorMutex(HWND dialog) {
     GiveErrorDialogMutex(TakeErrorDialogMutex(dialog));
 }
 
+void EndCopyDialog(HWND dialog, INT_PTR result);
+
+// One message for the run: a second report (another event of the same failure) is not shown.
 void ShowReport(HWND dialog, MessageId message) {
+    if (reportShown)
+        return;
+    reportShown = true;
+    showingReport = true;
     HANDLE mutex = TakeErrorDialogMutex(dialog);
     ShowMessage(dialog, message);
     GiveErrorDialogMutex(mutex);
+    showingReport = false;
+    if (endPending) {
+        endPending = false;
+        EndCopyDialog(dialog, pendingResult);
+    }
+}
+
+// Reports from now on go to the page; those that came before are shown here first.
+void EndCopyDialog(HWND dialog, INT_PTR result) {
+    SetErrorTargetWindow(pageTarget);
+    if (const MessageId queued = TakeQueuedReports())
+        ShowReport(dialog, queued);
+    EndDialog(dialog, result);
+}
+
+void OnCopyDone(HWND dialog, INT_PTR result) {
+    // Dispatched by the loop of a report's box: the user reads it before the dialog goes.
+    if (showingReport) {
+        endPending = true;
+        pendingResult = result;
+        return;
+    }
+    EndCopyDialog(dialog, result);
 }
 
 void OnInitDialog(HWND dialog) {
-    progressDialog = dialog;
-    errorTargetWindow = dialog;
+    WriteSharedPointer(&progressDialog, dialog);
+    pageTarget = ErrorTargetWindow();
+    SetErrorTargetWindow(dialog);
     workerStarted = false;
+    reportShown = showingReport = endPending = false;
     CenterWindowOnParent(dialog);
     char text[kTextBufferSize];
     LoadWindowString(dialog, IDS_PROGRESS_TEXT, text);
@@ -109,36 +175,79 @@ void OnShowWindow(HWND dialog) {
     workerStarted = true;
     workerThread = CreateThread(nullptr, 0, CopyWorker, &firmwareJob, CREATE_SUSPENDED, nullptr);
     if (!workerThread) {
-        EndDialog(dialog, IDS_MSG_FILE_ACCESS);
+        EndCopyDialog(dialog, IDS_MSG_FILE_ACCESS);
         return;
     }
     ResumeThread(workerThread);
 }
 
-// The folder the update's entries are in, the current directory; 27 when the job lists
-// nothing to walk or the directory cannot be read.
-MessageId UpdateDirectory(const FirmwareJob* job, char* directory) {
-    if (job->entryCount == 0)
-        return IDS_MSG_UPDATE_FILES_MISSING;
+// One top-level entry of the update, a file, with its paths on disk and on the card (none when
+// the walk names no card paths).
+typedef MessageId (*EntryFileFn)(const char* localPath, const char* cameraPath,
+                                 const FirmwareEntry& entry);
+
+// The job's entries in list order, in the current directory: each file through `onFile`, each
+// folder as a tree through `trees`, whose failure also stands for a path that does not fit. A
+// job that lists nothing, or an entry without a name, is an update whose files are missing.
+MessageId WalkUpdateEntries(const FirmwareJob* job, EntryFileFn onFile, const FolderWalk& trees,
+                            bool cameraPaths) {
+    char directory[MAX_PATH];
     const DWORD n = GetCurrentDirectoryA(MAX_PATH, directory);
-    if (n == 0 || n >= MAX_PATH || !job->entryHead)
+    if (job->entryCount == 0 || n == 0 || n >= MAX_PATH || !job->entryHead)
         return IDS_MSG_UPDATE_FILES_MISSING;
+    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
+        if (!entry->name)
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        char localPath[MAX_PATH], cameraPath[MAX_PATH];
+        if (!JoinPath(localPath, directory, entry->name) ||
+            (cameraPaths && !TopCameraPath(cameraPath, entry->name))) {
+            if (trees.failure != 0)
+                return trees.failure;
+            continue;
+        }
+        const char* camera = cameraPaths ? cameraPath : nullptr;
+        const MessageId result = entry->isFile ? onFile(localPath, camera, *entry)
+                                               : WalkFolder(trees, localPath, camera);
+        if (result != 0)
+            return result;
+    }
     return 0;
 }
 
+MessageId CountEntryFile(const char*, const char*, const FirmwareEntry& entry) {
+    AddToTotal(entry.sizeLow);
+    return 0;
+}
+
+MessageId SendEntryFile(const char* localPath, const char* cameraPath, const FirmwareEntry& entry) {
+    return SendOneFile(localPath, entry.sizeLow, cameraPath);
+}
+
+// What cannot be listed or named counts as empty.
+const FolderWalk kCountWalk = {CountFile, nullptr, 0};
+// A folder that cannot be listed, or whose listing stops short, would leave part of the update
+// off the card.
+const FolderWalk kCopyWalk = {SendTreeFile, PrepareTreeFolder, IDS_MSG_TRANSMISSION_ERROR};
+
 } // namespace
+
+MessageId CopyFailureMessage(INT_PTR result) {
+    const MessageId message = PreferQueuedReport(static_cast<MessageId>(result));
+    return reportShown ? 0 : message;
+}
 
 DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
     Sleep(1);
-    const uint32_t product = static_cast<uint32_t>(progressCounters.currentKB) * percent;
+    const uint32_t product =
+        static_cast<uint32_t>(ReadShared(&progressCounters.currentKB)) * percent;
     const LONG share = static_cast<LONG>(product * 0.01);
-    LONG position = progressCounters.copiedKB + share;
+    LONG position = ReadShared(&progressCounters.copiedKB) + share;
     if (position > kMaxKB)
         position = kMaxKB;
     // An update made only of empty files has nothing to divide by: its bar ends full.
-    const LONG total = progressCounters.totalKB;
+    const LONG total = ReadShared(&progressCounters.totalKB);
     const LONG bar = total > 0 ? position * 100 / total : 100;
-    SendDlgItemMessageA(progressDialog, IDC_PROGRESS_BAR, PBM_SETPOS, bar, 0);
+    SendDlgItemMessageA(ReadSharedPointer(&progressDialog), IDC_PROGRESS_BAR, PBM_SETPOS, bar, 0);
     return 0;
 }
 
@@ -150,7 +259,7 @@ MessageId PrepareTopFolders(const FirmwareJob* job) {
         if (entry->isFile || !entry->name)
             continue;
         char cameraPath[MAX_PATH];
-        if (!CameraChildPath(cameraPath, nullptr, entry->name))
+        if (!TopCameraPath(cameraPath, entry->name))
             return IDS_MSG_TRANSMISSION_ERROR;
         last = CameraPrepareFolder(cameraPath);
         if (last > 0)
@@ -160,110 +269,42 @@ MessageId PrepareTopFolders(const FirmwareJob* job) {
 }
 
 MessageId CountFolderSize(const char* folder) {
-    char pattern[MAX_PATH];
-    if (!JoinPath(pattern, folder, "*.*"))
-        return 0;
-    WIN32_FIND_DATAA item;
-    FolderSearch search(pattern, &item);
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return 0; // a folder that cannot be listed counts as empty
-    do {
-        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            char sub[MAX_PATH];
-            if (!IsSkippedFolderName(item.cFileName) && JoinPath(sub, folder, item.cFileName))
-                CountFolderSize(sub);
-        } else {
-            AddToTotal(item.nFileSizeLow);
-        }
-    } while (FindNextFileA(search.handle, &item));
-    return 0;
+    return WalkFolder(kCountWalk, folder, nullptr);
 }
 
 MessageId CountUpdateSize(const FirmwareJob* job) {
-    char directory[MAX_PATH];
-    if (const MessageId missing = UpdateDirectory(job, directory))
-        return missing;
-    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
-        if (!entry->name)
-            return IDS_MSG_UPDATE_FILES_MISSING;
-        char folder[MAX_PATH];
-        if (entry->isFile)
-            AddToTotal(entry->sizeLow);
-        else if (JoinPath(folder, directory, entry->name))
-            CountFolderSize(folder);
-    }
-    return 0;
+    return WalkUpdateEntries(job, CountEntryFile, kCountWalk, false);
 }
 
 MessageId CopyFolderTree(const char* localFolder, const char* cameraFolder) {
-    char pattern[MAX_PATH];
-    if (!JoinPath(pattern, localFolder, "*.*"))
-        return IDS_MSG_TRANSMISSION_ERROR; // its files could not be named: they cannot be sent
-    WIN32_FIND_DATAA item;
-    FolderSearch search(pattern, &item);
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        const bool isFolder = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (isFolder && IsSkippedFolderName(item.cFileName))
-            continue;
-        char localPath[MAX_PATH], cameraPath[MAX_PATH];
-        if (!JoinPath(localPath, localFolder, item.cFileName) ||
-            !CameraChildPath(cameraPath, cameraFolder, item.cFileName))
-            return IDS_MSG_TRANSMISSION_ERROR;
-        MessageId result = 0;
-        if (isFolder) {
-            if (CameraPrepareFolder(cameraPath) > 0)
-                return IDS_MSG_TRANSMISSION_ERROR;
-            result = CopyFolderTree(localPath, cameraPath);
-        } else {
-            result = SendOneFile(localPath, item.nFileSizeLow, cameraPath);
-        }
-        if (result)
-            return result;
-    } while (FindNextFileA(search.handle, &item));
-    return 0;
+    return WalkFolder(kCopyWalk, localFolder, cameraFolder);
 }
 
 MessageId CopyUpdateEntries(const FirmwareJob* job) {
-    char directory[MAX_PATH];
-    if (const MessageId missing = UpdateDirectory(job, directory))
-        return missing;
-    for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
-        if (!entry->name)
-            return IDS_MSG_UPDATE_FILES_MISSING;
-        char localPath[MAX_PATH], cameraPath[MAX_PATH];
-        if (!JoinPath(localPath, directory, entry->name) ||
-            !CameraChildPath(cameraPath, nullptr, entry->name))
-            return IDS_MSG_TRANSMISSION_ERROR;
-        const MessageId result = entry->isFile ? SendOneFile(localPath, entry->sizeLow, cameraPath)
-                                               : CopyFolderTree(localPath, cameraPath);
-        if (result)
-            return result;
-    }
-    return 0;
+    return WalkUpdateEntries(job, SendEntryFile, kCopyWalk, true);
 }
 
 DWORD WINAPI CopyWorker(LPVOID parameter) {
     const FirmwareJob* job = static_cast<const FirmwareJob*>(parameter);
-    HWND dialog = progressDialog;
+    HWND dialog = ReadSharedPointer(&progressDialog);
     MessageId result = 0;
     if (job->entryCount == 0) {
         result = IDS_MSG_UPDATE_FILES_MISSING;
     } else if (PrepareTopFolders(job) != 0) {
         result = IDS_MSG_TRANSMISSION_ERROR;
     } else {
-        progressCounters.totalKB = 0;
+        WriteShared(&progressCounters.totalKB, 0);
         result = CountUpdateSize(job);
         if (result == 0) {
             SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             if (CopyUpdateEntries(job) != 0)
-                result =
-                    cameraLink.cameraLost ? IDS_MSG_INTERNAL_ERROR : IDS_MSG_TRANSMISSION_ERROR;
+                result = ReadShared(&cameraLink.cameraLost) ? IDS_MSG_INTERNAL_ERROR
+                                                            : IDS_MSG_TRANSMISSION_ERROR;
         }
     }
     LeaveThroughErrorMutex(dialog);
-    EndDialog(dialog, result);
+    if (!PostMessageA(dialog, UWM_COPY_DONE, 0, result))
+        EndDialog(dialog, result); // a full queue: end it from here rather than never
     return static_cast<DWORD>(result);
 }
 
@@ -277,7 +318,7 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
             OnShowWindow(dialog);
         break;
     case WM_CLOSE:
-        errorTargetWindow = GetParent(dialog);
+        SetErrorTargetWindow(pageTarget);
         break;
     case WM_DESTROY:
         // Nothing waits for the worker; its handle is not needed once the dialog is gone.
@@ -288,6 +329,9 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         break;
     case UWM_REPORT_ERROR:
         ShowReport(dialog, static_cast<MessageId>(lParam));
+        break;
+    case UWM_COPY_DONE:
+        OnCopyDone(dialog, lParam);
         break;
     default:
         break;

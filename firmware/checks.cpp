@@ -6,12 +6,12 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "resource_ids.h"
-#include "ui.h"
+#include "paths.h"
 
 namespace {
 
-// A camera failure a step does not handle itself: its translation, or 58 when there is none.
+// A camera failure a step does not handle itself: its translation, or the internal error when
+// there is none.
 MessageId Translated(DriverResult result) {
     const MessageId message = TranslateDriverResult(result);
     return message < 0 ? IDS_MSG_INTERNAL_ERROR : message;
@@ -32,36 +32,27 @@ MessageId LoadResultMessage(int32_t result) {
     }
 }
 
+// "Already on the card" when the name is there. A lookup that fails says nothing about the card:
+// it stops the checks with its own message, as every other camera failure does.
+MessageId LookUpOnCard(const char* name) {
+    DriverResult failure = kDriverOk;
+    const DriverResult found = CameraFileExists(name, &failure);
+    if (failure != kDriverOk)
+        return Translated(failure);
+    return found != 0 ? IDS_MSG_ALREADY_ON_CARD : 0;
+}
+
+// Objects on the card carry only the last component of their path.
+MessageId LookUpFileOnCard(const char*, const char*, const WIN32_FIND_DATAA& item) {
+    return LookUpOnCard(item.cFileName);
+}
+
 bool CurrentDirectory(char* path) {
     const DWORD n = GetCurrentDirectoryA(MAX_PATH, path);
     return n > 0 && n < MAX_PATH;
 }
 
 } // namespace
-
-bool JoinPath(char* path, const char* first, const char* second) {
-    const size_t a = strlen(first), b = strlen(second);
-    if (a + 1 + b >= MAX_PATH)
-        return false;
-    memmove(path, first, a);
-    path[a] = '\\';
-    memcpy(path + a + 1, second, b + 1);
-    return true;
-}
-
-const char* LastPathComponent(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p; p = CharNextA(p)) {
-        if (*p == '\\')
-            name = p + 1;
-    }
-    return name;
-}
-
-bool IsSkippedFolderName(const char* name) {
-    const size_t n = strlen(name);
-    return name[0] == '.' && (n == 1 || n == 2);
-}
 
 MessageId CheckFirmwareFiles(FirmwareJob* job, uint64_t* total) {
     char directory[MAX_PATH];
@@ -93,7 +84,7 @@ MessageId CheckDeclaredSpace(const FirmwareJob* job, uint64_t total) {
     return neededKB > static_cast<uint64_t>(job->capacityKB) ? IDS_MSG_INFO_INCORRECT : 0;
 }
 
-MessageId ConnectCamera(HWND window, FirmwareJob* job) {
+MessageId ConnectCamera(HWND owner, AskRetryFn askRetry, FirmwareJob* job) {
     uint32_t count = 0;
     bool retried = false;
     for (;;) {
@@ -104,7 +95,7 @@ MessageId ConnectCamera(HWND window, FirmwareJob* job) {
         const bool noCamera =
             (r == kDriverOk && count == 0) || TranslateDriverResult(r) == IDS_MSG_NO_CAMERA;
         if (noCamera) {
-            if (AskRetry(window, IDS_ASK_NO_CAMERA_RETRY) == IDRETRY) {
+            if (askRetry(owner, IDS_ASK_NO_CAMERA_RETRY) == IDRETRY) {
                 retried = false;
             } else {
                 cancelled = true;
@@ -177,57 +168,38 @@ MessageId CheckMemoryCard(const FirmwareJob* job) {
 }
 
 MessageId FindFolderOnCard(const char* diskFolder) {
-    char pattern[MAX_PATH];
-    if (!JoinPath(pattern, diskFolder, "*.*"))
-        return 0;
-    WIN32_FIND_DATAA item;
-    FolderSearch search(pattern, &item);
-    if (search.handle == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            char subFolder[MAX_PATH];
-            if (IsSkippedFolderName(item.cFileName) ||
-                !JoinPath(subFolder, diskFolder, item.cFileName))
-                continue;
-            if (FindFolderOnCard(subFolder) != 0)
-                return IDS_MSG_ALREADY_ON_CARD;
-        } else if (CameraFileExists(item.cFileName) != 0) {
-            // Objects on the card carry only the last component of their path.
-            return IDS_MSG_ALREADY_ON_CARD;
-        }
-    } while (FindNextFileA(search.handle, &item));
-    return 0;
+    // Paths that do not fit and folders that cannot be listed hold nothing to look for.
+    const FolderWalk lookUp = {LookUpFileOnCard, nullptr, 0};
+    return WalkFolder(lookUp, diskFolder, nullptr);
 }
 
 MessageId CheckUpdateNotOnCard(const FirmwareJob* job) {
     char directory[MAX_PATH];
     if (!CurrentDirectory(directory))
-        return IDS_MSG_ALREADY_ON_CARD;
+        return IDS_MSG_UPDATE_FILES_MISSING;
     for (const FirmwareEntry* entry = job->entryHead; entry; entry = entry->next) {
         if (!entry->name)
-            return IDS_MSG_ALREADY_ON_CARD;
-        if (entry->isFile == 1) {
-            if (CameraFileExists(LastPathComponent(entry->name)) != 0)
-                return IDS_MSG_ALREADY_ON_CARD;
-            continue;
-        }
+            return IDS_MSG_UPDATE_FILES_MISSING;
+        MessageId result = 0;
         char folder[MAX_PATH];
-        if (JoinPath(folder, directory, entry->name) && FindFolderOnCard(folder) != 0)
-            return IDS_MSG_ALREADY_ON_CARD;
+        if (entry->isFile == 1)
+            result = LookUpOnCard(LastPathComponent(entry->name));
+        else if (JoinPath(folder, directory, entry->name))
+            result = FindFolderOnCard(folder);
+        if (result != 0)
+            return result;
     }
     return 0;
 }
 
-MessageId RunPreCopyChecks(HWND window, FirmwareJob* job) {
-    HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrA(window, GWLP_HINSTANCE));
+MessageId RunPreCopyChecks(HINSTANCE instance, HWND owner, FirmwareJob* job, AskRetryFn askRetry) {
     MessageId result = LoadResultMessage(LoadFirmwareInfo(instance, job));
     if (result)
         return result;
     uint64_t total = 0;
     if ((result = CheckFirmwareFiles(job, &total)) != 0 ||
         (result = CheckDeclaredSpace(job, total)) != 0 ||
-        (result = ConnectCamera(window, job)) != 0 || (result = CheckBattery()) != 0 ||
+        (result = ConnectCamera(owner, askRetry, job)) != 0 || (result = CheckBattery()) != 0 ||
         (result = CheckCameraModel(job)) != 0 || (result = ReadCameraFirmwareVersion(job)) != 0 ||
         (result = CheckMemoryCard(job)) != 0 || (result = CheckUpdateNotOnCard(job)) != 0)
         return result;

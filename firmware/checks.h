@@ -5,41 +5,22 @@
 #include <windows.h>
 
 #include "firmware_job.h"
+#include "resource_ids.h"
 
-typedef int MessageId;
+// The one question of the checks, Retry or Cancel when no camera is found, is put by the caller:
+// the answer is IDRETRY or IDCANCEL. `owner` is handed to it as given.
+typedef int (*AskRetryFn)(HWND owner, MessageId question);
 
-MessageId RunPreCopyChecks(HWND window, FirmwareJob* job);
+// Strings come from `instance`; the job starts empty.
+MessageId RunPreCopyChecks(HINSTANCE instance, HWND owner, FirmwareJob* job, AskRetryFn askRetry);
 
 // The steps, in the order RunPreCopyChecks runs them.
 MessageId CheckFirmwareFiles(FirmwareJob* job, uint64_t* total);
 MessageId CheckDeclaredSpace(const FirmwareJob* job, uint64_t total);
-MessageId ConnectCamera(HWND window, FirmwareJob* job);
+MessageId ConnectCamera(HWND owner, AskRetryFn askRetry, FirmwareJob* job);
 MessageId CheckBattery();
 MessageId CheckCameraModel(FirmwareJob* job);
 MessageId ReadCameraFirmwareVersion(FirmwareJob* job);
 MessageId CheckMemoryCard(const FirmwareJob* job);
 MessageId CheckUpdateNotOnCard(const FirmwareJob* job);
 MessageId FindFolderOnCard(const char* diskFolder);
-
-// Joins `first`, a backslash and `second` into a MAX_PATH buffer; false when it would not fit,
-// so that a cut path never stands for some other file.
-bool JoinPath(char* path, const char* first, const char* second);
-
-// The part of a path after its last backslash (double-byte characters respected).
-const char* LastPathComponent(const char* path);
-
-// A folder listing's search, closed on every way out of the walk.
-struct FolderSearch {
-    HANDLE handle;
-    FolderSearch(const char* pattern, WIN32_FIND_DATAA* item)
-        : handle(FindFirstFileA(pattern, item)) {}
-    ~FolderSearch() {
-        if (handle != INVALID_HANDLE_VALUE)
-            FindClose(handle);
-    }
-    FolderSearch(const FolderSearch&) = delete;
-    FolderSearch& operator=(const FolderSearch&) = delete;
-};
-
-// A folder listing skips "." and "..", and any other one- or two-character name with a dot first.
-bool IsSkippedFolderName(const char* name);

@@ -2,6 +2,11 @@
 // Plain #defines only: windres reads this file too.
 #pragma once
 
+#ifndef RC_INVOKED
+// A string-table ID of a message to show; 0 is success. Check and copy functions return one.
+typedef int MessageId;
+#endif
+
 // Dialog templates
 #define IDD_INTRO_PAGE 129
 #define IDD_PREPARE_PAGE 130
@@ -67,6 +72,10 @@
 #define IDC_DONE_LINE8 1408
 #define IDC_DONE_LINE9 1409
 #define IDC_DONE_MEASURE 1410
+
+// Buttons of the wizard sheet (the property sheet's own; Cancel is IDCANCEL)
+#define IDC_WIZARD_BACK 12323
+#define IDC_WIZARD_NEXT 12324
 
 // Controls of the progress dialog
 #define IDC_PROGRESS_BAR 1000

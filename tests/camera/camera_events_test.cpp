@@ -9,9 +9,11 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
+#include "resource_ids.h"
 
 namespace {
 
+// The string-table numbers themselves, apart from the names the code uses: a wrong name shows.
 TEST(TranslateDriverResult, WholeTable) {
     struct Row {
         int first, last;
@@ -53,12 +55,12 @@ struct EventWindow : ::testing::Test {
         window = CreateWindowA("STATIC", "target", 0, 0, 0, 10, 10, HWND_MESSAGE, nullptr,
                                GetModuleHandleA(nullptr), nullptr);
         ASSERT_NE(window, nullptr);
-        errorTargetWindow = window;
+        SetErrorTargetWindow(window);
         cameraLink.cameraLost = 0;
         cameraLink.eventHandler = CameraEventHandler;
     }
     void TearDown() override {
-        errorTargetWindow = nullptr;
+        SetErrorTargetWindow(nullptr);
         cameraLink.eventHandler = nullptr;
         cameraLink.cameraLost = 0;
         DestroyWindow(window);
@@ -84,8 +86,11 @@ TEST_F(EventWindow, EveryReasonPostsItsMessage) {
     const struct {
         uint32_t reason;
         LPARAM message;
-    } rows[] = {{1, 64}, {2, 66}, {4, 65},  {5, 63},  {13, 59},
-                {0, 58}, {6, 58}, {12, 58}, {14, 58}, {0xFFFF, 58}};
+    } rows[] = {{1, IDS_MSG_POWER_LOW_BATTERY},   {2, IDS_MSG_DISCONNECT_MODE_SWITCH},
+                {4, IDS_MSG_POWER_BATTERY_COVER}, {5, IDS_MSG_POWER_IDLE},
+                {13, IDS_MSG_CONNECTION_PROBLEM}, {0, IDS_MSG_INTERNAL_ERROR},
+                {6, IDS_MSG_INTERNAL_ERROR},      {12, IDS_MSG_INTERNAL_ERROR},
+                {14, IDS_MSG_INTERNAL_ERROR},     {0xFFFF, IDS_MSG_INTERNAL_ERROR}};
     for (const auto& row : rows) {
         RaiseOnDriverThread(0x40000 | row.reason, 0);
         EXPECT_EQ(Reports(), std::vector<LPARAM>{row.message}) << "reason " << row.reason;
@@ -95,7 +100,7 @@ TEST_F(EventWindow, EveryReasonPostsItsMessage) {
 
 TEST_F(EventWindow, CardCoverReportsOnlyWithAZeroDataWord) {
     RaiseOnDriverThread(0x40003, 0);
-    EXPECT_EQ(Reports(), std::vector<LPARAM>{67});
+    EXPECT_EQ(Reports(), std::vector<LPARAM>{IDS_MSG_DISCONNECT_CARD_COVER});
     cameraLink.cameraLost = 0;
     RaiseOnDriverThread(0x40003, 5);
     EXPECT_TRUE(Reports().empty());
@@ -114,8 +119,17 @@ TEST_F(EventWindow, IgnoredBitAndOtherClassesChangeNothing) {
 TEST_F(EventWindow, TwoEventsInARowPostTwoReports) {
     RaiseOnDriverThread(0x40001, 0);
     RaiseOnDriverThread(0x40001, 0);
-    EXPECT_EQ(Reports(), (std::vector<LPARAM>{64, 64}));
+    EXPECT_EQ(Reports(),
+              (std::vector<LPARAM>{IDS_MSG_POWER_LOW_BATTERY, IDS_MSG_POWER_LOW_BATTERY}));
     EXPECT_EQ(cameraLink.cameraLost, 1);
+}
+
+TEST_F(EventWindow, AQueuedReportIsPreferredToAFailuresOwnMessage) {
+    EXPECT_EQ(PreferQueuedReport(IDS_MSG_TRANSMISSION_ERROR), IDS_MSG_TRANSMISSION_ERROR);
+    RaiseOnDriverThread(0x40001, 0);
+    RaiseOnDriverThread(0x4000D, 0);
+    EXPECT_EQ(PreferQueuedReport(IDS_MSG_TRANSMISSION_ERROR), IDS_MSG_POWER_LOW_BATTERY);
+    EXPECT_TRUE(Reports().empty()) << "every queued report is taken";
 }
 
 TEST_F(EventWindow, WithoutAHandlerTheFilterDropsEvents) {
@@ -126,7 +140,7 @@ TEST_F(EventWindow, WithoutAHandlerTheFilterDropsEvents) {
 }
 
 TEST_F(EventWindow, NoTargetWindowReachesNoWindow) {
-    errorTargetWindow = nullptr;
+    SetErrorTargetWindow(nullptr);
     RaiseOnDriverThread(0x40002, 0);
     EXPECT_TRUE(Reports().empty());
     EXPECT_EQ(cameraLink.cameraLost, 1);

@@ -172,8 +172,16 @@ TEST_F(Link, NoCardFailsTheOpenWithMemoryCardNotFound) {
     Scenario s("card.present = no\n");
     uint32_t count = 0;
     EXPECT_EQ(OpenWith(s, &count), kDriverStoreNotAvailable);
-    EXPECT_EQ(TranslateDriverResult(kDriverStoreNotAvailable), 52);
+    EXPECT_EQ(TranslateDriverResult(kDriverStoreNotAvailable), IDS_MSG_NO_CARD);
     EXPECT_EQ(cameraLink.isOpen, 0);
+}
+
+// The answer of a lookup that went through: its failure result stays 0.
+DriverResult Exists(const char* name) {
+    DriverResult failure = 99;
+    const DriverResult found = CameraFileExists(name, &failure);
+    EXPECT_EQ(failure, 0) << name;
+    return found;
 }
 
 TEST_F(Link, FileExistsIgnoresCaseAndAsksNothingOfAnEmptyCard) {
@@ -181,18 +189,24 @@ TEST_F(Link, FileExistsIgnoresCaseAndAsksNothingOfAnEmptyCard) {
     Scenario s("fault.response.operation = GetObjectHandles\nfault.response.code = 0x2002\n");
     uint32_t count = 0;
     ASSERT_EQ(OpenWith(s, &count), 0);
-    EXPECT_EQ(CameraFileExists("readme.TXT"), 0);
+    EXPECT_EQ(Exists("readme.TXT"), 0);
+    TearDown();
+    // The same refusal with objects on the card: a failed lookup, not an answer.
+    WriteFileBytes(s.card() + "\\README.txt", "x");
+    ASSERT_EQ(OpenWith(s, &count), 0);
+    DriverResult failure = 0;
+    EXPECT_EQ(CameraFileExists("readme.TXT", &failure), kDriverGeneralError);
+    EXPECT_EQ(failure, kDriverGeneralError);
     TearDown();
 
-    Scenario full("");
-    WriteFileBytes(full.card() + "\\README.txt", "x");
-    testing_support::MakeFolders(full.card() + "\\FW\\DEEP");
-    WriteFileBytes(full.card() + "\\FW\\DEEP\\Update.Fir", "y");
-    ASSERT_EQ(OpenWith(full, &count), 0);
-    EXPECT_EQ(CameraFileExists("readme.TXT"), -1);
-    EXPECT_EQ(CameraFileExists("UPDATE.FIR"), -1);
-    EXPECT_EQ(CameraFileExists("UPDATE.FI"), 0);
-    EXPECT_EQ(CameraFileExists("other.bin"), 0);
+    s.SetProfile("");
+    testing_support::MakeFolders(s.card() + "\\FW\\DEEP");
+    WriteFileBytes(s.card() + "\\FW\\DEEP\\Update.Fir", "y");
+    ASSERT_EQ(OpenWith(s, &count), 0);
+    EXPECT_EQ(Exists("readme.TXT"), kFileOnCard);
+    EXPECT_EQ(Exists("UPDATE.FIR"), kFileOnCard);
+    EXPECT_EQ(Exists("UPDATE.FI"), 0);
+    EXPECT_EQ(Exists("other.bin"), 0);
 }
 
 DriverResult NoProgress(uint32_t, uint32_t, uint32_t) {
@@ -256,7 +270,7 @@ TEST_F(Link, CameraEventsReachTheWindowAsReports) {
     Scenario s("fault.power_down.operation = GetDevicePropDesc\nfault.power_down.reason = 4\n");
     HWND window =
         CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    errorTargetWindow = window;
+    SetErrorTargetWindow(window);
     s.UseLibraryHere();
     uint32_t count = 0, state = 0;
     ASSERT_EQ(CameraOpen(CameraEventHandler, &count), 0);
@@ -269,9 +283,9 @@ TEST_F(Link, CameraEventsReachTheWindowAsReports) {
             Sleep(10);
     }
     ASSERT_TRUE(got);
-    EXPECT_EQ(msg.lParam, 65);
+    EXPECT_EQ(msg.lParam, IDS_MSG_POWER_BATTERY_COVER);
     EXPECT_EQ(cameraLink.cameraLost, 1);
-    errorTargetWindow = nullptr;
+    SetErrorTargetWindow(nullptr);
     DestroyWindow(window);
 }
 

@@ -12,11 +12,7 @@
 #include "checks_fixture.h"
 #include "resource_ids.h"
 
-using testing_support::SeenBox;
-
 namespace {
-
-const char kNoCameraQuestion[] = "No camera detected.\nCheck power and cable connection";
 
 class Camera : public CheckRun {
   protected:
@@ -27,14 +23,11 @@ class Camera : public CheckRun {
         UpdateFile("FIRM\\A.BIN", 100);
         WriteInfo(InfoText({"F UPDATE.FIR", "D FIRM"}));
     }
-    // Every question seen was the no-camera question, as a warning with Retry and Cancel.
+    // Every question put was the no-camera question.
     void ExpectNoCameraQuestions(size_t count) {
-        ASSERT_EQ(boxes_.size(), count);
-        for (const SeenBox& box : boxes_) {
-            EXPECT_EQ(box.text, kNoCameraQuestion);
-            EXPECT_EQ(box.buttons, (std::vector<int>{IDCANCEL, IDRETRY}));
-            EXPECT_EQ(box.icon, LoadIconA(nullptr, IDI_WARNING));
-        }
+        ASSERT_EQ(asked_.size(), count);
+        for (const Asked& asked : asked_)
+            EXPECT_EQ(asked.question, IDS_ASK_NO_CAMERA_RETRY);
     }
 };
 
@@ -49,7 +42,7 @@ TEST_F(Connect, NoCameraAsksAfterEveryAttemptUntilCancel) {
     EXPECT_EQ(firmwareJob.cameraModel, nullptr);
 }
 
-TEST_F(Connect, CancelAtTheFirstQuestionGives28) {
+TEST_F(Connect, CancelAtTheFirstQuestionCannotConnect) {
     UseCamera("camera.count = 0\n");
     EXPECT_EQ(Run({IDCANCEL}), IDS_MSG_CANNOT_CONNECT);
     ExpectNoCameraQuestions(1);
@@ -68,21 +61,21 @@ TEST_F(Connect, RetryFindsACameraAttachedMeanwhile) {
     EXPECT_EQ(cameraLink.isOpen, 1);
 }
 
-TEST_F(Connect, TwoCamerasGive81WithoutAQuestion) {
+TEST_F(Connect, TwoCamerasGiveMultipleCamerasWithoutAQuestion) {
     UseCamera("camera.count = 2\n");
     EXPECT_EQ(Run({IDRETRY}), IDS_MSG_MULTIPLE_CAMERAS);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.cameraOpen, 0);
     EXPECT_EQ(cameraLink.isOpen, 0);
 }
 
-TEST_F(Connect, ALinkAlreadyOpenGives28WithoutAQuestion) {
+TEST_F(Connect, ALinkAlreadyOpenCannotConnectWithoutAQuestion) {
     scenario_->UseLibraryHere();
     uint32_t count = 0;
     ASSERT_EQ(CameraOpen(nullptr, &count), 0);
     const uint32_t device = cameraLink.device;
     EXPECT_EQ(Run({IDRETRY}), IDS_MSG_CANNOT_CONNECT);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.cameraOpen, 0);
     EXPECT_EQ(cameraLink.isOpen, 1) << "the link opened before is left alone";
     EXPECT_EQ(cameraLink.device, device);
@@ -92,10 +85,10 @@ TEST_F(Connect, ALinkAlreadyOpenGives28WithoutAQuestion) {
     Release();
 }
 
-TEST_F(Connect, MissingLibraryGives53WithoutAQuestion) {
+TEST_F(Connect, MissingLibraryIsADriverNotInstalledWithoutAQuestion) {
     ASSERT_TRUE(DeleteFileA(scenario_->Path("KXPTPCLS.DLL").c_str()));
     EXPECT_EQ(Run({IDRETRY}), IDS_MSG_DRIVER_NOT_INSTALLED);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.cameraOpen, 0);
 }
 
@@ -111,17 +104,17 @@ TEST_F(Connect, ACameraThatDoesNotAnswerIsAskedAbout) {
     EXPECT_EQ(cameraLink.isOpen, 0);
 }
 
-TEST_F(Connect, NoCardGives52WithoutAQuestion) {
+TEST_F(Connect, NoCardIsSaidWithoutAQuestion) {
     UseCamera("card.present = no\n");
     EXPECT_EQ(Run({IDRETRY}), IDS_MSG_NO_CARD);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.cameraOpen, 0);
     EXPECT_EQ(cameraLink.isOpen, 0);
 }
 
 using Facts = Camera;
 
-TEST_F(Facts, LowBatteryGives29) {
+TEST_F(Facts, LowBatteryIsSaid) {
     UseCamera("battery.state = 2\n");
     EXPECT_EQ(Run(), IDS_MSG_BATTERY_LOW);
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
@@ -146,7 +139,7 @@ TEST_F(Facts, ABatteryReadThatFailsIsTranslated) {
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
 }
 
-TEST_F(Facts, AModelNotListedExactlyGives30) {
+TEST_F(Facts, AModelNotListedExactlyIsTheWrongModel) {
     const struct {
         const char* listed;
         const char* camera;
@@ -230,7 +223,7 @@ TEST_F(CardCheck, PresenceProtectionAndFreeSpace) {
         UseCamera(c.profile);
         WriteInfo(InfoText({"F UPDATE.FIR", "D FIRM"}, {"Tarvo Camera X1"}, c.capacityKB));
         EXPECT_EQ(Run(), c.expected);
-        EXPECT_TRUE(boxes_.empty());
+        EXPECT_TRUE(asked_.empty());
         EXPECT_EQ(firmwareJob.cameraOpen, 1);
         ASSERT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
         Release();
@@ -264,7 +257,7 @@ struct CountingAllocator {
     ~CountingAllocator() { firmwareCalloc = saved; }
 };
 
-TEST_F(Facts, OutOfMemoryForTheCameraTextsGives40) {
+TEST_F(Facts, OutOfMemoryForTheCameraTextsIsSaid) {
     CountingAllocator counting;
     allocations = 0;
     failAllocation = 0;

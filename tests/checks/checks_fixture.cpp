@@ -8,7 +8,6 @@
 
 #include "camera_link.h"
 
-using testing_support::BoxAnswerer;
 using testing_support::MakeFolders;
 using testing_support::PatternBytes;
 using testing_support::Scenario;
@@ -29,6 +28,19 @@ HWND CreatePageWindow() {
     }
     return CreateWindowExA(0, kWindowClass, "page", WS_OVERLAPPEDWINDOW, 40, 40, 300, 200, nullptr,
                            nullptr, GetModuleHandleA(nullptr), nullptr);
+}
+
+// The script of the running check: this thread's only, as the checks ask on it.
+std::vector<int> scriptAnswers;
+std::function<void(size_t)> scriptBefore;
+std::vector<Asked>* scriptAsked = nullptr;
+
+int ScriptedAnswer(HWND owner, MessageId question) {
+    const size_t index = scriptAsked->size();
+    scriptAsked->push_back({owner, question});
+    if (scriptBefore)
+        scriptBefore(index);
+    return index < scriptAnswers.size() ? scriptAnswers[index] : IDCANCEL;
 }
 
 std::string Parent(const std::string& path) {
@@ -129,21 +141,20 @@ void CheckRun::WriteInfo(const std::string& text) {
     ASSERT_TRUE(WriteFileBytes(Update("FirmInfo.txt"), text));
 }
 
-MessageId CheckRun::Run(const std::vector<int>& answers, BoxAnswerer::BeforeAnswer before) {
+MessageId CheckRun::Run(const std::vector<int>& answers, std::function<void(size_t)> before) {
     scenario_->UseLibraryHere();
     EXPECT_TRUE(SetCurrentDirectoryA(Update().c_str()));
-    MessageId result;
-    {
-        BoxAnswerer answerer(answers, std::move(before));
-        result = RunPreCopyChecks(window_, &firmwareJob);
-        boxes_ = answerer.Seen();
-    }
+    asked_.clear();
+    scriptAnswers = answers;
+    scriptBefore = std::move(before);
+    scriptAsked = &asked_;
+    const MessageId result =
+        RunPreCopyChecks(GetModuleHandleA(nullptr), window_, &firmwareJob, ScriptedAnswer);
+    scriptBefore = nullptr;
     libraryAfterRun_ = cameraLink.library;
     SetCurrentDirectoryA(previousDirectory_);
-    for (const testing_support::SeenBox& box : boxes_) {
-        EXPECT_EQ(box.caption, "Vandrel");
-        EXPECT_EQ(box.owner, window_) << "the page owns the question";
-    }
+    for (const Asked& asked : asked_)
+        EXPECT_EQ(asked.owner, window_) << "the page owns the question";
     return result;
 }
 

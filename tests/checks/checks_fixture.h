@@ -1,20 +1,26 @@
 // One run of the pre-copy checks: an update folder as the current directory beside a scenario
-// with the real driver library and a virtual camera profile, a real window of this module that
-// owns the question box, and a test thread that answers it.
+// with the real driver library and a virtual camera profile, and a script that answers the
+// checks' question for the page that owns it.
 #pragma once
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "box_answerer.h"
 #include "checks.h"
 #include "firmware_job.h"
 #include "scenario.h"
+
+// One question the checks put: to whom, and which.
+struct Asked {
+    HWND owner;
+    MessageId question;
+};
 
 // FirmInfo.txt text: the given entry lines (each "F name" for a file or "D name" for a folder
 // entry), model lines, version and capacity.
@@ -38,9 +44,9 @@ class CheckRun : public ::testing::Test {
     void WriteInfo(const std::string& text);
 
     // Runs RunPreCopyChecks with the update folder as the current directory, answering the
-    // question boxes with `answers`.
+    // questions with `answers`, then Cancel; `before` runs before question number i is answered.
     MessageId Run(const std::vector<int>& answers = {},
-                  testing_support::BoxAnswerer::BeforeAnswer before = nullptr);
+                  std::function<void(size_t i)> before = nullptr);
 
     // The entry with this name, or none.
     const FirmwareEntry* Entry(const std::string& name) const;
@@ -49,7 +55,7 @@ class CheckRun : public ::testing::Test {
 
     std::unique_ptr<testing_support::Scenario> scenario_;
     HWND window_ = nullptr;
-    std::vector<testing_support::SeenBox> boxes_;
+    std::vector<Asked> asked_;
     // The driver library module seen right after the run: null when CameraOpen never ran.
     HMODULE libraryAfterRun_ = nullptr;
     bool released_ = false;

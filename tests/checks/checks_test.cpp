@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "camera_events.h"
 #include "camera_link.h"
 #include "checks_fixture.h"
+#include "paths.h"
 #include "resource_ids.h"
 
 using testing_support::ListFiles;
@@ -18,15 +20,15 @@ namespace {
 
 using Loading = CheckRun;
 
-TEST_F(Loading, MissingInfoFileGives41AndTouchesNothing) {
+TEST_F(Loading, MissingInfoFileIsNotFoundAndTouchesNothing) {
     EXPECT_EQ(Run(), IDS_MSG_INFO_NOT_FOUND);
     EXPECT_EQ(firmwareJob.loaded, 0);
     EXPECT_EQ(firmwareJob.entryHead, nullptr);
     EXPECT_EQ(libraryAfterRun_, nullptr) << "the camera is not opened";
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
 }
 
-TEST_F(Loading, MalformedInfoFileGives43AndKeepsWhatWasRead) {
+TEST_F(Loading, MalformedInfoFileIsIncorrectAndKeepsWhatWasRead) {
     // No capacity section.
     WriteInfo("[Firmware File Name]\nUPDATE.FIR\n[Camera Model Name]\nTarvo Camera X1\n"
               "[Firmware Version]\n1.0.2.0\n");
@@ -41,7 +43,7 @@ TEST_F(Loading, MalformedInfoFileGives43AndKeepsWhatWasRead) {
 
 // A FirmInfo.txt that opens but cannot be read: the build links it to /proc/self/mem, whose
 // first page is never mapped.
-TEST_F(Loading, UnreadableInfoFileGives42) {
+TEST_F(Loading, UnreadableInfoFileFailsToRead) {
 #ifndef VANDREL_UNREADABLE_INFO_DIR
     GTEST_SKIP() << "this build has no unreadable information file";
 #else
@@ -50,7 +52,8 @@ TEST_F(Loading, UnreadableInfoFileGives42) {
         GTEST_SKIP() << "no unreadable file at " << folder;
     scenario_->UseLibraryHere();
     ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
-    const MessageId result = RunPreCopyChecks(window_, &firmwareJob);
+    const MessageId result = RunPreCopyChecks(GetModuleHandleA(nullptr), window_, &firmwareJob,
+                                              [](HWND, MessageId) { return IDCANCEL; });
     SetCurrentDirectoryA(scenario_->folder().c_str());
     EXPECT_EQ(result, IDS_MSG_INFO_READ_FAILED);
     EXPECT_EQ(firmwareJob.loaded, 1);
@@ -61,7 +64,7 @@ TEST_F(Loading, UnreadableInfoFileGives42) {
 
 using Files = CheckRun;
 
-TEST_F(Files, ThirdOfFiveMissingGives27AndTheFirstTwoKeepTheirFacts) {
+TEST_F(Files, ThirdOfFiveMissingGivesFilesMissingAndTheFirstTwoKeepTheirFacts) {
     WriteInfo(InfoText({"F A.BIN", "D FIRST", "F C.BIN", "F D.BIN", "D E"}));
     UpdateFile("A.BIN", 5000);
     UpdateFile("FIRST\\INNER.BIN", 300);
@@ -126,7 +129,7 @@ TEST_F(Files, AFileListedAsAFolderIsLookedUpOnTheCardAsAFile) {
 }
 
 // The declared-space test passes when the connect step runs: with two cameras attached, that
-// step ends the run with 81 before any question or any later step.
+// step ends the run with "multiple cameras" before any question or any later step.
 using DeclaredSpace = CheckRun;
 
 struct SpaceCase {
@@ -171,7 +174,7 @@ TEST_F(DeclaredSpace, KilobytesRoundedUpAgainstTheCapacity) {
         WriteInfo(InfoText(c.entries, {"Tarvo Camera X1"}, c.capacityKB));
         const MessageId result = Run();
         EXPECT_EQ(result, c.fits ? IDS_MSG_MULTIPLE_CAMERAS : IDS_MSG_INFO_INCORRECT);
-        EXPECT_TRUE(boxes_.empty());
+        EXPECT_TRUE(asked_.empty());
         EXPECT_EQ(libraryAfterRun_ != nullptr, c.fits) << "the camera is asked only after it fits";
         Release();
         ResetCameraLink();
@@ -220,7 +223,7 @@ TEST_F(OnCard, AllChecksPassAndTheJobHoldsEveryFact) {
     const auto cardBefore = ListFiles(Card());
 
     EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(boxes_.empty());
+    EXPECT_TRUE(asked_.empty());
     EXPECT_EQ(firmwareJob.loaded, 1);
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
     EXPECT_EQ(cameraLink.isOpen, 1) << "the link stays open for the copy";
@@ -236,7 +239,7 @@ TEST_F(OnCard, AllChecksPassAndTheJobHoldsEveryFact) {
     EXPECT_EQ(cameraLink.library, nullptr) << "closing also unloads the library";
 }
 
-TEST_F(OnCard, ATopLevelFileAlreadyThereGives79) {
+TEST_F(OnCard, ATopLevelFileIsAlreadyOnTheCard) {
     WriteInfo(InfoText({"D FIRM", "F UPDATE.FIR"}));
     UpdateFile("FIRM\\A.BIN", 10);
     UpdateFile("UPDATE.FIR", 10);
@@ -246,7 +249,7 @@ TEST_F(OnCard, ATopLevelFileAlreadyThereGives79) {
     EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
 }
 
-TEST_F(OnCard, AFileThreeFoldersDeepInAListedFolderGives79) {
+TEST_F(OnCard, AFileThreeFoldersDeepInAListedFolderIsAlreadyOnTheCard) {
     WriteInfo(InfoText({"D FIRM"}));
     UpdateFile("FIRM\\A.BIN", 10);
     UpdateFile("FIRM\\SUB\\B.BIN", 10);
@@ -271,6 +274,51 @@ TEST_F(OnCard, OtherFilesOnTheCardAndAnEmptyListedFolderPass) {
     CardFile("UPDATE.FIR.OLD");
     CardFile("EMPTY\\OTHER.BIN");
     EXPECT_EQ(Run(), 0);
+}
+
+// A lookup that fails says nothing about the card: each fault gives its own message, never the
+// advice to format the card, and a camera event on the way is reported as it would be anyway.
+TEST_F(OnCard, ALookupThatFailsIsNoAnswer) {
+    const struct {
+        std::string fault, setting;
+        MessageId expected;
+        std::vector<MessageId> reports; // of the camera's events
+    } faults[] = {
+        {"response", "code = 0x2019", IDS_MSG_PORT_BUSY, {}},
+        {"response", "code = 0x2002", IDS_MSG_CAMERA_INTERNAL, {}},
+        {"drop", "occurrence = 1", IDS_MSG_CAMERA_NOT_READY, {IDS_MSG_CONNECTION_PROBLEM}},
+        {"power_down", "occurrence = 1", IDS_MSG_CAMERA_NOT_READY, {IDS_MSG_POWER_LOW_BATTERY}},
+    };
+    int run = 0;
+    for (const char* operation : {"GetObjectHandles", "GetObjectInfo"})
+        for (const auto& row : faults) {
+            const std::string profile = "fault." + row.fault + "." + row.setting + "\nfault." +
+                                        row.fault + ".operation = " + operation + "\n";
+            // A listed file, or a listed folder with a file inside, in turn.
+            const char* entry = run++ % 2 ? "D FIRM" : "F UPDATE.FIR";
+            SCOPED_TRACE(profile + entry);
+            scenario_.reset();
+            UseCamera(profile);
+            UpdateFile("UPDATE.FIR", 10);
+            UpdateFile("FIRM\\SUB\\A.BIN", 10);
+            WriteInfo(InfoText({entry}));
+            CardFile("DCIM\\100TARVO\\IMG_0001.JPG");
+            const auto cardBefore = ListFiles(Card());
+            SetErrorTargetWindow(window_);
+
+            EXPECT_EQ(Run(), row.expected);
+            EXPECT_NE(firmwareJob.cameraFirmwareVersion, nullptr) << "every earlier step ran";
+            Release(); // closing the link: every event has been reported by now
+            SetErrorTargetWindow(nullptr);
+            std::vector<MessageId> reports;
+            MSG msg;
+            while (PeekMessageA(&msg, window_, UWM_REPORT_ERROR, UWM_REPORT_ERROR, PM_REMOVE))
+                reports.push_back(static_cast<MessageId>(msg.lParam));
+            EXPECT_EQ(reports, row.reports);
+            EXPECT_EQ(ListFiles(Card()), cardBefore) << "nothing is sent to the card";
+            ResetCameraLink();
+            released_ = false;
+        }
 }
 
 // "." and ".." and any other two-character name starting with a dot are not walked; longer

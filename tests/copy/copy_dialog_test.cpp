@@ -13,6 +13,8 @@
 
 using copy_testing::BarStep;
 using copy_testing::CopyCase;
+using copy_testing::ImportPatch;
+using copy_testing::ModuleString;
 using testing_support::PatternBytes;
 
 namespace {
@@ -101,21 +103,11 @@ TEST_F(CopyDialog, BeyondMaxKBTheBarIsFullBeforeTheLastFileAndStaysFull) {
 
 // "." and ".." come with every listing: were they followed, the tree would be walked again and
 // the card would refuse the second copy of a file. Only ".x" is left out among the named ones.
-TEST_F(CopyDialog, DotFoldersAndAFolderThatCannotBeListed) {
+TEST_F(CopyDialog, DotFoldersAreLeftOut) {
     Lay("FW\\top.bin", PatternBytes(3000, 21));
     Lay("FW\\.x\\hidden.bin", PatternBytes(4000, 22));
     Lay("FW\\sub\\.y\\hidden2.bin", PatternBytes(100, 23));
     Lay("FW\\sub\\kept.bin", PatternBytes(2048, 24));
-    // A folder named in a script the ANSI code page cannot show: its listed name has '?' in it
-    // and cannot be searched, so it is neither counted nor copied.
-    const std::wstring unlistable = Wide(update() + "\\FW\\sub\\") + L"\x65E5\x672C\x8A9E";
-    ASSERT_TRUE(CreateDirectoryW(unlistable.c_str(), nullptr));
-    HANDLE inside = CreateFileW((unlistable + L"\\lost.bin").c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(inside, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(inside, "lost", 4, &written, nullptr);
-    CloseHandle(inside);
     WriteInfo({"FW"}, {});
 
     EXPECT_EQ(Run(), 0);
@@ -125,9 +117,49 @@ TEST_F(CopyDialog, DotFoldersAndAFolderThatCannotBeListed) {
     ExpectRisingToFull(bar);
 }
 
+// A listing that ends with an error at b.bin, as a drive that goes away mid-listing gives.
+bool failListingAtB = false;
+BOOL WINAPI FindNextFailingAtB(HANDLE search, WIN32_FIND_DATAA* item) {
+    typedef BOOL(WINAPI * FindNextFn)(HANDLE, WIN32_FIND_DATAA*);
+    static const FindNextFn real = reinterpret_cast<FindNextFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "FindNextFileA")));
+    if (!real(search, item))
+        return FALSE;
+    if (!failListingAtB || lstrcmpiA(item->cFileName, "b.bin") != 0)
+        return TRUE;
+    SetLastError(ERROR_NOT_READY);
+    return FALSE;
+}
+
+// A folder that cannot be listed (named in a script the ANSI code page cannot show, its listed
+// name has '?' in it), or a listing that stops with an error: part of the update would be
+// missing from the card, so the copy fails.
+TEST_F(CopyDialog, WhatCannotBeListedIsATransmissionError) {
+    ImportPatch patch("FindNextFileA", reinterpret_cast<void*>(FindNextFailingAtB));
+    ASSERT_TRUE(patch.applied());
+    for (const bool listingError : {false, true}) {
+        SCOPED_TRACE(listingError ? "a listing error" : "a folder that cannot be listed");
+        TearDown();
+        SetUp();
+        for (const char* name : {"a.bin", "b.bin", "c.bin"})
+            Lay(std::string("FW\\") + name, PatternBytes(1000, name[0]));
+        if (!listingError)
+            CreateDirectoryW((Wide(update() + "\\FW\\") + L"\x65E5\x672C\x8A9E").c_str(), nullptr);
+        WriteInfo({"FW"}, {});
+        failListingAtB = listingError;
+        EXPECT_EQ(Run(), IDS_MSG_TRANSMISSION_ERROR);
+        failListingAtB = false;
+        ASSERT_EQ(checksResult, 0);
+        EXPECT_EQ(Shown(), std::vector<std::string>{ModuleString(IDS_MSG_TRANSMISSION_ERROR)});
+        if (listingError) {
+            EXPECT_LT(testing_support::ListFiles(card()).size(), 3u);
+        }
+    }
+}
+
 // A name of three periods is no "." or "..": its folder is walked like any other. Where the
 // path rules cut the periods off so that the folder cannot be searched (as under Wine, which
-// refuses the pattern as an invalid name), it is a folder that cannot be listed: skipped.
+// refuses the pattern as an invalid name), it is a folder that cannot be listed.
 TEST_F(CopyDialog, AFolderOfThreePeriodsIsWalked) {
     Lay("FW\\one.bin", PatternBytes(1500, 31));
     const std::string dots = PatternBytes(2500, 32);
@@ -139,14 +171,13 @@ TEST_F(CopyDialog, AFolderOfThreePeriodsIsWalked) {
     if (listable)
         FindClose(probe);
 
-    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(Run(), listable ? 0 : IDS_MSG_TRANSMISSION_ERROR);
     ASSERT_EQ(checksResult, 0);
     if (listable) {
         ExpectCard({{"one.bin", PatternBytes(1500, 31)}, {"dots.bin", dots}});
         EXPECT_EQ(progressCounters.totalKB, 2 + 3);
     } else {
-        ExpectCard({{"one.bin", PatternBytes(1500, 31)}});
-        EXPECT_EQ(progressCounters.totalKB, 2);
+        EXPECT_EQ(testing_support::ListFiles(card()).count("dots.bin"), 0u);
     }
 }
 
@@ -177,7 +208,7 @@ TEST_F(CopyDialog, CloseOnlyHandsTheReportsBackToThePage) {
             Sleep(10);
         HWND dialog = progressDialog;
         SendMessageA(dialog, WM_CLOSE, 0, 0);
-        targetAfterClose = errorTargetWindow;
+        targetAfterClose = ErrorTargetWindow();
     });
     EXPECT_EQ(Run(), 0);
     closer.join();

@@ -17,6 +17,7 @@
 #include "checks.h"
 #include "firmware_job.h"
 #include "resource_ids.h"
+#include "ui.h"
 
 using testing_support::ListFiles;
 using testing_support::MakeFolders;
@@ -262,6 +263,49 @@ void PressOk(HWND box) {
                  reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
 
+namespace {
+
+void WriteSlot(void** slot, void* value) {
+    DWORD old = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
+} // namespace
+
+ImportPatch::ImportPatch(const char* function, void* replacement) {
+    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    auto* module = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    for (; imports.VirtualAddress && module->Name; ++module) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + module->Name), "KERNEL32.dll") != 0)
+            continue;
+        auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + module->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + module->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (strcmp(reinterpret_cast<const char*>(byName->Name), function) == 0) {
+                slot_ = reinterpret_cast<void**>(&slots->u1.Function);
+                original_ = *slot_;
+                WriteSlot(slot_, replacement);
+                return;
+            }
+        }
+    }
+}
+
+ImportPatch::~ImportPatch() {
+    if (slot_)
+        WriteSlot(slot_, original_);
+}
+
 void CopyCase::SetUp() {
     InitCommonControls();
     // The first named object opens the session's object folder once per process.
@@ -281,7 +325,7 @@ void CopyCase::TearDown() {
     // The link is one per process and its lost flag is never cleared: start every case afresh.
     testing_support::ResetCameraLink();
     ReleaseFirmwareJob(&firmwareJob);
-    errorTargetWindow = nullptr;
+    SetErrorTargetWindow(nullptr);
     progressDialog = nullptr;
     SetCurrentDirectoryA(startDirectory_);
     SetDllDirectoryA(nullptr);
@@ -341,8 +385,9 @@ INT_PTR CopyCase::Run() {
     scenario_->UseLibraryHere();
     EXPECT_TRUE(SetCurrentDirectoryA(update().c_str()));
     runBefore = CountProcess();
-    errorTargetWindow = owner;
-    checksResult = RunPreCopyChecks(owner, &firmwareJob);
+    boxes.clear();
+    SetErrorTargetWindow(owner);
+    checksResult = RunPreCopyChecks(GetModuleHandleA(nullptr), owner, &firmwareJob, AskRetry);
     INT_PTR result = -1;
     if (checksResult == 0) {
         // The link is open from here on; whatever the copy adds must be gone when it has ended.
@@ -367,10 +412,21 @@ INT_PTR CopyCase::Run() {
     ReleaseFirmwareJob(&firmwareJob);
     EXPECT_EQ(cameraLink.isOpen, 0) << "camera link left open";
     EXPECT_EQ(cameraLink.library, nullptr) << "driver library left loaded";
-    errorTargetWindow = nullptr;
+    pageMessage = checksResult == 0 && result != 0 ? CopyFailureMessage(result) : 0;
+    SetErrorTargetWindow(nullptr);
+    TakeQueuedReports(); // nothing of this run reaches the next
     SetCurrentDirectoryA(startDirectory_);
     SetDllDirectoryA(nullptr);
     return result;
+}
+
+std::vector<std::string> CopyCase::Shown() const {
+    std::vector<std::string> shown;
+    for (const BoxSeen& box : boxes)
+        shown.push_back(box.text);
+    if (pageMessage != 0)
+        shown.push_back(ModuleString(pageMessage));
+    return shown;
 }
 
 void CopyCase::ExpectCard(const std::map<std::string, std::string>& expected) {

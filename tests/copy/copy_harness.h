@@ -91,8 +91,12 @@ class CopyCase : public ::testing::Test {
     std::string update() const { return scenario_->Path("update"); }
     std::string card() const { return scenario_->card(); }
 
+    // Every message the user read during the copy: the dialog's boxes, then what page 3 shows.
+    std::vector<std::string> Shown() const;
+
     BoxAnswer answer; // default: read the box, then press OK
     MessageId checksResult = 0;
+    MessageId pageMessage = 0; // what page 3 shows after the dialog, 0 for nothing
     std::vector<BarStep> bar;
     std::vector<LPARAM> ranges;
     std::vector<BoxSeen> boxes;
@@ -107,5 +111,20 @@ class CopyCase : public ::testing::Test {
 
 // Presses OK on a message box.
 void PressOk(HWND box);
+
+// Points this program's import of a KERNEL32 function elsewhere while it lives: the code under
+// test, linked into this program, then meets failures the system gives only rarely.
+class ImportPatch {
+  public:
+    ImportPatch(const char* function, void* replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    bool applied() const { return slot_ != nullptr; }
+
+  private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
 
 } // namespace copy_testing

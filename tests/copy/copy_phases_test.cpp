@@ -206,8 +206,9 @@ TEST(CopyPhases, CountUpdateSizeAddsRecordedFilesAndListedFolders) {
     memset(&progressCounters, 0, sizeof progressCounters);
 }
 
-// A job without entries: the worker ends the dialog at once with 27 and leaves nothing behind.
-TEST(CopyPhases, TheDialogOfAnEmptyJobEndsWith27) {
+// A job without entries: the worker ends the dialog at once with "files missing" and leaves
+// nothing behind.
+TEST(CopyPhases, TheDialogOfAnEmptyJobEndsWithFilesMissing) {
     InitCommonControls();
     CloseHandle(CreateMutexA(nullptr, FALSE, "VandrelCopyTestWarmUp"));
     ReleaseFirmwareJob(&firmwareJob);

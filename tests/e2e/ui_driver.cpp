@@ -315,10 +315,14 @@ bool WizardRun::WaitForExit(DWORD& exitCode, int timeoutMs) {
     return GetExitCodeProcess(process_, &exitCode) != 0;
 }
 
-bool SaveScreenPng(const std::string& path) {
-    RECT all = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+bool SaveScreenPng(const std::string& path, const RECT* area) {
+    RECT r = {0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+    if (area)
+        IntersectRect(&r, &r, area);
     int w = 0, h = 0;
-    std::vector<uint8_t> rows = GrabScreen(all, w, h);
+    std::vector<uint8_t> rows = GrabScreen(r, w, h);
+    if (rows.empty())
+        return false;
     for (size_t i = 0; i + 2 < rows.size(); i += 3)
         std::swap(rows[i], rows[i + 2]); // BGR to RGB
     const std::string png = EncodePng(w, h, rows);

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "resource_ids.h"
+
 namespace e2e {
 
 // The sheet's buttons.
-enum { kBack = 12323, kNext = 12324, kCancel = IDCANCEL };
+enum { kBack = IDC_WIZARD_BACK, kNext = IDC_WIZARD_NEXT, kCancel = IDCANCEL };
 
 struct MessageBoxSeen {
     HWND window = nullptr;
@@ -63,8 +65,8 @@ class WizardRun {
 // Style bits of a window (works across processes).
 LONG_PTR WindowStyle(HWND window);
 
-// Saves the whole screen as a PNG file.
-bool SaveScreenPng(const std::string& path);
+// Saves the screen as a PNG file: all of it, or the part in `area`.
+bool SaveScreenPng(const std::string& path, const RECT* area = nullptr);
 
 // A top-level window of class `className` whose title contains `titlePart` (any process).
 HWND FindWindowByTitle(const char* className, const std::string& titlePart);

@@ -120,7 +120,7 @@ class Generator {
 };
 
 bool IsParserCode(int32_t code) {
-    return code == 0 || code == -1 || code == -2 || code == -10 || code == -20;
+    return code == 0 || code == -1 || code == -2 || code == kFirmwareInfoOutOfMemory || code == -20;
 }
 
 TEST_F(HostileInputTest, GeneratedFilesAlwaysGiveACodeAndReleaseToZero) {
@@ -135,20 +135,24 @@ TEST_F(HostileInputTest, GeneratedFilesAlwaysGiveACodeAndReleaseToZero) {
         int32_t code = Load();
         ASSERT_TRUE(IsParserCode(code)) << "file " << n << " gave " << code;
         ASSERT_EQ(job_.loaded, 1) << "file " << n;
-        ASSERT_TRUE(IsWellFormed(job_, code == -10)) << "file " << n;
+        ASSERT_TRUE(IsWellFormed(job_, code == kFirmwareInfoOutOfMemory)) << "file " << n;
         if (code == 0) {
             ASSERT_GE(job_.entryCount, 1);
             ASSERT_GE(job_.modelCount, 1);
             ASSERT_NE(job_.firmwareVersion, nullptr);
             ASSERT_GT(job_.capacityKB, 0);
         }
-        if (code == -10) {
+        if (code == kFirmwareInfoOutOfMemory) {
             ASSERT_NE(failAllocation, 0) << "file " << n;
         }
         ReleaseFirmwareJob(&job_);
         ASSERT_TRUE(IsAllZero(job_)) << "file " << n;
         ASSERT_EQ(liveBlocks, 0) << "file " << n;
-        seen[code == 0 ? 0 : code == -1 ? 1 : code == -2 ? 2 : code == -10 ? 3 : 4]++;
+        seen[code == 0                          ? 0
+             : code == -1                       ? 1
+             : code == -2                       ? 2
+             : code == kFirmwareInfoOutOfMemory ? 3
+                                                : 4]++;
     }
     // The generator must reach the interesting outcomes, or the test proves little.
     EXPECT_GT(seen[0], kFiles / 20) << "too few generated files loaded";
@@ -168,7 +172,7 @@ TEST_F(HostileInputTest, SingleByteChangesOfAValidFile) {
         WriteInfo(bytes);
         int32_t code = Load();
         ASSERT_TRUE(IsParserCode(code)) << "file " << n << " gave " << code;
-        ASSERT_NE(code, -10);
+        ASSERT_NE(code, kFirmwareInfoOutOfMemory);
         ASSERT_TRUE(IsWellFormed(job_, false)) << "file " << n;
         ReleaseFirmwareJob(&job_);
         ASSERT_TRUE(IsAllZero(job_));

@@ -80,7 +80,7 @@ TEST_F(ParserTest, LastLineWithoutLineEndIsIgnored) {
     std::string text = kWorkedExample;
     text.pop_back();
     WriteInfo(text);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.loaded, 1);
     EXPECT_EQ(job_.capacityKB, 0);
     EXPECT_STREQ(job_.firmwareVersion, "1.0.2.0");
@@ -90,7 +90,7 @@ TEST_F(ParserTest, CrLfLastLineWithoutLineEndIsIgnored) {
     std::string text = ToCrLf(kWorkedExample);
     text.resize(text.size() - 2);
     WriteInfo(text);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.capacityKB, 0);
 }
 
@@ -98,7 +98,7 @@ TEST_F(ParserTest, SecondVersionIsMalformedAndStopsTheParse) {
     WriteInfo("[Firmware Folder Name]\nFIRMWARE\n"
               "[Firmware Version]\n1.0.2.0\n1.0.3.0\n"
               "[Camera Model Name]\nTarvo Camera X1\n");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.loaded, 1);
     EXPECT_STREQ(job_.firmwareVersion, "1.0.2.0");
     EXPECT_EQ(job_.entryCount, 1);
@@ -107,26 +107,26 @@ TEST_F(ParserTest, SecondVersionIsMalformedAndStopsTheParse) {
 
 TEST_F(ParserTest, SecondVersionSectionIsMalformedToo) {
     WriteInfo(std::string(kMinimal) + "[Firmware Version]\n2.0\n");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_STREQ(job_.firmwareVersion, "1.0");
 }
 
 TEST_F(ParserTest, UnknownHeaderIsMalformed) {
     WriteInfo(std::string("[Firmware File Name]\nA.FIR\n[Firmware Notes]\n") + kMinimal);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(EntryNames(job_), "A.FIR");
     EXPECT_EQ(job_.modelCount, 0);
 }
 
 TEST_F(ParserTest, EmptyFileIsMalformed) {
     WriteInfo("");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.loaded, 1);
     EXPECT_EQ(job_.entryCount, 0);
 }
 
 TEST_F(ParserTest, MissingFileCannotBeOpenedAndLeavesTheJobUntouched) {
-    EXPECT_EQ(Load(), -1);
+    EXPECT_EQ(Load(), kFirmwareInfoCannotOpen);
     EXPECT_EQ(job_.loaded, 0);
     EXPECT_TRUE(IsAllZero(job_));
     EXPECT_EQ(allocationCount, 0);
@@ -134,7 +134,7 @@ TEST_F(ParserTest, MissingFileCannotBeOpenedAndLeavesTheJobUntouched) {
 
 TEST_F(ParserTest, FolderNamedLikeTheFileCannotBeOpened) {
     ASSERT_TRUE(CreateDirectoryA((folder_ + "\\FirmInfo.txt").c_str(), nullptr));
-    EXPECT_EQ(Load(), -1);
+    EXPECT_EQ(Load(), kFirmwareInfoCannotOpen);
     EXPECT_EQ(job_.loaded, 0);
 }
 
@@ -149,7 +149,7 @@ TEST_F(ParserTest, EachMissingRequirementIsMalformedAtTheEnd) {
                 text += parts[i];
         }
         WriteInfo(text);
-        EXPECT_EQ(Load(), -20);
+        EXPECT_EQ(Load(), kFirmwareInfoMalformed);
         ReleaseFirmwareJob(&job_);
     }
     WriteInfo(std::string(parts[0]) + parts[1] + parts[2] + parts[3]);
@@ -165,13 +165,13 @@ TEST_F(ParserTest, CtrlZEndsTheFile) {
     std::string cut = "[Firmware File Name]\nA.FIR\n[Camera Model Name]\nX1\n"
                       "[Firmware Version]\n1.0\n\x1a[CF Capacity]\n10\n";
     WriteInfo(cut);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.capacityKB, 0);
     ReleaseFirmwareJob(&job_);
 
     // A Ctrl-Z inside a line ends the file there; that line has no line end and is dropped.
     WriteInfo("[Firmware File Name]\nA.FIR\nB.F\x1aIR\n[Camera Model Name]\nX1\n");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(EntryNames(job_), "A.FIR");
     EXPECT_EQ(job_.modelCount, 0);
 }
@@ -220,12 +220,12 @@ TEST_F(ParserTest, KeyInsideLongerHeaderSelectsItsSection) {
 
 TEST_F(ParserTest, KeysAreCaseSensitive) {
     WriteInfo(std::string("[camera model name]\nX2\n") + kMinimal);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.modelCount, 0);
     ReleaseFirmwareJob(&job_);
 
     WriteInfo(std::string("[CF CAPACITY]\n5\n") + kMinimal);
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
 }
 
 TEST_F(ParserTest, HeaderWithTwoKeysTakesTheEarlierInTestOrder) {
@@ -285,7 +285,7 @@ TEST_F(ParserTest, EntryCannotBeginWithDashOrBracket) {
     ReleaseFirmwareJob(&job_);
 
     WriteInfo("[Firmware File Name]\nA.FIR\n[B.FIR]\n" + std::string(kMinimal));
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
 }
 
 TEST_F(ParserTest, ValuesKeepBlanksTabsAndStrayCarriageReturns) {
@@ -319,13 +319,14 @@ TEST_F(ParserTest, CapacityForms) {
         {"  512\n", 0, 512},
         {"+7\n", 0, 7},
         {"\t33x\n", 0, 33},
-        {"0\n", -20, 0},
-        {"-5\n", -20, 0}, // a line starting with '-' ends the section: no capacity at all
-        {" -5\n", -20, -5},
-        {"KB\n", -20, 0},
-        {"\n", -20, 0}, // an empty line ends the section too
+        {"0\n", kFirmwareInfoMalformed, 0},
+        {"-5\n", kFirmwareInfoMalformed,
+         0}, // a line starting with '-' ends the section: no capacity at all
+        {" -5\n", kFirmwareInfoMalformed, -5},
+        {"KB\n", kFirmwareInfoMalformed, 0},
+        {"\n", kFirmwareInfoMalformed, 0}, // an empty line ends the section too
         {"99999999999\n", 0, 2147483647},
-        {" -99999999999\n", -20, -2147483647 - 1},
+        {" -99999999999\n", kFirmwareInfoMalformed, -2147483647 - 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -343,7 +344,7 @@ TEST_F(ParserTest, BadCapacityStopsTheParseAtOnce) {
         SCOPED_TRACE(value);
         WriteInfo(std::string("[Firmware File Name]\nA.FIR\n[CF Capacity]\n") + value +
                   "[Firmware File Name]\nLATE.FIR\n");
-        EXPECT_EQ(Load(), -20);
+        EXPECT_EQ(Load(), kFirmwareInfoMalformed);
         EXPECT_EQ(EntryNames(job_), "A.FIR");
         ReleaseFirmwareJob(&job_);
     }
@@ -351,12 +352,12 @@ TEST_F(ParserTest, BadCapacityStopsTheParseAtOnce) {
 
 TEST_F(ParserTest, SecondCapacityIsMalformed) {
     WriteInfo(std::string(kMinimal) + "[CF Capacity]\n20\n");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(job_.capacityKB, 10);
     ReleaseFirmwareJob(&job_);
 
     WriteInfo("[CF Capacity]\n10\n10\n");
-    EXPECT_EQ(Load(), -20);
+    EXPECT_EQ(Load(), kFirmwareInfoMalformed);
 }
 
 TEST_F(ParserTest, NulBytesInALineShortenItsText) {
@@ -365,8 +366,9 @@ TEST_F(ParserTest, NulBytesInALineShortenItsText) {
     EXPECT_EQ(EntryNames(job_), "AB|A.FIR");
 }
 
-// Fails each allocation of the worked example in turn: -10, and everything read is freed.
-TEST_F(ParserTest, EveryAllocationFailureGivesMinus10AndFreesAll) {
+// Fails each allocation of the worked example in turn: out of memory, and everything read is
+// freed.
+TEST_F(ParserTest, EveryAllocationFailureIsOutOfMemoryAndFreesAll) {
     WriteInfo(kWorkedExample);
     ResetAllocations(0);
     ASSERT_EQ(Load(), 0);
@@ -376,7 +378,7 @@ TEST_F(ParserTest, EveryAllocationFailureGivesMinus10AndFreesAll) {
     for (int fail = 1; fail <= needed; ++fail) {
         SCOPED_TRACE("failing allocation " + std::to_string(fail));
         ResetAllocations(fail);
-        EXPECT_EQ(Load(), -10);
+        EXPECT_EQ(Load(), kFirmwareInfoOutOfMemory);
         EXPECT_EQ(job_.loaded, 1);
         EXPECT_EQ(allocationCount, fail) << "the parse must stop at the failure";
         EXPECT_TRUE(IsWellFormed(job_, true));
@@ -389,7 +391,7 @@ TEST_F(ParserTest, EveryAllocationFailureGivesMinus10AndFreesAll) {
 TEST_F(ParserTest, FailedNameLeavesACountedNodeWithoutName) {
     WriteInfo(kWorkedExample);
     ResetAllocations(2); // the node of FIRMWARE succeeds, its name fails
-    ASSERT_EQ(Load(), -10);
+    ASSERT_EQ(Load(), kFirmwareInfoOutOfMemory);
     ASSERT_EQ(job_.entryCount, 1);
     ASSERT_NE(job_.entryHead, nullptr);
     EXPECT_EQ(job_.entryHead, job_.entryTail);
@@ -403,7 +405,7 @@ TEST_F(ParserTest, FailedNameLeavesACountedNodeWithoutName) {
 TEST_F(ParserTest, FailedModelNameLeavesTheModelListTailWithoutName) {
     WriteInfo(kWorkedExample);
     ResetAllocations(6); // entries take 4; then the first model node, then its name
-    ASSERT_EQ(Load(), -10);
+    ASSERT_EQ(Load(), kFirmwareInfoOutOfMemory);
     EXPECT_EQ(job_.entryCount, 2);
     ASSERT_EQ(job_.modelCount, 1);
     EXPECT_EQ(job_.modelTail->name, nullptr);
@@ -412,13 +414,13 @@ TEST_F(ParserTest, FailedModelNameLeavesTheModelListTailWithoutName) {
 
 // A real read error: the build links FirmInfo.txt in a folder of its own to a kernel file
 // that opens but whose reads fail (Linux /proc/self/mem at offset 0).
-TEST_F(ParserTest, ReadErrorGivesMinus2) {
+TEST_F(ParserTest, ReadErrorIsAReadError) {
 #ifdef VANDREL_UNREADABLE_INFO_DIR
     std::string dir = std::string("Z:") + VANDREL_UNREADABLE_INFO_DIR;
     if (GetFileAttributesA((dir + "/FirmInfo.txt").c_str()) == INVALID_FILE_ATTRIBUTES)
         GTEST_SKIP() << "no unreadable file at " << dir;
     ASSERT_TRUE(SetCurrentDirectoryA(dir.c_str()));
-    EXPECT_EQ(Load(), -2);
+    EXPECT_EQ(Load(), kFirmwareInfoReadError);
     EXPECT_EQ(job_.loaded, 1);
     EXPECT_EQ(job_.entryCount, 0);
     EXPECT_TRUE(IsWellFormed(job_, false));
@@ -470,7 +472,7 @@ TEST_F(LongDirectoryTest, PathOfExactly259CharactersOpens) {
 
 // Where the full path would not fit, a cut path could name a file that is really there; the
 // load must report the file missing instead of reading any of them.
-TEST_F(LongDirectoryTest, PathTooLongIsMinus1EvenWhenACutPathExists) {
+TEST_F(LongDirectoryTest, PathTooLongCannotOpenEvenWhenACutPathExists) {
     for (size_t length : {247u, 250u, 258u}) {
         SCOPED_TRACE("directory of " + std::to_string(length));
         std::string dir;
@@ -490,7 +492,7 @@ TEST_F(LongDirectoryTest, PathTooLongIsMinus1EvenWhenACutPathExists) {
                 fclose(out);
             }
         }
-        EXPECT_EQ(Load(), -1);
+        EXPECT_EQ(Load(), kFirmwareInfoCannotOpen);
         EXPECT_EQ(job_.loaded, 0);
         EXPECT_EQ(allocationCount, 0);
     }

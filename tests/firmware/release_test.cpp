@@ -122,7 +122,7 @@ TEST_F(ReleaseTest, CameraTextsStoredByTheChecksAreFreed) {
 
 TEST_F(ReleaseTest, JobAfterAFailedParseIsFreedWhole) {
     WriteInfo("[Firmware File Name]\nA\nB\n[Camera Model Name]\nX1\n[Bad]\n");
-    ASSERT_EQ(Load(), -20);
+    ASSERT_EQ(Load(), kFirmwareInfoMalformed);
     EXPECT_EQ(liveBlocks, 6);
     ReleaseFirmwareJob(&job_);
     EXPECT_EQ(liveBlocks, 0);

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-typedef int MessageId;
+#include "resource_ids.h"
 
 // Every text the user sees is loaded into a buffer of this many characters.
 enum { kTextBufferSize = 1024 };

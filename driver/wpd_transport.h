@@ -1,0 +1,86 @@
+// A USB camera through Windows Portable Devices: each PTP operation goes raw through the in-box
+// MTP/PTP class driver's extension commands (IPortableDevice::SendCommand), so the session layer
+// and its datasets serve USB cameras as they serve PTP/IP ones. The class driver opens the PTP
+// session and numbers the transactions itself; camera events arrive through
+// IPortableDevice::Advise.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ptp/transport.h"
+#include "wpd_com.h"
+
+class WpdEvents;
+
+// Made, used and destroyed on one thread in the multithreaded apartment (the driver library's
+// call thread); Shutdown may come from any thread. A command that outlives its step's deadline
+// is cancelled (IPortableDevice::Cancel) and the step ends with Timeout.
+class WpdTransport final : public ptp::Transport {
+  public:
+    // `factory` must outlive the transport.
+    WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name);
+    ~WpdTransport() override;
+
+    ptp::Status Open(const ptp::Deadline& deadline, ptp::Response& refusal) override;
+    void Start(ptp::TransportListener& listener) override;
+    const ptp::ResponderInfo& Responder() const override { return responder_; }
+    ptp::Status SendRequest(const ptp::Request& request, const ptp::Deadline& deadline) override;
+    ptp::Status SendData(const ptp::Request& request, const ptp::DataSource& source,
+                         const ptp::Deadline& deadline) override;
+    ptp::Status ReceiveData(const ptp::Request& request, ptp::DataInTarget& target,
+                            ptp::Deadline& deadline) override;
+    ptp::Status ReadResponse(const ptp::Request& request, ptp::Response& response,
+                             const ptp::Deadline& deadline) override;
+    bool OwnsSession() const override { return true; }
+    ptp::Status OpenSession(uint32_t sessionId, ptp::Response& response,
+                            const ptp::Deadline& deadline) override;
+    ptp::Status CloseSession(ptp::Response& response, const ptp::Deadline& deadline) override;
+    void Shutdown() override;
+
+  private:
+    // Fresh command parameters; with the transfer context of the data phase under way.
+    ptp::Status NewParameters(ComPtr<IPortableDeviceValues>& parameters, bool withContext);
+    // One command through the class driver, cancelled at the deadline.
+    ptp::Status Command(const PROPERTYKEY& command, IPortableDeviceValues* parameters,
+                        ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
+    // One READ_DATA or WRITE_DATA of `size` bytes through buffer_ (the device reads or fills it).
+    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
+                      ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
+    ptp::Status SessionAnswer(ptp::Response& response) const;
+    bool Gone() const;
+    bool Arm(int waitMs); // false once shut down
+    bool Disarm();        // true when the watchdog cancelled the command
+    void Watch();
+
+    ComApartment apartment_; // first in, last out: every COM object is released before it
+    WpdFactory& factory_;
+    const std::wstring pnpDeviceId_;
+    ptp::ResponderInfo responder_;
+
+    std::mutex linkMutex_; // guards device_ and events_ while they are set or shut down
+    ComPtr<IPortableDevice> device_;
+    ComPtr<WpdEvents> events_;
+    LPWSTR cookie_ = nullptr;
+    std::atomic<bool> stopping_{false};
+
+    // The operation under way.
+    bool haveResponse_ = false; // answered without a data phase
+    ptp::Response response_;
+    bool inTransfer_ = false; // a data phase is open until END_DATA_TRANSFER
+    std::wstring context_;
+    uint64_t total_ = 0; // data-in bytes announced
+    size_t chunk_ = 0;   // bytes per READ_DATA or WRITE_DATA
+    std::vector<uint8_t> buffer_;
+
+    // The watchdog that cancels a command past its deadline.
+    std::mutex watchMutex_;
+    std::condition_variable watchWake_;
+    bool armed_ = false, fired_ = false, quit_ = false;
+    ptp::Clock::time_point until_;
+    std::thread watcher_;
+};

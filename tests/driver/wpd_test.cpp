@@ -1,0 +1,254 @@
+// USB cameras through Windows Portable Devices: enumeration and the transport under the real
+// session layer, against stand-ins for the COM objects with the virtual camera behind them (real
+// PTP bytes, a real card folder); and the system's own classes, which Wine does not have.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "result_map.h"
+#include "scenario.h"
+#include "wpd_cameras.h"
+#include "wpd_standin.h"
+
+using testing_support::MakeTempFolder;
+using testing_support::PatternBytes;
+using testing_support::ReadFileBytes;
+using testing_support::RemoveTree;
+using testing_support::WriteFileBytes;
+using namespace wpd_standin;
+
+namespace {
+
+// A card folder and a profile file for the virtual camera, removed afterwards.
+struct Folder {
+    Folder() : path(MakeTempFolder("wpd")) {}
+    ~Folder() { RemoveTree(path); }
+    std::string path;
+};
+
+// Announces and sends a file; its new handle in `handle`, each piece pulled in `chunks`.
+ptp::Result Send(ptp::Initiator& session, const std::string& name, const std::string& bytes,
+                 std::vector<size_t>* chunks, uint32_t* handle = nullptr) {
+    std::vector<uint32_t> storages;
+    ptp::Result r = session.GetStorageIDs(storages);
+    if (!r.ok() || storages.empty())
+        return r;
+    ptp::ObjectInfo info;
+    info.objectFormat = 0x3000;
+    info.objectCompressedSize = static_cast<uint32_t>(bytes.size());
+    info.filename = name;
+    r = session.SendObjectInfo(storages[0], 0, info);
+    if (!r.ok())
+        return r;
+    if (handle)
+        *handle = r.params[2];
+    size_t offset = 0;
+    ptp::DataOut out;
+    out.size = bytes.size();
+    out.read = [&](uint8_t* buffer, size_t count) {
+        memcpy(buffer, bytes.data() + offset, count);
+        offset += count;
+        if (chunks)
+            chunks->push_back(count);
+        return true;
+    };
+    return session.SendObject(out);
+}
+
+TEST(Wpd, WithoutPortableDevicesThereIsNoCamera) {
+    WpdCameraList cameras; // the system's classes, in the apartment it joined
+    ComPtr<IPortableDeviceManager> manager;
+    EXPECT_EQ(SystemWpdFactory().Make(wpd::CLSID_PortableDeviceManager, manager),
+              REGDB_E_CLASSNOTREG)
+        << "Wine has no Windows Portable Devices";
+    cameras.Refresh();
+    EXPECT_EQ(cameras.size(), 0u);
+    EXPECT_EQ(cameras.Transport(0), nullptr);
+}
+
+TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
+    Folder folder;
+    const std::string profile = folder.path + "\\camera.ini";
+    WriteFileBytes(profile, "fault.power_down.operation = GetStorageInfo\n"
+                            "fault.power_down.occurrence = 1\nfault.power_down.reason = 1\n"
+                            "fault.power_down.data = 7\nfault.power_down.disconnect = no\n");
+    Bus bus(folder.path, profile);
+    {
+        WpdCameraList cameras(bus.factory());
+        cameras.Refresh();
+        ASSERT_EQ(cameras.size(), 1u) << "the phone is no camera";
+        EXPECT_EQ(cameras.name(0), "Tarvo Camera X1");
+        EXPECT_EQ(bus.clientName, L"Vandrel");
+
+        std::mutex eventsMutex;
+        std::vector<ptp::Event> events;
+        ptp::Initiator session;
+        session.SetEventHandler([&](const ptp::Event& e) {
+            std::lock_guard<std::mutex> lock(eventsMutex);
+            events.push_back(e);
+        });
+        std::atomic<bool> lost{false};
+        session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
+        ASSERT_TRUE(session.Attach(cameras.Transport(0)).ok());
+        ASSERT_TRUE(session.OpenSession(1).ok());
+        EXPECT_EQ(session.responder().friendlyName, "Tarvo Camera X1");
+
+        ptp::DeviceInfo info;
+        ASSERT_TRUE(session.GetDeviceInfo(info).ok());
+        EXPECT_EQ(info.model, "Tarvo Camera X1");
+        EXPECT_EQ(info.deviceVersion, "1.0.1.2");
+        std::vector<uint32_t> storages;
+        ASSERT_TRUE(session.GetStorageIDs(storages).ok());
+        ASSERT_EQ(storages.size(), 1u);
+        ptp::StorageInfo storage;
+        ASSERT_TRUE(session.GetStorageInfo(storages[0], storage).ok());
+        EXPECT_EQ(storage.maxCapacity, uint64_t(1) << 30);
+        const struct {
+            uint16_t code;
+            uint64_t value;
+        } properties[] = {{0x5001, 80}, {0xD003, 1}, {0xD031, 0x01000102}};
+        for (const auto& p : properties) {
+            ptp::DevicePropDesc desc;
+            ASSERT_TRUE(session.GetDevicePropDesc(p.code, desc).ok()) << std::hex << p.code;
+            EXPECT_EQ(desc.current.integer, p.value) << std::hex << p.code;
+        }
+        ptp::DevicePropDesc model;
+        ASSERT_TRUE(session.GetDevicePropDesc(0xD032, model).ok());
+        EXPECT_EQ(model.current.text, "Tarvo Camera X1");
+
+        // The power-down event the camera sent at GetStorageInfo, as a vendor event.
+        const auto waitUntil = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            std::lock_guard<std::mutex> lock(eventsMutex);
+            if (!events.empty() || std::chrono::steady_clock::now() > waitUntil)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        {
+            std::lock_guard<std::mutex> lock(eventsMutex);
+            ASSERT_EQ(events.size(), 1u);
+            EXPECT_EQ(events[0].code, 0xC001);
+            EXPECT_TRUE(events[0].params == std::vector<uint32_t>({1, 7}));
+        }
+
+        const std::string bytes = PatternBytes(5 << 20, 12);
+        std::vector<size_t> chunks;
+        uint32_t handle = 0;
+        ASSERT_TRUE(Send(session, "FIRM.BIN", bytes, &chunks, &handle).ok());
+        EXPECT_EQ(chunks, std::vector<size_t>(10, 512 * 1024))
+            << "pulled in the buffer size the driver advised, one report each";
+        std::string landed;
+        ASSERT_TRUE(ReadFileBytes(folder.path + "\\FIRM.BIN", landed));
+        EXPECT_TRUE(landed == bytes) << "the card holds the same bytes";
+        std::string back;
+        ptp::DataIn in;
+        in.maxSize = bytes.size();
+        in.write = [&](const uint8_t* data, size_t size) {
+            back.append(reinterpret_cast<const char*>(data), size);
+            return true;
+        };
+        ASSERT_TRUE(session.Transact(ptp::OC_GetObject, {handle}, nullptr, &in).ok());
+        EXPECT_TRUE(back == bytes) << "read back in the driver's pieces";
+
+        EXPECT_EQ(bus.sessionOperations, 0) << "the class driver owns the session";
+
+        // Unplugged while idle: the session hears of it, and the next call fails at once.
+        EXPECT_FALSE(lost);
+        bus.Fire(wpd::WPD_EVENT_DEVICE_REMOVED, {});
+        EXPECT_TRUE(lost);
+        EXPECT_EQ(MapPtpResult(session.GetStorageIDs(storages)), kDriverConnectionLost);
+    }
+    EXPECT_EQ(bus.openDevices, 0);
+    EXPECT_EQ(bus.advised, 0);
+    EXPECT_EQ(liveObjects, 0) << "every stand-in released";
+}
+
+// Each MTP extension command failing in turn, and the transport's own bounds. `afterward` is
+// what a later call gets; `bound` the session's limit on a dataset (0: its default).
+enum class Drive { NumObjects, DeviceInfo, Send };
+
+struct FailureRow {
+    const char* what;
+    FaultPlan plan;
+    Drive drive;
+    DriverResult result; // MapPtpResult of the failed call
+    bool lost;           // the session heard that the camera is gone
+    DriverResult afterward;
+    uint64_t bound;
+};
+
+const HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
+const HRESULT kDriverTimeout = HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT);
+const DriverResult kLost = kDriverConnectionLost;
+
+// clang-format off
+const FailureRow kFailures[] = {
+    {"another program holds the camera", {12, 1, Fault::Fail, kBusy},
+     Drive::NumObjects, kDriverBusy, false, kLost, 0},
+    {"the driver's own timeout, in the results", {13, 1, Fault::InResults, kDriverTimeout},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+    {"a read that never returns is cancelled at the deadline", {15, 1, Fault::Hang, S_OK},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+    {"a read that claims more bytes than asked for", {15, 1, Fault::Overflow, S_OK},
+     Drive::DeviceInfo, kDriverGeneralError, false, kLost, 0},
+    {"the device closed under the write", {14, 1, Fault::Fail, wpd::E_WPD_DEVICE_NOT_OPEN},
+     Drive::Send, kLost, true, kLost, 0},
+    {"the device removed in the middle of the file", {16, 3, Fault::Vanish, S_OK},
+     Drive::Send, kLost, true, kLost, 0},
+    {"ending the transfer fails", {17, 1, Fault::Fail, E_FAIL},
+     Drive::DeviceInfo, kLost, true, kLost, 0},
+    {"a dataset over the bound: the transfer ends, the session stays", {0, 0, Fault::None, S_OK},
+     Drive::DeviceInfo, kDriverOutOfMemory, false, kDriverOk, 64},
+};
+// clang-format on
+
+TEST(Wpd, EachFailureGivesItsDriverResult) {
+    for (const FailureRow& row : kFailures) {
+        SCOPED_TRACE(row.what);
+        Folder folder;
+        Bus bus(folder.path);
+        bus.plan = row.plan;
+        const auto start = std::chrono::steady_clock::now();
+        {
+            WpdCameraList cameras(bus.factory());
+            cameras.Refresh();
+            ptp::InitiatorConfig config;
+            config.timeoutMs = 1000;
+            if (row.bound)
+                config.maxDatasetSize = row.bound;
+            ptp::Initiator session(config);
+            std::atomic<bool> lost{false};
+            session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
+            ASSERT_TRUE(session.Attach(cameras.Transport(0)).ok());
+            ASSERT_TRUE(session.OpenSession(1).ok());
+            ptp::Result r;
+            ptp::DeviceInfo info;
+            uint32_t count = 0;
+            switch (row.drive) {
+            case Drive::NumObjects:
+                r = session.GetNumObjects(0xFFFFFFFF, 0, 0, count);
+                break;
+            case Drive::DeviceInfo:
+                r = session.GetDeviceInfo(info);
+                break;
+            case Drive::Send:
+                r = Send(session, "PART.BIN", PatternBytes(2 << 20, 3), nullptr);
+                break;
+            }
+            EXPECT_EQ(MapPtpResult(r), row.result) << ptp::StatusName(r.status);
+            EXPECT_EQ(lost, row.lost);
+            std::vector<uint32_t> storages;
+            EXPECT_EQ(MapPtpResult(session.GetStorageIDs(storages)), row.afterward);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        EXPECT_EQ(bus.openDevices, 0);
+        EXPECT_EQ(bus.advised, 0);
+        EXPECT_EQ(liveObjects, 0);
+    }
+}
+
+} // namespace
