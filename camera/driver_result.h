@@ -17,6 +17,7 @@ enum : DriverResult {
     kStreamTellFailed = 38,         // reading the file position failed
     kStreamReadFailed = 39,         // reading the file failed
     kStreamWriteFailed = 40,        // writing the file failed
+    kDriverVerifyFailed = 80,       // what arrived on the card is not the file that was sent
     kDriverMultipleCameras = 81,    // more than one camera attached
     kStreamBadArgument = 96,        // no path, no descriptor or no private block
     kDriverNoCamera = 128,          // no such device

@@ -1,5 +1,5 @@
 // The driver library's camera object: every interface operation as PTP operations over the
-// initiator, to the embedded virtual camera or to cameras reached over PTP/IP.
+// initiator, to whichever camera the settings' source reaches.
 #pragma once
 
 #include <windows.h>
@@ -9,10 +9,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
+#include "call_thread.h"
+#include "camera_source.h"
+#include "card_cache.h"
 #include "driver_interface.h"
-#include "embedded_camera.h"
 #include "ptp/initiator.h"
 #include "settings.h"
 
@@ -20,7 +21,7 @@
 #pragma pack(push, 1)
 struct DeviceRecord {
     uint32_t index;     // position in the enumeration
-    uint32_t transport; // 0 virtual, 1 PTP/IP
+    uint32_t transport; // the settings' transport: 0 virtual, 1 PTP/IP, 2 USB
     char name[64];      // host or "virtual", terminated
 };
 #pragma pack(pop)
@@ -51,44 +52,52 @@ class KxCamera final : public CPTPClass {
                                 uint32_t parent, uint32_t handle, CameraStream* stream) override;
 
   private:
-    struct Candidate {
-        DeviceRecord record;
-        std::unique_ptr<ptp::Initiator> initiator; // ptpip: the connection enumeration made
+    // The object SendObjectInfo made, which SendObject fills and then confirms.
+    struct Announced {
+        bool valid = false;
+        uint32_t handle = 0;
+        std::string name; // UTF-8
     };
 
-    // Every operation runs on the library's own call thread, one at a time. Only that thread
-    // and the library's other threads ever start, join or wait in the threading runtime, which
-    // keeps records of such threads that would outlive the library if a caller's thread left them.
-    DriverResult Call(const std::function<DriverResult()>& body);
-    static DWORD WINAPI CallLoop(LPVOID self);
-
-    // An operation on the open device: fails at once for another device or a lost connection.
+    DriverResult Call(const std::function<DriverResult()>& body) { return calls_.Run(body); }
+    // An operation on the open device, on the call thread: fails at once for another device or
+    // a lost connection; any failure forgets the card.
     DriverResult InSession(uint32_t device,
-                           const std::function<DriverResult(ptp::Initiator*)>& body);
-    DriverResult Session(uint32_t device, ptp::Initiator** initiator);
+                           const std::function<DriverResult(ptp::Initiator&)>& body);
     void DropDevice();
-    void OnEvent(const ptp::Event& event);
-    void OnLost();
-    void Raise(uint32_t code, uint32_t dataWord);
+    // From the caller's thread: ends a call pending on `device` at once.
+    void Interrupt(uint32_t device);
+    static DWORD WINAPI ShutdownRoutine(LPVOID self);
+
+    // Camera events and losses, on the transport's thread; only the open device's count.
+    void OnEvent(const ptp::Initiator* from, const ptp::Event& event);
+    void OnLost(const ptp::Initiator* from);
+    void Raise(uint32_t code, uint32_t dataWord); // eventMutex_ held
     std::unique_ptr<ptp::Initiator> NewInitiator();
-    DriverResult ConnectVirtual(std::unique_ptr<ptp::Initiator>& initiator);
+
+    DriverResult FetchEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
+    // After a send: the object is on the card under its name with the right size and, unless
+    // the settings say otherwise, its bytes read back equal the file's.
+    DriverResult Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                         CameraStream* file, const std::function<void(uint64_t)>& progress);
+    // Deletes what a failed send may have left on the card.
+    void DeleteLeftover(ptp::Initiator& camera, const Announced& sent);
 
     const std::string folder_;
-    CRITICAL_SECTION callLock_; // one operation at a time
-    HANDLE callThread_ = nullptr;
-    HANDLE workReady_ = nullptr, workDone_ = nullptr;
-    const std::function<DriverResult()>* work_ = nullptr;
-    DriverResult workResult_ = kDriverOk;
-    volatile bool quit_ = false;
+    CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
     DriverSettings settings_;
-    std::vector<Candidate> candidates_;
-    std::unique_ptr<EmbeddedCamera> embedded_;
+    std::unique_ptr<CameraSource> source_;     // the last enumeration's
+    std::unique_ptr<CameraSource> openSource_; // the one that opened the device
+    SRWLOCK linkLock_ = SRWLOCK_INIT;          // initiator_ as Interrupt sees it
     std::unique_ptr<ptp::Initiator> initiator_;
     ptp::DeviceInfo deviceInfo_;
-    uint32_t device_ = 0;
+    std::atomic<uint32_t> device_{0};
     uint32_t nextDevice_ = 1;
+    CardCache cache_;
+    Announced announced_;
 
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
+    const ptp::Initiator* live_ = nullptr; // the initiator whose events count
     CameraEventCallback callback_ = nullptr;
-    std::atomic<bool> poweredDown_{false};
+    bool poweredDown_ = false;
 };

@@ -1,36 +1,27 @@
 // Settings file: "key = value" lines, an optional [driver] section, ';' or '#' comments.
-//   transport  = virtual | ptpip          (default virtual)
+//   transport  = usb | virtual | ptpip    (default usb)
 //   profile    = camera profile file      (virtual; relative to the library's folder)
 //   card       = card folder              (virtual; default "card" beside the library)
 //   hosts      = host[:port], ...         (ptpip; port 15740 by default)
 //   timeout_ms = 100..600000              (default 10000)
+//   floor_kb_per_second = 0..1048576      (default 64; 0 lifts the bound)
+//   handshake_timeout_ms = 100..600000    (default timeout_ms)
 //   connect_timeout_ms = 100..60000       (default 2000)
+//   verify     = content | size           (default content)
 #include "settings.h"
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
+
+#include "ptp/text.h"
 
 namespace {
 
+using ptp::Lower;
+using ptp::Trim;
+
 const size_t kMaxSettingsSize = 64 * 1024;
-
-std::string Trim(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 bool IsAbsolute(const std::string& path) {
     return (path.size() >= 2 && path[1] == ':') ||
@@ -116,8 +107,10 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
         bool ok = true;
         if (key == "transport") {
             const std::string v = Lower(value);
-            ok = v == "virtual" || v == "ptpip";
-            parsed.transport = v == "ptpip" ? Transport::PtpIp : Transport::Virtual;
+            ok = v == "usb" || v == "virtual" || v == "ptpip";
+            parsed.transport = v == "ptpip"     ? Transport::PtpIp
+                               : v == "virtual" ? Transport::Virtual
+                                                : Transport::Usb;
         } else if (key == "profile") {
             ok = !value.empty() && value.size() < MAX_PATH;
             parsed.profile = Resolve(folder, value);
@@ -130,6 +123,16 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
         } else if (key == "timeout_ms") {
             ok = ParseNumber(value, 100, 600000, number);
             parsed.timeoutMs = static_cast<int>(number);
+        } else if (key == "floor_kb_per_second") {
+            ok = ParseNumber(value, 0, 1048576, number);
+            parsed.floorBytesPerSecond = static_cast<uint64_t>(number) * 1024;
+        } else if (key == "handshake_timeout_ms") {
+            ok = ParseNumber(value, 100, 600000, number);
+            parsed.handshakeTimeoutMs = static_cast<int>(number);
+        } else if (key == "verify") {
+            const std::string v = Lower(value);
+            ok = v == "content" || v == "size";
+            parsed.verifyContent = v == "content";
         } else if (key == "connect_timeout_ms") {
             ok = ParseNumber(value, 100, 60000, number);
             parsed.connectTimeoutMs = static_cast<int>(number);

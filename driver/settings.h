@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-enum class Transport { Virtual, PtpIp };
+// Numbered as device records carry them.
+enum class Transport { Virtual = 0, PtpIp = 1, Usb = 2 };
 
 struct HostPort {
     std::string host;
@@ -13,13 +14,16 @@ struct HostPort {
 };
 
 struct DriverSettings {
-    Transport transport = Transport::Virtual;
+    Transport transport = Transport::Usb; // a virtual camera must be asked for by name
     std::string profile;         // virtual: camera profile file; empty = the default profile
     std::string card;            // virtual: folder that stands for the memory card
     bool cardFromDefault = true; // no card named: a profile may name its own
     std::vector<HostPort> hosts; // ptpip: cameras to try, in order
-    int timeoutMs = 10000;       // longest silence of a camera within one operation
+    int timeoutMs = 10000;       // longest silence of a camera within one operation or send
+    uint64_t floorBytesPerSecond = 64 * 1024; // an operation ends by timeoutMs + its bytes at this
+    int handshakeTimeoutMs = 0;               // bound on a camera's whole handshake; 0: timeoutMs
     int connectTimeoutMs = 2000;
+    bool verifyContent = true; // read every file sent back and compare it (else its size only)
 };
 
 // Reads `text` (the settings file's contents); relative paths are taken from `folder`.

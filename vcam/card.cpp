@@ -351,13 +351,9 @@ Card::Removal Card::Remove(uint32_t handle) {
     return Removal::Removed;
 }
 
-bool Card::Read(const CardObject& object, uint64_t offset, uint8_t* buffer, size_t size) const {
-    std::ifstream file(PathOf(Join(folder_, object.path)), std::ios::binary);
-    if (!file)
-        return false;
-    file.seekg(static_cast<std::streamoff>(offset));
-    file.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
-    return static_cast<size_t>(file.gcount()) == size;
+bool Card::OpenForReading(const CardObject& object, std::ifstream& file) const {
+    file.open(PathOf(Join(folder_, object.path)), std::ios::binary);
+    return file.is_open();
 }
 
 } // namespace vcam

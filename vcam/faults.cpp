@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <set>
 #include <thread>
 
 #include "ptp/codes.h"
@@ -40,6 +41,7 @@ FaultActions Faults::AtOperation(uint16_t operation) {
     actions.drop = Fires(profile_.drop, operation, occurrence);
     actions.powerDown = Fires(profile_.powerDown, operation, occurrence);
     actions.removeCard = Fires(profile_.storeRemoved, operation, occurrence);
+    actions.rescan = Fires(profile_.rescan, operation, occurrence);
     if (Fires(profile_.responseFault, operation, occurrence))
         actions.responseCode = profile_.responseCode;
     return actions;
@@ -58,6 +60,7 @@ FaultActions Faults::AfterBytes(uint64_t bytes) {
     actions.drop = Crossed(profile_.drop, dropFired_);
     actions.powerDown = Crossed(profile_.powerDown, powerDownFired_);
     actions.removeCard = Crossed(profile_.storeRemoved, storeRemovedFired_);
+    actions.rescan = Crossed(profile_.rescan, rescanFired_);
     if (actions.removeCard)
         actions.responseCode = RC_StoreNotAvailable; // the card went with the bytes
     if (Crossed(profile_.responseFault, responseFired_) && !actions.responseCode)
@@ -76,6 +79,8 @@ Session::Next Session::Inject(const FaultActions& actions, uint32_t transactionI
         return Next::Drop;
     if (actions.removeCard)
         RemoveCard(transactionId);
+    if (actions.rescan)
+        Rescan(transactionId);
     if (actions.responseCode && !overrideCode)
         overrideCode = actions.responseCode;
     return Next::Continue;
@@ -128,6 +133,25 @@ void Session::DropConnections() {
     EndUpload(); // a partial file is gone, or kept, before the initiator sees the drop
     command_.Shutdown();
     event_->Shutdown();
+}
+
+void Session::Rescan(uint32_t transactionId) {
+    std::set<uint32_t> before, after;
+    for (const CardObject* object : card_.Objects())
+        before.insert(object->handle);
+    if (!cardPresent_ || !card_.Scan())
+        return;
+    for (const CardObject* object : card_.Objects())
+        after.insert(object->handle);
+    Trace("fault: card read again");
+    for (uint32_t handle : after) {
+        if (!before.count(handle))
+            SendEvent(EC_ObjectAdded, transactionId, {handle});
+    }
+    for (uint32_t handle : before) {
+        if (!after.count(handle))
+            SendEvent(EC_ObjectRemoved, transactionId, {handle});
+    }
 }
 
 void Session::RemoveCard(uint32_t transactionId) {

@@ -14,6 +14,7 @@ struct FaultActions {
     bool drop = false;      // close both connections without an answer
     bool powerDown = false; // send the power-down event (and drop, unless told otherwise)
     bool removeCard = false;
+    bool rescan = false;       // read the card folder again and announce the changes
     uint16_t responseCode = 0; // answer with this instead of doing the operation; 0: none
 };
 
@@ -39,7 +40,7 @@ class Faults {
     std::map<uint16_t, uint32_t> occurrences_;
     uint64_t bytesReceived_ = 0;
     bool dropFired_ = false, powerDownFired_ = false, storeRemovedFired_ = false,
-         responseFired_ = false;
+         responseFired_ = false, rescanFired_ = false;
 };
 
 } // namespace vcam

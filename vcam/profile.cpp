@@ -6,25 +6,13 @@
 #include <sstream>
 
 #include "ptp/codes.h"
+#include "ptp/text.h"
 
 namespace vcam {
 namespace {
 
-std::string Trim(const std::string& text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos)
-        return "";
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return text.substr(begin, end - begin + 1);
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
+using ptp::Lower;
+using ptp::Trim;
 
 bool ParseU64(const std::string& text, uint64_t& value) {
     if (text.empty() || text[0] == '-')
@@ -118,7 +106,7 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
     else if (key == "camera.serial")
         p.serialNumber = value, ok = true;
     else if (key == "camera.firmware")
-        p.firmware = value, ok = ParseFirmwareVersion(value, p.firmwareVersion);
+        p.firmware = value, ok = ptp::ParseVersion(value, p.firmwareVersion);
     else if (key == "camera.count")
         ok = ParseU32(value, p.cameraCount, 16);
     else if (key == "camera.vendor_properties")
@@ -173,6 +161,8 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
                SetTrigger(p.storeRemoved, key.substr(20), value, ok)) {
     } else if (key.compare(0, 11, "fault.drop.") == 0 &&
                SetTrigger(p.drop, key.substr(11), value, ok)) {
+    } else if (key.compare(0, 13, "fault.rescan.") == 0 &&
+               SetTrigger(p.rescan, key.substr(13), value, ok)) {
     } else if (key == "delay.ms")
         ok = ParseU32(value, p.delayMs, 600000);
     else if (key == "delay.operation")
@@ -183,25 +173,6 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
 }
 
 } // namespace
-
-bool ParseFirmwareVersion(const std::string& text, uint32_t& value) {
-    std::stringstream parts(text);
-    std::string part;
-    uint32_t result = 0;
-    int count = 0;
-    while (std::getline(parts, part, '.')) {
-        uint32_t number;
-        if (++count > 4 || part.empty() ||
-            part.find_first_not_of("0123456789") != std::string::npos ||
-            !ParseU32(part, number, 255))
-            return false;
-        result = (result << 8) | number;
-    }
-    if (count == 0)
-        return false;
-    value = result << (8 * (4 - count));
-    return true;
-}
 
 bool ParseProfile(const std::string& text, Profile& profile, std::string& error) {
     std::stringstream lines(text);

@@ -261,6 +261,20 @@ Session::Next Session::Respond(Request& r, uint16_t code, std::vector<uint32_t> 
 }
 
 Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
+    if (data.size() <= kSendChunk) {
+        // A dataset that fits one packet leaves with its response in one write, so the
+        // initiator is woken once per operation rather than once per packet.
+        std::vector<uint8_t> bytes, packet;
+        EncodeStartData({r.tid, data.size()}, bytes);
+        EncodeDataPacket(PT_EndData, r.tid, data.data(), data.size(), packet);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+        Operation response;
+        response.code = RC_OK;
+        response.transactionId = r.tid;
+        EncodeOperationResponse(response, packet);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+        return SendPacket(command_, bytes) == Status::Ok ? Next::Continue : Next::Fail;
+    }
     size_t offset = 0;
     DataSource source = [&](uint8_t* buffer, size_t count) {
         std::copy(data.begin() + offset, data.begin() + offset + count, buffer);

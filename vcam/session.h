@@ -110,6 +110,7 @@ class Session {
     Next Inject(const FaultActions& actions, uint32_t transactionId, uint16_t& overrideCode);
     Next PowerDown(uint32_t transactionId);
     void RemoveCard(uint32_t transactionId);
+    void Rescan(uint32_t transactionId);
     void SendEvent(uint16_t code, uint32_t transactionId, std::vector<uint32_t> params);
     void DropConnections();
     void Pause(uint32_t milliseconds);

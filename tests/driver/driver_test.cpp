@@ -4,13 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_interface.h"
+#include "ptp/datasets.h"
+#include "ptp/ptpip.h"
 #include "scenario.h"
 
 using testing_support::PatternBytes;
@@ -72,10 +77,10 @@ class Driver {
         module = nullptr;
         SetDllDirectoryA(nullptr);
     }
-    // Enumerates and reads the device list back.
-    DriverResult Enumerate(uint32_t& count, std::string& records) {
+    // Enumerates and reads the device list back (with another object of the library: `by`).
+    DriverResult Enumerate(uint32_t& count, std::string& records, CPTPClass* by = nullptr) {
         CameraStream s = NewStream();
-        DriverResult r = camera->EnumerateDevices(&count, &s);
+        DriverResult r = (by ? by : camera)->EnumerateDevices(&count, &s);
         records = Data(s);
         ReleaseMemoryStream(&s);
         return r;
@@ -150,6 +155,49 @@ class Driver {
         ReleaseFileStream(&f);
         return r;
     }
+    // The card as the wizard's check walks it: each object's name and format. A listing whose
+    // count and handles disagree fails with -200.
+    DriverResult Walk(std::map<std::string, uint16_t>& objects) {
+        objects.clear();
+        DriverResult r;
+        const std::vector<uint32_t> ids = List(&CPTPClass::GetStorageIDs, &r);
+        if (r != 0 || ids.empty())
+            return r != 0 ? r : kDriverStoreNotAvailable;
+        uint32_t count = 0;
+        if ((r = camera->GetNumObjects(device, ids[0], 0, 0, &count)) != 0)
+            return r;
+        CameraStream s = NewStream();
+        r = camera->GetObjectHandles(device, ids[0], 0, 0, &s);
+        const std::vector<uint32_t> handles = Items(Data(s));
+        ReleaseMemoryStream(&s);
+        if (r == 0 && handles.size() != count)
+            return -200;
+        for (size_t i = 0; r == 0 && i < handles.size(); ++i) {
+            CameraStream e = NewStream();
+            r = camera->GetObjectEntry(device, ids[0], 0, 0, handles[i], &e);
+            const std::string entry = Data(e);
+            ReleaseMemoryStream(&e);
+            ObjectEntryRecord record = {};
+            memcpy(&record, entry.data(), std::min(entry.size(), sizeof record));
+            if (r == 0)
+                objects[record.name] = record.objectFormat;
+        }
+        return r;
+    }
+    // The names the card folder holds, as Walk gives them.
+    std::vector<std::string> FolderNames() {
+        std::vector<std::string> names;
+        for (const auto& file : testing_support::ListFiles(scenario.card()))
+            names.push_back(file.first.substr(file.first.find_last_of('\\') + 1));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    static std::vector<std::string> Names(const std::map<std::string, uint16_t>& objects) {
+        std::vector<std::string> names;
+        for (const auto& object : objects)
+            names.push_back(object.first);
+        return names;
+    }
 
     Scenario scenario;
     HMODULE module = nullptr;
@@ -183,18 +231,29 @@ TEST(Driver, BadSettingsFailEnumerationAsNotInstalled) {
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
     d.scenario.SetSettings("\x01\x02 garbage \xff\n");
     EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
+    for (const char* bad :
+         {"verify = bytes\n", "floor_kb_per_second = 2000000\n", "handshake_timeout_ms = 50\n"}) {
+        d.scenario.SetSettings(std::string("transport = virtual\n") + bad);
+        EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled) << bad;
+    }
 }
 
-TEST(Driver, NoSettingsFileMeansTheDefaultVirtualCamera) {
+TEST(Driver, WithoutSettingsOnlyUsbCamerasAreLookedFor) {
+    // Under Wine Windows Portable Devices is missing: no camera, honestly, and no virtual card.
     Driver d("");
-    DeleteFileA(d.scenario.Path("KXPTPCLS.ini").c_str());
+    RemoveDirectoryA(d.scenario.card().c_str());
     ASSERT_TRUE(d.Load());
-    ASSERT_EQ(d.Open(), 0);
-    uint8_t model[512] = {};
-    ASSERT_EQ(d.camera->GetDevicePropValue(d.device, kPropModelName, model, 0), 0);
-    EXPECT_STREQ(reinterpret_cast<char*>(model + 1), "Tarvo Camera X1");
-    EXPECT_EQ(model[0], strlen("Tarvo Camera X1") + 1);
-    EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
+    for (const char* settings : {"", "transport = usb\n"}) {
+        if (*settings)
+            d.scenario.SetSettings(settings);
+        else
+            DeleteFileA(d.scenario.Path("KXPTPCLS.ini").c_str());
+        uint32_t count = 7;
+        std::string records;
+        EXPECT_EQ(d.Enumerate(count, records), 0) << settings;
+        EXPECT_EQ(count, 0u) << settings;
+        EXPECT_EQ(GetFileAttributesA(d.scenario.card().c_str()), INVALID_FILE_ATTRIBUTES);
+    }
 }
 
 TEST(Driver, PropertiesFromTheVendorValuesOrDerived) {
@@ -249,25 +308,11 @@ TEST(Driver, ObjectsOfACardWithMixedCaseNames) {
     WriteFileBytes(d.scenario.card() + "\\DCIM\\Sub\\pic0001.JPG", std::string(5000, 'j'));
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
-    const uint32_t storage = d.FirstStorage();
-    uint32_t count = 0;
-    ASSERT_EQ(d.camera->GetNumObjects(d.device, storage, 0, 0, &count), 0);
-    CameraStream s = Driver::NewStream();
-    ASSERT_EQ(d.camera->GetObjectHandles(d.device, storage, 0, 0, &s), 0);
-    std::vector<uint32_t> handles = Driver::Items(Driver::Data(s));
-    ReleaseMemoryStream(&s);
-    EXPECT_EQ(handles.size(), count);
-    std::vector<std::string> names;
-    for (uint32_t handle : handles) {
-        CameraStream e = Driver::NewStream();
-        ASSERT_EQ(d.camera->GetObjectEntry(d.device, storage, 0, 0, handle, &e), 0);
-        std::string entry = Driver::Data(e);
-        ReleaseMemoryStream(&e);
-        ASSERT_GE(entry.size(), 32u);
-        names.push_back(entry.c_str() + 31);
-    }
-    EXPECT_NE(std::find(names.begin(), names.end(), "ReadMe.TXT"), names.end());
-    EXPECT_NE(std::find(names.begin(), names.end(), "pic0001.JPG"), names.end());
+    std::map<std::string, uint16_t> objects;
+    ASSERT_EQ(d.Walk(objects), 0);
+    EXPECT_EQ(Driver::Names(objects),
+              (std::vector<std::string>{"DCIM", "ReadMe.TXT", "Sub", "pic0001.JPG"}));
+    EXPECT_EQ(objects["DCIM"], 0x3001) << "folders are associations";
 }
 
 TEST(Driver, SendsAMultiMegabyteFileByteForByteWithRisingProgress) {
@@ -291,6 +336,43 @@ TEST(Driver, SendsAMultiMegabyteFileByteForByteWithRisingProgress) {
     EXPECT_NE(d.Send("UPDATE.FIR", "other"), 0);
     ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\UPDATE.FIR", arrived));
     EXPECT_TRUE(arrived == bytes) << "nothing on the card is overwritten";
+}
+
+TEST(Driver, SendsAreConfirmedOnTheCardAndFailuresLeaveNothing) {
+    const struct {
+        const char* profile;
+        const char* settings; // added to the scenario's
+        DriverResult expected;
+        uint16_t format; // the object's on the card; 0: nothing may be there
+    } rows[] = {
+        {"", "", 0, kObjectFormatFirmware},
+        {"fault.corrupt_read.offset = 70000\n", "", kDriverVerifyFailed, 0},
+        {"fault.corrupt_read.offset = 70000\n", "verify = size\n", 0, kObjectFormatFirmware},
+        {"card.keep_incomplete = yes\nfault.response.after_bytes = 100000\n", "",
+         kDriverGeneralError, 0},
+        {"camera.vendor_formats = no\n", "", 0, 0x3000},
+        {"camera.vendor_formats = no\ncamera.vendor_format_refusal = 0x2006\n", "", 0, 0x3000},
+    };
+    for (const auto& row : rows) {
+        Driver d(row.profile);
+        d.scenario.SetSettings(std::string("transport = virtual\nprofile = camera.ini\n") +
+                               "card = card\n" + row.settings);
+        ASSERT_TRUE(d.Load());
+        ASSERT_EQ(d.Open(), 0) << row.profile;
+        const std::string bytes = PatternBytes(300000, 5);
+        EXPECT_EQ(d.Send("FW.BIN", bytes), row.expected) << row.profile << row.settings;
+        std::map<std::string, uint16_t> objects;
+        ASSERT_EQ(d.Walk(objects), 0) << row.profile;
+        EXPECT_EQ(Driver::Names(objects), d.FolderNames()) << "the card as the camera has it";
+        std::string arrived;
+        if (row.format) {
+            EXPECT_EQ(objects["FW.BIN"], row.format) << row.profile;
+            ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\FW.BIN", arrived));
+            EXPECT_TRUE(arrived == bytes) << row.profile;
+        } else {
+            EXPECT_TRUE(objects.empty()) << row.profile << ": nothing of a failed send stays";
+        }
+    }
 }
 
 TEST(Driver, FileStreamFailuresPassThrough) {
@@ -350,6 +432,89 @@ TEST(Driver, OperationsOnALostDeviceFailAtOnce) {
     EXPECT_EQ(d.camera->GetDevicePropValue(d.device + 1, kPropBattery, &value, 0), kDriverNoCamera);
     EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
     EXPECT_EQ(d.camera->CloseDevice(d.device), kDriverNoCamera);
+}
+
+// GetStorageInfo on a thread of its own.
+struct PendingCall {
+    Driver* d;
+    uint32_t storage;
+    DriverResult result = -100;
+
+    static DWORD WINAPI Run(LPVOID self) {
+        PendingCall* c = static_cast<PendingCall*>(self);
+        StorageRecord record = {};
+        c->result = c->d->camera->GetStorageInfo(c->d->device, c->storage, &record);
+        return 0;
+    }
+};
+
+TEST(Driver, CloseDeviceFromAnotherThreadEndsAHungCall) {
+    Driver d("delay.ms = 600000\ndelay.operation = GetStorageInfo\n");
+    d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ncard = card\n"
+                           "timeout_ms = 600000\n");
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    PendingCall call{&d, d.FirstStorage()};
+    HANDLE thread = CreateThread(nullptr, 0, PendingCall::Run, &call, 0, nullptr);
+    Sleep(1000); // the call is under way by now, waiting for a camera that says nothing
+    EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
+    ASSERT_EQ(WaitForSingleObject(thread, 20000), WAIT_OBJECT_0) << "the call ended";
+    CloseHandle(thread);
+    EXPECT_EQ(call.result, kDriverConnectionLost);
+    uint32_t count = 0;
+    EXPECT_EQ(d.camera->GetNumObjects(d.device, call.storage, 0, 0, &count), kDriverNoCamera);
+    EXPECT_EQ(d.Open(), 0) << "the camera opens again";
+}
+
+TEST(Driver, CardAnswersFromMemoryAreNeverStale) {
+    const struct {
+        const char* profile;
+        const char* change; // what happens between two walks of the card
+    } rows[] = {
+        {"fault.rescan.operation = GetStorageInfo\n", "a file appears, the camera says so"},
+        {"fault.rescan.operation = GetStorageInfo\n", "a file goes, the camera says so"},
+        {"", "a file appears, a new session"},
+        {"card.keep_incomplete = yes\nfault.response.after_bytes = 1000\n"
+         "fault.response.operation = DeleteObject\n",
+         "a failed send leaves an object"},
+        {"fault.store_removed.operation = GetStorageInfo\n", "the card is taken out"},
+    };
+    for (const auto& row : rows) {
+        const std::string change = row.change;
+        Driver d(row.profile);
+        WriteFileBytes(d.scenario.card() + "\\OLD.JPG", "old");
+        ASSERT_TRUE(d.Load());
+        ASSERT_EQ(d.Open(), 0) << change;
+        std::map<std::string, uint16_t> objects;
+        ASSERT_EQ(d.Walk(objects), 0) << change;
+        if (change.find("appears") != std::string::npos)
+            WriteFileBytes(d.scenario.card() + "\\NEW.JPG", "new");
+        if (change.find("goes") != std::string::npos)
+            DeleteFileA((d.scenario.card() + "\\OLD.JPG").c_str());
+        if (change.find("new session") != std::string::npos) {
+            EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
+            ASSERT_EQ(d.Open(), 0);
+        }
+        if (change.find("send") != std::string::npos) {
+            EXPECT_NE(d.Send("FW.BIN", PatternBytes(5000, 1)), 0);
+        }
+        StorageRecord record = {};
+        d.camera->GetStorageInfo(d.device, 0x00010001, &record); // when the camera tells
+        // The camera's events arrive on their own connection: each walk is answered as the
+        // camera answered at that moment, so the change shows within a few walks.
+        const bool removed = change.find("taken out") != std::string::npos;
+        DriverResult r = 0;
+        for (int i = 0; i < 250; ++i, Sleep(20)) {
+            r = d.Walk(objects);
+            if (removed ? r != 0 : Driver::Names(objects) == d.FolderNames())
+                break;
+        }
+        if (removed)
+            EXPECT_EQ(r, kDriverStoreNotAvailable) << change;
+        else
+            EXPECT_EQ(Driver::Names(objects), d.FolderNames()) << change;
+        EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
+    }
 }
 
 TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
@@ -439,6 +604,190 @@ class VcamServer {
     HANDLE process_ = nullptr;
 };
 
+// A PTP/IP camera on a loopback port that answers with the DeviceInfo and property
+// descriptions a test gives it, as odd cameras do; it can close its event connection at once.
+class ScriptedCamera {
+  public:
+    ScriptedCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
+                   bool dropEvents = false)
+        : info_(std::move(info)), properties_(std::move(properties)), dropEvents_(dropEvents) {
+        listener_ = ptp::TcpListener::Listen("127.0.0.1", 0, nullptr);
+        port = listener_ ? listener_->Port() : 0;
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~ScriptedCamera() {
+        listener_->Close();
+        if (command_)
+            command_->Shutdown();
+        thread_.join();
+    }
+    std::string Settings() const {
+        return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(port) + "\n";
+    }
+    uint16_t port = 0;
+
+  private:
+    void Serve() {
+        ptp::Packet packet;
+        std::vector<uint8_t> bytes;
+        command_ = listener_->Accept(10000, nullptr);
+        if (!command_ || ptp::ReadPacket(*command_, packet, 5000) != ptp::Status::Ok)
+            return;
+        ptp::InitCommandAck ack;
+        ack.connectionNumber = 1;
+        ack.friendlyName = "scripted";
+        ptp::EncodeInitCommandAck(ack, bytes);
+        ptp::SendPacket(*command_, bytes);
+        ptp::ConnectionPtr events = listener_->Accept(10000, nullptr);
+        if (!events || ptp::ReadPacket(*events, packet, 5000) != ptp::Status::Ok)
+            return;
+        ptp::EncodeInitEventAck(bytes);
+        ptp::SendPacket(*events, bytes);
+        if (dropEvents_)
+            events->Shutdown();
+        ptp::OperationRequest request;
+        while (ptp::ReadPacket(*command_, packet, 30000) == ptp::Status::Ok &&
+               ptp::DecodeOperationRequest(packet.body, request)) {
+            std::vector<uint8_t> data;
+            uint16_t code = ptp::RC_OK;
+            if (request.op.code == ptp::OC_GetDeviceInfo)
+                ptp::PackDeviceInfo(info_, data);
+            if (request.op.code == ptp::OC_GetDevicePropDesc) {
+                code = ptp::RC_DevicePropNotSupported;
+                for (const ptp::DevicePropDesc& desc : properties_) {
+                    if (request.op.params.size() == 1 &&
+                        (desc.propertyCode == request.op.params[0] || properties_.size() == 1)) {
+                        ptp::PackDevicePropDesc(desc, data);
+                        code = ptp::RC_OK;
+                    }
+                }
+            }
+            const uint32_t tid = request.op.transactionId;
+            if (!data.empty()) {
+                size_t offset = 0;
+                ptp::SendDataPhase(
+                    *command_, tid, data.size(),
+                    [&](uint8_t* buffer, size_t count) {
+                        memcpy(buffer, data.data() + offset, count);
+                        offset += count;
+                        return true;
+                    },
+                    65536);
+            }
+            ptp::Operation response;
+            response.code = code;
+            response.transactionId = tid;
+            ptp::EncodeOperationResponse(response, bytes);
+            ptp::SendPacket(*command_, bytes);
+        }
+    }
+
+    const ptp::DeviceInfo info_;
+    const std::vector<ptp::DevicePropDesc> properties_; // one alone answers every question
+    const bool dropEvents_;
+    std::unique_ptr<ptp::TcpListener> listener_;
+    ptp::ConnectionPtr command_;
+    std::thread thread_;
+};
+
+ptp::DevicePropDesc Property(uint16_t code, uint16_t type, uint64_t current, uint64_t low = 0,
+                             uint64_t high = 0) {
+    ptp::DevicePropDesc desc;
+    desc.propertyCode = code;
+    desc.dataType = type;
+    desc.factoryDefault = desc.current = ptp::PropValue::Unsigned(type, current);
+    desc.current.integer = current;
+    if (low || high) {
+        desc.formFlag = ptp::DPFF_Range;
+        desc.rangeMin = ptp::PropValue::Unsigned(type, low);
+        desc.rangeMax = ptp::PropValue::Unsigned(type, high);
+        desc.rangeStep = ptp::PropValue::Unsigned(type, 1);
+    }
+    return desc;
+}
+
+TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
+    const uint16_t kLevel = ptp::DPC_BatteryLevel, kState = ptp::DPC_Vandrel_BatteryState;
+    const struct {
+        std::string deviceVersion;
+        ptp::DevicePropDesc property;
+        uint32_t asked;
+        DriverResult expected;
+        uint32_t value;
+    } rows[] = {
+        // BatteryLevel without the vendor state: its place in its range decides.
+        {"1.0", Property(kLevel, ptp::DTC_UINT64, 0, 0, 1ull << 62), kState, 0, 2},
+        {"1.0", Property(kLevel, ptp::DTC_UINT64, 1ull << 61, 0, 1ull << 62), kState, 0, 1},
+        {"1.0", Property(kLevel, ptp::DTC_UINT8, 55, 50, 100), kState, 0, 2},
+        {"1.0", Property(kLevel, ptp::DTC_UINT8, 90, 50, 100), kState, 0, 1},
+        {"1.0", Property(kLevel, ptp::DTC_INT8, 0x30, 0xF6, 0x32), kState, 0, 1}, // -10..50
+        // A description of another property, or of another type, is refused.
+        {"1.0", Property(ptp::DPC_Vandrel_FirmwareVersion, ptp::DTC_UINT32, 0x01000102), kState,
+         kDriverGeneralError, 0},
+        {"1.0", Property(kState, ptp::DTC_UINT8, 1), kState, kDriverGeneralError, 0},
+        {"1.0", Property(kLevel, ptp::DTC_STR, 0), kState, kDriverGeneralError, 0},
+        // The version as the camera displays it, when it has no vendor version.
+        {"3-1.2.0", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
+         0x01020000},
+        {"V1.10", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
+         0x010A0000},
+        {"", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0, 0},
+        {"2.300.1", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
+         0x02FF0100},
+    };
+    for (const auto& row : rows) {
+        ptp::DeviceInfo info;
+        info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession,
+                                    ptp::OC_GetDevicePropDesc};
+        info.devicePropertiesSupported = {row.property.propertyCode};
+        if (row.property.propertyCode != kLevel)
+            info.devicePropertiesSupported.push_back(kLevel);
+        info.model = "Tarvo Camera X1";
+        info.deviceVersion = row.deviceVersion;
+        ScriptedCamera camera(info, {row.property});
+        Driver d("");
+        d.scenario.SetSettings(camera.Settings());
+        ASSERT_TRUE(d.Load());
+        ASSERT_EQ(d.Open(), 0) << row.deviceVersion;
+        uint32_t value = 0xEEEEEEEE;
+        EXPECT_EQ(d.camera->GetDevicePropValue(d.device, row.asked, &value, 0), row.expected)
+            << row.deviceVersion << " " << row.property.propertyCode;
+        if (row.expected == 0) {
+            EXPECT_EQ(value, row.value) << row.deviceVersion << " " << row.property.current.integer;
+        }
+        uint8_t model[512] = {};
+        EXPECT_EQ(d.camera->GetDevicePropValue(d.device, kPropModelName, model, 0), 0);
+        EXPECT_STREQ(reinterpret_cast<char*>(model + 1), "Tarvo Camera X1");
+        d.camera->CloseDevice(d.device);
+    }
+}
+
+TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
+    ptp::DeviceInfo info;
+    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
+    ScriptedCamera camera(info, {}, true);
+    TakeEvents();
+    Driver d("");
+    d.scenario.SetSettings(camera.Settings());
+    ASSERT_TRUE(d.Load());
+    uint32_t count = 0;
+    std::string records;
+    ASSERT_EQ(d.Enumerate(count, records), 0);
+    ASSERT_EQ(count, 1u);
+    Sleep(500); // the library notices the loss meanwhile, with no callback to hear of it
+    const DriverResult r = d.camera->OpenDevice(records.data() + 12, RecordEvent, 0, &d.device);
+    // Either the open fails, or the loss reaches the callback once it exists.
+    std::vector<Recorded> got;
+    for (int i = 0; r == 0 && i < 250 && got.empty(); ++i, Sleep(20))
+        got = TakeEvents();
+    if (r != 0) {
+        EXPECT_EQ(r, kDriverConnectionLost);
+    } else {
+        ASSERT_EQ(got.size(), 1u) << "the loss is reported";
+        EXPECT_EQ(got[0].code, 0x4000Du);
+    }
+}
+
 TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
     Driver d("");
     WriteFileBytes(d.scenario.card() + "\\Existing.JPG", "jpeg");
@@ -466,6 +815,34 @@ TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
     std::string arrived;
     ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\NET.FIR", arrived));
     EXPECT_TRUE(arrived == bytes);
+}
+
+TEST(DriverOverPtpIp, ACameraHeldElsewhereIsBusyAndAFailedOpenLetsItGo) {
+    Driver d("");
+    VcamServer server(d.scenario.Path("camera.ini"), d.scenario.card());
+    ASSERT_GT(server.port, 0);
+    d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
+                           "\n");
+    ASSERT_TRUE(d.Load());
+    auto get = reinterpret_cast<pGet_kxCPTPClassFn>(
+        reinterpret_cast<void*>(GetProcAddress(d.module, KX_GET_CLASS_EXPORT)));
+    auto release = reinterpret_cast<Free_kxCPTPClassFn>(
+        reinterpret_cast<void*>(GetProcAddress(d.module, KX_FREE_CLASS_EXPORT)));
+    CPTPClass* other = get();
+    uint32_t count = 0, otherCount = 0;
+    std::string records, otherRecords;
+    ASSERT_EQ(d.Enumerate(count, records), 0);
+    ASSERT_EQ(count, 1u) << "this object now holds the camera's one session";
+    EXPECT_EQ(d.Enumerate(otherCount, otherRecords, other), kDriverBusy);
+
+    std::string wrong = records.substr(12);
+    wrong[0] = 5; // no such camera: the open fails, and lets the session go
+    EXPECT_EQ(d.camera->OpenDevice(wrong.data(), RecordEvent, 0, &d.device), kDriverNoCamera);
+    EXPECT_EQ(d.Enumerate(otherCount, otherRecords, other), 0);
+    EXPECT_EQ(otherCount, 1u);
+    release(other); // and so does an object freed
+    EXPECT_EQ(d.Open(), 0);
+    EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
 }
 
 TEST(DriverOverPtpIp, NothingListeningCountsNoCamera) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "ptp/bytes.h"
+#include "ptp/text.h"
 
 using namespace ptp;
 
@@ -89,4 +90,33 @@ TEST(Bytes, ArrayCountsAreCheckedBeforeAllocating) {
     ASSERT_TRUE(ByteReader(two).U16Array(values16));
     EXPECT_EQ(values16, (std::vector<uint16_t>{0x1001, 0x1002}));
     EXPECT_FALSE(ByteReader(two).U32Array(values32)) << "two u32 need 8 bytes, 4 are left";
+}
+
+TEST(Text, VersionsTrimAndLower) {
+    uint32_t v = 0;
+    EXPECT_TRUE(ParseVersion("1.0.1.2", v));
+    EXPECT_EQ(v, 0x01000102u);
+    EXPECT_TRUE(ParseVersion("3", v));
+    EXPECT_EQ(v, 0x03000000u);
+    EXPECT_TRUE(ParseVersion("010.255", v));
+    EXPECT_EQ(v, 0x0AFF0000u) << "decimal parts";
+    for (const char* bad : {"1.2.3.4.5", "1..2", "", "1.256", "1.", "V1.2", "1.2 "})
+        EXPECT_FALSE(ParseVersion(bad, v)) << bad;
+    const struct {
+        const char* shown;
+        uint32_t value;
+    } displayed[] = {
+        {"3-1.2.0", 0x01020000},
+        {"V1.10", 0x010A0000},
+        {"", 0},
+        {"1.300.2", 0x01FF0200},
+        {"1.2.3.4.5", 0x01020304},
+        {"build 7", 0x07000000},
+        {"v. 2.", 0x02000000},
+        {"beta", 0},
+    };
+    for (const auto& row : displayed)
+        EXPECT_EQ(ReadDisplayedVersion(row.shown), row.value) << row.shown;
+    EXPECT_EQ(Trim(" \t key = v \r\n"), "key = v");
+    EXPECT_EQ(Lower("Tarvo X1 \xC4"), "tarvo x1 \xC4");
 }

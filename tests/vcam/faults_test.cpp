@@ -104,6 +104,21 @@ TEST(FaultsTest, StoreRemovedDuringAnUpload) {
     EXPECT_TRUE(folder.List().empty());
 }
 
+TEST(FaultsTest, RescanAnnouncesWhatChangedOnTheCard) {
+    TempFolder folder;
+    folder.Write("gone.jpg", Bytes(5, 'g'));
+    CameraSession s(WithFaults("fault.rescan.operation = GetStorageInfo\n"), folder.str());
+    const uint32_t gone = s.HandleOf("gone.jpg");
+    ASSERT_NE(gone, 0u);
+    std::filesystem::remove(folder.path / "gone.jpg");
+    folder.Write("new.jpg", Bytes(5, 'n'));
+    StorageInfo info;
+    EXPECT_TRUE(s.host->GetStorageInfo(kStorageId, info).ok());
+    ASSERT_TRUE(s.WaitForEvent(EC_ObjectAdded) && s.WaitForEvent(EC_ObjectRemoved));
+    EXPECT_EQ(s.EventOf(EC_ObjectAdded).params, (std::vector<uint32_t>{s.HandleOf("new.jpg")}));
+    EXPECT_EQ(s.EventOf(EC_ObjectRemoved).params, (std::vector<uint32_t>{gone}));
+}
+
 TEST(FaultsTest, DroppedConnectionAtAnOperation) {
     TempFolder folder;
     CameraSession s(WithFaults("fault.drop.operation = GetObjectHandles\n"), folder.str());

@@ -144,17 +144,6 @@ TEST(ProfileTest, ErrorsNameTheLine) {
     }
 }
 
-TEST(ProfileTest, FirmwareVersions) {
-    uint32_t v = 0;
-    EXPECT_TRUE(ParseFirmwareVersion("1.0.1.2", v));
-    EXPECT_EQ(v, 0x01000102u);
-    EXPECT_TRUE(ParseFirmwareVersion("3", v));
-    EXPECT_EQ(v, 0x03000000u);
-    EXPECT_FALSE(ParseFirmwareVersion("1.2.3.4.5", v));
-    EXPECT_FALSE(ParseFirmwareVersion("1..2", v));
-    EXPECT_FALSE(ParseFirmwareVersion("", v));
-}
-
 TEST(ProfileTest, LoadMissingFileFails) {
     Profile p;
     std::string error;

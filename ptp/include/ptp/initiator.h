@@ -123,6 +123,8 @@ class Initiator : private TransportListener {
     Result GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value);
 
     bool connected() const { return connected_; }
+    // True once a loss has been reported to the lost handler (or is being reported).
+    bool lost() const { return lostReported_; }
     bool sessionOpen() const { return sessionOpen_; }
     // What the responder said about itself while connecting.
     const ResponderInfo& responder() const;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -105,8 +106,8 @@ class Card {
     bool CreateFolder(uint32_t handle, uint32_t parent, const std::string& name);
     std::unique_ptr<Upload> BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,
                                         uint16_t format);
-    // Reads `size` bytes of an object's file from `offset`.
-    bool Read(const CardObject& object, uint64_t offset, uint8_t* buffer, size_t size) const;
+    // Opens an object's file for reading from its start, kept open for the whole read.
+    bool OpenForReading(const CardObject& object, std::ifstream& file) const;
 
     uint64_t capacity() const { return capacity_; }
     uint64_t freeSpace() const { return freeSpace_; }

@@ -59,6 +59,10 @@
 //       current operation answers StoreNotAvailable
 //   fault.drop.operation / .occurrence / .after_bytes:
 //       close both connections without an answer
+//   fault.rescan.operation / .occurrence / .after_bytes:
+//       read the card folder again and announce what changed, as a camera whose card changed
+//       under it (a picture taken, a file deleted on the camera): ObjectAdded (0x4002,
+//       [handle]) for each new object, ObjectRemoved (0x4003, [handle]) for each one gone
 //   fault.corrupt_read.occurrence (every one), fault.corrupt_read.offset (0):
 //       flip every bit of one byte (at this offset, or the last one when the object is
 //       shorter) of what the Nth GetObject of the connection sends back; either key turns the
@@ -118,6 +122,7 @@ struct Profile {
 
     Trigger storeRemoved;
     Trigger drop;
+    Trigger rescan;
 
     bool corruptRead = false;
     uint32_t corruptReadOccurrence = 0; // 0: every GetObject
@@ -130,7 +135,5 @@ struct Profile {
 // Parses ini text over the defaults already in `profile`. On failure `error` names the line.
 bool ParseProfile(const std::string& text, Profile& profile, std::string& error);
 bool LoadProfile(const std::string& path, Profile& profile, std::string& error);
-// "1.0.1.2" -> 0x01000102; up to four parts of 0..255.
-bool ParseFirmwareVersion(const std::string& text, uint32_t& value);
 
 } // namespace vcam

@@ -1,0 +1,126 @@
+// USB cameras, the virtual camera inside the library and cameras over PTP/IP, as camera sources.
+#include "camera_source.h"
+
+#include "codecs.h"
+#include "embedded_camera.h"
+#include "result_map.h"
+#include "wpd_cameras.h"
+
+namespace {
+
+// The profile's cameras, all served by one embedded camera started when one is opened.
+class VirtualSource final : public CameraSource {
+  public:
+    VirtualSource(const DriverSettings& settings, InitiatorFactory newInitiator)
+        : settings_(settings), newInitiator_(std::move(newInitiator)) {}
+
+    DriverResult Enumerate(std::vector<std::string>& names) override {
+        uint32_t cameras = 0;
+        std::string error;
+        if (!EmbeddedCamera::CameraCount(settings_, cameras, error))
+            return kDriverNotInstalled;
+        names.assign(cameras, "virtual");
+        count_ = cameras;
+        return kDriverOk;
+    }
+
+    DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
+        if (index >= count_ || camera_)
+            return kDriverNoCamera;
+        ptp::ConnectionPtr command, event;
+        std::string error;
+        camera_ = EmbeddedCamera::Start(settings_, command, event, error);
+        if (!camera_)
+            return kDriverNotInstalled;
+        initiator = newInitiator_();
+        ptp::ConnectionPtr* pendingEvent = &event;
+        return MapPtpResult(initiator->Connect(
+            std::move(command), [pendingEvent] { return std::move(*pendingEvent); }));
+    }
+
+  private:
+    const DriverSettings settings_;
+    const InitiatorFactory newInitiator_;
+    size_t count_ = 0;
+    std::unique_ptr<EmbeddedCamera> camera_;
+};
+
+// Each configured host that completes the PTP/IP handshake is one camera. Cameras often take
+// one initiator at a time: the connection made while listing is the one Open hands out.
+class PtpIpSource final : public CameraSource {
+  public:
+    PtpIpSource(const DriverSettings& settings, InitiatorFactory newInitiator)
+        : settings_(settings), newInitiator_(std::move(newInitiator)) {}
+
+    DriverResult Enumerate(std::vector<std::string>& names) override {
+        found_.clear();
+        names.clear();
+        bool refused = false;
+        for (const HostPort& hp : settings_.hosts) {
+            std::unique_ptr<ptp::Initiator> initiator = newInitiator_();
+            ptp::Result r = initiator->ConnectTcp(hp.host, hp.port, settings_.connectTimeoutMs);
+            refused = refused || r.status == ptp::Status::Refused;
+            if (!r.ok())
+                continue;
+            found_.push_back(std::move(initiator));
+            names.push_back(hp.host);
+        }
+        // A camera that turned us away (Init Fail: another program holds it) is there but
+        // busy, which the user can do something about; no answer at all is no camera.
+        return names.empty() && refused ? kDriverBusy : kDriverOk;
+    }
+
+    DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
+        if (index < found_.size())
+            initiator = std::move(found_[index]);
+        found_.clear();
+        return initiator ? kDriverOk : kDriverNoCamera;
+    }
+
+  private:
+    const DriverSettings settings_;
+    const InitiatorFactory newInitiator_;
+    std::vector<std::unique_ptr<ptp::Initiator>> found_;
+};
+
+// The still-image cameras that Windows Portable Devices lists. Where it is missing (Wine) the
+// list is empty: an honest "no camera", never the virtual one.
+class UsbSource final : public CameraSource {
+  public:
+    explicit UsbSource(InitiatorFactory newInitiator) : newInitiator_(std::move(newInitiator)) {}
+
+    DriverResult Enumerate(std::vector<std::string>& names) override {
+        cameras_.Refresh();
+        names.clear();
+        for (size_t i = 0; i < cameras_.size(); ++i)
+            names.push_back(Utf8ToAnsi(cameras_.name(i))); // records carry ANSI text
+        return kDriverOk;
+    }
+
+    DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
+        std::unique_ptr<ptp::Transport> transport = cameras_.Transport(index);
+        if (!transport)
+            return kDriverNoCamera;
+        initiator = newInitiator_();
+        return MapPtpResult(initiator->Attach(std::move(transport)));
+    }
+
+  private:
+    const InitiatorFactory newInitiator_;
+    WpdCameraList cameras_;
+};
+
+} // namespace
+
+std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
+                                               InitiatorFactory newInitiator) {
+    switch (settings.transport) {
+    case Transport::PtpIp:
+        return std::make_unique<PtpIpSource>(settings, std::move(newInitiator));
+    case Transport::Virtual:
+        return std::make_unique<VirtualSource>(settings, std::move(newInitiator));
+    case Transport::Usb:
+        break;
+    }
+    return std::make_unique<UsbSource>(std::move(newInitiator));
+}

@@ -1,0 +1,145 @@
+// The card cache: every read and write under one SRW lock, answers copied out whole.
+#include "card_cache.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// Holds an SRW lock for a scope, shared or exclusive.
+class Held {
+  public:
+    Held(SRWLOCK& lock, bool exclusive) : lock_(lock), exclusive_(exclusive) {
+        exclusive_ ? AcquireSRWLockExclusive(&lock_) : AcquireSRWLockShared(&lock_);
+    }
+    ~Held() { exclusive_ ? ReleaseSRWLockExclusive(&lock_) : ReleaseSRWLockShared(&lock_); }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+  private:
+    SRWLOCK& lock_;
+    const bool exclusive_;
+};
+
+} // namespace
+
+void CardCache::Begin(uint32_t device) {
+    Forget();
+    Held held(lock_, true);
+    device_ = device;
+}
+
+void CardCache::Forget() {
+    Held held(lock_, true);
+    haveStorageIds_ = false;
+    storageIds_.clear();
+    DropObjects();
+}
+
+void CardCache::ForgetObjects() {
+    Held held(lock_, true);
+    DropObjects();
+}
+
+void CardCache::DropObjects() {
+    ++generation_;
+    counts_.clear();
+    handles_.clear();
+    entries_.clear();
+    places_.clear();
+}
+
+uint64_t CardCache::Generation() const {
+    Held held(lock_, false);
+    return generation_;
+}
+
+bool CardCache::StorageIds(uint32_t device, std::vector<uint32_t>& ids) const {
+    Held held(lock_, false);
+    if (!Valid(device) || !haveStorageIds_)
+        return false;
+    ids = storageIds_;
+    return true;
+}
+
+bool CardCache::Count(uint32_t device, const ListKey& key, uint32_t& count) const {
+    Held held(lock_, false);
+    auto found = counts_.find(key);
+    if (!Valid(device) || found == counts_.end())
+        return false;
+    count = found->second;
+    return true;
+}
+
+bool CardCache::Handles(uint32_t device, const ListKey& key, std::vector<uint32_t>& handles) const {
+    Held held(lock_, false);
+    auto found = handles_.find(key);
+    if (!Valid(device) || found == handles_.end())
+        return false;
+    handles = found->second;
+    return true;
+}
+
+bool CardCache::Entry(uint32_t device, uint32_t handle, ObjectEntryRecord& entry) const {
+    Held held(lock_, false);
+    auto found = entries_.find(handle);
+    if (!Valid(device) || found == entries_.end())
+        return false;
+    const Known& known = found->second;
+    memset(&entry, 0, sizeof entry);
+    memcpy(&entry, known.facts, sizeof known.facts);
+    memcpy(entry.name, known.name.c_str(), known.name.size() + 1);
+    return true;
+}
+
+void CardCache::PutStorageIds(uint64_t generation, const std::vector<uint32_t>& ids) {
+    Held held(lock_, true);
+    if (generation != generation_)
+        return;
+    storageIds_ = ids;
+    haveStorageIds_ = true;
+}
+
+void CardCache::PutCount(uint64_t generation, const ListKey& key, uint32_t count) {
+    Held held(lock_, true);
+    if (generation == generation_ && counts_.size() < kMaxLists)
+        counts_[key] = count;
+}
+
+void CardCache::PutHandles(uint64_t generation, const ListKey& key,
+                           const std::vector<uint32_t>& handles) {
+    Held held(lock_, true);
+    if (generation != generation_ || (handles_.size() >= kMaxLists && !handles_.count(key)))
+        return;
+    std::vector<uint32_t>& list = handles_[key];
+    for (auto place = places_.begin(); place != places_.end();)
+        place = place->second.first == &list ? places_.erase(place) : std::next(place);
+    list = handles;
+    for (size_t i = 0; i < list.size() && places_.size() < kMaxEntries; ++i)
+        places_[list[i]] = {&list, i};
+}
+
+void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
+    Held held(lock_, true);
+    if (generation != generation_ || entries_.size() >= kMaxEntries)
+        return;
+    Known& known = entries_[entry.handle];
+    memcpy(known.facts, &entry, sizeof known.facts);
+    known.name.assign(entry.name, strnlen(entry.name, sizeof entry.name - 1));
+}
+
+std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) const {
+    Held held(lock_, false);
+    std::vector<uint32_t> next;
+    auto place = places_.find(handle);
+    if (place == places_.end() || entries_.size() >= kMaxEntries)
+        return next; // entries that could not be kept are not fetched ahead
+    most = std::min(most, kMaxEntries - entries_.size());
+    const std::vector<uint32_t>& list = *place->second.first;
+    for (size_t i = place->second.second + 1; i < list.size() && next.size() < most; ++i) {
+        if (!entries_.count(list[i]))
+            next.push_back(list[i]);
+    }
+    return next;
+}
