@@ -27,7 +27,8 @@ from concurrent.futures import ThreadPoolExecutor
 
 # Driver deadlines written to KXPTPCLS.ini for every scenario (the close scenario waits longer:
 # only the close may end its call).
-SETTINGS = {"timeout_ms": 2000, "connect_timeout_ms": 1000}
+SETTINGS = {"timeout_ms": 2000, "floor_kb_per_second": 64, "handshake_timeout_ms": 2000,
+            "connect_timeout_ms": 1000}
 # A bound is checked loosely: the call may take SLACK times its bound plus a fixed allowance.
 SLACK, ALLOWANCE_S = 2.0, 3.0
 # Peak memory may grow this much under an endless stream, from its value after OpenDevice.
