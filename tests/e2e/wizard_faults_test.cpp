@@ -1,0 +1,506 @@
+// The fault suite: the real Vandrel.exe under Wine, walked by a user who presses Next until the
+// wizard ends, against a camera that fails in one place per row. Every row ends: exactly one
+// message (or a completed copy), the photos on the card untouched, and each file of the update
+// on the card either whole and identical or absent.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "resource_ids.h"
+#include "scenario.h"
+#include "ui_driver.h"
+
+using testing_support::PatternBytes;
+using testing_support::WriteFileBytes;
+
+namespace {
+
+// The update: FIRST.BIN, the folder FW with SUB\MID.BIN, LAST.FIR, sent in this order.
+const size_t kFirst = 100000, kMid = 200000, kLast = 300000;
+const char kFirmInfo[] = "[Firmware File Name]\nFIRST.BIN\n-\n[Firmware Folder Name]\nFW\n-\n"
+                         "[Firmware File Name]\nLAST.FIR\n-\n[Camera Model Name]\nTarvo Camera X1\n"
+                         "-\n[Firmware Version]\n1.0.2.0\n-\n[CF Capacity]\n2048\n";
+const std::map<std::string, std::string> kUpdate = {
+    {"FIRST.BIN", PatternBytes(kFirst, 1)},
+    {"MID.BIN", PatternBytes(kMid, 2)},
+    {"LAST.FIR", PatternBytes(kLast, 3)},
+};
+// Photos on the card before every run; no run may touch them.
+const std::map<std::string, std::string> kPhotos = {
+    {"DCIM\\100TARVO\\IMG_0001.JPG", PatternBytes(50000, 11)},
+    {"DCIM\\100TARVO\\IMG_0002.JPG", PatternBytes(80000, 12)},
+    {"MISC\\NOTES.TXT", "Keep me.\r\n"},
+};
+
+// Where a fault fires: in the last check (the card lookup), at the second file's
+// SendObjectInfo, half-way through the second file, half-way through the last file.
+enum Where { kChecks, kBetweenFiles, kMidFile, kLastFile, kNowhere };
+
+std::string Trigger(const std::string& fault, Where where) {
+    switch (where) {
+    case kChecks:
+        return fault + ".operation = GetObjectHandles\n" + fault + ".occurrence = 1\n";
+    case kBetweenFiles:
+        return fault + ".operation = SendObjectInfo\n" + fault + ".occurrence = 2\n";
+    case kMidFile:
+        return fault + ".after_bytes = " + std::to_string(kFirst + kMid / 2) + "\n";
+    case kLastFile:
+        return fault + ".after_bytes = " + std::to_string(kFirst + kMid + kLast / 2) + "\n";
+    default:
+        return "";
+    }
+}
+
+// A fault of the camera: its label, the profile key prefix of its trigger and the lines that
+// say what it does.
+struct Fault {
+    const char* label;
+    const char* prefix;
+    std::string lines;
+};
+Fault Response(const char* label, int code, const std::string& more = "") {
+    return {label, "fault.response", "fault.response.code = " + std::to_string(code) + "\n" + more};
+}
+Fault PowerDown(const char* label, int reason, int data = 0) {
+    return {label, "fault.power_down",
+            "fault.power_down.reason = " + std::to_string(reason) +
+                "\nfault.power_down.data = " + std::to_string(data) + "\n"};
+}
+const Fault kNone = {"no fault", "", ""};
+const Fault kBusy = Response("DeviceBusy", 0x2019);
+const Fault kGeneral = Response("GeneralError", 0x2002);
+const Fault kNoOperation = Response("OperationNotSupported", 0x2005);
+const Fault kNoParameter = Response("ParameterNotSupported", 0x2006);
+const Fault kNoStore = Response("StoreNotAvailable", 0x2013);
+const Fault kFull = Response("StoreFull", 0x200C);
+const Fault kReadOnly = Response("StoreReadOnly", 0x200E);
+const Fault kIncomplete = Response("IncompleteTransfer", 0x2007);
+const Fault kDenied = Response("AccessDenied", 0x200F);
+const Fault kBadHandle = Response("InvalidObjectHandle", 0x2009);
+const Fault kLowBattery = PowerDown("power-down 1", 1);
+const Fault kModeSwitch = PowerDown("power-down 2", 2);
+const Fault kCardCover = PowerDown("power-down 3, data 0", 3);
+const Fault kCardCoverData = PowerDown("power-down 3, data 7", 3, 7);
+const Fault kBatteryCover = PowerDown("power-down 4", 4);
+const Fault kIdle = PowerDown("power-down 5", 5);
+const Fault kUnknownReason = PowerDown("power-down 9 (unknown)", 9);
+const Fault kDrop = {"dropped connection", "fault.drop", ""};
+const Fault kCardRemoved = {"card removed", "fault.store_removed", ""};
+const Fault kKeepsIncomplete =
+    Response("GeneralError, incomplete objects kept", 0x2002, "card.keep_incomplete = yes\n");
+const Fault kCorruptReadBack = {"corrupt read-back", "", "fault.corrupt_read.offset = 5000\n"};
+const Fault kNoVendorFormat = {"vendor format refused", "",
+                               "camera.vendor_formats = no\ncamera.vendor_format_refusal = "
+                               "0x2006\n"};
+const Fault kUnlistable = {"unlistable folder", "", ""};
+const Fault kServerKilled = {"server killed mid-copy", "",
+                             "delay.operation = SendObject\ndelay.ms = 700\n"};
+
+// The update files on the card afterwards, each whole: none, the first, the first two, all;
+// or any whole files short of all (where the order is not the row's concern).
+enum Card { kNoFiles, kFirstFile, kFirstTwo, kAllFiles, kSome };
+
+enum Camera { kEmbedded, kPtpIp };
+
+struct Row {
+    Fault fault;
+    Where where;
+    std::vector<int> messages; // one of these is shown, once; none: the copy completes
+    Card card;
+    Camera camera = kEmbedded;
+    void (*prepare)(const std::string& folder) = nullptr;
+    bool killServerMidCopy = false; // then a second run: completes, or says why not
+};
+
+// A folder the program cannot list: its name has no form in the ANSI code page, so the name
+// the search gives back ("?") names nothing.
+std::wstring UnlistablePath(const std::string& folder) {
+    return std::wstring(folder.begin(), folder.end()) + L"\\FW\\\u4E2D";
+}
+
+void UnlistableFolder(const std::string& folder) {
+    testing_support::RemoveTree(folder + "\\FW");
+    CreateDirectoryA((folder + "\\FW").c_str(), nullptr);
+    CreateDirectoryW(UnlistablePath(folder).c_str(), nullptr);
+    HANDLE file = CreateFileW((UnlistablePath(folder) + L"\\MID.BIN").c_str(), GENERIC_WRITE, 0,
+                              nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, kUpdate.at("MID.BIN").data(), kMid, &written, nullptr);
+    CloseHandle(file);
+}
+
+const int kTransmission = IDS_MSG_TRANSMISSION_ERROR;
+
+// Expected messages follow the wizard's rules. In the checks: the translated driver result
+// (README table), or the camera event's message when the camera reported one. In the copy:
+// the event's message, else the transmission error; "Internal Error" when the camera was lost
+// without a message.
+const Row kRows[] = {
+    {kNone, kNowhere, {}, kAllFiles},
+    // PTP responses a camera gives mid-session. A SendObjectInfo refused with
+    // ParameterNotSupported is sent again under the standard format, so that copy completes.
+    {kBusy, kChecks, {IDS_MSG_PORT_BUSY}, kNoFiles},
+    {kBusy, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kBusy, kMidFile, {kTransmission}, kFirstFile},
+    {kBusy, kLastFile, {kTransmission}, kFirstTwo},
+    {kGeneral, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kGeneral, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kGeneral, kMidFile, {kTransmission}, kFirstFile},
+    {kGeneral, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoOperation, kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
+    {kNoOperation, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kNoOperation, kMidFile, {kTransmission}, kFirstFile},
+    {kNoOperation, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoParameter, kChecks, {IDS_MSG_INCOMPATIBLE_MODEL}, kNoFiles},
+    {kNoParameter, kBetweenFiles, {}, kAllFiles},
+    {kNoParameter, kMidFile, {kTransmission}, kFirstFile},
+    {kNoParameter, kLastFile, {kTransmission}, kFirstTwo},
+    {kNoStore, kChecks, {IDS_MSG_NO_CARD}, kNoFiles},
+    {kNoStore, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kNoStore, kMidFile, {kTransmission}, kFirstFile},
+    {kNoStore, kLastFile, {kTransmission}, kFirstTwo},
+    {kFull, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kFull, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kFull, kMidFile, {kTransmission}, kFirstFile},
+    {kFull, kLastFile, {kTransmission}, kFirstTwo},
+    {kReadOnly, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kReadOnly, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kReadOnly, kMidFile, {kTransmission}, kFirstFile},
+    {kReadOnly, kLastFile, {kTransmission}, kFirstTwo},
+    {kIncomplete, kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
+    {kIncomplete, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kIncomplete, kMidFile, {kTransmission}, kFirstFile},
+    {kIncomplete, kLastFile, {kTransmission}, kFirstTwo},
+    {kDenied, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kDenied, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kDenied, kMidFile, {kTransmission}, kFirstFile},
+    {kDenied, kLastFile, {kTransmission}, kFirstTwo},
+    {kBadHandle, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kBadHandle, kBetweenFiles, {kTransmission}, kFirstFile},
+    {kBadHandle, kMidFile, {kTransmission}, kFirstFile},
+    {kBadHandle, kLastFile, {kTransmission}, kFirstTwo},
+    // Power-down events by reason. Reason 3 with a data word other than 0 has no message of
+    // its own: the checks' own failure shows (the link is gone), or "Internal Error" after
+    // the copy.
+    {kLowBattery, kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles},
+    {kLowBattery, kBetweenFiles, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
+    {kLowBattery, kMidFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstFile},
+    {kLowBattery, kLastFile, {IDS_MSG_POWER_LOW_BATTERY}, kFirstTwo},
+    {kModeSwitch, kChecks, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kNoFiles},
+    {kModeSwitch, kBetweenFiles, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
+    {kModeSwitch, kMidFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstFile},
+    {kModeSwitch, kLastFile, {IDS_MSG_DISCONNECT_MODE_SWITCH}, kFirstTwo},
+    {kCardCover, kChecks, {IDS_MSG_DISCONNECT_CARD_COVER}, kNoFiles},
+    {kCardCover, kBetweenFiles, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardCover, kMidFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardCover, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo},
+    {kCardCoverData, kChecks, {IDS_MSG_CAMERA_NOT_READY}, kNoFiles},
+    {kCardCoverData, kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kCardCoverData, kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kCardCoverData, kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
+    {kBatteryCover, kChecks, {IDS_MSG_POWER_BATTERY_COVER}, kNoFiles},
+    {kBatteryCover, kBetweenFiles, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
+    {kBatteryCover, kMidFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstFile},
+    {kBatteryCover, kLastFile, {IDS_MSG_POWER_BATTERY_COVER}, kFirstTwo},
+    {kIdle, kChecks, {IDS_MSG_POWER_IDLE}, kNoFiles},
+    {kIdle, kBetweenFiles, {IDS_MSG_POWER_IDLE}, kFirstFile},
+    {kIdle, kMidFile, {IDS_MSG_POWER_IDLE}, kFirstFile},
+    {kIdle, kLastFile, {IDS_MSG_POWER_IDLE}, kFirstTwo},
+    {kUnknownReason, kChecks, {IDS_MSG_INTERNAL_ERROR}, kNoFiles},
+    {kUnknownReason, kBetweenFiles, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kUnknownReason, kMidFile, {IDS_MSG_INTERNAL_ERROR}, kFirstFile},
+    {kUnknownReason, kLastFile, {IDS_MSG_INTERNAL_ERROR}, kFirstTwo},
+    // The link lost (the driver reports reason 13) and the card taken out (reason 3, data 0).
+    {kDrop, kChecks, {IDS_MSG_CONNECTION_PROBLEM}, kNoFiles},
+    {kDrop, kBetweenFiles, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile},
+    {kDrop, kMidFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile},
+    {kDrop, kLastFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstTwo},
+    {kCardRemoved, kChecks, {IDS_MSG_DISCONNECT_CARD_COVER}, kNoFiles},
+    {kCardRemoved, kBetweenFiles, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardRemoved, kMidFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstFile},
+    {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo},
+    // What a failed file left on a camera that keeps it is deleted; a file whose read-back
+    // differs is not kept; a camera refusing the vendor format takes the standard one.
+    {kKeepsIncomplete, kMidFile, {kTransmission}, kFirstFile},
+    {kCorruptReadBack, kNowhere, {kTransmission}, kNoFiles},
+    {kNoVendorFormat, kNowhere, {}, kAllFiles},
+    {kUnlistable, kNowhere, {kTransmission}, kSome, kEmbedded, UnlistableFolder},
+    // Over PTP/IP to the vcam server.
+    {kNone, kNowhere, {}, kAllFiles, kPtpIp},
+    {kLowBattery, kChecks, {IDS_MSG_POWER_LOW_BATTERY}, kNoFiles, kPtpIp},
+    {kGeneral, kMidFile, {kTransmission}, kFirstFile, kPtpIp},
+    {kDrop, kMidFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile, kPtpIp},
+    {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo, kPtpIp},
+    {kServerKilled, kNowhere, {IDS_MSG_CONNECTION_PROBLEM}, kSome, kPtpIp, nullptr, true},
+};
+
+const char* WhereName(Where where) {
+    static const char* names[] = {"at the checks", "between files", "mid-file", "in the last file",
+                                  ""};
+    return names[where];
+}
+
+std::string RowName(const Row& row) {
+    return std::string(row.camera == kPtpIp ? "PTP/IP: " : "") + row.fault.label + " " +
+           WhereName(row.where);
+}
+
+// The message texts of the real program's string table.
+std::string Message(int id) {
+    static HMODULE exe =
+        LoadLibraryExA((testing_support::ExeFolder() + "\\..\\product\\Vandrel.exe").c_str(),
+                       nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    char text[1024] = "";
+    LoadStringA(exe, id, text, sizeof text);
+    return text;
+}
+
+// The vcam server (Windows build) on a free loopback port, ready once it accepts there.
+class VcamProcess {
+  public:
+    explicit VcamProcess(const std::string& folder) : folder_(folder) {
+        WSADATA wsa;
+        WSAStartup(MAKEWORD(2, 2), &wsa);
+    }
+    ~VcamProcess() {
+        Kill();
+        WSACleanup();
+    }
+    bool Start() {
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int size = sizeof address;
+        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+        bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+        closesocket(s);
+        port = ntohs(address.sin_port);
+        const std::string exe = testing_support::ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
+        std::string command = "\"" + exe + "\" --quiet --port " + std::to_string(port) +
+                              " --profile camera.ini --card card";
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                            folder_.c_str(), &si, &pi))
+            return false;
+        process_ = pi.hProcess;
+        CloseHandle(pi.hThread);
+        for (int i = 0; i < 200; ++i, Sleep(50)) {
+            s = socket(AF_INET, SOCK_STREAM, 0);
+            const bool up = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            closesocket(s);
+            if (up)
+                return true;
+        }
+        return false;
+    }
+    void Kill() {
+        if (process_) {
+            TerminateProcess(process_, 9);
+            WaitForSingleObject(process_, 10000);
+            CloseHandle(process_);
+            process_ = nullptr;
+        }
+    }
+    int port = 0;
+
+  private:
+    std::string folder_;
+    HANDLE process_ = nullptr;
+};
+
+// The update folder with the real program and library, a card with photos, the camera profile.
+struct FaultUpdate {
+    explicit FaultUpdate(const Row& row) : scenario(Profile(row), "vfs") {
+        CopyFileA((testing_support::ExeFolder() + "\\..\\product\\Vandrel.exe").c_str(),
+                  Path("Vandrel.exe").c_str(), FALSE);
+        WriteFileBytes(Path("FirmInfo.txt"), kFirmInfo);
+        WriteFileBytes(Path("FIRST.BIN"), kUpdate.at("FIRST.BIN"));
+        testing_support::MakeFolders(Path("FW\\SUB"));
+        WriteFileBytes(Path("FW\\SUB\\MID.BIN"), kUpdate.at("MID.BIN"));
+        WriteFileBytes(Path("LAST.FIR"), kUpdate.at("LAST.FIR"));
+        WriteFileBytes(Path("readme.txt"), "Install the update from the card.\r\n");
+        for (const auto& photo : kPhotos) {
+            const std::string path = scenario.card() + "\\" + photo.first;
+            testing_support::MakeFolders(path.substr(0, path.find_last_of('\\')));
+            WriteFileBytes(path, photo.second);
+        }
+        if (row.prepare)
+            row.prepare(scenario.folder());
+    }
+    // The folder named in wide characters is gone before the scenario removes the rest.
+    ~FaultUpdate() {
+        DeleteFileW((UnlistablePath(scenario.folder()) + L"\\MID.BIN").c_str());
+        RemoveDirectoryW(UnlistablePath(scenario.folder()).c_str());
+    }
+    static std::string Profile(const Row& row) {
+        return row.fault.lines + Trigger(row.fault.prefix, row.where);
+    }
+    std::string Path(const std::string& relative) const { return scenario.Path(relative); }
+    testing_support::Scenario scenario;
+};
+
+// What a user saw: every message box, in order, and whether page 4 came.
+struct Outcome {
+    std::vector<std::string> boxes;
+    bool completed = false;
+    bool ended = false;
+    DWORD exitCode = 1234;
+};
+
+// Presses Next on pages 1 to 3 until the wizard ends, answers each box (OK, or Cancel to a
+// question), and finishes from page 4; `whileCopying` runs once the progress dialog is up.
+Outcome Walk(const FaultUpdate& update, const std::function<void()>& whileCopying = nullptr) {
+    e2e::WizardRun run(update.Path("Vandrel.exe"), update.scenario.folder());
+    Outcome outcome;
+    HWND sheet = run.WaitForSheet();
+    std::set<int> pressed;
+    bool hooked = !whileCopying;
+    for (DWORD start = GetTickCount(); sheet && GetTickCount() - start < 120000; Sleep(50)) {
+        if (run.WaitForExit(outcome.exitCode, 0)) {
+            outcome.ended = true;
+            break;
+        }
+        e2e::MessageBoxSeen box;
+        if (run.WaitForBox(box, 0)) {
+            outcome.boxes.push_back(box.text);
+            const bool question = box.buttons.size() > 1;
+            run.Answer(box, question ? IDCANCEL : IDOK);
+            continue;
+        }
+        HWND dialog = run.FindTopWindow("#32770", sheet);
+        if (!hooked && dialog && GetDlgItem(dialog, IDC_PROGRESS_BAR)) {
+            hooked = true;
+            whileCopying();
+        }
+        HWND page = run.CurrentPage();
+        if (!page || !outcome.boxes.empty())
+            continue; // after a message the wizard closes by itself
+        for (int line : {IDC_INTRO_LINE0, IDC_PREPARE_LINE0, IDC_CONFIRM_LINE0}) {
+            if (GetDlgItem(page, line) && pressed.insert(line).second)
+                run.Press(e2e::kNext);
+        }
+        if (GetDlgItem(page, IDC_DONE_LINE0) && !outcome.completed) {
+            outcome.completed = true;
+            run.Press(e2e::kCancel); // "Finish"
+        }
+    }
+    e2e::CloseNotepads();
+    return outcome;
+}
+
+void ExpectOutcome(const Outcome& outcome, const Row& row) {
+    EXPECT_TRUE(outcome.ended) << "the wizard must end";
+    EXPECT_EQ(outcome.exitCode, 0u);
+    if (row.messages.empty()) {
+        EXPECT_TRUE(outcome.completed) << "the copy completes";
+        EXPECT_TRUE(outcome.boxes.empty()) << "no message, yet: " << outcome.boxes[0];
+        return;
+    }
+    EXPECT_FALSE(outcome.completed) << "a failed run never reaches the last page";
+    std::string expected;
+    bool matched = false;
+    for (int id : row.messages) {
+        expected += "\n  " + Message(id);
+        matched = matched || (outcome.boxes.size() == 1 && outcome.boxes[0] == Message(id));
+    }
+    std::string seen;
+    for (const std::string& text : outcome.boxes)
+        seen += "\n  " + text;
+    EXPECT_TRUE(matched) << "expected exactly one of:" << expected << "\nshown ("
+                         << outcome.boxes.size() << "):" << seen;
+}
+
+// The photos as they were; of the update only whole files, those `card` names.
+void ExpectCard(const std::string& card, Card expected) {
+    std::map<std::string, std::string> files = testing_support::ListFiles(card);
+    for (const auto& photo : kPhotos) {
+        EXPECT_TRUE(files[photo.first] == photo.second) << photo.first << " was touched";
+        files.erase(photo.first);
+    }
+    std::set<std::string> whole;
+    for (const auto& file : files) {
+        auto original = kUpdate.find(file.first);
+        if (original == kUpdate.end())
+            ADD_FAILURE() << "the card holds " << file.first << " (" << file.second.size()
+                          << " bytes), no file of the update";
+        else if (file.second != original->second)
+            ADD_FAILURE() << file.first << " on the card is not the update's ("
+                          << file.second.size() << " of " << original->second.size() << " bytes)";
+        else
+            whole.insert(file.first);
+    }
+    const std::set<std::string> sets[] = {
+        {}, {"FIRST.BIN"}, {"FIRST.BIN", "MID.BIN"}, {"FIRST.BIN", "MID.BIN", "LAST.FIR"}};
+    if (expected == kSome)
+        EXPECT_LT(whole.size(), kUpdate.size()) << "a failed copy holds less than the update";
+    else
+        EXPECT_EQ(whole, sets[expected]);
+}
+
+// Rows print by name in failures.
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << RowName(row);
+}
+
+class FaultSuite : public ::testing::TestWithParam<Row> {};
+
+TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
+    const Row& row = GetParam();
+    FaultUpdate update(row);
+    VcamProcess server(update.scenario.folder());
+    auto serve = [&] {
+        ASSERT_TRUE(server.Start());
+        update.scenario.SetSettings(
+            "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n");
+    };
+    if (row.camera == kPtpIp) {
+        ASSERT_NO_FATAL_FAILURE(serve());
+    }
+    std::function<void()> kill;
+    if (row.killServerMidCopy)
+        kill = [&server] {
+            Sleep(1000);
+            server.Kill();
+        };
+    ExpectOutcome(Walk(update, kill), row);
+    ExpectCard(update.scenario.card(), row.card);
+    if (!row.killServerMidCopy)
+        return;
+    // The camera is back: a second run completes, or says that the update is on the card.
+    const std::map<std::string, std::string> before =
+        testing_support::ListFiles(update.scenario.card());
+    update.scenario.SetProfile("");
+    ASSERT_NO_FATAL_FAILURE(serve());
+    const Outcome second = Walk(update);
+    EXPECT_TRUE(second.ended);
+    if (second.completed) {
+        EXPECT_TRUE(second.boxes.empty());
+        ExpectCard(update.scenario.card(), kAllFiles);
+    } else {
+        ASSERT_EQ(second.boxes.size(), 1u);
+        EXPECT_EQ(second.boxes[0], Message(IDS_MSG_ALREADY_ON_CARD));
+        EXPECT_TRUE(testing_support::ListFiles(update.scenario.card()) == before);
+    }
+}
+
+std::string TestName(const ::testing::TestParamInfo<Row>& info) {
+    std::string name = std::to_string(info.index) + "_";
+    for (char c : RowName(info.param))
+        name += isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FaultSuite, ::testing::ValuesIn(kRows), TestName);
+
+} // namespace
