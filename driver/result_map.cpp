@@ -32,7 +32,7 @@ const StatusRow kStatuses[] = {
     {ptp::Status::NotConnected, kDriverConnectionLost},
     {ptp::Status::Malformed, kDriverGeneralError}, // the camera broke the protocol
     {ptp::Status::Refused, kDriverBusy},           // another initiator holds the camera
-    {ptp::Status::SinkFailed, kDriverOutOfMemory},
+    {ptp::Status::SinkFailed, kDriverGeneralError}, // more data than the answer may hold
 };
 
 } // namespace

@@ -202,7 +202,7 @@ const FailureRow kFailures[] = {
     {"ending the transfer fails", {17, 1, Fault::Fail, E_FAIL},
      Drive::DeviceInfo, kLost, true, kLost, 0},
     {"a dataset over the bound: the transfer ends, the session stays", {0, 0, Fault::None, S_OK},
-     Drive::DeviceInfo, kDriverOutOfMemory, false, kDriverOk, 64},
+     Drive::DeviceInfo, kDriverGeneralError, false, kDriverOk, 64},
 };
 // clang-format on
 
