@@ -6,7 +6,9 @@
 #include <fstream>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <climits>
 #include <unistd.h>
 #endif
@@ -88,6 +90,24 @@ uint16_t FormatForName(const std::string& name) {
     return ptp::OFC_Undefined;
 }
 
+namespace {
+
+// Never replaces a file that appeared under the name meanwhile. On Windows one call does it;
+// there every lookup of a missing name also costs Wine a scan of the folder.
+bool MoveNoReplace(const fs::path& from, const fs::path& to) {
+#ifdef _WIN32
+    return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
+#else
+    std::error_code error;
+    if (fs::exists(to, error))
+        return false;
+    fs::rename(from, to, error);
+    return !error;
+#endif
+}
+
+} // namespace
+
 struct Upload::Impl {
     fs::path temp;
     fs::path final;
@@ -112,11 +132,7 @@ bool Upload::Write(const uint8_t* data, size_t size) {
 
 bool Upload::Commit() {
     impl_->file.close();
-    std::error_code error;
-    if (impl_->file.fail() || fs::exists(impl_->final, error))
-        return false;
-    fs::rename(impl_->temp, impl_->final, error);
-    if (error)
+    if (impl_->file.fail() || !MoveNoReplace(impl_->temp, impl_->final))
         return false;
     committed_ = true;
     object_.size = written_;
