@@ -30,8 +30,8 @@ const StatusRow kStatuses[] = {
     {ptp::Status::Closed, kDriverConnectionLost}, // the connection broke mid-operation
     {ptp::Status::Error, kDriverConnectionLost},
     {ptp::Status::NotConnected, kDriverConnectionLost},
-    {ptp::Status::Malformed, kDriverGeneralError}, // the camera broke the protocol
-    {ptp::Status::Refused, kDriverBusy},           // another initiator holds the camera
+    {ptp::Status::Malformed, kDriverGeneralError},  // the camera broke the protocol
+    {ptp::Status::Refused, kDriverBusy},            // another initiator holds the camera
     {ptp::Status::SinkFailed, kDriverGeneralError}, // more data than the answer may hold
 };
 
