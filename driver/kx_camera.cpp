@@ -432,12 +432,18 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
         cache_.ForgetObjects();
         const Announced sent = announced_;
         announced_ = Announced();
-        if (!file || !file->impl)
+        // Some cameras create the object on its ObjectInfo: a file that cannot be read must
+        // not leave an empty one named like the update.
+        if (!file || !file->impl) {
+            DeleteLeftover(camera, sent);
             return kStreamBadArgument;
+        }
         DriverResult streamResult = kDriverOk;
         file->open(file->impl, kStreamOpenRead, &streamResult);
-        if (streamResult != kDriverOk)
+        if (streamResult != kDriverOk) {
+            DeleteLeftover(camera, sent);
             return streamResult;
+        }
         const bool readBack =
             settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
         SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);

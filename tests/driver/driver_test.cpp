@@ -606,6 +606,7 @@ class VcamServer {
 
 // A PTP/IP camera on a loopback port that answers with the DeviceInfo and property
 // descriptions a test gives it, as odd cameras do; it can close its event connection at once.
+// It keeps every request, takes any data sent, and answers the rest with OK.
 class ScriptedCamera {
   public:
     ScriptedCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
@@ -624,6 +625,11 @@ class ScriptedCamera {
     std::string Settings() const {
         return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(port) + "\n";
     }
+    std::vector<ptp::Operation> Asked() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return asked_;
+    }
+    static constexpr uint32_t kAnnouncedHandle = 0x42;
     uint16_t port = 0;
 
   private:
@@ -648,6 +654,19 @@ class ScriptedCamera {
         ptp::OperationRequest request;
         while (ptp::ReadPacket(*command_, packet, 30000) == ptp::Status::Ok &&
                ptp::DecodeOperationRequest(packet.body, request)) {
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                asked_.push_back(request.op);
+            }
+            ptp::StartData start;
+            if (request.dataPhase == ptp::DP_DataOut &&
+                (ptp::ReadPacket(*command_, packet, 5000) != ptp::Status::Ok ||
+                 !ptp::DecodeStartData(packet.body, start) ||
+                 ptp::ReceiveDataPhase(
+                     *command_, start.transactionId, start.totalLength,
+                     [](const uint8_t*, size_t) { return true; }, 5000)
+                         .status != ptp::Status::Ok))
+                return;
             std::vector<uint8_t> data;
             uint16_t code = ptp::RC_OK;
             if (request.op.code == ptp::OC_GetDeviceInfo)
@@ -677,6 +696,8 @@ class ScriptedCamera {
             ptp::Operation response;
             response.code = code;
             response.transactionId = tid;
+            if (request.op.code == ptp::OC_SendObjectInfo)
+                response.params = {0x00010001, 0xFFFFFFFF, kAnnouncedHandle};
             ptp::EncodeOperationResponse(response, bytes);
             ptp::SendPacket(*command_, bytes);
         }
@@ -688,6 +709,8 @@ class ScriptedCamera {
     std::unique_ptr<ptp::TcpListener> listener_;
     ptp::ConnectionPtr command_;
     std::thread thread_;
+    std::mutex lock_;
+    std::vector<ptp::Operation> asked_; // every request, in order
 };
 
 ptp::DevicePropDesc Property(uint16_t code, uint16_t type, uint64_t current, uint64_t low = 0,
@@ -760,6 +783,34 @@ TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
         EXPECT_STREQ(reinterpret_cast<char*>(model + 1), "Tarvo Camera X1");
         d.camera->CloseDevice(d.device);
     }
+}
+
+TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
+    ptp::DeviceInfo info;
+    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession, ptp::OC_SendObjectInfo,
+                                ptp::OC_SendObject, ptp::OC_DeleteObject};
+    ScriptedCamera camera(info, {});
+    Driver d("");
+    d.scenario.SetSettings(camera.Settings());
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    ObjectInfoRecord record = {};
+    record.objectSize = 10;
+    record.nameCount = 6;
+    strcpy(record.name, "A.BIN");
+    uint32_t storage, parent, handle = 0;
+    ASSERT_EQ(d.camera->SendObjectInfo(d.device, 0, 0, &record, &storage, &parent, &handle), 0);
+    CameraStream file;
+    memset(&file, 0, sizeof file);
+    CreateFileStream(d.scenario.Path("no-such-file").c_str(), 1, nullptr, 0, 3, &file);
+    EXPECT_EQ(d.camera->SendObject(d.device, 10, &file), kStreamOpenFailed);
+    ReleaseFileStream(&file);
+    const std::vector<ptp::Operation> asked = camera.Asked();
+    ASSERT_FALSE(asked.empty());
+    EXPECT_EQ(asked.back().code, ptp::OC_DeleteObject);
+    ASSERT_FALSE(asked.back().params.empty());
+    EXPECT_EQ(asked.back().params[0], ScriptedCamera::kAnnouncedHandle);
+    d.camera->CloseDevice(d.device);
 }
 
 TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
