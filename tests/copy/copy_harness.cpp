@@ -105,30 +105,21 @@ void WatchBoxes(DWORD dialogThread, const std::atomic<bool>& done, const BoxAnsw
     }
 }
 
-// The layout of the system handle table (information class 16) as ntdll fills it.
-struct HandleEntry {
-    ULONG processId;
-    UCHAR objectType;
-    UCHAR flags;
-    USHORT handle;
-    PVOID object;
-    ACCESS_MASK access;
-};
-struct HandleTable {
-    ULONG count;
-    HandleEntry entries[1];
-};
-typedef LONG(WINAPI* QuerySystemFn)(ULONG, PVOID, ULONG, PULONG);
-
 typedef LONG(WINAPI* QueryObjectFn)(HANDLE, int, PVOID, ULONG, PULONG);
 
-// Kinds of kernel object by name: "Thread", "File", "Mutant", "Event"...
+// Kinds of kernel object by name: "Thread", "File", "Mutant", "Event"...; empty for a value
+// that is no handle.
 std::string HandleType(HANDLE handle) {
     static const QueryObjectFn query = reinterpret_cast<QueryObjectFn>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
     alignas(8) char buffer[1024] = {};
     const int kObjectTypeInformation = 2;
-    if (!query || query(handle, kObjectTypeInformation, buffer, sizeof buffer, nullptr) != 0)
+    const LONG kInvalidHandle = static_cast<LONG>(0xC0000008);
+    const LONG status =
+        query ? query(handle, kObjectTypeInformation, buffer, sizeof buffer, nullptr) : -1;
+    if (status == kInvalidHandle)
+        return "";
+    if (status != 0)
         return "?";
     const UNICODE_STRING* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
     if (!name->Buffer || name->Length == 0)
@@ -139,43 +130,32 @@ std::string HandleType(HANDLE handle) {
     return text;
 }
 
-bool CountHandlesInSystemTable(ProcessCounts* counts) {
-    const QuerySystemFn query = reinterpret_cast<QuerySystemFn>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-    if (!query)
-        return false;
-    std::vector<char> buffer(1 << 20);
-    LONG status;
-    ULONG length = 0;
-    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    const ULONG kSystemHandleInformation = 16;
-    while ((status = query(kSystemHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), &length)) == kInfoLengthMismatch &&
-           buffer.size() < (64u << 20))
-        buffer.resize(buffer.size() * 2);
-    if (status != 0)
-        return false;
-    const HandleTable* table = reinterpret_cast<const HandleTable*>(buffer.data());
-    const size_t room = (buffer.size() - offsetof(HandleTable, entries)) / sizeof(HandleEntry);
+// Our own handles, found by asking after each handle value. Wine hands out the lowest free
+// value, a multiple of 4, so the search stops after a long run of values that are no handle.
+// The system's handle table would tell the same, but asking Wine for it while other processes
+// start and end can bring its server down.
+void CountOwnHandles(ProcessCounts* counts) {
+    const ULONG_PTR kEmptyRunToStop = 1024;
     counts->handles = 0;
-    for (ULONG i = 0; i < table->count && i < room; ++i) {
-        const HandleEntry& entry = table->entries[i];
-        if (entry.processId != GetCurrentProcessId())
+    ULONG_PTR empty = 0;
+    for (ULONG_PTR value = 4; empty < kEmptyRunToStop; value += 4) {
+        const std::string type = HandleType(reinterpret_cast<HANDLE>(value));
+        if (type.empty()) {
+            ++empty;
             continue;
+        }
+        empty = 0;
         ++counts->handles;
-        ++counts
-              ->byType[HandleType(reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(entry.handle)))];
+        ++counts->byType[type];
     }
-    return true;
 }
 
 } // namespace
 
 ProcessCounts CountProcess() {
     ProcessCounts counts;
-    // Wine answers GetProcessHandleCount with 0; the system's handle table tells the truth.
-    if (!CountHandlesInSystemTable(&counts))
-        GetProcessHandleCount(GetCurrentProcess(), &counts.handles);
+    // Wine answers GetProcessHandleCount with 0.
+    CountOwnHandles(&counts);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     THREADENTRY32 entry;
     entry.dwSize = sizeof entry;
