@@ -375,21 +375,29 @@ TEST(Driver, SendsAreConfirmedOnTheCardAndFailuresLeaveNothing) {
     }
 }
 
-TEST(Driver, FileStreamFailuresPassThrough) {
-    Driver d("");
-    ASSERT_TRUE(d.Load());
-    ASSERT_EQ(d.Open(), 0);
+// Announces A.BIN, then sends it from a file that does not exist; SendObject's result, or -1
+// when the announcement failed.
+DriverResult SendAnnouncedMissingFile(Driver& d) {
     ObjectInfoRecord info = {};
     info.objectSize = 10;
     info.nameCount = 6;
     strcpy(info.name, "A.BIN");
-    uint32_t a, b, c;
-    ASSERT_EQ(d.camera->SendObjectInfo(d.device, 0, 0, &info, &a, &b, &c), 0);
-    CameraStream f;
-    memset(&f, 0, sizeof f);
-    CreateFileStream(d.scenario.Path("no-such-file").c_str(), 1, nullptr, 0, 3, &f);
-    EXPECT_EQ(d.camera->SendObject(d.device, 10, &f), kStreamOpenFailed);
-    ReleaseFileStream(&f);
+    uint32_t storage, parent, handle;
+    if (d.camera->SendObjectInfo(d.device, 0, 0, &info, &storage, &parent, &handle) != 0)
+        return -1;
+    CameraStream file;
+    memset(&file, 0, sizeof file);
+    CreateFileStream(d.scenario.Path("no-such-file").c_str(), 1, nullptr, 0, 3, &file);
+    const DriverResult r = d.camera->SendObject(d.device, 10, &file);
+    ReleaseFileStream(&file);
+    return r;
+}
+
+TEST(Driver, FileStreamFailuresPassThrough) {
+    Driver d("");
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    EXPECT_EQ(SendAnnouncedMissingFile(d), kStreamOpenFailed);
     EXPECT_EQ(GetFileAttributesA((d.scenario.card() + "\\A.BIN").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
@@ -794,17 +802,7 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
     d.scenario.SetSettings(camera.Settings());
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
-    ObjectInfoRecord record = {};
-    record.objectSize = 10;
-    record.nameCount = 6;
-    strcpy(record.name, "A.BIN");
-    uint32_t storage, parent, handle = 0;
-    ASSERT_EQ(d.camera->SendObjectInfo(d.device, 0, 0, &record, &storage, &parent, &handle), 0);
-    CameraStream file;
-    memset(&file, 0, sizeof file);
-    CreateFileStream(d.scenario.Path("no-such-file").c_str(), 1, nullptr, 0, 3, &file);
-    EXPECT_EQ(d.camera->SendObject(d.device, 10, &file), kStreamOpenFailed);
-    ReleaseFileStream(&file);
+    EXPECT_EQ(SendAnnouncedMissingFile(d), kStreamOpenFailed);
     const std::vector<ptp::Operation> asked = camera.Asked();
     ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.back().code, ptp::OC_DeleteObject);
