@@ -432,47 +432,49 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
         cache_.ForgetObjects();
         const Announced sent = announced_;
         announced_ = Announced();
-        // Some cameras create the object on its ObjectInfo: a file that cannot be read must
-        // not leave an empty one named like the update.
-        if (!file || !file->impl) {
-            DeleteLeftover(camera, sent);
-            return kStreamBadArgument;
-        }
-        DriverResult streamResult = kDriverOk;
-        file->open(file->impl, kStreamOpenRead, &streamResult);
-        if (streamResult != kDriverOk) {
-            DeleteLeftover(camera, sent);
-            return streamResult;
-        }
-        const bool readBack =
-            settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
-        SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
-        progress.At(0);
-        uint64_t sentBytes = 0;
-        ptp::DataOut out;
-        out.size = size;
-        out.read = [&](uint8_t* buffer, size_t count) {
-            if (!ReadExactly(file, buffer, count, streamResult))
-                return false;
-            sentBytes += count;
-            progress.At(sentBytes);
-            return true;
-        };
-        ptp::Result result = camera.SendObject(out);
-        DriverResult r = MapPtpResult(result);
-        if (result.status == ptp::Status::SourceFailed)
-            r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
-        if (r == kDriverOk && sent.valid)
-            r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
-        DriverResult closed = kDriverOk;
-        file->close(file->impl, &closed);
+        const DriverResult r = SendFile(camera, sent, size, file);
+        // Many cameras keep what arrived of a failed send, and some create the object on its
+        // ObjectInfo alone: neither a truncated nor an empty update may stay.
         if (r != kDriverOk)
             DeleteLeftover(camera, sent);
-        else
-            progress.Done();
         cache_.ForgetObjects();
         return r;
     });
+}
+
+DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                                CameraStream* file) {
+    if (!file || !file->impl)
+        return kStreamBadArgument;
+    DriverResult streamResult = kDriverOk;
+    file->open(file->impl, kStreamOpenRead, &streamResult);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    const bool readBack =
+        settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
+    SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
+    progress.At(0);
+    uint64_t sentBytes = 0;
+    ptp::DataOut out;
+    out.size = size;
+    out.read = [&](uint8_t* buffer, size_t count) {
+        if (!ReadExactly(file, buffer, count, streamResult))
+            return false;
+        sentBytes += count;
+        progress.At(sentBytes);
+        return true;
+    };
+    ptp::Result result = camera.SendObject(out);
+    DriverResult r = MapPtpResult(result);
+    if (result.status == ptp::Status::SourceFailed)
+        r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
+    if (r == kDriverOk && sent.valid)
+        r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
+    DriverResult closed = kDriverOk;
+    file->close(file->impl, &closed);
+    if (r == kDriverOk)
+        progress.Done();
+    return r;
 }
 
 DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
@@ -521,7 +523,6 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
 }
 
 void KxCamera::DeleteLeftover(ptp::Initiator& camera, const Announced& sent) {
-    // Many cameras keep what arrived of a failed send; a truncated update must not stay.
     if (sent.valid && camera.connected() && deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
         camera.DeleteObject(sent.handle);
 }

@@ -76,6 +76,9 @@ class KxCamera final : public CPTPClass {
     std::unique_ptr<ptp::Initiator> NewInitiator();
 
     DriverResult FetchEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
+    // Opens, sends and confirms the file announced as `sent`, and closes it again.
+    DriverResult SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                          CameraStream* file);
     // After a send: the object is on the card under its name with the right size and, unless
     // the settings say otherwise, its bytes read back equal the file's.
     DriverResult Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
