@@ -14,7 +14,7 @@ namespace vcam {
 using namespace ptp;
 
 namespace {
-const uint32_t kEventFlushMs = 200; // a power-down event gets this long before the drop
+const uint32_t kEventFlushMs = 200; // a power-down or card-removed event gets this head start
 } // namespace
 
 uint32_t Faults::DelayFor(uint16_t operation) const {
@@ -158,6 +158,9 @@ void Session::RemoveCard(uint32_t transactionId) {
     Trace("fault: card removed");
     cardPresent_ = false;
     SendEvent(EC_StoreRemoved, transactionId, {kStorageId});
+    // A card taken out is announced well before an operation finds it gone; answered at once,
+    // the failure could overtake the event on its own connection.
+    Pause(kEventFlushMs);
 }
 
 } // namespace vcam
