@@ -27,6 +27,8 @@ CARD_OBJECTS = 10000
 UPDATE_NAMES = ["UPDATE.FIR", "MAIN.BIN", "TABLE.DAT", "FONTS.DAT", "LOADER.BIN"]
 ROW_BUDGET_S = 60  # a slow row stops after this, once it has two rounds
 PROFILE = "; the benchmark's camera: a card as large as any send\n[card]\ncapacity = 1T\n"
+# The same camera, answering MTP property lists (GetObjectPropList).
+LISTING_PROFILE = PROFILE + "[camera]\nobject_prop_list = yes\n"
 FIRMINFO = """[Firmware Folder Name]
 FIRMWARE
 --------------------
@@ -167,19 +169,19 @@ class Bench:
                 f.write(os.urandom(size % MIB))
         return path
 
-    def camera(self, name, settings):
+    def camera(self, name, settings, profile=PROFILE):
         """A folder with the library, its settings, the camera's profile and a card."""
         folder = fresh(self.work / name)
         shutil.copy(self.library, folder / "KXPTPCLS.DLL")
         (folder / "KXPTPCLS.ini").write_text(settings)
-        (folder / "camera.ini").write_text(PROFILE)
+        (folder / "camera.ini").write_text(profile)
         (folder / "card").mkdir()
         return folder
 
-    def embedded(self, name, card=None, verify="content"):
+    def embedded(self, name, card=None, verify="content", profile=PROFILE):
         card_line = f"card = {windows(card)}\n" if card else "card = card\n"
         return self.camera(name, "transport = virtual\nprofile = camera.ini\n" + card_line +
-                           f"verify = {verify}\n")
+                           f"verify = {verify}\n", profile)
 
     def full_card(self):
         card = self.work / "card10k"
@@ -189,9 +191,9 @@ class Bench:
                 (card / f"IMG_{i:05d}.JPG").write_bytes(b"\xff\xd8" + bytes(126))
         return card
 
-    def start_vcam(self, card):
+    def start_vcam(self, card, text=PROFILE):
         profile = self.work / "vcam.ini"
-        profile.write_text(PROFILE)
+        profile.write_text(text)
         server = subprocess.Popen([str(self.vcam), "--profile", str(profile), "--card", str(card),
                                    "--port", "0", "--quiet"],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -301,15 +303,18 @@ class Bench:
                    lambda _: self.send(state["camera"], state["files"]),
                    lambda _: self.copy(state["files"]))
 
-    def check_row(self, ident, transport, bound):
+    def check_row(self, ident, transport, bound, lists=True):
+        """lists: the camera answers MTP property lists; else every entry is a GetObjectInfo."""
         state = {}
+        profile = LISTING_PROFILE if lists else PROFILE
 
         def setup():
             state["card"] = self.full_card()
             if transport == "ptpip":
-                state["camera"] = self.ptpip("camera-ip10k", self.start_vcam(state["card"]))
+                port = self.start_vcam(state["card"], profile)
+                state["camera"] = self.ptpip("camera-ip10k", port)
             else:
-                state["camera"] = self.embedded("camera10k", state["card"])
+                state["camera"] = self.embedded("camera10k", state["card"], profile=profile)
 
         def ours(_):
             return self.measure("check", windows(state["camera"]), *UPDATE_NAMES)
@@ -318,8 +323,10 @@ class Bench:
             return self.measure("lookup", windows(state["card"]), *UPDATE_NAMES)
 
         where = "over PTP/IP on loopback" if transport == "ptpip" else "embedded"
+        how = "property lists" if lists else "a GetObjectInfo per object"
         line = Line(f'"Not yet on the card" check, {len(UPDATE_NAMES)}-file update, card of '
-                    f"{CARD_OBJECTS} objects, {where}", "s", "seconds", target=("below", bound))
+                    f"{CARD_OBJECTS} objects, {where}, {how}", "s", "seconds",
+                    target=("below", bound))
         return Row(ident, "FindFirstFileA of the same names in the card's folder", [line], setup,
                    ours, ref, self.stop_servers)
 
@@ -357,6 +364,7 @@ class Bench:
             self.small_files_row(),
             self.check_row("check-embedded", "virtual", 1),
             self.check_row("check-ptpip", "ptpip", 2),
+            self.check_row("check-ptpip-objectinfo", "ptpip", 2, lists=False),
             self.wizard_row(),
         ]
 

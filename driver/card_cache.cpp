@@ -129,6 +129,20 @@ void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
     known.name.assign(entry.name, strnlen(entry.name, sizeof entry.name - 1));
 }
 
+bool CardCache::ListOf(uint32_t handle, ListKey& key) const {
+    Held held(lock_, false);
+    auto place = places_.find(handle);
+    if (place == places_.end())
+        return false;
+    for (const auto& list : handles_) {
+        if (&list.second == place->second.first) {
+            key = list.first;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) const {
     Held held(lock_, false);
     std::vector<uint32_t> next;

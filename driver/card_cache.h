@@ -44,6 +44,8 @@ class CardCache {
     void PutHandles(uint64_t generation, const ListKey& key, const std::vector<uint32_t>& handles);
     void PutEntry(uint64_t generation, const ObjectEntryRecord& entry);
 
+    // The parameters of a known list that holds `handle`.
+    bool ListOf(uint32_t handle, ListKey& key) const;
     // Up to `most` handles that follow `handle` in a known list and whose entries are not
     // known: the ones a caller walking that list asks for next.
     std::vector<uint32_t> FollowingUnknown(uint32_t handle, size_t most) const;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs.h"
+#include "listed_entries.h"
 #include "properties.h"
 #include "ptp/text.h"
 #include "result_map.h"
@@ -19,6 +20,12 @@ const uint32_t kReasonCardRemoved = 3;
 const uint32_t kReasonConnectionLost = 13;
 // Object entries fetched ahead of a caller walking a handle list, per hand-off.
 const size_t kEntryReadAhead = 256;
+// A walk with fewer unknown entries ahead is read ahead by GetObjectInfo instead: seven
+// property lists cost more than a few entries.
+const size_t kListedAtLeast = 16;
+// Bound on one property list: 65,536 names of over 200 characters.
+const uint64_t kMaxPropertyList = 16u << 20;
+const uint32_t kAll = 0xFFFFFFFF;
 // The file's bytes read at a time to compare with those read back.
 const size_t kCompareChunk = 256 * 1024;
 
@@ -281,6 +288,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         if (nextDevice_ == 0)
             nextDevice_ = 1;
         cache_.Begin(id);
+        listsRefused_ = false;
         device_ = id;
         *device = id;
         return kDriverOk;
@@ -373,13 +381,53 @@ DriverResult KxCamera::FetchEntry(ptp::Initiator& camera, uint32_t handle,
     return kDriverOk;
 }
 
+DriverResult KxCamera::FetchListedEntries(ptp::Initiator& camera, uint32_t handle) {
+    CardCache::ListKey key;
+    if (listsRefused_ || !deviceInfo_.SpeaksMtp() ||
+        !deviceInfo_.SupportsOperation(ptp::OC_MTP_GetObjectPropList) ||
+        cache_.Generation() == listedGeneration_ || !cache_.ListOf(handle, key) ||
+        cache_.FollowingUnknown(handle, kListedAtLeast).size() < kListedAtLeast)
+        return kDriverOk;
+    const uint64_t generation = cache_.Generation();
+    listedGeneration_ = generation; // asked once until the card changes, whatever comes back
+    // A list of every object asks for every object; one of a folder (or of the root) for its
+    // children. Whatever objects come, each entry is what that object's ObjectInfo says.
+    const uint32_t parent = std::get<2>(key);
+    const uint32_t object = parent == 0 ? kAll : parent == kAll ? 0 : parent;
+    const uint32_t depth = parent == 0 ? kAll : 1;
+    ListedEntries listed;
+    for (const ptp::ObjectInfoProperty& property : ptp::kObjectInfoProperties) {
+        ptp::Result result = camera.GetObjectPropList(
+            object, 0, property.code, depth, kMaxPropertyList, [&](const ptp::ObjectProp& prop) {
+                listed.Add(prop);
+                return true;
+            });
+        if (result.ok())
+            continue;
+        if (result.status == ptp::Status::Ok || result.status == ptp::Status::Malformed ||
+            result.status == ptp::Status::SinkFailed) {
+            listsRefused_ = true; // answered, but no usable list
+            return kDriverOk;
+        }
+        return MapPtpResult(result);
+    }
+    listed.ForEachComplete(
+        [&](const ObjectEntryRecord& entry) { cache_.PutEntry(generation, entry); });
+    return kDriverOk;
+}
+
 DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint32_t,
                                       uint32_t handle, CameraStream* stream) {
     ObjectEntryRecord entry;
     if (Remembered([&] { return cache_.Entry(device, handle, entry); }))
         return WriteStream(stream, &entry, sizeof entry);
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        DriverResult r = FetchEntry(camera, handle, entry);
+        DriverResult r = FetchListedEntries(camera, handle);
+        if (r != kDriverOk)
+            return r;
+        if (cache_.Entry(device, handle, entry))
+            return WriteStream(stream, &entry, sizeof entry);
+        r = FetchEntry(camera, handle, entry);
         if (r != kDriverOk)
             return r;
         // A caller walking a handle list asks for these next; fetched now, they are answered

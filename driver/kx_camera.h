@@ -76,6 +76,9 @@ class KxCamera final : public CPTPClass {
     std::unique_ptr<ptp::Initiator> NewInitiator();
 
     DriverResult FetchEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
+    // The entries of a known list walked from `handle` on, through the camera's MTP property
+    // lists where it has them. Ok also when it refuses them: entries then come one by one.
+    DriverResult FetchListedEntries(ptp::Initiator& camera, uint32_t handle);
     // Opens, sends and confirms the file announced as `sent`, and closes it again.
     DriverResult SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
                           CameraStream* file);
@@ -97,6 +100,8 @@ class KxCamera final : public CPTPClass {
     std::atomic<uint32_t> device_{0};
     uint32_t nextDevice_ = 1;
     CardCache cache_;
+    uint64_t listedGeneration_ = 0; // the cache generation property lists were last asked in
+    bool listsRefused_ = false;     // the open camera answered a property list with an error
     Announced announced_;
 
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice

@@ -42,6 +42,7 @@ const CodeName kOperationNames[] = {
     {OC_CopyObject, "CopyObject"},
     {OC_GetPartialObject, "GetPartialObject"},
     {OC_InitiateOpenCapture, "InitiateOpenCapture"},
+    {OC_MTP_GetObjectPropList, "GetObjectPropList"},
 };
 
 const CodeName kResponseNames[] = {
@@ -81,6 +82,9 @@ const CodeName kResponseNames[] = {
     {RC_InvalidEnumHandle, "InvalidEnumHandle"},
     {RC_NoStreamEnabled, "NoStreamEnabled"},
     {RC_InvalidDataset, "InvalidDataset"},
+    {RC_MTP_InvalidObjectPropCode, "InvalidObjectPropCode"},
+    {RC_MTP_SpecificationByGroupUnsupported, "SpecificationByGroupUnsupported"},
+    {RC_MTP_SpecificationByDepthUnsupported, "SpecificationByDepthUnsupported"},
 };
 
 template <size_t N> const char* Lookup(const CodeName (&table)[N], uint16_t code) {

@@ -80,6 +80,11 @@ bool DeviceInfo::SupportsOperation(uint16_t code) const {
            operationsSupported.end();
 }
 
+bool DeviceInfo::SpeaksMtp() const {
+    return vendorExtensionId == kMtpVendorExtensionId ||
+           vendorExtensionDesc.find("microsoft.com") != std::string::npos;
+}
+
 bool DeviceInfo::SupportsProperty(uint16_t code) const {
     return std::find(devicePropertiesSupported.begin(), devicePropertiesSupported.end(), code) !=
            devicePropertiesSupported.end();
@@ -320,6 +325,38 @@ bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc
         }
     }
     return true;
+}
+
+bool PackObjectPropList(const std::vector<ObjectProp>& props, std::vector<uint8_t>& out) {
+    if (props.size() > 0xFFFFFFFF)
+        return false;
+    ByteWriter w(out);
+    w.U32(static_cast<uint32_t>(props.size()));
+    for (const ObjectProp& prop : props) {
+        w.U32(prop.handle);
+        w.U16(prop.code);
+        w.U16(prop.value.dataType);
+        if (!WritePropValue(w, prop.value))
+            return false;
+    }
+    return true;
+}
+
+bool UnpackObjectPropList(const uint8_t* data, size_t size,
+                          const std::function<bool(const ObjectProp&)>& each) {
+    ByteReader r(data, size);
+    uint32_t count;
+    // An element takes at least 9 bytes: handle, code, type and a one-byte value.
+    if (!r.U32(count) || count > r.remaining() / 9)
+        return false;
+    ObjectProp prop;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint16_t dataType;
+        if (!r.U32(prop.handle) || !r.U16(prop.code) || !r.U16(dataType) ||
+            !ReadPropValue(r, dataType, prop.value) || !each(prop))
+            return false;
+    }
+    return r.remaining() == 0;
 }
 
 void PackU32Array(const std::vector<uint32_t>& values, std::vector<uint8_t>& out) {

@@ -318,6 +318,17 @@ Result Initiator::GetObjectInfo(uint32_t handle, ObjectInfo& info) {
     });
 }
 
+Result Initiator::GetObjectPropList(uint32_t handle, uint32_t format, uint32_t property,
+                                    uint32_t depth, uint64_t maxSize,
+                                    const std::function<bool(const ObjectProp&)>& each) {
+    std::vector<uint8_t> data;
+    Result result =
+        TransactIn(OC_MTP_GetObjectPropList, {handle, format, property, 0, depth}, data, maxSize);
+    if (result.ok() && !UnpackObjectPropList(data.data(), data.size(), each))
+        result.status = Status::Malformed;
+    return result;
+}
+
 Result Initiator::GetObject(uint32_t handle, const DataIn& in) {
     return Transact(OC_GetObject, {handle}, nullptr, &in);
 }

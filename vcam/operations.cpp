@@ -1,5 +1,6 @@
 // The virtual camera's operations: one handler each, over the card and the profile.
 #include <algorithm>
+#include <iterator>
 
 #include "ptp/codes.h"
 #include "session.h"
@@ -70,6 +71,8 @@ Session::Next Session::Dispatch(Request& r) {
         return GetObjectHandles(r);
     case OC_GetObjectInfo:
         return GetObjectInfo(r);
+    case OC_MTP_GetObjectPropList:
+        return GetObjectPropList(r);
     case OC_GetObject:
         return GetObject(r);
     case OC_SendObjectInfo:
@@ -109,6 +112,10 @@ Session::Next Session::GetDeviceInfo(Request& r) {
     DeviceInfo info;
     info.standardVersion = 100;
     info.operationsSupported.assign(std::begin(kOperations), std::end(kOperations));
+    if (profile_.objectPropList) {
+        info.operationsSupported.push_back(OC_MTP_GetObjectPropList);
+        info.vendorExtensionDesc = "microsoft.com: 1.0";
+    }
     info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
                             EC_Vandrel_PowerDown};
     info.devicePropertiesSupported = {DPC_BatteryLevel};
@@ -224,6 +231,53 @@ Session::Next Session::GetObjectInfo(Request& r) {
         return Respond(r, RC_InvalidObjectHandle);
     std::vector<uint8_t> data;
     if (!PackObjectInfo(InfoOf(*object), data))
+        return Respond(r, RC_GeneralError);
+    return SendData(r, data);
+}
+
+// The properties that say what an ObjectInfo says, for every object, one object, or a
+// folder's (0: the root's) children; narrowed to one format and to one property.
+Session::Next Session::GetObjectPropList(Request& r) {
+    if (!profile_.objectPropList)
+        return Respond(r, RC_OperationNotSupported);
+    if (!cardPresent_)
+        return Respond(r, RC_StoreNotAvailable);
+    const uint32_t handle = r.P(0), format = r.P(1), property = r.P(2), depth = r.P(4);
+    if (r.P(3) != 0)
+        return Respond(r, RC_MTP_SpecificationByGroupUnsupported);
+    const auto& properties = kObjectInfoProperties;
+    if (property != kAllObjects &&
+        std::none_of(std::begin(properties), std::end(properties),
+                     [&](const ObjectInfoProperty& p) { return p.code == property; }))
+        return Respond(r, RC_MTP_InvalidObjectPropCode);
+    if (handle != kAllObjects && handle != 0 && !card_.Find(handle))
+        return Respond(r, RC_InvalidObjectHandle);
+    if (handle != kAllObjects && depth > 1)
+        return Respond(r, RC_MTP_SpecificationByDepthUnsupported);
+    std::vector<ObjectProp> props;
+    for (const CardObject* object : card_.Objects()) {
+        const bool chosen = handle == kAllObjects ||
+                            (depth == 0 ? object->handle == handle : object->parent == handle);
+        if (!chosen || (format != 0 && object->format != format))
+            continue;
+        const ObjectInfo info = InfoOf(*object);
+        const uint64_t size = object->incomplete ? object->announced : object->size;
+        const PropValue values[] = {
+            PropValue::Unsigned(DTC_UINT32, info.storageId),
+            PropValue::Unsigned(DTC_UINT16, info.objectFormat),
+            PropValue::Unsigned(DTC_UINT16, info.protectionStatus),
+            PropValue::Unsigned(DTC_UINT64, size),
+            PropValue::Unsigned(DTC_UINT16, info.associationType),
+            PropValue::String(info.filename),
+            PropValue::Unsigned(DTC_UINT32, info.parentObject),
+        };
+        for (size_t i = 0; i < std::size(properties); ++i) {
+            if (property == kAllObjects || property == properties[i].code)
+                props.push_back(ObjectProp{object->handle, properties[i].code, values[i]});
+        }
+    }
+    std::vector<uint8_t> data;
+    if (!PackObjectPropList(props, data))
         return Respond(r, RC_GeneralError);
     return SendData(r, data);
 }

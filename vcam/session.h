@@ -86,6 +86,7 @@ class Session {
     Next GetNumObjects(Request& r);
     Next GetObjectHandles(Request& r);
     Next GetObjectInfo(Request& r);
+    Next GetObjectPropList(Request& r);
     Next GetObject(Request& r);
     Next SendObjectInfo(Request& r);
     Next SendObject(Request& r);

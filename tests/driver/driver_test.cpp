@@ -155,9 +155,10 @@ class Driver {
         ReleaseFileStream(&f);
         return r;
     }
-    // The card as the wizard's check walks it: each object's name and format. A listing whose
-    // count and handles disagree fails with -200.
-    DriverResult Walk(std::map<std::string, uint16_t>& objects) {
+    // The card as the wizard's check walks it: each object's name and format, and each whole
+    // entry in `entries`. A listing whose count and handles disagree fails with -200.
+    DriverResult Walk(std::map<std::string, uint16_t>& objects,
+                      std::vector<std::string>* entries = nullptr) {
         objects.clear();
         DriverResult r;
         const std::vector<uint32_t> ids = List(&CPTPClass::GetStorageIDs, &r);
@@ -181,6 +182,8 @@ class Driver {
             memcpy(&record, entry.data(), std::min(entry.size(), sizeof record));
             if (r == 0)
                 objects[record.name] = record.objectFormat;
+            if (r == 0 && entries)
+                entries->push_back(entry);
         }
         return r;
     }
@@ -313,6 +316,46 @@ TEST(Driver, ObjectsOfACardWithMixedCaseNames) {
     EXPECT_EQ(Driver::Names(objects),
               (std::vector<std::string>{"DCIM", "ReadMe.TXT", "Sub", "pic0001.JPG"}));
     EXPECT_EQ(objects["DCIM"], 0x3001) << "folders are associations";
+}
+
+// A camera's MTP property lists give every entry as its GetObjectInfo would, in a few
+// transactions: the GetObjectInfo that would fail is never asked. One that refuses the lists
+// is asked one object at a time; one that fails while listing fails the walk.
+TEST(Driver, PropertyListsGiveTheEntriesObjectInfoGives) {
+    const std::string lists = "camera.object_prop_list = yes\n";
+    const struct {
+        std::string profile;
+        DriverResult expected;
+    } rows[] = {
+        {"", 0},
+        {lists + "fault.response.operation = GetObjectInfo\n", 0},
+        {lists + "fault.response.operation = GetObjectPropList\nfault.response.code = 0x2005\n", 0},
+        {lists + "fault.drop.operation = GetObjectPropList\nfault.drop.occurrence = 3\n",
+         kDriverConnectionLost},
+    };
+    std::vector<std::string> expected;
+    for (const auto& row : rows) {
+        Driver d(row.profile);
+        for (int i = 0; i < 20; ++i)
+            WriteFileBytes(d.scenario.card() + "\\IMG_" + std::to_string(i) + ".JPG",
+                           std::string(i * 100, 'j'));
+        testing_support::MakeFolders(d.scenario.card() + "\\DCIM\\Sub");
+        WriteFileBytes(d.scenario.card() + "\\DCIM\\Sub\\R\xC9SUM\xC9.TXT", "e");
+        SetFileAttributesA((d.scenario.card() + "\\IMG_3.JPG").c_str(), FILE_ATTRIBUTE_READONLY);
+        ASSERT_TRUE(d.Load());
+        ASSERT_EQ(d.Open(), 0) << row.profile;
+        std::map<std::string, uint16_t> objects;
+        std::vector<std::string> entries;
+        EXPECT_EQ(d.Walk(objects, &entries), row.expected) << row.profile;
+        if (row.expected == 0 && expected.empty()) {
+            expected = entries;
+        } else if (row.expected == 0) {
+            EXPECT_TRUE(entries == expected) << row.profile << " gave other entries";
+        }
+        EXPECT_EQ(objects.count("R\xC9SUM\xC9.TXT"), row.expected == 0 ? 1u : 0u);
+        SetFileAttributesA((d.scenario.card() + "\\IMG_3.JPG").c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    ASSERT_EQ(expected.size(), 23u);
 }
 
 TEST(Driver, SendsAMultiMegabyteFileByteForByteWithRisingProgress) {
@@ -481,6 +524,8 @@ TEST(Driver, CardAnswersFromMemoryAreNeverStale) {
     } rows[] = {
         {"fault.rescan.operation = GetStorageInfo\n", "a file appears, the camera says so"},
         {"fault.rescan.operation = GetStorageInfo\n", "a file goes, the camera says so"},
+        {"camera.object_prop_list = yes\nfault.rescan.operation = GetStorageInfo\n",
+         "a file appears among many listed, the camera says so"},
         {"", "a file appears, a new session"},
         {"card.keep_incomplete = yes\nfault.response.after_bytes = 1000\n"
          "fault.response.operation = DeleteObject\n",
@@ -491,6 +536,8 @@ TEST(Driver, CardAnswersFromMemoryAreNeverStale) {
         const std::string change = row.change;
         Driver d(row.profile);
         WriteFileBytes(d.scenario.card() + "\\OLD.JPG", "old");
+        for (int i = 0; change.find("many") != std::string::npos && i < 20; ++i)
+            WriteFileBytes(d.scenario.card() + "\\P" + std::to_string(i) + ".JPG", "p");
         ASSERT_TRUE(d.Load());
         ASSERT_EQ(d.Open(), 0) << change;
         std::map<std::string, uint16_t> objects;

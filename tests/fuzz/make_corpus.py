@@ -177,10 +177,16 @@ RESPONDER = {
     'raw_event_handshake': responder_input(0x40, HELLO, PTPIP['init_event_request']),
 }
 
+OBJECT_PROP_LIST = {
+    'name_and_size': u32(2) + u32(5) + u16(0xDC07) + u16(0xFFFF) + ptp_string('A.JPG')
+    + u32(5) + u16(0xDC04) + u16(0x0008) + u64(1),
+    'array_value': u32(1) + u32(7) + u16(0xDC99) + u16(0x4004) + u32(2) + u16(1) + u16(2),
+}
+
 CORPORA = {
     'ptpip_packet': PTPIP, 'container': CONTAINER, 'device_info': DEVICE_INFO,
     'storage_info': STORAGE_INFO, 'object_info': OBJECT_INFO, 'device_prop_desc': PROP_DESC,
-    'prop_value': PROP_VALUE, 'u32_array': U32_ARRAY, 'profile': PROFILE,
+    'prop_value': PROP_VALUE, 'u32_array': U32_ARRAY, 'object_prop_list': OBJECT_PROP_LIST, 'profile': PROFILE,
     'object_name': OBJECT_NAME, 'session': SESSION, 'responder': RESPONDER,
 }
 

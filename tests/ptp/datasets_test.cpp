@@ -250,3 +250,28 @@ TEST(U32ArrayTest, RoundTripAndBounds) {
     EXPECT_EQ(back, (std::vector<uint32_t>{0x00010001, 7}));
     EXPECT_FALSE(UnpackU32Array(data.data(), data.size() - 1, back));
 }
+
+TEST(ObjectPropListTest, KnownBytesAndBounds) {
+    std::vector<ObjectProp> props = {{5, OPC_ObjectFileName, PropValue::String("A.JPG")},
+                                     {5, OPC_ObjectSize, PropValue::Unsigned(DTC_UINT64, 1)}};
+    Bytes data;
+    ASSERT_TRUE(PackObjectPropList(props, data));
+    const Bytes head = {2, 0, 0, 0, 5, 0, 0, 0, 0x07, 0xDC, 0xFF, 0xFF, 6, 'A', 0};
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + head.size()), head);
+    std::vector<ObjectProp> back;
+    auto keep = [&](const ObjectProp& prop) {
+        back.push_back(prop);
+        return true;
+    };
+    ASSERT_TRUE(UnpackObjectPropList(data.data(), data.size(), keep));
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].value.text, "A.JPG");
+    EXPECT_EQ(back[1].handle, 5u);
+    EXPECT_EQ(back[1].value.integer, 1u);
+    EXPECT_FALSE(UnpackObjectPropList(data.data(), data.size() - 1, keep)) << "cut short";
+    Bytes overlong = {0xFF, 0xFF, 0xFF, 0x0F, 5, 0, 0, 0, 0x04, 0xDC, 0x08, 0x00};
+    EXPECT_FALSE(UnpackObjectPropList(overlong.data(), overlong.size(), keep)) << "count";
+    EXPECT_FALSE(UnpackObjectPropList(data.data(), data.size(), [](const ObjectProp&) {
+        return false;
+    })) << "the receiver stops it";
+}

@@ -40,7 +40,12 @@ enum OperationCode : uint16_t {
     OC_CopyObject           = 0x101A,
     OC_GetPartialObject     = 0x101B,
     OC_InitiateOpenCapture  = 0x101C,
+    // Of the MTP extension: the properties of many objects in one dataset.
+    OC_MTP_GetObjectPropList = 0x9805,
 };
+
+// A DeviceInfo VendorExtensionID saying the MTP extension's codes are meant.
+enum : uint32_t { kMtpVendorExtensionId = 6 };
 
 // Response codes.
 enum ResponseCode : uint16_t {
@@ -80,6 +85,9 @@ enum ResponseCode : uint16_t {
     RC_InvalidEnumHandle                     = 0x2021,
     RC_NoStreamEnabled                       = 0x2022,
     RC_InvalidDataset                        = 0x2023,
+    RC_MTP_InvalidObjectPropCode             = 0xA801,
+    RC_MTP_SpecificationByGroupUnsupported   = 0xA807,
+    RC_MTP_SpecificationByDepthUnsupported   = 0xA808,
 };
 
 // Event codes. EC_Vandrel_PowerDown is the virtual camera's vendor event:
@@ -111,6 +119,17 @@ enum DevicePropCode : uint16_t {
     DPC_Vandrel_BatteryState    = 0xD003, // UINT32: 1 sufficient, 2 low
     DPC_Vandrel_FirmwareVersion = 0xD031, // UINT32: one version part per byte, major first
     DPC_Vandrel_ModelName       = 0xD032, // STR
+};
+
+// MTP object property codes: the ones that say what an ObjectInfo says.
+enum ObjectPropCode : uint16_t {
+    OPC_StorageID        = 0xDC01, // UINT32
+    OPC_ObjectFormat     = 0xDC02, // UINT16
+    OPC_ProtectionStatus = 0xDC03, // UINT16
+    OPC_ObjectSize       = 0xDC04, // UINT64
+    OPC_AssociationType  = 0xDC05, // UINT16
+    OPC_ObjectFileName   = 0xDC07, // STR
+    OPC_ParentObject     = 0xDC0B, // UINT32
 };
 
 // Data type codes of property values.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ struct DeviceInfo {
 
     bool SupportsOperation(uint16_t code) const;
     bool SupportsProperty(uint16_t code) const;
+    // True when the device says its vendor codes include the MTP extension's.
+    bool SpeaksMtp() const;
 };
 
 struct StorageInfo {
@@ -109,6 +112,29 @@ bool PackPropValue(const PropValue& value, std::vector<uint8_t>& out);
 bool UnpackPropValue(const uint8_t* data, size_t size, uint16_t dataType, PropValue& value);
 bool WritePropValue(ByteWriter& writer, const PropValue& value);
 bool ReadPropValue(ByteReader& reader, uint16_t dataType, PropValue& value);
+
+// One element of an MTP ObjectPropList (GetObjectPropList): one property of one object.
+struct ObjectProp {
+    uint32_t handle = 0;
+    uint16_t code = 0;
+    PropValue value;
+};
+// The MTP object properties that say what an ObjectInfo says, each in its MTP data type.
+struct ObjectInfoProperty {
+    uint16_t code;
+    uint16_t dataType;
+};
+inline constexpr ObjectInfoProperty kObjectInfoProperties[7] = {
+    {OPC_StorageID, DTC_UINT32},        {OPC_ObjectFormat, DTC_UINT16},
+    {OPC_ProtectionStatus, DTC_UINT16}, {OPC_ObjectSize, DTC_UINT64},
+    {OPC_AssociationType, DTC_UINT16},  {OPC_ObjectFileName, DTC_STR},
+    {OPC_ParentObject, DTC_UINT32},
+};
+bool PackObjectPropList(const std::vector<ObjectProp>& props, std::vector<uint8_t>& out);
+// Hands each element to `each` in order, never holding them all; false when the list is
+// malformed or `each` returns false.
+bool UnpackObjectPropList(const uint8_t* data, size_t size,
+                          const std::function<bool(const ObjectProp&)>& each);
 
 // A u32 array dataset (GetStorageIDs, GetObjectHandles).
 void PackU32Array(const std::vector<uint32_t>& values, std::vector<uint8_t>& out);

@@ -120,6 +120,11 @@ class Initiator : private TransportListener {
     Result SendObjectInfo(uint32_t storageId, uint32_t parent, const ObjectInfo& info);
     Result SendObject(const DataOut& out);
     Result GetDevicePropDesc(uint16_t property, DevicePropDesc& desc);
+    // MTP: one property (0xFFFFFFFF: all) of the objects that `handle` and `depth` select
+    // (0xFFFFFFFF and 0xFFFFFFFF: every object), narrowed to `format` (0: any); a dataset
+    // of up to `maxSize` bytes, handed over element by element.
+    Result GetObjectPropList(uint32_t handle, uint32_t format, uint32_t property, uint32_t depth,
+                             uint64_t maxSize, const std::function<bool(const ObjectProp&)>& each);
     Result GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value);
 
     bool connected() const { return connected_; }

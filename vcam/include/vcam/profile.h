@@ -109,6 +109,7 @@ struct Profile {
     bool keepIncomplete = false;
 
     bool vendorFormats = true;
+    bool objectPropList = false; // MTP GetObjectPropList, listed with the MTP extension
     uint16_t vendorFormatRefusal = 0x200B;
     uint64_t paceBytesPerSecond = 0; // 0: unpaced
 
