@@ -2,9 +2,11 @@
 #include "vcam/card.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -90,49 +92,96 @@ uint16_t FormatForName(const std::string& name) {
     return ptp::OFC_Undefined;
 }
 
-namespace {
-
-// Never replaces a file that appeared under the name meanwhile. On Windows one call does it;
-// there every lookup of a missing name also costs Wine a scan of the folder.
-bool MoveNoReplace(const fs::path& from, const fs::path& to) {
-#ifdef _WIN32
-    return MoveFileExW(from.c_str(), to.c_str(), 0) != 0;
-#else
-    std::error_code error;
-    if (fs::exists(to, error))
-        return false;
-    fs::rename(from, to, error);
-    return !error;
-#endif
-}
-
-} // namespace
-
+// A file written under a temporary name and given its own name only when whole, never over a
+// file that appeared under that name meanwhile. On Windows the open file is renamed: under Wine
+// every further open or lookup by name costs a scan of the folder.
 struct Upload::Impl {
     fs::path temp;
     fs::path final;
+#ifdef _WIN32
+    HANDLE file = INVALID_HANDLE_VALUE;
+
+    bool Open() {
+        file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    }
+    bool Write(const uint8_t* data, size_t size) {
+        while (size > 0) {
+            DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30)), written = 0;
+            if (!WriteFile(file, data, piece, &written, nullptr) || written != piece)
+                return false;
+            data += piece;
+            size -= piece;
+        }
+        return true;
+    }
+    bool Commit() {
+        std::error_code error;
+        const std::wstring target = fs::absolute(final, error).wstring();
+        if (error)
+            return false;
+        // The structure ends in the name; the zeroed buffer holds its terminator too.
+        std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+        rename->ReplaceIfExists = FALSE;
+        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+        memcpy(rename->FileName, target.data(), rename->FileNameLength);
+        if (!SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                        static_cast<DWORD>(buffer.size())))
+            return false;
+        CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        return true;
+    }
+    void Discard() {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        file = INVALID_HANDLE_VALUE;
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+    }
+#else
     std::ofstream file;
+
+    bool Open() {
+        file.open(temp, std::ios::binary | std::ios::trunc);
+        return file.is_open();
+    }
+    bool Write(const uint8_t* data, size_t size) {
+        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        return !file.fail();
+    }
+    bool Commit() {
+        file.close();
+        std::error_code error;
+        if (file.fail() || fs::exists(final, error))
+            return false;
+        fs::rename(temp, final, error);
+        return !error;
+    }
+    void Discard() {
+        file.close();
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+    }
+#endif
 };
 
 Upload::~Upload() {
-    if (impl_ && !committed_) {
-        impl_->file.close();
-        std::error_code ignored;
-        fs::remove(impl_->temp, ignored);
-    }
+    if (impl_ && !committed_)
+        impl_->Discard();
 }
 
 bool Upload::Write(const uint8_t* data, size_t size) {
-    impl_->file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    if (!impl_->file)
+    if (!impl_->Write(data, size))
         return false;
     written_ += size;
     return true;
 }
 
 bool Upload::Commit() {
-    impl_->file.close();
-    if (impl_->file.fail() || !MoveNoReplace(impl_->temp, impl_->final))
+    if (!impl_->Commit())
         return false;
     committed_ = true;
     object_.size = written_;
@@ -284,8 +333,7 @@ std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, cons
     std::string folder = FolderPath(parent);
     upload->impl_->final = PathOf(Join(folder, name));
     upload->impl_->temp = PathOf(Join(folder, kTempPrefix + std::to_string(handle) + ".tmp"));
-    upload->impl_->file.open(upload->impl_->temp, std::ios::binary | std::ios::trunc);
-    if (!upload->impl_->file)
+    if (!upload->impl_->Open())
         return nullptr;
     upload->object_.handle = handle;
     upload->object_.parent = parent;
