@@ -75,7 +75,8 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
     const std::string profile = folder.path + "\\camera.ini";
     WriteFileBytes(profile, "fault.power_down.operation = GetStorageInfo\n"
                             "fault.power_down.occurrence = 1\nfault.power_down.reason = 1\n"
-                            "fault.power_down.data = 7\nfault.power_down.disconnect = no\n");
+                            "fault.power_down.data = 7\nfault.power_down.disconnect = no\n"
+                            "camera.object_prop_list = yes\n");
     Bus bus(folder.path, profile);
     {
         WpdCameraList cameras(bus.factory());
@@ -153,6 +154,16 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
         };
         ASSERT_TRUE(session.Transact(ptp::OC_GetObject, {handle}, nullptr, &in).ok());
         EXPECT_TRUE(back == bytes) << "read back in the driver's pieces";
+        std::vector<std::string> names; // a request of five parameters
+        ASSERT_TRUE(session
+                        .GetObjectPropList(0xFFFFFFFF, 0, ptp::OPC_ObjectFileName, 0xFFFFFFFF,
+                                           1 << 20,
+                                           [&](const ptp::ObjectProp& prop) {
+                                               names.push_back(prop.value.text);
+                                               return true;
+                                           })
+                        .ok());
+        EXPECT_EQ(names, (std::vector<std::string>{"camera.ini", "FIRM.BIN"}));
 
         EXPECT_EQ(bus.sessionOperations, 0) << "the class driver owns the session";
 
