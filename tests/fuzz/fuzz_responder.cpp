@@ -47,6 +47,7 @@ vcam::Profile ProfileOf(uint8_t flags) {
     profile.corruptRead = flags & 0x08;
     profile.cardPresent = !(flags & 0x10);
     profile.clusterSize = flags & 0x20 ? 512 : 32 * 1024;
+    profile.objectPropList = flags & 0x80;
     return profile;
 }
 

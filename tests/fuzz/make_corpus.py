@@ -175,6 +175,10 @@ RESPONDER = {
         0x00, HELLO + request(0x1002, 0, [1]) + request(0x100D, 1, [], True)
         + packet(9, u32(1) + u64(2**64 - 1)) + packet(10, u32(1) + bytes(1000))),
     'raw_event_handshake': responder_input(0x40, HELLO, PTPIP['init_event_request']),
+    'property_lists': responder_input(
+        0x80, HELLO + request(0x1002, 0, [1]) + request(0x9805, 1, [0xFFFFFFFF, 0, 0xDC07, 0,
+                                                                    0xFFFFFFFF])
+        + request(0x9805, 2, [0, 0, 0xFFFFFFFF, 0, 1]) + request(0x9805, 3, [2, 0, 0xDC04, 0, 0])),
 }
 
 OBJECT_PROP_LIST = {

@@ -195,6 +195,46 @@ TEST(ResponderTest, ListsFlatAndNestedFilesLikeLibgphoto2Expects) {
     EXPECT_EQ(got, Pattern(3000));
 }
 
+// Which objects and properties a property list holds, and what it refuses.
+TEST(ResponderTest, PropertyListsSelectObjectsAndProperties) {
+    TempFolder folder;
+    folder.Write("readme.txt", Bytes(6, 'r'));
+    folder.Write("DCIM/IMG_0001.JPG", Pattern(3000));
+    Profile lists;
+    lists.objectPropList = true;
+    CameraSession s(lists, folder.str());
+    const uint32_t kAll = 0xFFFFFFFF;
+    std::vector<uint32_t> dcim; // the folder's handle, as the root's list shows it
+    ASSERT_TRUE(s.host->GetObjectHandles(kStorageId, OFC_Association, kRootParent, dcim).ok());
+    ASSERT_EQ(dcim.size(), 1u);
+    const struct {
+        uint32_t handle, property, depth;
+        uint16_t code;
+        size_t elements;
+    } rows[] = {
+        {kAll, kAll, kAll, RC_OK, 3 * 7},
+        {kAll, OPC_ObjectFileName, 0, RC_OK, 3},
+        {0, OPC_ObjectSize, 1, RC_OK, 2},
+        {dcim[0], kAll, 1, RC_OK, 7},
+        {dcim[0], kAll, 0, RC_OK, 7},
+        {dcim[0], kAll, 2, RC_MTP_SpecificationByDepthUnsupported, 0},
+        {kAll, 0xDC44, 0, RC_MTP_InvalidObjectPropCode, 0},
+        {0xFFFF, kAll, 0, RC_InvalidObjectHandle, 0},
+    };
+    for (const auto& row : rows) {
+        size_t elements = 0;
+        Result r = s.host->GetObjectPropList(row.handle, 0, row.property, row.depth, 1 << 20,
+                                             [&](const ObjectProp&) { return ++elements; });
+        EXPECT_EQ(r.code, row.code) << row.handle << " " << row.property << " " << row.depth;
+        EXPECT_EQ(elements, row.elements) << row.handle << " " << row.property << " " << row.depth;
+    }
+    EXPECT_EQ(s.host->Transact(OC_MTP_GetObjectPropList, {kAll, 0, kAll, 1, 0}).code,
+              RC_MTP_SpecificationByGroupUnsupported);
+    CameraSession plain(Default(), folder.str());
+    EXPECT_EQ(plain.host->Transact(OC_MTP_GetObjectPropList, {kAll, 0, kAll, 0, 0}).code,
+              RC_OperationNotSupported);
+}
+
 TEST(ResponderTest, UploadIsWrittenByteForByteAndListedAtOnce) {
     TempFolder folder;
     CameraSession s(Default(), folder.str());
