@@ -313,17 +313,35 @@ namespace {
 // Sends Start Data and the Data packets; without a deadline each send waits as long as the
 // connection's send timeout allows.
 Status SendPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                 const DataSource& source, size_t chunk, const Deadline* deadline) {
+                 const DataSource& source, size_t chunk, const Deadline* deadline,
+                 const std::vector<uint8_t>& prefix) {
     auto put = [&](const std::vector<uint8_t>& packet) {
         return deadline ? connection.Send(packet.data(), packet.size(), *deadline)
                         : connection.Send(packet);
     };
-    std::vector<uint8_t> packet;
-    EncodeStartData({transactionId, total}, packet);
+    std::vector<uint8_t> packet(prefix), start;
+    EncodeStartData({transactionId, total}, start);
+    packet.insert(packet.end(), start.begin(), start.end());
+    chunk = std::max<size_t>(chunk, 1);
+    // A short phase leaves in one write with what comes before it: every write wakes the
+    // other side, and under Wine every send is a request to its server.
+    if (total <= kShortPhase && total <= chunk) {
+        const size_t head = packet.size();
+        packet.resize(head + kDataPacketPrefix + static_cast<size_t>(total));
+        if (total &&
+            !source(packet.data() + head + kDataPacketPrefix, static_cast<size_t>(total))) {
+            packet.resize(head); // what would have gone before the data
+            Status status = put(packet);
+            return status == Status::Ok ? Status::SourceFailed : status;
+        }
+        PutU32(packet.data() + head, static_cast<uint32_t>(kDataPacketPrefix + total));
+        PutU32(packet.data() + head + 4, PT_EndData);
+        PutU32(packet.data() + head + 8, transactionId);
+        return put(packet);
+    }
     Status status = put(packet);
     if (status != Status::Ok)
         return status;
-    chunk = std::max<size_t>(chunk, 1);
     uint64_t sent = 0;
     do {
         size_t piece = static_cast<size_t>(std::min<uint64_t>(chunk, total - sent));
@@ -404,12 +422,13 @@ DataPhaseResult ReceivePhase(Connection& connection, uint32_t transactionId, uin
 
 Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
                      const DataSource& source, size_t chunk) {
-    return SendPhase(connection, transactionId, total, source, chunk, nullptr);
+    return SendPhase(connection, transactionId, total, source, chunk, nullptr, {});
 }
 
 Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk, const Deadline& deadline) {
-    return SendPhase(connection, transactionId, total, source, chunk, &deadline);
+                     const DataSource& source, size_t chunk, const Deadline& deadline,
+                     const std::vector<uint8_t>& prefix) {
+    return SendPhase(connection, transactionId, total, source, chunk, &deadline, prefix);
 }
 
 DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,

@@ -138,6 +138,8 @@ Status PtpIpTransport::SendRequest(const Request& request, const Deadline& deadl
     request_.op.params.assign(request.params.begin(), request.params.end());
     if (!EncodeOperationRequest(request_, packet_))
         return Step(Status::Error);
+    if (request.data == DataDirection::Out)
+        return Step(Status::Ok); // leaves with the data phase's first write
     return Step(command_->Send(packet_.data(), packet_.size(), deadline));
 }
 
@@ -150,7 +152,7 @@ Status PtpIpTransport::Cancel(uint32_t transactionId, const Deadline& deadline, 
 Status PtpIpTransport::SendData(const Request& request, const DataSource& source,
                                 const Deadline& deadline) {
     Status status = SendDataPhase(*command_, request.transactionId, request.outSize, source,
-                                  config_.dataChunk, deadline);
+                                  config_.dataChunk, deadline, packet_);
     if (status ==
         Status::SourceFailed) // abandon the phase; a responder that honours Cancel answers
         return Cancel(request.transactionId, deadline, status);

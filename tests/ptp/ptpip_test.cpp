@@ -16,6 +16,23 @@ Bytes BodyOf(const Bytes& packet) {
     return Bytes(packet.begin() + 8, packet.end());
 }
 
+// Counts the writes made through it.
+struct CountedWrites : Connection {
+    explicit CountedWrites(Connection& to) : to(to) {}
+    using Connection::Send;
+    Status Send(const uint8_t* data, size_t size, const Deadline& deadline) override {
+        ++writes;
+        return to.Send(data, size, deadline);
+    }
+    Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) override {
+        return to.ReceiveSome(buffer, size, received, timeoutMs);
+    }
+    void Shutdown() override { to.Shutdown(); }
+    bool PeerClosed() override { return to.PeerClosed(); }
+    Connection& to;
+    int writes = 0;
+};
+
 } // namespace
 
 TEST(PtpIpPackets, OpenSessionKnownBytes) {
@@ -194,6 +211,31 @@ TEST(PtpIpFraming, EmptyDataPhaseIsStartAndEmptyEndData) {
     ASSERT_EQ(ReadPacket(*b, packet, 100), Status::Ok);
     EXPECT_EQ(packet.type, PT_EndData);
     EXPECT_EQ(packet.body.size(), 4u);
+}
+
+// A phase that fits one packet leaves in one write, behind the request held back for it.
+TEST(PtpIpFraming, AShortPhaseLeavesInOneWriteWithItsRequest) {
+    auto [a, b] = MakePipePair();
+    CountedWrites counted(*a);
+    OperationRequest request;
+    request.dataPhase = DP_DataOut;
+    request.op = {0x100D, 3, {}};
+    Bytes head;
+    ASSERT_TRUE(EncodeOperationRequest(request, head));
+    const Bytes payload(100, 9);
+    DataSource source = [&](uint8_t* buffer, size_t count) {
+        std::copy(payload.begin(), payload.begin() + count, buffer);
+        return true;
+    };
+    ASSERT_EQ(SendDataPhase(counted, 3, payload.size(), source, 65536, Deadline(1000), head),
+              Status::Ok);
+    EXPECT_EQ(counted.writes, 1);
+    Packet packet;
+    for (uint32_t type : {PT_OperationRequest, PT_StartData, PT_EndData}) {
+        ASSERT_EQ(ReadPacket(*b, packet, 100), Status::Ok);
+        EXPECT_EQ(packet.type, type);
+    }
+    EXPECT_EQ(Bytes(packet.body.begin() + 4, packet.body.end()), payload);
 }
 
 TEST(PtpIpFraming, ReceiveDataPhaseStreamsAndChecks) {

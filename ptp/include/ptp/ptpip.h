@@ -23,6 +23,7 @@ enum : size_t {
     kMaxFriendlyNameUnits = 255, // longest FriendlyName we send or keep, NUL excluded
     kDataPacketPrefix = 12,      // header + TransactionID in front of a data payload
     kMaxOperationParams = 5,
+    kShortPhase = 64 * 1024, // a data-out phase up to this leaves in one write
 };
 
 // Operation request, response or event: a code, the transaction ID, up to 5 parameters.
@@ -140,11 +141,14 @@ Status ReadPacket(Connection& connection, Packet& packet, const Deadline& deadli
 
 // Sends Start Data, then the payload in Data packets of at most `chunk` bytes, the last piece
 // (possibly empty) as End Data. SourceFailed when the source fails (nothing more is sent).
+// A phase of up to kShortPhase bytes that fits one packet goes in a single write.
 Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
                      const DataSource& source, size_t chunk);
-// The same, each packet sent within `deadline`.
+// The same, each write within `deadline`, with `prefix` (an operation request held back for
+// it) in front of the first.
 Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk, const Deadline& deadline);
+                     const DataSource& source, size_t chunk, const Deadline& deadline,
+                     const std::vector<uint8_t>& prefix = {});
 
 struct DataPhaseResult {
     Status status = Status::Ok;
