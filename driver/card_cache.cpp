@@ -112,12 +112,12 @@ void CardCache::PutHandles(uint64_t generation, const ListKey& key,
     Held held(lock_, true);
     if (generation != generation_ || (handles_.size() >= kMaxLists && !handles_.count(key)))
         return;
-    std::vector<uint32_t>& list = handles_[key];
+    const Lists::iterator list = handles_.emplace(key, std::vector<uint32_t>()).first;
     for (auto place = places_.begin(); place != places_.end();)
-        place = place->second.first == &list ? places_.erase(place) : std::next(place);
-    list = handles;
-    for (size_t i = 0; i < list.size() && places_.size() < kMaxEntries; ++i)
-        places_[list[i]] = {&list, i};
+        place = place->second.first == list ? places_.erase(place) : std::next(place);
+    list->second = handles;
+    for (size_t i = 0; i < handles.size() && places_.size() < kMaxEntries; ++i)
+        places_[handles[i]] = {list, i};
 }
 
 void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
@@ -134,13 +134,8 @@ bool CardCache::ListOf(uint32_t handle, ListKey& key) const {
     auto place = places_.find(handle);
     if (place == places_.end())
         return false;
-    for (const auto& list : handles_) {
-        if (&list.second == place->second.first) {
-            key = list.first;
-            return true;
-        }
-    }
-    return false;
+    key = place->second.first->first;
+    return true;
 }
 
 std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) const {
@@ -150,7 +145,7 @@ std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) 
     if (place == places_.end() || entries_.size() >= kMaxEntries)
         return next; // entries that could not be kept are not fetched ahead
     most = std::min(most, kMaxEntries - entries_.size());
-    const std::vector<uint32_t>& list = *place->second.first;
+    const std::vector<uint32_t>& list = place->second.first->second;
     for (size_t i = place->second.second + 1; i < list.size() && next.size() < most; ++i) {
         if (!entries_.count(list[i]))
             next.push_back(list[i]);

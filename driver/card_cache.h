@@ -56,6 +56,7 @@ class CardCache {
         uint8_t facts[offsetof(ObjectEntryRecord, name)]; // the record up to its name
         std::string name;
     };
+    using Lists = std::map<ListKey, std::vector<uint32_t>>;
     // Bounds on what is kept (a few MiB): past them, questions go to the camera.
     enum : size_t { kMaxEntries = 1u << 16, kMaxLists = 16 };
 
@@ -68,8 +69,8 @@ class CardCache {
     bool haveStorageIds_ = false;
     std::vector<uint32_t> storageIds_;
     std::map<ListKey, uint32_t> counts_;
-    std::map<ListKey, std::vector<uint32_t>> handles_;
+    Lists handles_;
     std::unordered_map<uint32_t, Known> entries_;
-    // Where each handle stands in the lists, for FollowingUnknown.
-    std::unordered_map<uint32_t, std::pair<const std::vector<uint32_t>*, size_t>> places_;
+    // Where each handle stands in the lists, for ListOf and FollowingUnknown.
+    std::unordered_map<uint32_t, std::pair<Lists::const_iterator, size_t>> places_;
 };

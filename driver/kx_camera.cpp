@@ -25,7 +25,6 @@ const size_t kEntryReadAhead = 256;
 const size_t kListedAtLeast = 16;
 // Bound on one property list: 65,536 names of over 200 characters.
 const uint64_t kMaxPropertyList = 16u << 20;
-const uint32_t kAll = 0xFFFFFFFF;
 // The file's bytes read at a time to compare with those read back.
 const size_t kCompareChunk = 256 * 1024;
 
@@ -393,8 +392,10 @@ DriverResult KxCamera::FetchListedEntries(ptp::Initiator& camera, uint32_t handl
     // A list of every object asks for every object; one of a folder (or of the root) for its
     // children. Whatever objects come, each entry is what that object's ObjectInfo says.
     const uint32_t parent = std::get<2>(key);
-    const uint32_t object = parent == 0 ? kAll : parent == kAll ? 0 : parent;
-    const uint32_t depth = parent == 0 ? kAll : 1;
+    const uint32_t object = parent == 0                  ? ptp::kAllObjects
+                            : parent == ptp::kRootParent ? 0
+                                                         : parent;
+    const uint32_t depth = parent == 0 ? uint32_t(ptp::kAllLevels) : 1u;
     ListedEntries listed;
     for (const ptp::ObjectInfoProperty& property : ptp::kObjectInfoProperties) {
         ptp::Result result = camera.GetObjectPropList(

@@ -22,7 +22,6 @@ const uint16_t kOperations[] = {
 };
 
 const uint16_t kFirstVendorFormat = 0xB000;
-const uint32_t kAllObjects = 0xFFFFFFFF;
 
 // Takes data no faster than `rate` bytes a second, counted from the first byte.
 class Pace {
@@ -246,7 +245,7 @@ Session::Next Session::GetObjectPropList(Request& r) {
     if (r.P(3) != 0)
         return Respond(r, RC_MTP_SpecificationByGroupUnsupported);
     const auto& properties = kObjectInfoProperties;
-    if (property != kAllObjects &&
+    if (property != kAllProperties &&
         std::none_of(std::begin(properties), std::end(properties),
                      [&](const ObjectInfoProperty& p) { return p.code == property; }))
         return Respond(r, RC_MTP_InvalidObjectPropCode);
@@ -262,18 +261,18 @@ Session::Next Session::GetObjectPropList(Request& r) {
             continue;
         const ObjectInfo info = InfoOf(*object);
         const uint64_t size = object->incomplete ? object->announced : object->size;
-        const PropValue values[] = {
-            PropValue::Unsigned(DTC_UINT32, info.storageId),
-            PropValue::Unsigned(DTC_UINT16, info.objectFormat),
-            PropValue::Unsigned(DTC_UINT16, info.protectionStatus),
-            PropValue::Unsigned(DTC_UINT64, size),
-            PropValue::Unsigned(DTC_UINT16, info.associationType),
-            PropValue::String(info.filename),
-            PropValue::Unsigned(DTC_UINT32, info.parentObject),
-        };
+        // In the table's order; the name, the one text, stands in its own place.
+        const uint64_t numbers[] = {info.storageId,        info.objectFormat,
+                                    info.protectionStatus, size,
+                                    info.associationType,  0,
+                                    info.parentObject};
         for (size_t i = 0; i < std::size(properties); ++i) {
-            if (property == kAllObjects || property == properties[i].code)
-                props.push_back(ObjectProp{object->handle, properties[i].code, values[i]});
+            if (property != kAllProperties && property != properties[i].code)
+                continue;
+            const uint16_t type = properties[i].dataType;
+            props.push_back(ObjectProp{object->handle, properties[i].code,
+                                       type == DTC_STR ? PropValue::String(info.filename)
+                                                       : PropValue::Unsigned(type, numbers[i])});
         }
     }
     std::vector<uint8_t> data;

@@ -230,6 +230,9 @@ enum : uint32_t {
     kAllStorages   = 0xFFFFFFFF, // StorageID meaning every store
     kRootParent    = 0xFFFFFFFF, // Parent filter meaning the store root
     kSizeUnknown32 = 0xFFFFFFFF, // ObjectCompressedSize of an object of 4 GiB or more
+    kAllObjects    = 0xFFFFFFFF, // ObjectHandle meaning every object
+    kAllProperties = 0xFFFFFFFF, // MTP ObjectPropCode meaning every property
+    kAllLevels     = 0xFFFFFFFF, // MTP Depth meaning the whole tree below
 };
 
 // clang-format on
