@@ -1,17 +1,23 @@
 #include "listed_entries.h"
 
+#include <iterator>
+
 #include "codecs.h"
 #include "ptp/codes.h"
 
 using namespace ptp;
 
+namespace {
+const size_t kCount = std::size(kObjectInfoProperties);
+} // namespace
+
 void ListedEntries::Add(const ObjectProp& prop) {
     size_t i = 0;
-    while (i < 7 && kObjectInfoProperties[i].code != prop.code)
+    while (i < kCount && kObjectInfoProperties[i].code != prop.code)
         ++i;
     // A property in another type than MTP gives it is not taken: that object's entry is then
     // asked for the usual way.
-    if (i == 7 || prop.value.dataType != kObjectInfoProperties[i].dataType)
+    if (i == kCount || prop.value.dataType != kObjectInfoProperties[i].dataType)
         return;
     if (objects_.size() >= kMaxObjects && !objects_.count(prop.handle))
         return;
@@ -45,7 +51,7 @@ void ListedEntries::Add(const ObjectProp& prop) {
 
 void ListedEntries::ForEachComplete(
     const std::function<void(const ObjectEntryRecord&)>& each) const {
-    const uint8_t all = (1u << 7) - 1;
+    const uint8_t all = (1u << kCount) - 1;
     for (const auto& object : objects_) {
         const Listed& o = object.second;
         if (o.known != all)
