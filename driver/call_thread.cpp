@@ -45,7 +45,9 @@ DWORD WINAPI CallThread::Loop(LPVOID parameter) {
         AcquireSRWLockExclusive(&self->state_);
         self->result_ = result;
         self->done_ = true;
+        ReleaseSRWLockExclusive(&self->state_);
         WakeAllConditionVariable(&self->changed_);
+        AcquireSRWLockExclusive(&self->state_);
     }
     ReleaseSRWLockExclusive(&self->state_);
     return 0;
@@ -67,7 +69,9 @@ DriverResult CallThread::Run(const std::function<DriverResult()>& body) {
         AcquireSRWLockExclusive(&state_);
         work_ = &body;
         done_ = false;
+        ReleaseSRWLockExclusive(&state_);
         WakeAllConditionVariable(&changed_);
+        AcquireSRWLockExclusive(&state_);
         while (!done_)
             SleepConditionVariableSRW(&changed_, &state_, INFINITE, 0);
         result = result_;

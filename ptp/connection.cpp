@@ -76,8 +76,10 @@ struct Channel {
     }
 
     void Close() {
-        std::lock_guard<Lock> hold(lock);
-        closed = true;
+        {
+            std::lock_guard<Lock> hold(lock);
+            closed = true;
+        }
         changed.WakeAll();
     }
 
@@ -118,7 +120,11 @@ class PipeEnd : public Connection {
             if (!ready)
                 return Status::Timeout;
             done += out.Put(data + done, size - done);
+            // Woken after the lock is let go, the receiver does not block on it at once.
+            hold.unlock();
             out.changed.WakeAll();
+            if (done < size)
+                hold.lock();
         }
         return Status::Ok;
     }
@@ -135,7 +141,9 @@ class PipeEnd : public Connection {
             return Status::Closed;
         if (in.used > 0) {
             received = in.Take(buffer, size);
-            if (in.senderWants && in.Free() >= in.senderWants)
+            const bool senderMayGo = in.senderWants && in.Free() >= in.senderWants;
+            hold.unlock();
+            if (senderMayGo)
                 in.changed.WakeAll(); // only once the sender's wait can end
             return Status::Ok;
         }

@@ -102,8 +102,14 @@ struct Upload::Impl {
     HANDLE file = INVALID_HANDLE_VALUE;
 
     bool Open() {
-        file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A new file, not one emptied: under Wine on ext4 an emptied file is written out to
+        // the disk when it is closed. A leftover of an earlier run is emptied all the same.
+        for (DWORD disposition : {CREATE_NEW, TRUNCATE_EXISTING}) {
+            file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+                break;
+        }
         return file != INVALID_HANDLE_VALUE;
     }
     bool Write(const uint8_t* data, size_t size) {

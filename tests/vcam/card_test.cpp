@@ -101,6 +101,21 @@ TEST(CardTest, UploadIsInvisibleUntilCommitted) {
     EXPECT_EQ(card.Find(handle)->format, 0xBF01);
 }
 
+TEST(CardTest, TemporaryFileLeftByAnEarlierRunIsEmptiedFirst) {
+    TempFolder folder;
+    Card card(folder.str(), 1 << 20, kNever);
+    ASSERT_TRUE(card.Scan());
+    const uint32_t handle = card.ReserveHandle();
+    folder.Write(".vcam-upload-" + std::to_string(handle) + ".tmp", Bytes(500, 'x'));
+    auto upload = card.BeginUpload(handle, 0, "fw.bin", 0);
+    ASSERT_TRUE(upload);
+    Bytes data = Pattern(200);
+    ASSERT_TRUE(upload->Write(data.data(), data.size()));
+    ASSERT_TRUE(upload->Commit());
+    EXPECT_EQ(folder.Read("fw.bin"), data);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"fw.bin"}));
+}
+
 TEST(CardTest, CommitNeverReplacesAFileThatAppeared) {
     TempFolder folder;
     Card card(folder.str(), 1 << 20, kNever);
