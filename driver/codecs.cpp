@@ -68,11 +68,16 @@ void CopyAnsi(char* field, size_t size, const std::string& text) {
     field[n] = '\0';
 }
 
-DriverResult WriteStream(CameraStream* stream, const void* bytes, uint32_t size) {
+DriverResult OpenStream(CameraStream* stream, uint16_t mode) {
     if (!stream || !stream->impl)
         return kStreamBadArgument;
     DriverResult r = kDriverOk;
-    stream->open(stream->impl, kStreamOpenCreate, &r);
+    stream->open(stream->impl, mode, &r);
+    return r;
+}
+
+DriverResult WriteStream(CameraStream* stream, const void* bytes, uint32_t size) {
+    DriverResult r = OpenStream(stream, kStreamOpenCreate);
     if (r != kDriverOk)
         return r;
     uint32_t count = size;

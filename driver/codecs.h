@@ -14,6 +14,9 @@ std::string AnsiToUtf8(const std::string& ansi);
 // Copies text into a fixed field, cut at a character boundary, always terminated.
 void CopyAnsi(char* field, size_t size, const std::string& text);
 
+// Opens a caller's stream in `mode` (kStreamOpenRead, kStreamOpenCreate): its failure, or
+// kStreamBadArgument when there is no stream.
+DriverResult OpenStream(CameraStream* stream, uint16_t mode);
 // Writes `size` bytes as the stream's whole content.
 DriverResult WriteStream(CameraStream* stream, const void* bytes, uint32_t size);
 // An ItemList: the 12-byte head, then `count` entries of `entrySize` bytes.

@@ -493,10 +493,7 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
 
 DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
                                 CameraStream* file) {
-    if (!file || !file->impl)
-        return kStreamBadArgument;
-    DriverResult streamResult = kDriverOk;
-    file->open(file->impl, kStreamOpenRead, &streamResult);
+    DriverResult streamResult = OpenStream(file, kStreamOpenRead);
     if (streamResult != kDriverOk)
         return streamResult;
     const bool readBack =

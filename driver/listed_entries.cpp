@@ -60,7 +60,8 @@ void ListedEntries::ForEachComplete(
         info.storageId = o.storageId;
         info.objectFormat = o.format;
         info.protectionStatus = o.protection;
-        info.objectCompressedSize = o.size >= 0xFFFFFFFFull ? 0xFFFFFFFF : uint32_t(o.size);
+        info.objectCompressedSize =
+            o.size >= kSizeUnknown32 ? uint32_t(kSizeUnknown32) : uint32_t(o.size);
         info.associationType = o.association;
         info.parentObject = o.parent;
         info.filename = o.name;

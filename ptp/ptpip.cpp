@@ -323,38 +323,34 @@ Status SendPhase(Connection& connection, uint32_t transactionId, uint64_t total,
     EncodeStartData({transactionId, total}, start);
     packet.insert(packet.end(), start.begin(), start.end());
     chunk = std::max<size_t>(chunk, 1);
-    // A short phase leaves in one write with what comes before it: every write wakes the
-    // other side, and under Wine every send is a request to its server.
-    if (total <= kShortPhase && total <= chunk) {
-        const size_t head = packet.size();
-        packet.resize(head + kDataPacketPrefix + static_cast<size_t>(total));
-        if (total &&
-            !source(packet.data() + head + kDataPacketPrefix, static_cast<size_t>(total))) {
-            packet.resize(head); // what would have gone before the data
-            Status status = put(packet);
-            return status == Status::Ok ? Status::SourceFailed : status;
-        }
-        PutU32(packet.data() + head, static_cast<uint32_t>(kDataPacketPrefix + total));
-        PutU32(packet.data() + head + 4, PT_EndData);
-        PutU32(packet.data() + head + 8, transactionId);
-        return put(packet);
+    // What goes before the first Data packet is held back in front of it when the whole phase
+    // fits that packet: every write wakes the other side, and under Wine every send is a
+    // request to its server.
+    size_t head = packet.size();
+    if (total > kShortPhase || total > chunk) {
+        Status status = put(packet);
+        if (status != Status::Ok)
+            return status;
+        head = 0;
     }
-    Status status = put(packet);
-    if (status != Status::Ok)
-        return status;
     uint64_t sent = 0;
     do {
         size_t piece = static_cast<size_t>(std::min<uint64_t>(chunk, total - sent));
         bool last = sent + piece == total;
-        packet.resize(kDataPacketPrefix + piece);
-        if (piece && !source(packet.data() + kDataPacketPrefix, piece))
-            return Status::SourceFailed;
-        PutU32(packet.data(), static_cast<uint32_t>(packet.size()));
-        PutU32(packet.data() + 4, last ? PT_EndData : PT_Data);
-        PutU32(packet.data() + 8, transactionId);
-        status = put(packet);
+        packet.resize(head + kDataPacketPrefix + piece);
+        uint8_t* data = packet.data() + head;
+        if (piece && !source(data + kDataPacketPrefix, piece)) {
+            packet.resize(head); // what was held back still goes
+            Status status = head ? put(packet) : Status::Ok;
+            return status == Status::Ok ? Status::SourceFailed : status;
+        }
+        PutU32(data, static_cast<uint32_t>(kDataPacketPrefix + piece));
+        PutU32(data + 4, last ? PT_EndData : PT_Data);
+        PutU32(data + 8, transactionId);
+        Status status = put(packet);
         if (status != Status::Ok)
             return status;
+        head = 0;
         sent += piece;
     } while (sent < total);
     return Status::Ok;
