@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs.h"
+#include "identity.h"
 #include "listed_entries.h"
 #include "properties.h"
 #include "ptp/text.h"
@@ -37,7 +38,7 @@ template <typename Lookup> bool Remembered(Lookup lookup) {
 
 } // namespace
 
-KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)) {}
+KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)), guid_(InstallationGuid()) {}
 
 KxCamera::~KxCamera() {
     Call([this]() -> DriverResult {
@@ -54,12 +55,19 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     config.floorBytesPerSecond = settings_.floorBytesPerSecond;
     config.handshakeTimeoutMs =
         settings_.handshakeTimeoutMs ? settings_.handshakeTimeoutMs : settings_.timeoutMs;
-    for (size_t i = 0; i < config.guid.size(); ++i)
-        config.guid[i] = static_cast<uint8_t>(0x56 + i * 7);
+    config.busyRetryMs = settings_.busyRetryMs;
+    config.objectResponseMs = settings_.sendResponseMs;
+    config.guid = guid_;
     auto initiator = std::make_unique<ptp::Initiator>(config);
     const ptp::Initiator* self = initiator.get();
     initiator->SetEventHandler([this, self](const ptp::Event& event) { OnEvent(self, event); });
-    initiator->SetLostHandler([this, self](ptp::Link, ptp::Status) { OnLost(self); });
+    initiator->SetLostHandler([this, self](ptp::Link link, ptp::Status status) {
+        trace_.Note(std::string("link lost: ") + (link == ptp::Link::Event ? "event" : "command") +
+                    " connection, " + ptp::StatusName(status));
+        OnLost(self);
+    });
+    if (trace_.on())
+        initiator->SetCallObserver([this](const ptp::CallRecord& call) { trace_.Call(call); });
     return initiator;
 }
 
@@ -74,6 +82,7 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
     std::lock_guard<std::mutex> lock(eventMutex_);
     if (from != live_)
         return;
+    trace_.Event(event);
     // Object events make the known objects go; any other event but a property change may
     // concern the card as a whole.
     if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
@@ -155,8 +164,12 @@ DriverResult KxCamera::InSession(uint32_t device,
         DriverResult r = kDriverConnectionLost; // lost: fail at once instead of waiting
         if (initiator_->connected())
             r = body(*initiator_);
-        if (r != kDriverOk)
+        if (r != kDriverOk) {
             cache_.Forget();
+            // An event sent just before the failure explains it: it reaches the caller first.
+            initiator_->DeliverWaitingEvents();
+            trace_.Note("result " + std::to_string(r));
+        }
         return r;
     });
 }
@@ -167,9 +180,12 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         std::string error;
         if (!count || !LoadDriverSettings(folder_, settings_, error))
             return kDriverNotInstalled;
+        trace_.Open(settings_.trace);
         source_ = MakeCameraSource(settings_, [this] { return NewInitiator(); });
         std::vector<std::string> names;
         DriverResult r = source_->Enumerate(names);
+        trace_.Note("enumerate: " + std::to_string(names.size()) + " camera(s), result " +
+                    std::to_string(r));
         if (r != kDriverOk)
             return r;
         std::vector<DeviceRecord> records(names.size());
@@ -219,9 +235,12 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         if (opened.ok())
             opened = initiator_->GetDeviceInfo(deviceInfo_);
         if (!opened.ok()) {
+            initiator_->DeliverWaitingEvents();
             DropDevice();
+            trace_.Note("open failed: result " + std::to_string(MapPtpResult(opened)));
             return MapPtpResult(opened);
         }
+        trace_.Device(deviceInfo_);
         bool lost = false;
         {
             // A connection lost while no callback could hear of it fails the open: the
@@ -274,6 +293,7 @@ DriverResult KxCamera::ListStores(ptp::Initiator& camera, std::vector<uint32_t>&
     ptp::Result result = camera.GetStorageIDs(ids);
     if (!result.ok())
         return MapPtpResult(result);
+    trace_.Stores(ids);
     // An ID whose low 16 bits are 0 is an empty slot; some cameras never answer a question
     // about one.
     ids.erase(std::remove_if(ids.begin(), ids.end(), [](uint32_t id) { return !(id & 0xFFFF); }),

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "driver_interface.h"
 #include "ptp/initiator.h"
 #include "settings.h"
+#include "trace.h"
 
 // What EnumerateDevices writes for each camera; OpenDevice reads it back.
 #pragma pack(push, 1)
@@ -96,6 +98,8 @@ class KxCamera final : public CPTPClass {
     void DeleteLeftover(ptp::Initiator& camera, const Announced& sent);
 
     const std::string folder_;
+    const std::array<uint8_t, 16> guid_; // how this PC introduces itself over PTP/IP
+    Trace trace_;
     CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
     DriverSettings settings_;
     std::unique_ptr<CameraSource> source_;     // the last enumeration's

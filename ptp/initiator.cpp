@@ -3,6 +3,8 @@
 #include "ptp/initiator.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace ptp {
 namespace {
@@ -12,6 +14,8 @@ class SinkTarget : public DataInTarget {
   public:
     SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
     bool Begin(uint64_t total) override {
+        began_ = true;
+        total_ = total;
         refused_ = total > in_.maxSize;
         return !refused_;
     }
@@ -21,12 +25,27 @@ class SinkTarget : public DataInTarget {
     }
     bool Drain(uint64_t total) override { return total <= maxDrain_; }
     bool refused() const { return refused_; }
+    bool began() const { return began_; }
+    uint64_t total() const { return total_; }
 
   private:
     const DataIn& in_;
     const uint64_t maxDrain_;
     bool refused_ = false;
+    bool began_ = false;
+    uint64_t total_ = 0;
 };
+
+// DeviceBusy is asked again after these pauses, doubling up to the last.
+const int kFirstBusyPauseMs = 25;
+const int kLastBusyPauseMs = 400;
+// How long a failure waits for events the responder sent before it.
+const int kSettleEventsMs = 500;
+
+int MsSince(Clock::time_point start) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
 
 Result Answer(const Response& response, Status status) {
     Result result;
@@ -127,9 +146,19 @@ uint32_t Initiator::NextTransactionId() {
     return tid;
 }
 
+void Initiator::DeliverWaitingEvents() {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    if (transport_ && connected_)
+        transport_->SettleEvents(kSettleEventsMs);
+}
+
 Result Initiator::Fail(Status status) {
     // Whatever the responder still sends for this call would be taken for the next one.
     broken_ = true;
+    // A camera that powers down says so on its event link just before the command link goes:
+    // the loss is reported after what explains it.
+    if (status == Status::Closed || status == Status::Error)
+        DeliverWaitingEvents();
     // A link that broke under a call is lost now, not when the event reader next looks: the
     // caller may decide by it as soon as the call returns.
     if (status == Status::Closed || status == Status::Error)
@@ -153,11 +182,50 @@ Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* o
                            const DataIn* in) {
     BeginCall();
     CallScope scope{*this};
-    return TransactLocked(code, params, out, in);
+    // A camera busy writing its card or waking up is asked again, a little later each time,
+    // within the operation's own bound; an answer that came after data is final.
+    const Clock::time_point start = Clock::now();
+    const int bound = std::min(config_.busyRetryMs, config_.timeoutMs);
+    int pauseMs = kFirstBusyPauseMs;
+    for (;;) {
+        lastDataIn_ = false;
+        Result result = TransactLocked(code, params, out, in);
+        const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
+        if (!busy || lastDataIn_ || (out && !out->rewind) || MsSince(start) + pauseMs > bound)
+            return result;
+        for (const Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);
+             Clock::now() < until && !stopping_;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (out && !out->rewind())
+            return result;
+        pauseMs = std::min(pauseMs * 2, kLastBusyPauseMs);
+    }
+}
+
+void Initiator::Observe(CallRecord& record, const Result& result, Clock::time_point start) {
+    if (!onCall_)
+        return;
+    record.result = result;
+    record.durationMs = MsSince(start);
+    if (result.status != Status::Ok && transport_)
+        record.failure = transport_->LastFailure();
+    onCall_(record);
 }
 
 Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
                                  const DataIn* in) {
+    const Clock::time_point start = Clock::now();
+    CallRecord record;
+    record.code = code;
+    record.params = params;
+    record.dataOut = out ? out->size : 0;
+    Result result = TransactStep(code, params, out, in, record);
+    Observe(record, result, start);
+    return result;
+}
+
+Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOut* out,
+                               const DataIn* in, CallRecord& record) {
     if (Status why = Unusable(); why != Status::Ok)
         return Result::Of(why);
     if ((out && in) || !params.valid())
@@ -184,11 +252,16 @@ Result Initiator::TransactLocked(uint16_t code, const Params& params, const Data
         }
         if (status != Status::Ok)
             return Fail(status);
+        // A slow card answers long after the last byte; silence elsewhere keeps its bound.
+        if (code == OC_SendObject)
+            deadline = Deadline(std::max(config_.timeoutMs, config_.objectResponseMs));
     }
     bool sinkFailed = false;
     if (in) {
         SinkTarget target(*in, config_.maxDrainSize);
         status = transport.ReceiveData(request, target, deadline);
+        lastDataIn_ = target.began();
+        record.dataIn = target.total();
         if (status != Status::Ok)
             return Fail(status);
         sinkFailed = target.refused();
@@ -218,10 +291,16 @@ Result Initiator::SessionOperation(uint16_t code, const Params& params) {
         return Result::Of(why);
     Deadline deadline = OperationDeadline(0);
     Response response;
+    const Clock::time_point start = Clock::now();
+    CallRecord record;
+    record.code = code;
+    record.params = params;
     Status status = code == OC_OpenSession ? transport_->OpenSession(params.empty() ? 0 : params[0],
                                                                      response, deadline)
                                            : transport_->CloseSession(response, deadline);
-    return status == Status::Ok ? Answer(response, status) : Fail(status);
+    Result result = status == Status::Ok ? Answer(response, status) : Fail(status);
+    Observe(record, result, start);
+    return result;
 }
 
 Result Initiator::OpenSession(uint32_t sessionId) {
@@ -347,6 +426,10 @@ Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const Obje
     out.read = [&data, &offset](uint8_t* buffer, size_t count) {
         std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
         offset += count;
+        return true;
+    };
+    out.rewind = [&offset] {
+        offset = 0;
         return true;
     };
     Result result = Transact(OC_SendObjectInfo, {storageId, parent}, &out);

@@ -143,6 +143,12 @@ class Transport {
     virtual Status OpenSession(uint32_t sessionId, Response& response, const Deadline& deadline);
     virtual Status CloseSession(Response& response, const Deadline& deadline);
 
+    // Waits, at most `boundMs`, until the events the device has already sent reached the
+    // listener. A transport whose events cannot lag behind its responses does nothing.
+    virtual void SettleEvents(int boundMs) { (void)boundMs; }
+    // What the link itself said of the last failure (a socket error, an HRESULT), or "".
+    virtual std::string LastFailure() const { return std::string(); }
+
     // From any thread: a pending step returns Closed at once, and no listener call starts
     // after this returns (unless called from the listener itself).
     virtual void Shutdown() = 0;
