@@ -60,16 +60,29 @@ bool BatteryStateOfLevel(const ptp::DevicePropDesc& desc, uint32_t& state) {
     return true;
 }
 
-// The description of `code`, refused when it describes another property or type. `answered`
-// tells a camera's refusal or a description that does not fit from a lost link.
+// A camera that cannot describe a property: it does not have it as asked for.
+bool CannotDescribe(const ptp::Result& result) {
+    if (result.status == ptp::Status::Malformed)
+        return true;
+    return result.status == ptp::Status::Ok &&
+           (result.code == ptp::RC_DevicePropNotSupported ||
+            result.code == ptp::RC_OperationNotSupported ||
+            result.code == ptp::RC_ParameterNotSupported ||
+            result.code == ptp::RC_InvalidDevicePropFormat);
+}
+
+// The description of `code`, refused when it describes another property or type. `unknown`
+// tells a camera that has no such property (it says so, or describes another) from one that
+// failed to answer.
 DriverResult Describe(ptp::Initiator& camera, uint16_t code, uint16_t dataType,
-                      ptp::DevicePropDesc& desc, bool& answered) {
+                      ptp::DevicePropDesc& desc, bool& unknown) {
     ptp::Result result = camera.GetDevicePropDesc(code, desc);
-    answered = result.status == ptp::Status::Ok || result.status == ptp::Status::Malformed;
+    unknown = CannotDescribe(result);
     if (!result.ok())
         return MapPtpResult(result);
     const bool fits = dataType ? desc.dataType == dataType : IsInteger(desc.dataType);
-    return desc.propertyCode == code && fits ? kDriverOk : kDriverGeneralError;
+    unknown = !(desc.propertyCode == code && fits);
+    return unknown ? kDriverGeneralError : kDriverOk;
 }
 
 uint16_t VendorType(uint16_t code) {
@@ -87,10 +100,10 @@ DriverResult ReadDriverProperty(ptp::Initiator& camera, const ptp::DeviceInfo& i
         return kDriverNotSupported;
     const uint16_t code = static_cast<uint16_t>(propCode);
     ptp::DevicePropDesc desc;
-    bool answered = false;
+    bool unknown = false;
     // Another maker's camera may list the same codes with meanings of its own.
     if (info.NamesExtension(ptp::kTarvoExtension) && info.SupportsProperty(code)) {
-        const DriverResult r = Describe(camera, code, VendorType(code), desc, answered);
+        const DriverResult r = Describe(camera, code, VendorType(code), desc, unknown);
         if (r == kDriverOk && code == ptp::DPC_Vandrel_ModelName) {
             FillModelName(desc.current.text, static_cast<uint8_t*>(value));
             return r;
@@ -100,16 +113,16 @@ DriverResult ReadDriverProperty(ptp::Initiator& camera, const ptp::DeviceInfo& i
             memcpy(value, &word, 4);
             return r;
         }
-        if (!answered)
+        if (!unknown)
             return r;
-        // Refused or described as something else: the standard facts stand in.
+        // Not there as ours after all: the standard facts stand in.
     }
     uint32_t word = 0;
     switch (code) {
     case ptp::DPC_Vandrel_BatteryState: {
         if (!info.SupportsProperty(ptp::DPC_BatteryLevel))
             return kDriverNotSupported;
-        const DriverResult r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc, answered);
+        const DriverResult r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc, unknown);
         if (r != kDriverOk)
             return r;
         if (!BatteryStateOfLevel(desc, word))

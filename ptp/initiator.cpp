@@ -182,6 +182,10 @@ Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* o
                            const DataIn* in) {
     BeginCall();
     CallScope scope{*this};
+    return AskWhileBusy([&] { return TransactLocked(code, params, out, in); }, out);
+}
+
+Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out) {
     // A camera busy writing its card or waking up is asked again, a little later each time,
     // within the operation's own bound; an answer that came after data is final.
     const Clock::time_point start = Clock::now();
@@ -189,7 +193,7 @@ Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* o
     int pauseMs = kFirstBusyPauseMs;
     for (;;) {
         lastDataIn_ = false;
-        Result result = TransactLocked(code, params, out, in);
+        Result result = attempt();
         const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
         if (!busy || lastDataIn_ || (out && !out->rewind) || MsSince(start) + pauseMs > bound)
             return result;
@@ -306,7 +310,8 @@ Result Initiator::SessionOperation(uint16_t code, const Params& params) {
 Result Initiator::OpenSession(uint32_t sessionId) {
     BeginCall();
     CallScope scope{*this};
-    Result result = SessionOperation(OC_OpenSession, {sessionId});
+    Result result =
+        AskWhileBusy([&] { return SessionOperation(OC_OpenSession, {sessionId}); }, nullptr);
     if (result.status == Status::Ok &&
         (result.code == RC_OK || result.code == RC_SessionAlreadyOpen)) {
         sessionOpen_ = true;

@@ -30,7 +30,7 @@ struct InitiatorConfig {
     size_t dataChunk = 1u << 20;              // PTP/IP: payload bytes per Data packet sent
     uint64_t maxDatasetSize = 1u << 20;       // bound for datasets read by the typed calls
     uint64_t maxDrainSize = 1u << 20;         // a refused data-in phase up to this is drained
-    int busyRetryMs = 2000;                   // DeviceBusy is asked again for this long
+    int busyRetryMs = 0;                      // DeviceBusy is asked again for this long
     int objectResponseMs = 60000;             // a slow card's answer after SendObject's last byte
 };
 
@@ -180,6 +180,8 @@ class Initiator : private TransportListener {
                            const std::function<bool(const uint8_t*, size_t)>& unpack);
     Result TransactLocked(uint16_t code, const Params& params, const DataOut* out,
                           const DataIn* in);
+    // Runs `attempt` again while the responder answers DeviceBusy, within busyRetryMs.
+    Result AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out);
     Result TransactStep(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
                         CallRecord& record);
     void Observe(CallRecord& record, const Result& result, Clock::time_point start);
