@@ -24,6 +24,9 @@ class WpdTransport final : public ptp::Transport {
   public:
     // `factory` must outlive the transport.
     WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name);
+
+    // The MTP extension commands a device must accept to be driven raw.
+    static bool AcceptsMtpCommands(IPortableDevice* device);
     ~WpdTransport() override;
 
     ptp::Status Open(const ptp::Deadline& deadline, ptp::Response& refusal) override;
@@ -48,9 +51,16 @@ class WpdTransport final : public ptp::Transport {
     // One command through the class driver, cancelled at the deadline.
     ptp::Status Command(const PROPERTYKEY& command, IPortableDeviceValues* parameters,
                         ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
-    // One READ_DATA or WRITE_DATA of `size` bytes through buffer_ (the device reads or fills it).
-    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
-                      ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
+    // One READ_DATA or WRITE_DATA of `size` bytes at `data` (the device reads or fills it).
+    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, uint8_t* data,
+                      DWORD size, ComPtr<IPortableDeviceValues>& results,
+                      const ptp::Deadline& deadline);
+    // END_DATA_TRANSFER of the open transfer; its response is then held for ReadResponse.
+    ptp::Status EndTransfer(const ptp::Deadline& deadline);
+    // A data phase step that failed with `status`: the transfer is ended where the device can
+    // still hear it. A refusal the camera gave at the end stands for the step (Ok, and
+    // ReadResponse hands it over); otherwise `status`.
+    ptp::Status Abandon(ptp::Status status, const ptp::Deadline& deadline);
     ptp::Status SessionAnswer(ptp::Response& response) const;
     bool Gone() const;
     bool Arm(int waitMs); // false once shut down
@@ -72,9 +82,9 @@ class WpdTransport final : public ptp::Transport {
     bool haveResponse_ = false; // answered without a data phase
     ptp::Response response_;
     bool inTransfer_ = false; // a data phase is open until END_DATA_TRANSFER
-    std::wstring context_;
-    uint64_t total_ = 0; // data-in bytes announced
-    size_t chunk_ = 0;   // bytes per READ_DATA or WRITE_DATA
+    std::wstring context_;    // empty when the driver gave none (optional for sends)
+    uint64_t total_ = 0;      // data-in bytes announced
+    size_t chunk_ = 0;        // bytes per READ_DATA or WRITE_DATA
     std::vector<uint8_t> buffer_;
 
     // The watchdog that cancels a command past its deadline.

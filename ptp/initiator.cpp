@@ -12,11 +12,13 @@ class SinkTarget : public DataInTarget {
   public:
     SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
     bool Begin(uint64_t total) override {
-        refused_ = total > in_.maxSize;
+        refused_ = total != kDataSizeUnknown && total > in_.maxSize;
         return !refused_;
     }
     bool Write(const uint8_t* data, size_t size) override {
-        refused_ = refused_ || !in_.write(data, size);
+        // A phase of unknown size is held to the bound as its bytes come.
+        taken_ += size;
+        refused_ = refused_ || taken_ > in_.maxSize || !in_.write(data, size);
         return !refused_;
     }
     bool Drain(uint64_t total) override { return total <= maxDrain_; }
@@ -25,6 +27,7 @@ class SinkTarget : public DataInTarget {
   private:
     const DataIn& in_;
     const uint64_t maxDrain_;
+    uint64_t taken_ = 0;
     bool refused_ = false;
 };
 
