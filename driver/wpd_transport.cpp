@@ -1,5 +1,5 @@
-// PTP operations as MTP extension commands, the watchdog that bounds each command, and the
-// free-threaded event callback.
+// PTP operations as MTP extension commands, their cancellation when the session's watchdog
+// fires, and the free-threaded event callback.
 #include "wpd_transport.h"
 
 #include <algorithm>
@@ -222,13 +222,6 @@ WpdTransport::WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::s
 
 WpdTransport::~WpdTransport() {
     Shutdown();
-    {
-        std::lock_guard<std::mutex> lock(watchMutex_);
-        quit_ = true;
-    }
-    watchWake_.notify_all();
-    if (watcher_.joinable())
-        watcher_.join();
     if (device_) {
         if (cookie_)
             device_->Unadvise(cookie_);
@@ -279,12 +272,6 @@ ptp::Status WpdTransport::Open(const ptp::Deadline& deadline, ptp::Response&) {
         device_ = device;
         events_ = events;
     }
-    watcher_ = std::thread([this] {
-        try {
-            Watch();
-        } catch (...) {
-        }
-    });
     return stopping_ ? ptp::Status::Closed : ptp::Status::Ok;
 }
 
@@ -297,57 +284,25 @@ void WpdTransport::Start(ptp::TransportListener& listener) {
 
 void WpdTransport::Shutdown() {
     std::lock_guard<std::mutex> lock(linkMutex_);
-    bool pending = false;
-    {
-        // Under the watchdog's lock: a command is either cancelled here or never sent.
-        std::lock_guard<std::mutex> watch(watchMutex_);
-        stopping_ = true;
-        pending = armed_;
-    }
+    // Either a command sees stopping_ before it is sent, or it is cancelled here.
+    stopping_ = true;
     if (events_)
         events_->StopListening();
-    if (pending && device_)
+    if (inCommand_ && device_)
+        device_->Cancel();
+}
+
+void WpdTransport::Abort() {
+    // A thread of the session's own: Cancel is a COM call.
+    ComApartment apartment;
+    aborted_ = true;
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    if (device_)
         device_->Cancel();
 }
 
 bool WpdTransport::Gone() const {
     return stopping_ || (events_ && events_->gone());
-}
-
-void WpdTransport::Watch() {
-    ComApartment apartment; // Cancel is a COM call from this thread
-    std::unique_lock<std::mutex> lock(watchMutex_);
-    while (!quit_) {
-        if (!armed_) {
-            watchWake_.wait(lock);
-        } else if (watchWake_.wait_until(lock, until_) == std::cv_status::timeout && armed_ &&
-                   !quit_ && ptp::Clock::now() >= until_) { // not re-armed meanwhile
-            armed_ = false;
-            fired_ = true;
-            lock.unlock();
-            device_->Cancel();
-            lock.lock();
-        }
-    }
-}
-
-bool WpdTransport::Arm(int waitMs) {
-    {
-        std::lock_guard<std::mutex> lock(watchMutex_);
-        if (stopping_)
-            return false;
-        armed_ = true;
-        fired_ = false;
-        until_ = ptp::Clock::now() + std::chrono::milliseconds(waitMs);
-    }
-    watchWake_.notify_all();
-    return true;
-}
-
-bool WpdTransport::Disarm() {
-    std::lock_guard<std::mutex> lock(watchMutex_);
-    armed_ = false;
-    return fired_;
 }
 
 ptp::Status WpdTransport::NewParameters(ComPtr<IPortableDeviceValues>& parameters,
@@ -363,18 +318,21 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
                                   const ptp::Deadline& deadline) {
     if (Gone())
         return ptp::Status::Closed;
-    const int waitMs = deadline.WaitMs();
-    if (waitMs <= 0)
+    if (aborted_ || deadline.WaitMs() <= 0)
         return ptp::Status::Timeout;
     HRESULT hr = parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, command.fmtid);
     if (SUCCEEDED(hr))
         hr = parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, command.pid);
     if (FAILED(hr))
         return ptp::Status::Error;
-    if (!Arm(waitMs))
+    inCommand_ = true;
+    if (Gone()) {
+        inCommand_ = false;
         return ptp::Status::Closed;
+    }
     hr = device_->SendCommand(0, parameters, results.ReleaseAndGetAddressOf());
-    const bool late = Disarm();
+    inCommand_ = false;
+    const bool late = aborted_;
     // The call itself may succeed while the command failed: the outcome is in the results.
     HRESULT outcome = S_OK;
     if (SUCCEEDED(hr) && !results)
@@ -427,6 +385,7 @@ ptp::Status WpdTransport::Abandon(ptp::Status status, const ptp::Deadline& deadl
 
 ptp::Status WpdTransport::SendRequest(const ptp::Request& request, const ptp::Deadline& deadline) {
     haveResponse_ = inTransfer_ = false;
+    aborted_ = false;
     context_.clear();
     total_ = 0;
     chunk_ = kDefaultChunk;

@@ -6,10 +6,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ptp/transport.h"
@@ -18,8 +16,9 @@
 class WpdEvents;
 
 // Made, used and destroyed on one thread in the multithreaded apartment (the driver library's
-// call thread); Shutdown may come from any thread. A command that outlives its step's deadline
-// is cancelled (IPortableDevice::Cancel) and the step ends with Timeout.
+// call thread); Shutdown may come from any thread. SendCommand has no bound of its own: the
+// session's watchdog aborts a step that outlives its deadline, the pending command is cancelled
+// (IPortableDevice::Cancel) and the step ends with Timeout.
 class WpdTransport final : public ptp::Transport {
   public:
     // `factory` must outlive the transport.
@@ -44,6 +43,8 @@ class WpdTransport final : public ptp::Transport {
                             const ptp::Deadline& deadline) override;
     ptp::Status CloseSession(ptp::Response& response, const ptp::Deadline& deadline) override;
     void Shutdown() override;
+    bool NeedsWatchdog() const override { return true; }
+    void Abort() override;
 
   private:
     // Fresh command parameters; with the transfer context of the data phase under way.
@@ -63,9 +64,6 @@ class WpdTransport final : public ptp::Transport {
     ptp::Status Abandon(ptp::Status status, const ptp::Deadline& deadline);
     ptp::Status SessionAnswer(ptp::Response& response) const;
     bool Gone() const;
-    bool Arm(int waitMs); // false once shut down
-    bool Disarm();        // true when the watchdog cancelled the command
-    void Watch();
 
     ComApartment apartment_; // first in, last out: every COM object is released before it
     WpdFactory& factory_;
@@ -77,6 +75,8 @@ class WpdTransport final : public ptp::Transport {
     ComPtr<WpdEvents> events_;
     LPWSTR cookie_ = nullptr;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> inCommand_{false}; // SendCommand may be under way
+    std::atomic<bool> aborted_{false};   // the operation overstayed: no command more
 
     // The operation under way.
     bool haveResponse_ = false; // answered without a data phase
@@ -86,11 +86,4 @@ class WpdTransport final : public ptp::Transport {
     uint64_t total_ = 0;      // data-in bytes announced
     size_t chunk_ = 0;        // bytes per READ_DATA or WRITE_DATA
     std::vector<uint8_t> buffer_;
-
-    // The watchdog that cancels a command past its deadline.
-    std::mutex watchMutex_;
-    std::condition_variable watchWake_;
-    bool armed_ = false, fired_ = false, quit_ = false;
-    ptp::Clock::time_point until_;
-    std::thread watcher_;
 };

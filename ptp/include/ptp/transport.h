@@ -152,6 +152,12 @@ class Transport {
     // From any thread: a pending step returns Closed at once, and no listener call starts
     // after this returns (unless called from the listener itself).
     virtual void Shutdown() = 0;
+
+    // A transport whose device calls cannot bound themselves answers true: the session then
+    // arms a watchdog (ptp/watchdog.h) for each step, and for each piece of a data phase, and
+    // calls Abort from the watchdog's thread when one overstays; the step returns Timeout.
+    virtual bool NeedsWatchdog() const { return false; }
+    virtual void Abort() {}
 };
 
 } // namespace ptp
