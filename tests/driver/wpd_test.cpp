@@ -10,6 +10,7 @@
 #include <cstring>
 #include <thread>
 
+#include "camera_check.h"
 #include "result_map.h"
 #include "scenario.h"
 #include "wpd_cameras.h"
@@ -178,6 +179,31 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
     EXPECT_EQ(bus.advised, 0);
     EXPECT_EQ(liveObjects, 0) << "every stand-in released";
     EXPECT_EQ(bus.violations(), std::vector<std::string>()) << "every sequence as documented";
+}
+
+TEST(Wpd, TheFieldCheckPassesOnTheCameraAndLeavesTheCardAsItWas) {
+    Folder folder;
+    Bus bus(folder.path);
+    CameraCheckOptions options;
+    options.listenMs = 100;
+    options.timeoutMs = 2000;
+    std::string report;
+    EXPECT_EQ(RunCameraCheck(bus.factory(), options, report), 0) << report;
+    for (const char* line : {"Pocket Phone: not counted: not a still camera",
+                             "Tarvo Camera X1: counted", "model: Tarvo Camera X1",
+                             "the same as sent", "DeleteObject: ok, response 0x2001", "PASSED"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    std::string left;
+    EXPECT_FALSE(ReadFileBytes(folder.path + "\\KXCHECK.BIN", left)) << "nothing stays on the card";
+    EXPECT_EQ(bus.violations(), std::vector<std::string>());
+    bus.Settle();
+    EXPECT_EQ(liveObjects, 0);
+}
+
+TEST(Wpd, TheFieldCheckSaysWhenPortableDevicesIsMissing) {
+    std::string report;
+    EXPECT_EQ(RunCameraCheck(SystemWpdFactory(), CameraCheckOptions(), report), 2);
+    EXPECT_NE(report.find("Windows Portable Devices is missing"), std::string::npos) << report;
 }
 
 // Each MTP extension command failing in turn, the device's own ways that the documentation
