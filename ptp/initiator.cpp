@@ -12,25 +12,41 @@ namespace {
 // The caller's DataIn as the transport sees it.
 class SinkTarget : public DataInTarget {
   public:
-    SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
+    SinkTarget(const DataIn& in, uint64_t maxDrain, Watchdog* watchdog, const Deadline& deadline)
+        : in_(in), maxDrain_(maxDrain), watchdog_(watchdog), deadline_(deadline) {}
     bool Begin(uint64_t total) override {
         began_ = true;
         total_ = total;
-        refused_ = total > in_.maxSize;
+        refused_ = total != kDataSizeUnknown && total > in_.maxSize;
         return !refused_;
     }
     bool Write(const uint8_t* data, size_t size) override {
-        refused_ = refused_ || !in_.write(data, size);
+        Progress();
+        // A phase of unknown size is held to the bound as its bytes come.
+        taken_ += size;
+        refused_ = refused_ || taken_ > in_.maxSize || !in_.write(data, size);
         return !refused_;
     }
-    bool Drain(uint64_t total) override { return total <= maxDrain_; }
+    bool Drain(uint64_t total) override {
+        Progress();
+        return total <= maxDrain_;
+    }
     bool refused() const { return refused_; }
     bool began() const { return began_; }
     uint64_t total() const { return total_; }
 
   private:
+    // Each piece that arrives gives the next one the silence bound again.
+    void Progress() {
+        if (watchdog_)
+            watchdog_->Arm(deadline_.WaitMs());
+    }
+
     const DataIn& in_;
     const uint64_t maxDrain_;
+    Watchdog* const watchdog_;
+    const Deadline& deadline_;
+    uint64_t taken_ = 0;
     bool refused_ = false;
     bool began_ = false;
     uint64_t total_ = 0;
@@ -123,6 +139,8 @@ Result Initiator::Attach(std::unique_ptr<Transport> transport) {
     }
     connected_ = true;
     broken_ = false;
+    if (transport_->NeedsWatchdog())
+        watchdog_ = std::make_unique<Watchdog>([this] { transport_->Abort(); });
     transport_->Start(*this);
     Result result;
     result.code = RC_OK;
@@ -176,6 +194,14 @@ Deadline Initiator::OperationDeadline(uint64_t bytes) const {
     Deadline deadline(config_.timeoutMs, config_.timeoutMs, config_.floorBytesPerSecond);
     deadline.Allow(bytes);
     return deadline;
+}
+
+template <typename Step> Status Initiator::Watched(const Deadline& deadline, Step step) {
+    if (!watchdog_)
+        return step();
+    watchdog_->Arm(deadline.WaitMs());
+    const Status status = step();
+    return watchdog_->Disarm() && status != Status::Ok ? Status::Timeout : status;
 }
 
 Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* out,
@@ -243,14 +269,22 @@ Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOu
     Deadline deadline = OperationDeadline(request.outSize);
     Transport& transport = *transport_;
 
-    Status status = transport.SendRequest(request, deadline);
+    Status status = Watched(deadline, [&] { return transport.SendRequest(request, deadline); });
     if (status != Status::Ok)
         return Fail(status);
     Response response;
     if (out) {
-        status = transport.SendData(request, out->read, deadline);
+        DataSource source = out->read;
+        if (watchdog_) // each piece pulled gives the next the silence bound again
+            source = [&](uint8_t* buffer, size_t count) {
+                watchdog_->Arm(deadline.WaitMs());
+                return out->read(buffer, count);
+            };
+        status = Watched(deadline, [&] { return transport.SendData(request, source, deadline); });
         if (status == Status::SourceFailed) {
-            if (transport.ReadResponse(request, response, deadline) != Status::Ok)
+            if (Watched(deadline, [&] {
+                    return transport.ReadResponse(request, response, deadline);
+                }) != Status::Ok)
                 return Fail(Status::SourceFailed);
             return Answer(response, Status::SourceFailed);
         }
@@ -262,15 +296,16 @@ Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOu
     }
     bool sinkFailed = false;
     if (in) {
-        SinkTarget target(*in, config_.maxDrainSize);
-        status = transport.ReceiveData(request, target, deadline);
+        SinkTarget target(*in, config_.maxDrainSize, watchdog_.get(), deadline);
+        status =
+            Watched(deadline, [&] { return transport.ReceiveData(request, target, deadline); });
         lastDataIn_ = target.began();
         record.dataIn = target.total();
         if (status != Status::Ok)
             return Fail(status);
         sinkFailed = target.refused();
     }
-    status = transport.ReadResponse(request, response, deadline);
+    status = Watched(deadline, [&] { return transport.ReadResponse(request, response, deadline); });
     if (status != Status::Ok)
         return Fail(status);
     return Answer(response, sinkFailed ? Status::SinkFailed : Status::Ok);

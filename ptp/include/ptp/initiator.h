@@ -18,6 +18,7 @@
 #include "ptp/datasets.h"
 #include "ptp/status.h"
 #include "ptp/transport.h"
+#include "ptp/watchdog.h"
 
 namespace ptp {
 
@@ -189,6 +190,8 @@ class Initiator : private TransportListener {
     Result SessionOperation(uint16_t code, const Params& params);
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
+    // One transport step under the watchdog, when the transport needs one.
+    template <typename Step> Status Watched(const Deadline& deadline, Step step);
 
     InitiatorConfig config_;
     EventHandler onEvent_;
@@ -208,7 +211,8 @@ class Initiator : private TransportListener {
     std::atomic<bool> lostReported_{false};
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     uint32_t nextTid_ = 0;
-    bool lastDataIn_ = false; // the last transaction's data-in phase began
+    bool lastDataIn_ = false;            // the last transaction's data-in phase began
+    std::unique_ptr<Watchdog> watchdog_; // destroyed before the transport it aborts
 };
 
 } // namespace ptp
