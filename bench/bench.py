@@ -110,6 +110,7 @@ class Bench:
         self.library = windows_build / "driver" / "KXPTPCLS.DLL"
         self.wizard = windows_build / "app" / "Vandrel.exe"
         self.vcam = build / "native" / "vcam" / "vcam"
+        self.walk = build / "native" / "bench" / "ptpip_walk"
         self.out = build / "bench"
         self.work = self.out / "work"
         self.servers = []
@@ -330,6 +331,48 @@ class Bench:
         return Row(ident, "FindFirstFileA of the same names in the card's folder", [line], setup,
                    ours, ref, self.stop_servers)
 
+    def split_writes_row(self):
+        """A PTP/IP camera that writes each dataset and its response apart, without
+        TCP_NODELAY, against the same camera writing them as one."""
+        state = {}
+        objects = 304
+
+        def setup():
+            card = self.work / "card304"
+            if len(list(card.glob("*.JPG"))) != objects:
+                fresh(card)
+                for i in range(objects):
+                    (card / f"IMG_{i:05d}.JPG").write_bytes(b"\xff\xd8" + bytes(126))
+            state["card"] = card
+            split = self.start_vcam(card, PROFILE + "[camera]\nsplit_writes = yes\n")
+            state["split"] = self.ptpip("camera-split", split)
+            prompt = self.start_vcam(card, PROFILE)
+            state["prompt"] = self.ptpip("camera-prompt", prompt)
+            state["ports"] = {"split": split, "prompt": prompt}
+
+        def check(camera):
+            return self.measure("check", windows(state[camera]), *UPDATE_NAMES)
+
+        def walk(camera):
+            done = subprocess.run([str(self.walk), "127.0.0.1", str(state["ports"][camera])],
+                                  capture_output=True, text=True, timeout=600)
+            if done.returncode != 0:
+                raise BenchError(f"ptpip_walk: {done.stderr.strip() or done.returncode}")
+            return {k: float(v) for k, v in (l.split() for l in done.stdout.splitlines())}
+
+        what = (f"card of {objects} objects over PTP/IP, a camera that writes dataset and "
+                "response apart without TCP_NODELAY")
+        return [
+            Row("check-ptpip-split-writes", "the same camera writing them as one",
+                [Line(f'"Not yet on the card" check under Wine, {what}', "s", "seconds",
+                      target=("ratio", 0.8))],
+                setup, lambda _: check("split"), lambda _: check("prompt"), self.stop_servers),
+            Row("walk-ptpip-split-writes", "the same camera writing them as one",
+                [Line(f"The PTP library's own walk, native, {what}", "s", "seconds",
+                      target=("ratio", 0.8))],
+                setup, lambda _: walk("split"), lambda _: walk("prompt"), self.stop_servers),
+        ]
+
     def wizard_row(self):
         state = {}
 
@@ -365,6 +408,7 @@ class Bench:
             self.check_row("check-embedded", "virtual", 1),
             self.check_row("check-ptpip", "ptpip", 2),
             self.check_row("check-ptpip-objectinfo", "ptpip", 2, lists=False),
+            *self.split_writes_row(),
             self.wizard_row(),
         ]
 

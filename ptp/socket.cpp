@@ -35,6 +35,9 @@ const NativeSocket kInvalid = INVALID_SOCKET;
 #define MSG_NOSIGNAL 0
 #endif
 
+// SIO_TCP_SET_ACK_FREQUENCY of mstcpip.h, with TCP_ACK_FREQUENCY_PARAMETERS.
+const DWORD kSetAckFrequency = 0x98000017;
+
 void EnsureWinsock() {
     static const bool started = [] {
         WSADATA data;
@@ -116,6 +119,15 @@ class TcpConnection : public Connection {
         setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
                    sizeof on);
 #ifdef _WIN32
+        // Every segment acknowledged at once (Windows' TCP_QUICKACK, and lasting): a camera that
+        // writes a packet in two small pieces without TCP_NODELAY then waits for no delayed
+        // acknowledgement (up to 200 ms on Windows). Wine does not take it.
+        struct {
+            unsigned char frequency;
+        } ackEvery = {1};
+        DWORD returned = 0;
+        WSAIoctl(socket_, kSetAckFrequency, &ackEvery, sizeof ackEvery, nullptr, 0, &returned,
+                 nullptr, nullptr);
         // Under Wine a wait on an event set by the socket wakes about twice as fast as select.
         readable_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         if (readable_ && WSAEventSelect(socket_, readable_, FD_READ | FD_CLOSE) != 0) {

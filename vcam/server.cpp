@@ -44,6 +44,7 @@ class Replayed : public Connection {
     }
     void Shutdown() override { inner_->Shutdown(); }
     bool PeerClosed() override { return offset_ >= first_.size() && inner_->PeerClosed(); }
+    void SetNoDelay(bool on) override { inner_->SetNoDelay(on); }
 
   private:
     ConnectionPtr inner_;
