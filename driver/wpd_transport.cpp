@@ -3,6 +3,7 @@
 #include "wpd_transport.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <new>
 
@@ -254,8 +255,10 @@ bool WpdTransport::AcceptsMtpCommands(IPortableDevice* device) {
 ptp::Status WpdTransport::Open(const ptp::Deadline& deadline, ptp::Response&) {
     ComPtr<IPortableDevice> device;
     const HRESULT hr = OpenPortableDevice(factory_, pnpDeviceId_, device, deadline.WaitMs());
-    if (FAILED(hr))
+    if (FAILED(hr)) {
+        lastFailure_ = hr;
         return StatusOfHresult(hr);
+    }
     ComPtr<WpdEvents> events = WpdEvents::Create();
     if (!events) {
         device->Close();
@@ -343,7 +346,18 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
         return ptp::Status::Closed;
     if (late)
         return ptp::Status::Timeout;
+    if (FAILED(hr))
+        lastFailure_ = hr;
     return StatusOfHresult(hr);
+}
+
+std::string WpdTransport::LastFailure() const {
+    const HRESULT hr = lastFailure_;
+    if (SUCCEEDED(hr))
+        return std::string();
+    char text[32];
+    snprintf(text, sizeof text, "HRESULT 0x%08lX", static_cast<unsigned long>(hr));
+    return text;
 }
 
 ptp::Status WpdTransport::Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey,

@@ -44,9 +44,11 @@ class WpdTransport final : public ptp::Transport {
     ptp::Status CloseSession(ptp::Response& response, const ptp::Deadline& deadline) override;
     void Shutdown() override;
     bool NeedsWatchdog() const override { return true; }
+    std::string LastFailure() const override;
     void Abort() override;
 
   private:
+    std::atomic<HRESULT> lastFailure_{S_OK}; // the trace's account of the last failure
     // Fresh command parameters; with the transfer context of the data phase under way.
     ptp::Status NewParameters(ComPtr<IPortableDeviceValues>& parameters, bool withContext);
     // One command through the class driver, cancelled at the deadline.
