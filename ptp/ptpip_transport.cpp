@@ -112,6 +112,7 @@ Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
 
 void PtpIpTransport::Start(TransportListener& listener) {
     listener_ = &listener;
+    eventBytesHandled_ = event_ ? event_->delivered() : 0; // the handshake's Init Event Ack
     eventThread_ = std::thread([this] {
         // Nothing thrown leaves the thread: it ends the event link like any other failure.
         try {

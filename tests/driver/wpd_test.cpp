@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -307,6 +308,11 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
                 std::lock_guard<std::mutex> lock(eventsMutex);
                 events.push_back(e.code);
             });
+            std::string failure; // what a trace would say of the link's last failure
+            session.SetCallObserver([&](const ptp::CallRecord& call) {
+                if (!call.failure.empty())
+                    failure = call.failure;
+            });
             ptp::Result r = session.Attach(cameras.Transport(0));
             if (row.drive != Drive::Open) {
                 ASSERT_TRUE(r.ok());
@@ -343,6 +349,11 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
                 break;
             }
             EXPECT_EQ(MapPtpResult(r), row.result) << ptp::StatusName(r.status);
+            if (row.plan.fault == Fault::Fail && r.status != ptp::Status::Ok) {
+                char hr[24];
+                snprintf(hr, sizeof hr, "0x%08lX", static_cast<unsigned long>(row.plan.hr));
+                EXPECT_NE(failure.find(hr), std::string::npos) << failure;
+            }
             EXPECT_EQ(lost, row.lost);
             std::vector<uint32_t> storages;
             EXPECT_EQ(MapPtpResult(session.GetStorageIDs(storages)), row.afterward);
