@@ -160,11 +160,13 @@ struct Upload::Impl {
     }
     bool Commit() {
         file.close();
-        std::error_code error;
-        if (file.fail() || fs::exists(final, error))
+        // link fails when the name exists, in one step: a check and then a rename would
+        // replace a file that appeared between the two.
+        if (file.fail() || ::link(temp.c_str(), final.c_str()) != 0)
             return false;
-        fs::rename(temp, final, error);
-        return !error;
+        std::error_code ignored;
+        fs::remove(temp, ignored);
+        return true;
     }
     void Discard() {
         file.close();
