@@ -71,11 +71,15 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     return initiator;
 }
 
+thread_local bool KxCamera::inCallback_ = false;
+
 void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
     if (!callback_)
         return;
     uint32_t data[2] = {dataWord, 0}; // valid for the duration of the call
+    inCallback_ = true;
     callback_(code, data, 0, 0);
+    inCallback_ = false;
 }
 
 void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
@@ -266,6 +270,8 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
 }
 
 DriverResult KxCamera::CloseDevice(uint32_t device) {
+    if (inCallback_)
+        return kDriverBusy;
     Interrupt(device);
     return Call([&]() -> DriverResult {
         if (device == 0 || device != device_)

@@ -63,7 +63,11 @@ class KxCamera final : public CPTPClass {
         std::string name;    // UTF-8
     };
 
-    DriverResult Call(const std::function<DriverResult()>& body) { return calls_.Run(body); }
+    // Every operation but the lookups answered from memory: refused from inside the caller's
+    // event callback, which runs under the event lock and would wait for itself.
+    DriverResult Call(const std::function<DriverResult()>& body) {
+        return inCallback_ ? kDriverBusy : calls_.Run(body);
+    }
     // An operation on the open device, on the call thread: fails at once for another device or
     // a lost connection; any failure forgets the card.
     DriverResult InSession(uint32_t device,
@@ -117,5 +121,6 @@ class KxCamera final : public CPTPClass {
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
     const ptp::Initiator* live_ = nullptr; // the initiator whose events count
     CameraEventCallback callback_ = nullptr;
+    static thread_local bool inCallback_; // this thread is inside callback_
     bool poweredDown_ = false;
 };

@@ -100,6 +100,10 @@ enum : uint32_t {
     kEventClassPower = 0x40000, // the camera powered down or disconnected
 };
 
+// Called on a thread of the library's own, one event at a time, never after CloseDevice has
+// returned. It must hand the event on (post it to a window) rather than call the library: an
+// operation that would reach the camera, called from inside the callback, fails at once with
+// 192 (busy) and does nothing.
 extern "C" typedef int32_t (*CameraEventCallback)(uint32_t eventCode, const uint32_t* eventData,
                                                   uint32_t eventValue, uint32_t fourth);
 

@@ -86,7 +86,7 @@ class Driver {
         ReleaseMemoryStream(&s);
         return r;
     }
-    DriverResult Open() {
+    DriverResult Open(CameraEventCallback callback = RecordEvent) {
         uint32_t count = 0;
         std::string records;
         DriverResult r = Enumerate(count, records);
@@ -94,7 +94,7 @@ class Driver {
             return r;
         if (count < 1 || records.size() < 12)
             return -100;
-        return camera->OpenDevice(records.data() + 12, RecordEvent, 0, &device);
+        return camera->OpenDevice(records.data() + 12, callback, 0, &device);
     }
     static CameraStream NewStream() {
         CameraStream s;
@@ -509,6 +509,33 @@ TEST(Driver, InjectedResponsesMapToTheirResults) {
         // Afterwards the device is closed harmlessly, whatever became of the connection.
         EXPECT_EQ(d.camera->CloseDevice(d.device), 0);
     }
+}
+
+// A callback that calls the library back, as it must not: refused at once, not a deadlock.
+CPTPClass* reentered = nullptr;
+uint32_t reenteredDevice = 0;
+std::atomic<DriverResult> closedFromCallback{-100}, askedFromCallback{-100};
+int32_t CloseFromCallback(uint32_t, const uint32_t*, uint32_t, uint32_t) {
+    StorageRecord record;
+    askedFromCallback = reentered->GetStorageInfo(reenteredDevice, 0x00010001, &record);
+    closedFromCallback = reentered->CloseDevice(reenteredDevice);
+    return 0;
+}
+
+TEST(Driver, TheLibraryCalledFromItsEventCallbackRefusesAtOnce) {
+    Driver d("fault.power_down.operation = GetStorageInfo\nfault.power_down.occurrence = 1\n"
+             "fault.power_down.disconnect = no\n");
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(CloseFromCallback), 0);
+    reentered = d.camera;
+    reenteredDevice = d.device;
+    StorageRecord record;
+    d.camera->GetStorageInfo(d.device, d.FirstStorage(), &record);
+    for (int i = 0; i < 200 && closedFromCallback == -100; ++i)
+        Sleep(50);
+    EXPECT_EQ(closedFromCallback, kDriverBusy) << "the callback returned";
+    EXPECT_EQ(askedFromCallback, kDriverBusy);
+    EXPECT_EQ(d.camera->CloseDevice(d.device), 0) << "the device stayed open";
 }
 
 TEST(Driver, OperationsOnALostDeviceFailAtOnce) {
