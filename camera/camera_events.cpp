@@ -39,13 +39,11 @@ struct ReasonMessage {
 const ReasonMessage kReasonMessages[] = {
     {1, IDS_MSG_POWER_LOW_BATTERY},
     {2, IDS_MSG_DISCONNECT_MODE_SWITCH},
-    {3, IDS_MSG_DISCONNECT_CARD_COVER},
+    {kEventReasonCardSlot, IDS_MSG_DISCONNECT_CARD_COVER},
     {4, IDS_MSG_POWER_BATTERY_COVER},
     {5, IDS_MSG_POWER_IDLE},
-    {13, IDS_MSG_CONNECTION_PROBLEM},
+    {kEventReasonConnectionLost, IDS_MSG_CONNECTION_PROBLEM},
 };
-
-const uint16_t kReasonCardCover = 3;
 
 } // namespace
 
@@ -81,7 +79,7 @@ void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t)
             message = row.message;
     }
     // The card cover reason reports only when the event's first word is 0.
-    if (reason == kReasonCardCover && (!eventData || *eventData != 0))
+    if (reason == kEventReasonCardSlot && (!eventData || *eventData != 0))
         return;
     AcquireSRWLockShared(&targetLock);
     if (errorTargetWindow) // a null window would make this a message to the calling thread

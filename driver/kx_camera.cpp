@@ -17,8 +17,6 @@
 
 namespace {
 
-const uint32_t kReasonCardRemoved = 3;
-const uint32_t kReasonConnectionLost = 13;
 // Object entries fetched ahead of a caller walking a handle list, per hand-off.
 const size_t kEntryReadAhead = 256;
 // A walk with fewer unknown entries ahead is read ahead by GetObjectInfo instead: seven
@@ -99,7 +97,7 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
         const uint32_t reason = event.params[0] & 0xFFFF;
         Raise(kEventClassPower | reason, event.params.size() > 1 ? event.params[1] : 0);
     } else if (event.code == ptp::EC_StoreRemoved) {
-        Raise(kEventClassPower | kReasonCardRemoved, 0);
+        Raise(kEventClassPower | kEventReasonCardSlot, 0);
     }
 }
 
@@ -111,7 +109,7 @@ void KxCamera::OnLost(const ptp::Initiator* from) {
     // A camera that said it powers down then drops its connection: that is no second event.
     // A loss before the callback exists fails OpenDevice instead.
     if (!poweredDown_)
-        Raise(kEventClassPower | kReasonConnectionLost, 0);
+        Raise(kEventClassPower | kEventReasonConnectionLost, 0);
 }
 
 void KxCamera::DropDevice() {

@@ -98,6 +98,10 @@ enum : uint32_t {
     kEventIgnoredBit = 0x8000000,
     kEventClassMask = 0xF0000,
     kEventClassPower = 0x40000, // the camera powered down or disconnected
+    // Reasons of that class that both sides name: the card's slot opened (the card taken out
+    // with it: data word 0), and the connection lost.
+    kEventReasonCardSlot = 3,
+    kEventReasonConnectionLost = 13,
 };
 
 // Called on a thread of the library's own, one event at a time, never after CloseDevice has
