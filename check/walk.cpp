@@ -74,7 +74,7 @@ int ProgressPosition(HWND dialog) {
 }
 
 // After Finish: the Notepad the wizard started, given time to open the readme.
-void AwaitReadme(DWORD wizardId, Camera& camera, WalkOutcome& outcome) {
+void AwaitReadme(DWORD wizardId, const WalkOptions& options, Camera& camera, WalkOutcome& outcome) {
     DWORD notepad = 0;
     HWND window = nullptr;
     for (int waited = 0; waited < 15000 && !window; waited += kPollMs) {
@@ -95,8 +95,10 @@ void AwaitReadme(DWORD wizardId, Camera& camera, WalkOutcome& outcome) {
         if (!outcome.readmeOpened)
             Sleep(kPollMs);
     }
-    Sleep(kPaintMs);
-    camera.Shot("6-readme", window);
+    if (camera.on() && options.picturePages) {
+        Sleep(kPaintMs);
+        camera.Shot("6-readme", window);
+    }
     EndProcess(notepad);
 }
 
@@ -163,7 +165,7 @@ WalkOutcome WalkWizard(const std::string& exe, const std::string& folder,
         }
     }
     if (outcome.completed && outcome.ended && options.waitForReadme)
-        AwaitReadme(run.processId(), camera, outcome);
+        AwaitReadme(run.processId(), options, camera, outcome);
     return outcome;
 }
 
