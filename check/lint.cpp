@@ -13,8 +13,6 @@ namespace check {
 
 namespace {
 
-// A camera's PTP string holds at most 254 characters and its terminator.
-const size_t kLongestCardName = 254;
 // The customer's own folder comes before these paths, within Windows' 259 characters.
 const size_t kLongestUpdatePath = 200;
 
@@ -71,10 +69,19 @@ class Linter {
     void Collisions();
     void Around();
 
+    // A listed entry as found on disk: the walks go over what is there, so that one missing
+    // entry does not hide the problems of the others.
+    struct Listed {
+        std::string name;
+        bool folder;
+        uint64_t size;
+    };
+
     std::string folder_;
     HMODULE wizard_;
     LintResult& r_;
     FirmwareJob job_ = {};
+    std::vector<Listed> listed_;
 };
 
 const char* StopReason(int32_t reason) {
@@ -175,6 +182,9 @@ void Linter::Entries(uint64_t& total, bool& allFound) {
                 IDS_MSG_UPDATE_FILES_MISSING);
             continue;
         }
+        listed_.push_back(
+            {name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+             (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow});
         FindClose(search);
     }
     // The wizard's own check, for its verdict and the sizes it records.
@@ -207,21 +217,19 @@ void Linter::Sent() {
     GetCurrentDirectoryA(MAX_PATH, directory);
     walking = &r_;
     walkRootLength = strlen(directory) + 1;
-    for (FirmwareEntry* entry = job_.entryHead; entry; entry = entry->next) {
-        if (!entry->name)
-            continue;
-        if (entry->isFile == 1) {
+    for (const Listed& entry : listed_) {
+        if (!entry.folder) {
             UpdateFile file;
-            file.path = entry->name;
-            file.cardName = LastPathComponent(entry->name);
-            file.size = (static_cast<uint64_t>(entry->sizeHigh) << 32) | entry->sizeLow;
+            file.path = entry.name;
+            file.cardName = LastPathComponent(entry.name.c_str());
+            file.size = entry.size;
             r_.files.push_back(file);
             r_.totalBytes += file.size;
             continue;
         }
         char path[MAX_PATH];
         const FolderWalk collect = {CollectFile, nullptr, 0};
-        if (JoinPath(path, directory, entry->name))
+        if (JoinPath(path, directory, entry.name.c_str()))
             WalkFolder(collect, path, nullptr);
     }
     walking = nullptr;
@@ -262,18 +270,15 @@ void Linter::NamesBelow(const std::wstring& folder, const std::string& relative)
 }
 
 void Linter::Names() {
-    for (FirmwareEntry* entry = job_.entryHead; entry; entry = entry->next) {
-        if (!entry->name || entry->isFile == 1)
+    for (const Listed& entry : listed_) {
+        if (!entry.folder)
             continue;
-        const std::string folder = folder_ + "\\" + entry->name;
-        const DWORD attributes = GetFileAttributesA(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            continue;
+        const std::string folder = folder_ + "\\" + entry.name;
         const int n = MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, nullptr, 0);
         std::wstring wide(n > 0 ? n - 1 : 0, L'\0');
         if (n > 1)
             MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, &wide[0], n);
-        NamesBelow(wide, entry->name);
+        NamesBelow(wide, entry.name);
     }
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
     for (const UpdateFile& file : r_.files) {
@@ -295,10 +300,6 @@ void Linter::Names() {
                 "\"" + name +
                     "\" is a name a memory card cannot hold (a character of \\ / : * ? \" < > | "
                     "or a control character, a trailing dot or blank, or a device name).");
-        if (name.size() > kLongestCardName)
-            Add(Severity::kError, "name-length", file.path,
-                "The name has " + std::to_string(name.size()) + " characters; a camera takes " +
-                    std::to_string(kLongestCardName) + " at most.");
         if (file.path.size() > kLongestUpdatePath)
             Add(Severity::kWarning, "path-length", file.path,
                 "The path in the update has " + std::to_string(file.path.size()) +
@@ -398,11 +399,9 @@ void Linter::Run() {
             "The listed files need " + std::to_string((total + 1023) / 1024) +
                 " KB; CF Capacity declares " + std::to_string(job_.capacityKB) + " KB.",
             IDS_MSG_INFO_INCORRECT);
-    if (allFound) {
-        Sent();
-        Names();
-        Collisions();
-    }
+    Sent();
+    Names();
+    Collisions();
     Around();
     // The job never opened a camera: releasing it only frees.
     ReleaseFirmwareJob(&job_);
