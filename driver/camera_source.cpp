@@ -87,7 +87,10 @@ class PtpIpSource final : public CameraSource {
 // list is empty: an honest "no camera", never the virtual one.
 class UsbSource final : public CameraSource {
   public:
-    explicit UsbSource(InitiatorFactory newInitiator) : newInitiator_(std::move(newInitiator)) {}
+    UsbSource(const DriverSettings& settings, InitiatorFactory newInitiator)
+        : newInitiator_(std::move(newInitiator)),
+          cameras_(SystemWpdFactory(), settings.handshakeTimeoutMs ? settings.handshakeTimeoutMs
+                                                                   : settings.timeoutMs) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         cameras_.Refresh();
@@ -122,5 +125,5 @@ std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
     case Transport::Usb:
         break;
     }
-    return std::make_unique<UsbSource>(std::move(newInitiator));
+    return std::make_unique<UsbSource>(settings, std::move(newInitiator));
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs.h"
+#include "identity.h"
 #include "listed_entries.h"
 #include "properties.h"
 #include "ptp/text.h"
@@ -25,8 +26,6 @@ const size_t kEntryReadAhead = 256;
 const size_t kListedAtLeast = 16;
 // Bound on one property list: 65,536 names of over 200 characters.
 const uint64_t kMaxPropertyList = 16u << 20;
-// The file's bytes read at a time to compare with those read back.
-const size_t kCompareChunk = 256 * 1024;
 
 // A lookup in memory from the caller's thread: nothing thrown leaves it (it then misses).
 template <typename Lookup> bool Remembered(Lookup lookup) {
@@ -37,55 +36,9 @@ template <typename Lookup> bool Remembered(Lookup lookup) {
     }
 }
 
-bool IsVendorFormat(uint16_t format) {
-    return (format & 0xF000) == 0xB000;
-}
-
-// Reads exactly `count` bytes of the file; false with the stream's result (or a read failure
-// when the file ends early).
-bool ReadExactly(CameraStream* file, uint8_t* buffer, size_t count, DriverResult& result) {
-    size_t got = 0;
-    while (got < count) {
-        uint32_t n = static_cast<uint32_t>(std::min<size_t>(count - got, 0x40000000));
-        file->read(file->impl, buffer + got, &n, &result);
-        if (result != kDriverOk)
-            return false;
-        if (n == 0) {
-            result = kStreamReadFailed;
-            return false;
-        }
-        got += n;
-    }
-    return true;
-}
-
-// A send's percent through the file stream, reported when it changes: the read-back counts as
-// much as the send, and 100 comes only once the file is confirmed on the card.
-class SendProgress {
-  public:
-    SendProgress(CameraStream* file, uint64_t work) : file_(file), work_(work) {}
-    void At(uint64_t done) {
-        Report(work_ ? static_cast<int>(std::min<uint64_t>(99, done * 100 / work_)) : 0);
-    }
-    void Done() { Report(100); }
-
-  private:
-    void Report(int percent) {
-        if (percent == last_)
-            return;
-        last_ = percent;
-        DriverResult ignored = kDriverOk;
-        file_->progress(file_->impl, static_cast<uint16_t>(percent), &ignored);
-    }
-
-    CameraStream* file_;
-    const uint64_t work_;
-    int last_ = -1;
-};
-
 } // namespace
 
-KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)) {}
+KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)), guid_(InstallationGuid()) {}
 
 KxCamera::~KxCamera() {
     Call([this]() -> DriverResult {
@@ -102,12 +55,19 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     config.floorBytesPerSecond = settings_.floorBytesPerSecond;
     config.handshakeTimeoutMs =
         settings_.handshakeTimeoutMs ? settings_.handshakeTimeoutMs : settings_.timeoutMs;
-    for (size_t i = 0; i < config.guid.size(); ++i)
-        config.guid[i] = static_cast<uint8_t>(0x56 + i * 7);
+    config.busyRetryMs = settings_.busyRetryMs;
+    config.objectResponseMs = settings_.sendResponseMs;
+    config.guid = guid_;
     auto initiator = std::make_unique<ptp::Initiator>(config);
     const ptp::Initiator* self = initiator.get();
     initiator->SetEventHandler([this, self](const ptp::Event& event) { OnEvent(self, event); });
-    initiator->SetLostHandler([this, self](ptp::Link, ptp::Status) { OnLost(self); });
+    initiator->SetLostHandler([this, self](ptp::Link link, ptp::Status status) {
+        trace_.Note(std::string("link lost: ") + (link == ptp::Link::Event ? "event" : "command") +
+                    " connection, " + ptp::StatusName(status));
+        OnLost(self);
+    });
+    if (trace_.on())
+        initiator->SetCallObserver([this](const ptp::CallRecord& call) { trace_.Call(call); });
     return initiator;
 }
 
@@ -122,6 +82,7 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
     std::lock_guard<std::mutex> lock(eventMutex_);
     if (from != live_)
         return;
+    trace_.Event(event);
     // Object events make the known objects go; any other event but a property change may
     // concern the card as a whole.
     if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
@@ -203,8 +164,12 @@ DriverResult KxCamera::InSession(uint32_t device,
         DriverResult r = kDriverConnectionLost; // lost: fail at once instead of waiting
         if (initiator_->connected())
             r = body(*initiator_);
-        if (r != kDriverOk)
+        if (r != kDriverOk) {
             cache_.Forget();
+            // An event sent just before the failure explains it: it reaches the caller first.
+            initiator_->DeliverWaitingEvents();
+            trace_.Note("result " + std::to_string(r));
+        }
         return r;
     });
 }
@@ -215,9 +180,12 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         std::string error;
         if (!count || !LoadDriverSettings(folder_, settings_, error))
             return kDriverNotInstalled;
+        trace_.Open(settings_.trace);
         source_ = MakeCameraSource(settings_, [this] { return NewInitiator(); });
         std::vector<std::string> names;
         DriverResult r = source_->Enumerate(names);
+        trace_.Note("enumerate: " + std::to_string(names.size()) + " camera(s), result " +
+                    std::to_string(r));
         if (r != kDriverOk)
             return r;
         std::vector<DeviceRecord> records(names.size());
@@ -267,9 +235,12 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         if (opened.ok())
             opened = initiator_->GetDeviceInfo(deviceInfo_);
         if (!opened.ok()) {
+            initiator_->DeliverWaitingEvents();
             DropDevice();
+            trace_.Note("open failed: result " + std::to_string(MapPtpResult(opened)));
             return MapPtpResult(opened);
         }
+        trace_.Device(deviceInfo_);
         bool lost = false;
         {
             // A connection lost while no callback could hear of it fails the open: the
@@ -309,13 +280,37 @@ DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
     if (Remembered([&] { return cache_.StorageIds(device, ids); }))
         return WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        const uint64_t generation = cache_.Generation();
-        ptp::Result result = camera.GetStorageIDs(ids);
-        if (!result.ok())
-            return MapPtpResult(result);
-        cache_.PutStorageIds(generation, ids);
-        return WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
+        const DriverResult r = ListStores(camera, ids);
+        return r != kDriverOk ? r
+                              : WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
     });
+}
+
+DriverResult KxCamera::ListStores(ptp::Initiator& camera, std::vector<uint32_t>& ids) {
+    if (cache_.StorageIds(device_, ids))
+        return kDriverOk;
+    const uint64_t generation = cache_.Generation();
+    ptp::Result result = camera.GetStorageIDs(ids);
+    if (!result.ok())
+        return MapPtpResult(result);
+    trace_.Stores(ids);
+    // An ID whose low 16 bits are 0 is an empty slot; some cameras never answer a question
+    // about one.
+    ids.erase(std::remove_if(ids.begin(), ids.end(), [](uint32_t id) { return !(id & 0xFFFF); }),
+              ids.end());
+    cache_.PutStorageIds(generation, ids);
+    return kDriverOk;
+}
+
+DriverResult KxCamera::CardStore(ptp::Initiator& camera, uint32_t& storageId) {
+    std::vector<uint32_t> ids;
+    const DriverResult r = ListStores(camera, ids);
+    if (r != kDriverOk)
+        return r;
+    if (ids.empty())
+        return kDriverStoreNotAvailable;
+    storageId = ids[0];
+    return kDriverOk;
 }
 
 DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, StorageRecord* record) {
@@ -442,135 +437,6 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
         }
         return WriteStream(stream, &entry, sizeof entry);
     });
-}
-
-DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
-                                      ObjectInfoRecord* record, uint32_t* outStorageId,
-                                      uint32_t* outParent, uint32_t* outHandle) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.ForgetObjects();
-        announced_ = Announced();
-        if (!record)
-            return kStreamBadArgument;
-        ptp::ObjectInfo info = ObjectInfoOf(*record);
-        ptp::Result result = camera.SendObjectInfo(storageId, parent, info);
-        // Some cameras take no vendor object format: the file goes as an undefined one.
-        if (result.status == ptp::Status::Ok &&
-            (result.code == ptp::RC_InvalidObjectFormatCode ||
-             result.code == ptp::RC_ParameterNotSupported) &&
-            IsVendorFormat(info.objectFormat)) {
-            info.objectFormat = ptp::OFC_Undefined;
-            result = camera.SendObjectInfo(storageId, parent, info);
-        }
-        if (!result.ok())
-            return MapPtpResult(result);
-        announced_.valid = true;
-        announced_.handle = result.params[2];
-        announced_.name = info.filename;
-        uint32_t* outs[3] = {outStorageId, outParent, outHandle};
-        for (size_t i = 0; i < 3; ++i) {
-            if (outs[i])
-                *outs[i] = result.params[i];
-        }
-        return kDriverOk;
-    });
-}
-
-DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.ForgetObjects();
-        const Announced sent = announced_;
-        announced_ = Announced();
-        const DriverResult r = SendFile(camera, sent, size, file);
-        // Many cameras keep what arrived of a failed send, and some create the object on its
-        // ObjectInfo alone: neither a truncated nor an empty update may stay.
-        if (r != kDriverOk)
-            DeleteLeftover(camera, sent);
-        cache_.ForgetObjects();
-        return r;
-    });
-}
-
-DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                                CameraStream* file) {
-    DriverResult streamResult = OpenStream(file, kStreamOpenRead);
-    if (streamResult != kDriverOk)
-        return streamResult;
-    const bool readBack =
-        settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
-    SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
-    progress.At(0);
-    uint64_t sentBytes = 0;
-    ptp::DataOut out;
-    out.size = size;
-    out.read = [&](uint8_t* buffer, size_t count) {
-        if (!ReadExactly(file, buffer, count, streamResult))
-            return false;
-        sentBytes += count;
-        progress.At(sentBytes);
-        return true;
-    };
-    ptp::Result result = camera.SendObject(out);
-    DriverResult r = MapPtpResult(result);
-    if (result.status == ptp::Status::SourceFailed)
-        r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
-    if (r == kDriverOk && sent.valid)
-        r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
-    DriverResult closed = kDriverOk;
-    file->close(file->impl, &closed);
-    if (r == kDriverOk)
-        progress.Done();
-    return r;
-}
-
-DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                               CameraStream* file, const std::function<void(uint64_t)>& progress) {
-    ptp::ObjectInfo info;
-    ptp::Result result = camera.GetObjectInfo(sent.handle, info);
-    if (result.status != ptp::Status::Ok)
-        return MapPtpResult(result);
-    if (!result.ok() || info.objectCompressedSize != size ||
-        ptp::Lower(info.filename) != ptp::Lower(sent.name))
-        return kDriverVerifyFailed;
-    if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
-        return kDriverOk;
-
-    // The bytes read back are compared with the file's, read again in step: neither is held
-    // whole. After a difference the rest is read and dropped, so the session stays in step.
-    DriverResult streamResult = kDriverOk;
-    file->seek(file->impl, kStreamSeekStart, 0, &streamResult);
-    if (streamResult != kDriverOk)
-        return streamResult;
-    std::vector<uint8_t> expected;
-    uint64_t compared = 0;
-    bool differs = false;
-    ptp::DataIn in;
-    in.maxSize = size;
-    in.write = [&](const uint8_t* data, size_t count) {
-        for (size_t done = 0; done < count && !differs;) {
-            const size_t piece = std::min<size_t>(count - done, kCompareChunk);
-            expected.resize(piece);
-            if (!ReadExactly(file, expected.data(), piece, streamResult))
-                return false;
-            differs = memcmp(expected.data(), data + done, piece) != 0;
-            done += piece;
-        }
-        compared += count;
-        progress(compared);
-        return true;
-    };
-    // Transact: windows.h turns the name GetObject into GetObjectA.
-    result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
-    if (streamResult != kDriverOk)
-        return streamResult;
-    if (result.status != ptp::Status::Ok && result.status != ptp::Status::SinkFailed)
-        return MapPtpResult(result);
-    return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;
-}
-
-void KxCamera::DeleteLeftover(ptp::Initiator& camera, const Announced& sent) {
-    if (sent.valid && camera.connected() && deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
-        camera.DeleteObject(sent.handle);
 }
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,

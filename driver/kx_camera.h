@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "driver_interface.h"
 #include "ptp/initiator.h"
 #include "settings.h"
+#include "trace.h"
 
 // What EnumerateDevices writes for each camera; OpenDevice reads it back.
 #pragma pack(push, 1)
@@ -56,7 +58,9 @@ class KxCamera final : public CPTPClass {
     struct Announced {
         bool valid = false;
         uint32_t handle = 0;
-        std::string name; // UTF-8
+        uint32_t storage = 0;
+        uint32_t parent = 0; // as sent: 0xFFFFFFFF for the root
+        std::string name;    // UTF-8
     };
 
     DriverResult Call(const std::function<DriverResult()>& body) { return calls_.Run(body); }
@@ -75,6 +79,10 @@ class KxCamera final : public CPTPClass {
     void Raise(uint32_t code, uint32_t dataWord); // eventMutex_ held
     std::unique_ptr<ptp::Initiator> NewInitiator();
 
+    // The camera's stores, empty slots left out.
+    DriverResult ListStores(ptp::Initiator& camera, std::vector<uint32_t>& ids);
+    // The card's store: the first listed that is not an empty slot.
+    DriverResult CardStore(ptp::Initiator& camera, uint32_t& storageId);
     DriverResult FetchEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
     // The entries of a known list walked from `handle` on, through the camera's MTP property
     // lists where it has them. Ok also when it refuses them: entries then come one by one.
@@ -90,6 +98,8 @@ class KxCamera final : public CPTPClass {
     void DeleteLeftover(ptp::Initiator& camera, const Announced& sent);
 
     const std::string folder_;
+    const std::array<uint8_t, 16> guid_; // how this PC introduces itself over PTP/IP
+    Trace trace_;
     CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
     DriverSettings settings_;
     std::unique_ptr<CameraSource> source_;     // the last enumeration's

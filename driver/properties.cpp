@@ -60,14 +60,33 @@ bool BatteryStateOfLevel(const ptp::DevicePropDesc& desc, uint32_t& state) {
     return true;
 }
 
-// The description of `code`, refused when it describes another property or type.
+// A camera that cannot describe a property: it does not have it as asked for.
+bool CannotDescribe(const ptp::Result& result) {
+    if (result.status == ptp::Status::Malformed)
+        return true;
+    return result.status == ptp::Status::Ok &&
+           (result.code == ptp::RC_DevicePropNotSupported ||
+            result.code == ptp::RC_OperationNotSupported ||
+            result.code == ptp::RC_ParameterNotSupported ||
+            result.code == ptp::RC_InvalidDevicePropFormat);
+}
+
+// The description of `code`, refused when it describes another property or type. `unknown`
+// tells a camera that has no such property (it says so, or describes another) from one that
+// failed to answer.
 DriverResult Describe(ptp::Initiator& camera, uint16_t code, uint16_t dataType,
-                      ptp::DevicePropDesc& desc) {
+                      ptp::DevicePropDesc& desc, bool& unknown) {
     ptp::Result result = camera.GetDevicePropDesc(code, desc);
+    unknown = CannotDescribe(result);
     if (!result.ok())
         return MapPtpResult(result);
     const bool fits = dataType ? desc.dataType == dataType : IsInteger(desc.dataType);
-    return desc.propertyCode == code && fits ? kDriverOk : kDriverGeneralError;
+    unknown = !(desc.propertyCode == code && fits);
+    return unknown ? kDriverGeneralError : kDriverOk;
+}
+
+uint16_t VendorType(uint16_t code) {
+    return code == ptp::DPC_Vandrel_ModelName ? uint16_t(ptp::DTC_STR) : uint16_t(ptp::DTC_UINT32);
 }
 
 } // namespace
@@ -76,44 +95,47 @@ DriverResult ReadDriverProperty(ptp::Initiator& camera, const ptp::DeviceInfo& i
                                 uint32_t propCode, void* value) {
     if (!value)
         return kStreamBadArgument;
-    if (propCode > 0xFFFF)
+    if (propCode != ptp::DPC_Vandrel_BatteryState && propCode != ptp::DPC_Vandrel_FirmwareVersion &&
+        propCode != ptp::DPC_Vandrel_ModelName)
         return kDriverNotSupported;
     const uint16_t code = static_cast<uint16_t>(propCode);
-    const bool listed = info.SupportsProperty(code);
     ptp::DevicePropDesc desc;
-    uint32_t word = 0;
-    DriverResult r = kDriverOk;
-    switch (code) {
-    case ptp::DPC_Vandrel_BatteryState:
-        if (listed) {
-            r = Describe(camera, code, ptp::DTC_UINT32, desc);
-            word = static_cast<uint32_t>(desc.current.integer);
-        } else if (!info.SupportsProperty(ptp::DPC_BatteryLevel)) {
-            return kDriverNotSupported;
-        } else {
-            r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc);
-            if (r == kDriverOk && !BatteryStateOfLevel(desc, word))
-                r = kDriverGeneralError;
+    bool unknown = false;
+    // Another maker's camera may list the same codes with meanings of its own.
+    if (info.NamesExtension(ptp::kTarvoExtension) && info.SupportsProperty(code)) {
+        const DriverResult r = Describe(camera, code, VendorType(code), desc, unknown);
+        if (r == kDriverOk && code == ptp::DPC_Vandrel_ModelName) {
+            FillModelName(desc.current.text, static_cast<uint8_t*>(value));
+            return r;
         }
-        break;
-    case ptp::DPC_Vandrel_FirmwareVersion:
-        if (listed) {
-            r = Describe(camera, code, ptp::DTC_UINT32, desc);
-            word = static_cast<uint32_t>(desc.current.integer);
-        } else {
-            word = ptp::ReadDisplayedVersion(info.deviceVersion);
+        if (r == kDriverOk) {
+            const uint32_t word = static_cast<uint32_t>(desc.current.integer);
+            memcpy(value, &word, 4);
+            return r;
         }
-        break;
-    case ptp::DPC_Vandrel_ModelName:
-        if (listed)
-            r = Describe(camera, code, ptp::DTC_STR, desc);
-        if (r == kDriverOk)
-            FillModelName(listed ? desc.current.text : info.model, static_cast<uint8_t*>(value));
-        return r;
-    default:
-        return kDriverNotSupported;
+        if (!unknown)
+            return r;
+        // Not there as ours after all: the standard facts stand in.
     }
-    if (r == kDriverOk)
-        memcpy(value, &word, 4);
-    return r;
+    uint32_t word = 0;
+    switch (code) {
+    case ptp::DPC_Vandrel_BatteryState: {
+        if (!info.SupportsProperty(ptp::DPC_BatteryLevel))
+            return kDriverNotSupported;
+        const DriverResult r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc, unknown);
+        if (r != kDriverOk)
+            return r;
+        if (!BatteryStateOfLevel(desc, word))
+            return kDriverGeneralError;
+        break;
+    }
+    case ptp::DPC_Vandrel_FirmwareVersion:
+        word = ptp::ReadDisplayedVersion(info.deviceVersion);
+        break;
+    default:
+        FillModelName(info.model, static_cast<uint8_t*>(value));
+        return kDriverOk;
+    }
+    memcpy(value, &word, 4);
+    return kDriverOk;
 }

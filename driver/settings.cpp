@@ -8,6 +8,9 @@
 //   handshake_timeout_ms = 100..600000    (default timeout_ms)
 //   connect_timeout_ms = 100..60000       (default 2000)
 //   verify     = content | size           (default content)
+//   busy_retry_ms = 0..60000              (default 2000; 0: DeviceBusy is final)
+//   send_response_timeout_ms = 1000..600000 (default 60000)
+//   trace      = file                     (none by default; relative to the library's folder)
 #include "settings.h"
 
 #include <windows.h>
@@ -133,6 +136,15 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
             const std::string v = Lower(value);
             ok = v == "content" || v == "size";
             parsed.verifyContent = v == "content";
+        } else if (key == "busy_retry_ms") {
+            ok = ParseNumber(value, 0, 60000, number);
+            parsed.busyRetryMs = static_cast<int>(number);
+        } else if (key == "send_response_timeout_ms") {
+            ok = ParseNumber(value, 1000, 600000, number);
+            parsed.sendResponseMs = static_cast<int>(number);
+        } else if (key == "trace") {
+            ok = !value.empty() && value.size() < MAX_PATH;
+            parsed.trace = Resolve(folder, value);
         } else if (key == "connect_timeout_ms") {
             ok = ParseNumber(value, 100, 60000, number);
             parsed.connectTimeoutMs = static_cast<int>(number);

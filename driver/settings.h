@@ -23,7 +23,10 @@ struct DriverSettings {
     uint64_t floorBytesPerSecond = 64 * 1024; // an operation ends by timeoutMs + its bytes at this
     int handshakeTimeoutMs = 0;               // bound on a camera's whole handshake; 0: timeoutMs
     int connectTimeoutMs = 2000;
-    bool verifyContent = true; // read every file sent back and compare it (else its size only)
+    bool verifyContent = true;  // read every file sent back and compare it (else its size only)
+    int busyRetryMs = 2000;     // a camera answering DeviceBusy is asked again for this long
+    int sendResponseMs = 60000; // a slow card's answer after the last byte of a file
+    std::string trace;          // file that records every transaction; empty: none
 };
 
 // Reads `text` (the settings file's contents); relative paths are taken from `folder`.

@@ -21,9 +21,12 @@ struct IPortableDeviceContent;
 struct IPortableDeviceProperties;
 struct IPortableDeviceEventCallback;
 
-// Slot 3 of 10: GetDevices is the first method.
+// Slots 3 to 5 of 10.
 struct IPortableDeviceManager : public IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetDevices(LPWSTR* pnpDeviceIds, DWORD* count) = 0;
+    virtual HRESULT STDMETHODCALLTYPE RefreshDeviceList() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDeviceFriendlyName(LPCWSTR pnpDeviceId, WCHAR* name,
+                                                            DWORD* length) = 0;
 };
 __CRT_UUID_DECL(IPortableDeviceManager, 0xa1567595, 0x4c2f, 0x4574, 0xa6, 0xfa, 0xec, 0xef, 0x91,
                 0x7b, 0x9a, 0x40)
@@ -67,6 +70,19 @@ struct IPortableDeviceProperties : public IUnknown {
 };
 __CRT_UUID_DECL(IPortableDeviceProperties, 0x7f6d695c, 0x03df, 0x4439, 0xa8, 0x09, 0x59, 0x26, 0x6b,
                 0xee, 0xe3, 0xa6)
+
+// Slots 3 to 6 of 14.
+struct IPortableDeviceCapabilities : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetSupportedCommands(IPortableDeviceKeyCollection** keys) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetCommandOptions(REFPROPERTYKEY command,
+                                                        IPortableDeviceValues** options) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetFunctionalCategories(IPortableDevicePropVariantCollection** categories) = 0;
+    virtual HRESULT STDMETHODCALLTYPE
+    GetFunctionalObjects(REFGUID category, IPortableDevicePropVariantCollection** objectIds) = 0;
+};
+__CRT_UUID_DECL(IPortableDeviceCapabilities, 0x2c8c6dbf, 0xe3dc, 0x4061, 0xbe, 0xcc, 0x85, 0x42,
+                0xe8, 0x10, 0xd1, 0x26)
 
 // Implemented by us: the whole interface.
 struct IPortableDeviceEventCallback : public IUnknown {
@@ -125,12 +141,36 @@ inline constexpr PROPERTYKEY WPD_DEVICE_MODEL = {WPD_DEVICE_PROPERTIES_V1, 8};
 inline constexpr PROPERTYKEY WPD_DEVICE_FRIENDLY_NAME = {WPD_DEVICE_PROPERTIES_V1, 12};
 inline constexpr PROPERTYKEY WPD_DEVICE_TYPE = {WPD_DEVICE_PROPERTIES_V1, 15};
 
-// PortableDevice.h: WPD_EVENT_PROPERTIES_V1 and the device-removed event.
+// PortableDevice.h: WPD_OBJECT_PROPERTIES_V1 (what an object event names).
+inline constexpr GUID WPD_OBJECT_PROPERTIES_V1 = {
+    0xEF6B490D, 0x5CD8, 0x437A, {0xAF, 0xFC, 0xDA, 0x8B, 0x60, 0xEE, 0x4A, 0x3C}};
+inline constexpr PROPERTYKEY WPD_OBJECT_ID = {WPD_OBJECT_PROPERTIES_V1, 2};
+inline constexpr PROPERTYKEY WPD_OBJECT_PARENT_ID = {WPD_OBJECT_PROPERTIES_V1, 3};
+inline constexpr PROPERTYKEY WPD_OBJECT_PERSISTENT_UNIQUE_ID = {WPD_OBJECT_PROPERTIES_V1, 5};
+
+// PortableDevice.h: the functional category of a storage (a memory card).
+inline constexpr GUID WPD_FUNCTIONAL_CATEGORY_STORAGE = {
+    0x23F05BBC, 0x15DE, 0x4C2A, {0xA5, 0x5B, 0xA9, 0xAF, 0x5C, 0xE4, 0x12, 0xEF}};
+
+// PortableDevice.h: WPD_EVENT_PROPERTIES_V1 and the events.
 inline constexpr GUID WPD_EVENT_PROPERTIES_V1 = {
     0x15AB1953, 0xF817, 0x4FEF, {0xA9, 0x21, 0x56, 0x76, 0xE8, 0x38, 0xF6, 0xE0}};
+inline constexpr PROPERTYKEY WPD_EVENT_PARAMETER_PNP_DEVICE_ID = {WPD_EVENT_PROPERTIES_V1, 2};
 inline constexpr PROPERTYKEY WPD_EVENT_PARAMETER_EVENT_ID = {WPD_EVENT_PROPERTIES_V1, 3};
 inline constexpr GUID WPD_EVENT_DEVICE_REMOVED = {
     0xE4CBCA1B, 0x6918, 0x48B9, {0x85, 0xEE, 0x02, 0xBE, 0x7C, 0x85, 0x0A, 0xF9}};
+inline constexpr GUID WPD_EVENT_DEVICE_RESET = {
+    0x7755CF53, 0xC1ED, 0x44F3, {0xB5, 0xA2, 0x45, 0x1E, 0x2C, 0x37, 0x6B, 0x27}};
+inline constexpr GUID WPD_EVENT_OBJECT_ADDED = {
+    0xA726DA95, 0xE207, 0x4B02, {0x8D, 0x44, 0xBE, 0xF2, 0xE8, 0x6C, 0xBF, 0xFC}};
+inline constexpr GUID WPD_EVENT_OBJECT_REMOVED = {
+    0xBE82AB88, 0xA52C, 0x4823, {0x96, 0xE5, 0xD0, 0x27, 0x26, 0x71, 0xFC, 0x38}};
+inline constexpr GUID WPD_EVENT_OBJECT_UPDATED = {
+    0x1445A759, 0x2E01, 0x485D, {0x9F, 0x27, 0xFF, 0x07, 0xDA, 0xE6, 0x97, 0xAB}};
+inline constexpr GUID WPD_EVENT_DEVICE_CAPABILITIES_UPDATED = {
+    0x36885AA1, 0xCD54, 0x4DAA, {0xB3, 0xD0, 0xAF, 0xB3, 0xE0, 0x3F, 0x59, 0x99}};
+inline constexpr GUID WPD_EVENT_STORAGE_FORMAT = {
+    0x3782616B, 0x22BC, 0x4474, {0xA2, 0x51, 0x30, 0x70, 0xF8, 0xD3, 0x88, 0x57}};
 
 // WpdMtpExtensions.h: raw MTP (PTP) operations through the class driver.
 inline constexpr GUID WPD_CATEGORY_MTP_EXT_VENDOR_OPERATIONS = {

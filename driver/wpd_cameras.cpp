@@ -2,6 +2,7 @@
 #include "wpd_cameras.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "wpd_transport.h"
 
@@ -18,34 +19,57 @@ bool IsStillCamera(ULONG type, const std::wstring& protocol) {
 
 } // namespace
 
-WpdCameraList::WpdCameraList(WpdFactory& factory) : factory_(factory) {}
+WpdCameraList::WpdCameraList(WpdFactory& factory, int openTimeoutMs)
+    : factory_(factory), openTimeoutMs_(openTimeoutMs) {}
 
-void WpdCameraList::Refresh() {
+HRESULT WpdCameraList::Refresh(std::vector<Device>* all) {
     cameras_.clear();
+    if (all)
+        all->clear();
     ComPtr<IPortableDeviceManager> manager;
     DWORD count = 0;
-    if (FAILED(factory_.Make(CLSID_PortableDeviceManager, manager)) ||
-        FAILED(manager->GetDevices(nullptr, &count)) || count == 0)
-        return;
+    HRESULT hr = factory_.Make(CLSID_PortableDeviceManager, manager);
+    if (SUCCEEDED(hr))
+        hr = manager->GetDevices(nullptr, &count);
+    if (FAILED(hr) || count == 0)
+        return hr;
     count = std::min(count, kMaxDevices);
     std::vector<LPWSTR> ids(count, nullptr);
-    if (FAILED(manager->GetDevices(ids.data(), &count)))
+    hr = manager->GetDevices(ids.data(), &count);
+    if (FAILED(hr))
         count = 0;
     for (DWORD i = 0; i < ids.size(); ++i) {
-        Camera camera;
-        if (i < count && ids[i] && Describe(ids[i], camera))
-            cameras_.push_back(std::move(camera));
+        if (i < count && ids[i]) {
+            Device device;
+            device.pnpDeviceId = ids[i];
+            Describe(manager.Get(), device);
+            if (device.verdict == Verdict::Camera || device.verdict == Verdict::Busy)
+                cameras_.push_back(device);
+            if (all)
+                all->push_back(std::move(device));
+        }
         CoTaskMemFree(ids[i]);
     }
+    return hr;
 }
 
-bool WpdCameraList::Describe(const std::wstring& pnpDeviceId, Camera& camera) {
+void WpdCameraList::Describe(IPortableDeviceManager* manager, Device& camera) {
     ComPtr<IPortableDevice> device;
     ComPtr<IPortableDeviceContent> content;
     ComPtr<IPortableDeviceProperties> properties;
     ComPtr<IPortableDeviceKeyCollection> keys;
     ComPtr<IPortableDeviceValues> values;
-    HRESULT hr = OpenPortableDevice(factory_, pnpDeviceId, device);
+    HRESULT hr = OpenPortableDevice(factory_, camera.pnpDeviceId, device, openTimeoutMs_);
+    camera.hr = hr;
+    if (StatusOfHresult(hr) == ptp::Status::Refused) {
+        // Held by another program: its type cannot be read, but the user can free it.
+        WCHAR name[128] = {};
+        DWORD length = static_cast<DWORD>(std::size(name));
+        if (SUCCEEDED(manager->GetDeviceFriendlyName(camera.pnpDeviceId.c_str(), name, &length)))
+            camera.name = Utf8Of(std::wstring(name, wcsnlen(name, std::size(name))));
+        camera.verdict = Verdict::Busy;
+        return;
+    }
     if (SUCCEEDED(hr))
         hr = device->Content(&content);
     if (SUCCEEDED(hr))
@@ -59,18 +83,24 @@ bool WpdCameraList::Describe(const std::wstring& pnpDeviceId, Camera& camera) {
     }
     if (SUCCEEDED(hr))
         hr = properties->GetValues(WPD_DEVICE_OBJECT_ID, keys.Get(), &values);
+    const bool commands = SUCCEEDED(hr) && WpdTransport::AcceptsMtpCommands(device.Get());
     if (device)
         device->Close();
-    if (FAILED(hr) || !values)
-        return false;
+    camera.hr = hr;
+    if (FAILED(hr) || !values) {
+        camera.verdict = Verdict::Unreadable;
+        return;
+    }
     ULONG type = 0;
     if (FAILED(values->GetUnsignedIntegerValue(WPD_DEVICE_TYPE, &type)))
         type = 0;
-    camera.pnpDeviceId = pnpDeviceId;
     camera.name = Utf8Of(TakeString(values.Get(), WPD_DEVICE_FRIENDLY_NAME));
     if (camera.name.empty())
         camera.name = Utf8Of(TakeString(values.Get(), WPD_DEVICE_MODEL));
-    return IsStillCamera(type, TakeString(values.Get(), WPD_DEVICE_PROTOCOL));
+    if (!IsStillCamera(type, TakeString(values.Get(), WPD_DEVICE_PROTOCOL)))
+        camera.verdict = Verdict::NotCamera;
+    else
+        camera.verdict = commands ? Verdict::Camera : Verdict::NoMtpCommands;
 }
 
 std::unique_ptr<ptp::Transport> WpdCameraList::Transport(size_t index) const {

@@ -13,12 +13,25 @@
 // (they may be longer than a device record's name): a camera is named by its index.
 class WpdCameraList {
   public:
-    explicit WpdCameraList(WpdFactory& factory = SystemWpdFactory());
+    // Each device is opened within `openTimeoutMs` to be described.
+    explicit WpdCameraList(WpdFactory& factory = SystemWpdFactory(), int openTimeoutMs = 10000);
 
-    // Lists the cameras attached now. Where WPD cannot list devices (its classes are not
-    // registered, as under Wine) there are none; a device that cannot be opened or described is
-    // left out.
-    void Refresh();
+    // Why a portable device is or is not counted as a camera.
+    enum class Verdict { Camera, Busy, NotCamera, NoMtpCommands, Unreadable };
+    struct Device {
+        std::wstring pnpDeviceId;
+        std::string name;
+        Verdict verdict = Verdict::Unreadable;
+        HRESULT hr = S_OK; // why it could not be opened or read
+    };
+
+    // Lists the cameras attached now: still-image cameras that accept the MTP extension
+    // commands, and any device another program holds (it cannot be asked, and opening it
+    // then says it is busy). Where WPD cannot list devices (its classes are not registered, as
+    // under Wine) there are none; any other device that cannot be opened or described is left
+    // out. `all`, when given, receives every portable device with its verdict. Returns the
+    // HRESULT of listing the devices.
+    HRESULT Refresh(std::vector<Device>* all = nullptr);
     size_t size() const { return cameras_.size(); }
     // The camera's friendly name (UTF-8), or its model; empty past the end.
     std::string name(size_t index) const {
@@ -28,14 +41,11 @@ class WpdCameraList {
     std::unique_ptr<ptp::Transport> Transport(size_t index) const;
 
   private:
-    struct Camera {
-        std::wstring pnpDeviceId;
-        std::string name;
-    };
-    // Fills `camera` and says whether the device is a still-image camera.
-    bool Describe(const std::wstring& pnpDeviceId, Camera& camera);
+    using Camera = Device;
+    void Describe(IPortableDeviceManager* manager, Device& device);
 
     ComApartment apartment_;
     WpdFactory& factory_;
+    const int openTimeoutMs_;
     std::vector<Camera> cameras_;
 };

@@ -1,6 +1,13 @@
 // The system's WPD classes, and one table from HRESULT to what the session does with it.
 #include "wpd_com.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 namespace {
 
 class SystemFactory final : public WpdFactory {
@@ -73,10 +80,44 @@ std::string Utf8Of(const std::wstring& text) {
     return utf8;
 }
 
-HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
-                           ComPtr<IPortableDevice>& device) {
+namespace {
+
+// An Open under way on a thread of its own, shared by that thread and the one waiting for it.
+struct PendingOpen {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false, abandoned = false;
+    HRESULT hr = E_FAIL;
+    ComPtr<IPortableDevice> device;
     ComPtr<IPortableDeviceValues> client;
-    HRESULT hr = factory.Make(wpd::CLSID_PortableDeviceFTM, device);
+    std::wstring id;
+};
+
+void RunOpen(const std::shared_ptr<PendingOpen>& pending) {
+    ComApartment apartment;
+    const HRESULT hr = pending->device->Open(pending->id.c_str(), pending->client.Get());
+    ComPtr<IPortableDevice> late;
+    {
+        std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->hr = hr;
+        pending->finished = true;
+        pending->client.Reset();
+        if (pending->abandoned)
+            late = std::move(pending->device);
+    }
+    pending->done.notify_all();
+    if (late && SUCCEEDED(hr))
+        late->Close(); // nobody waits for it any more
+}
+
+} // namespace
+
+HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
+                           ComPtr<IPortableDevice>& device, int timeoutMs) {
+    auto pending = std::make_shared<PendingOpen>();
+    pending->id = pnpDeviceId;
+    ComPtr<IPortableDeviceValues>& client = pending->client;
+    HRESULT hr = factory.Make(wpd::CLSID_PortableDeviceFTM, pending->device);
     if (SUCCEEDED(hr))
         hr = factory.Make(wpd::CLSID_PortableDeviceValues, client);
     if (SUCCEEDED(hr))
@@ -90,9 +131,27 @@ HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
     if (SUCCEEDED(hr)) // as Microsoft's samples ask for
         hr = client->SetUnsignedIntegerValue(wpd::WPD_CLIENT_SECURITY_QUALITY_OF_SERVICE,
                                              SECURITY_IMPERSONATION);
-    if (SUCCEEDED(hr))
-        hr = device->Open(pnpDeviceId.c_str(), client.Get());
+    device.Reset();
     if (FAILED(hr))
-        device.Reset();
-    return hr;
+        return hr;
+    try {
+        std::thread([pending] {
+            try {
+                RunOpen(pending);
+            } catch (...) {
+            }
+        }).detach();
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    if (!pending->done.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
+                                [&] { return pending->finished; })) {
+        pending->abandoned = true;
+        return HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT);
+    }
+    if (SUCCEEDED(pending->hr))
+        device = std::move(pending->device);
+    pending->device.Reset();
+    return pending->hr;
 }

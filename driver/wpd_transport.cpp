@@ -1,8 +1,9 @@
-// PTP operations as MTP extension commands, the watchdog that bounds each command, and the
-// free-threaded event callback.
+// PTP operations as MTP extension commands, their cancellation when the session's watchdog
+// fires, and the free-threaded event callback.
 #include "wpd_transport.h"
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "ptp/codes.h"
@@ -12,9 +13,19 @@ using namespace wpd;
 namespace {
 
 const size_t kDefaultChunk = 256 * 1024;   // when the driver advises no buffer size
-const size_t kMinChunk = 4 * 1024;         // bounds on what it advises: memory stays small
-const size_t kMaxChunk = 8 * 1024 * 1024;  // and a chunk still reports progress
+const size_t kMaxChunk = 8 * 1024 * 1024;  // memory stays small, and a chunk reports progress
 const uint64_t kUnknownSize = 0xFFFFFFFFu; // a data-in phase of unknown length ends short
+
+// The commands the transport sends: a device that does not list them all cannot be driven.
+const PROPERTYKEY* const kMtpCommands[] = {
+    &WPD_COMMAND_MTP_EXT_EXECUTE_COMMAND_WITHOUT_DATA_PHASE,
+    &WPD_COMMAND_MTP_EXT_EXECUTE_COMMAND_WITH_DATA_TO_READ,
+    &WPD_COMMAND_MTP_EXT_EXECUTE_COMMAND_WITH_DATA_TO_WRITE,
+    &WPD_COMMAND_MTP_EXT_READ_DATA,
+    &WPD_COMMAND_MTP_EXT_WRITE_DATA,
+    &WPD_COMMAND_MTP_EXT_END_DATA_TRANSFER,
+};
+const DWORD kMaxListed = 4096; // commands or storages a device may list
 
 // Up to five VT_UI4 values, as PTP parameters; false for anything else.
 bool ReadParams(IPortableDevicePropVariantCollection* values, ptp::Params& params) {
@@ -56,6 +67,36 @@ uint16_t VendorEventCode(const GUID& id) {
     return IsEqualGUID(base, WPD_EVENT_MTP_VENDOR_EXTENDED_EVENTS)
                ? static_cast<uint16_t>(id.Data1 >> 16)
                : 0;
+}
+
+// The class driver turns the camera's standard PTP events into these; each goes back to the
+// PTP event that says the same to the session (an object removal may be a storage's).
+struct StandardEvent {
+    const GUID* id;
+    uint16_t code;
+};
+const StandardEvent kStandardEvents[] = {
+    {&WPD_EVENT_OBJECT_ADDED, ptp::EC_ObjectAdded},
+    {&WPD_EVENT_OBJECT_REMOVED, ptp::EC_ObjectRemoved},
+    {&WPD_EVENT_OBJECT_UPDATED, ptp::EC_ObjectInfoChanged},
+    {&WPD_EVENT_STORAGE_FORMAT, ptp::EC_StorageInfoChanged},
+    {&WPD_EVENT_DEVICE_CAPABILITIES_UPDATED, ptp::EC_DeviceInfoChanged},
+};
+
+// The object IDs a collection of VT_LPWSTR values holds, bounded.
+std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection* values) {
+    std::vector<std::wstring> ids;
+    DWORD count = 0;
+    if (!values || FAILED(values->GetCount(&count)))
+        return ids;
+    for (DWORD i = 0; i < std::min(count, kMaxListed); ++i) {
+        PROPVARIANT value;
+        PropVariantInit(&value);
+        if (SUCCEEDED(values->GetAt(i, &value)) && value.vt == VT_LPWSTR && value.pwszVal)
+            ids.emplace_back(value.pwszVal);
+        PropVariantClear(&value);
+    }
+    return ids;
 }
 
 } // namespace
@@ -104,6 +145,9 @@ class WpdEvents final : public IPortableDeviceEventCallback {
         return S_OK;
     }
 
+    // The device's storage objects, set before events are listened to.
+    void KnowStorages(std::vector<std::wstring> ids) { storages_ = std::move(ids); }
+
     void Listen(ptp::TransportListener* listener) {
         std::lock_guard<std::recursive_mutex> lock(mutex_);
         listener_ = listener;
@@ -121,21 +165,46 @@ class WpdEvents final : public IPortableDeviceEventCallback {
         if (FAILED(parameters->GetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, &id)))
             return;
         std::lock_guard<std::recursive_mutex> lock(mutex_);
-        if (IsEqualGUID(id, WPD_EVENT_DEVICE_REMOVED)) {
+        // Reset: clients are to close their connections, as on removal.
+        if (IsEqualGUID(id, WPD_EVENT_DEVICE_REMOVED) || IsEqualGUID(id, WPD_EVENT_DEVICE_RESET)) {
             gone_ = true;
             if (listener_)
                 listener_->OnLost(ptp::Link::Command, ptp::Status::Closed);
             return;
         }
+        if (!listener_)
+            return;
         ptp::Event event;
         event.code = VendorEventCode(id);
-        ComPtr<IPortableDevicePropVariantCollection> params;
-        if (event.code == 0 || !listener_ ||
-            FAILED(parameters->GetIPortableDevicePropVariantCollectionValue(
-                WPD_PROPERTY_MTP_EXT_EVENT_PARAMS, &params)) ||
-            !params || !ReadParams(params.Get(), event.params))
+        if (event.code != 0) {
+            ComPtr<IPortableDevicePropVariantCollection> params;
+            if (FAILED(parameters->GetIPortableDevicePropVariantCollectionValue(
+                    WPD_PROPERTY_MTP_EXT_EVENT_PARAMS, &params)) ||
+                !params || !ReadParams(params.Get(), event.params))
+                return;
+            listener_->OnEvent(event);
             return;
-        listener_->OnEvent(event);
+        }
+        for (const StandardEvent& standard : kStandardEvents) {
+            if (IsEqualGUID(id, *standard.id))
+                event.code = standard.code;
+        }
+        if (event.code == ptp::EC_ObjectRemoved && IsStorage(parameters))
+            event.code = ptp::EC_StoreRemoved;
+        if (event.code != 0)
+            listener_->OnEvent(event); // the object is named in WPD terms only: no parameters
+    }
+
+    // A removed object is a storage when it is one the device listed, or hangs from the device
+    // object itself, where only functional objects are.
+    bool IsStorage(IPortableDeviceValues* parameters) const {
+        const std::wstring object = TakeString(parameters, WPD_OBJECT_ID);
+        const std::wstring unique = TakeString(parameters, WPD_OBJECT_PERSISTENT_UNIQUE_ID);
+        for (const std::wstring& storage : storages_) {
+            if (storage == object || storage == unique)
+                return true;
+        }
+        return TakeString(parameters, WPD_OBJECT_PARENT_ID) == WPD_DEVICE_OBJECT_ID;
     }
 
     LONG refs_ = 1;
@@ -143,6 +212,7 @@ class WpdEvents final : public IPortableDeviceEventCallback {
     std::recursive_mutex mutex_; // a listener may shut the transport down from its call
     ptp::TransportListener* listener_ = nullptr;
     std::atomic<bool> gone_{false};
+    std::vector<std::wstring> storages_;
 };
 
 WpdTransport::WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name)
@@ -152,13 +222,6 @@ WpdTransport::WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::s
 
 WpdTransport::~WpdTransport() {
     Shutdown();
-    {
-        std::lock_guard<std::mutex> lock(watchMutex_);
-        quit_ = true;
-    }
-    watchWake_.notify_all();
-    if (watcher_.joinable())
-        watcher_.join();
     if (device_) {
         if (cookie_)
             device_->Unadvise(cookie_);
@@ -167,25 +230,48 @@ WpdTransport::~WpdTransport() {
     CoTaskMemFree(cookie_);
 }
 
-ptp::Status WpdTransport::Open(const ptp::Deadline&, ptp::Response&) {
+bool WpdTransport::AcceptsMtpCommands(IPortableDevice* device) {
+    ComPtr<IPortableDeviceCapabilities> capabilities;
+    ComPtr<IPortableDeviceKeyCollection> commands;
+    DWORD count = 0;
+    if (FAILED(device->Capabilities(&capabilities)) || !capabilities ||
+        FAILED(capabilities->GetSupportedCommands(&commands)) || !commands ||
+        FAILED(commands->GetCount(&count)))
+        return false;
+    size_t found = 0;
+    for (const PROPERTYKEY* wanted : kMtpCommands) {
+        for (DWORD i = 0; i < std::min(count, kMaxListed); ++i) {
+            PROPERTYKEY key;
+            if (SUCCEEDED(commands->GetAt(i, &key)) && IsEqualPropertyKey(key, *wanted)) {
+                ++found;
+                break;
+            }
+        }
+    }
+    return found == std::size(kMtpCommands);
+}
+
+ptp::Status WpdTransport::Open(const ptp::Deadline& deadline, ptp::Response&) {
     ComPtr<IPortableDevice> device;
-    const HRESULT hr = OpenPortableDevice(factory_, pnpDeviceId_, device);
+    const HRESULT hr = OpenPortableDevice(factory_, pnpDeviceId_, device, deadline.WaitMs());
     if (FAILED(hr))
         return StatusOfHresult(hr);
     ComPtr<WpdEvents> events = WpdEvents::Create();
-    if (!events)
+    if (!events) {
+        device->Close();
         return ptp::Status::Error;
+    }
+    // Its storages, so that a card taken out is told from a photo deleted.
+    ComPtr<IPortableDeviceCapabilities> capabilities;
+    ComPtr<IPortableDevicePropVariantCollection> storages;
+    if (SUCCEEDED(device->Capabilities(&capabilities)) && capabilities &&
+        SUCCEEDED(capabilities->GetFunctionalObjects(WPD_FUNCTIONAL_CATEGORY_STORAGE, &storages)))
+        events->KnowStorages(ReadIds(storages.Get()));
     {
         std::lock_guard<std::mutex> lock(linkMutex_);
         device_ = device;
         events_ = events;
     }
-    watcher_ = std::thread([this] {
-        try {
-            Watch();
-        } catch (...) {
-        }
-    });
     return stopping_ ? ptp::Status::Closed : ptp::Status::Ok;
 }
 
@@ -198,57 +284,25 @@ void WpdTransport::Start(ptp::TransportListener& listener) {
 
 void WpdTransport::Shutdown() {
     std::lock_guard<std::mutex> lock(linkMutex_);
-    bool pending = false;
-    {
-        // Under the watchdog's lock: a command is either cancelled here or never sent.
-        std::lock_guard<std::mutex> watch(watchMutex_);
-        stopping_ = true;
-        pending = armed_;
-    }
+    // Either a command sees stopping_ before it is sent, or it is cancelled here.
+    stopping_ = true;
     if (events_)
         events_->StopListening();
-    if (pending && device_)
+    if (inCommand_ && device_)
+        device_->Cancel();
+}
+
+void WpdTransport::Abort() {
+    // A thread of the session's own: Cancel is a COM call.
+    ComApartment apartment;
+    aborted_ = true;
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    if (device_)
         device_->Cancel();
 }
 
 bool WpdTransport::Gone() const {
     return stopping_ || (events_ && events_->gone());
-}
-
-void WpdTransport::Watch() {
-    ComApartment apartment; // Cancel is a COM call from this thread
-    std::unique_lock<std::mutex> lock(watchMutex_);
-    while (!quit_) {
-        if (!armed_) {
-            watchWake_.wait(lock);
-        } else if (watchWake_.wait_until(lock, until_) == std::cv_status::timeout && armed_ &&
-                   !quit_ && ptp::Clock::now() >= until_) { // not re-armed meanwhile
-            armed_ = false;
-            fired_ = true;
-            lock.unlock();
-            device_->Cancel();
-            lock.lock();
-        }
-    }
-}
-
-bool WpdTransport::Arm(int waitMs) {
-    {
-        std::lock_guard<std::mutex> lock(watchMutex_);
-        if (stopping_)
-            return false;
-        armed_ = true;
-        fired_ = false;
-        until_ = ptp::Clock::now() + std::chrono::milliseconds(waitMs);
-    }
-    watchWake_.notify_all();
-    return true;
-}
-
-bool WpdTransport::Disarm() {
-    std::lock_guard<std::mutex> lock(watchMutex_);
-    armed_ = false;
-    return fired_;
 }
 
 ptp::Status WpdTransport::NewParameters(ComPtr<IPortableDeviceValues>& parameters,
@@ -264,18 +318,21 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
                                   const ptp::Deadline& deadline) {
     if (Gone())
         return ptp::Status::Closed;
-    const int waitMs = deadline.WaitMs();
-    if (waitMs <= 0)
+    if (aborted_ || deadline.WaitMs() <= 0)
         return ptp::Status::Timeout;
     HRESULT hr = parameters->SetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, command.fmtid);
     if (SUCCEEDED(hr))
         hr = parameters->SetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, command.pid);
     if (FAILED(hr))
         return ptp::Status::Error;
-    if (!Arm(waitMs))
+    inCommand_ = true;
+    if (Gone()) {
+        inCommand_ = false;
         return ptp::Status::Closed;
+    }
     hr = device_->SendCommand(0, parameters, results.ReleaseAndGetAddressOf());
-    const bool late = Disarm();
+    inCommand_ = false;
+    const bool late = aborted_;
     // The call itself may succeed while the command failed: the outcome is in the results.
     HRESULT outcome = S_OK;
     if (SUCCEEDED(hr) && !results)
@@ -289,22 +346,46 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
     return StatusOfHresult(hr);
 }
 
-ptp::Status WpdTransport::Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
-                                ComPtr<IPortableDeviceValues>& results,
+ptp::Status WpdTransport::Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey,
+                                uint8_t* data, DWORD size, ComPtr<IPortableDeviceValues>& results,
                                 const ptp::Deadline& deadline) {
     ComPtr<IPortableDeviceValues> parameters;
     ptp::Status status = NewParameters(parameters, true);
     if (status == ptp::Status::Ok &&
         (FAILED(parameters->SetUnsignedIntegerValue(sizeKey, size)) ||
-         FAILED(
-             parameters->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, buffer_.data(), size))))
+         FAILED(parameters->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, data, size))))
         status = ptp::Status::Error;
     return status == ptp::Status::Ok ? Command(command, parameters.Get(), results, deadline)
                                      : status;
 }
 
+ptp::Status WpdTransport::EndTransfer(const ptp::Deadline& deadline) {
+    inTransfer_ = false;
+    ComPtr<IPortableDeviceValues> parameters, results;
+    ptp::Status status = NewParameters(parameters, true);
+    if (status == ptp::Status::Ok)
+        status =
+            Command(WPD_COMMAND_MTP_EXT_END_DATA_TRANSFER, parameters.Get(), results, deadline);
+    if (status == ptp::Status::Ok)
+        status = TakeResponse(results.Get(), response_);
+    haveResponse_ = status == ptp::Status::Ok;
+    return status;
+}
+
+ptp::Status WpdTransport::Abandon(ptp::Status status, const ptp::Deadline& deadline) {
+    // A device gone hears nothing more; a command cancelled at the deadline took its transfer
+    // with it.
+    if (!inTransfer_ || status == ptp::Status::Closed || status == ptp::Status::Timeout)
+        return status;
+    if (EndTransfer(deadline) == ptp::Status::Ok && response_.code != ptp::RC_OK)
+        return ptp::Status::Ok;
+    haveResponse_ = false;
+    return status;
+}
+
 ptp::Status WpdTransport::SendRequest(const ptp::Request& request, const ptp::Deadline& deadline) {
     haveResponse_ = inTransfer_ = false;
+    aborted_ = false;
     context_.clear();
     total_ = 0;
     chunk_ = kDefaultChunk;
@@ -346,19 +427,22 @@ ptp::Status WpdTransport::SendRequest(const ptp::Request& request, const ptp::De
         haveResponse_ = true;
         return TakeResponse(results.Get(), response_);
     }
-    context_ = TakeString(results.Get(), WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT);
-    if (context_.empty())
-        return ptp::Status::Malformed;
+    // The data phase began: from here on it ends with END_DATA_TRANSFER, whatever happens.
     inTransfer_ = true;
+    context_ = TakeString(results.Get(), WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT);
     ULONG optimal = 0;
     if (SUCCEEDED(results->GetUnsignedIntegerValue(
             WPD_PROPERTY_MTP_EXT_OPTIMAL_TRANSFER_BUFFER_SIZE, &optimal)) &&
         optimal)
-        chunk_ = std::min(std::max<size_t>(optimal, kMinChunk), kMaxChunk);
+        chunk_ = std::min<size_t>(optimal, kMaxChunk);
+    // A send's context is optional; a read's, and the size it announces, are not.
     if (request.data == ptp::DataDirection::In &&
-        FAILED(results->GetUnsignedLargeIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE,
-                                                     &total_)))
+        (context_.empty() || FAILED(results->GetUnsignedLargeIntegerValue(
+                                 WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE, &total_)))) {
+        EndTransfer(deadline);
+        haveResponse_ = false;
         return ptp::Status::Malformed;
+    }
     return ptp::Status::Ok;
 }
 
@@ -371,17 +455,21 @@ ptp::Status WpdTransport::SendData(const ptp::Request& request, const ptp::DataS
         const DWORD size = static_cast<DWORD>(std::min<uint64_t>(chunk_, request.outSize - sent));
         if (!source(buffer_.data(), size))
             return ptp::Status::SourceFailed; // ReadResponse ends the transfer
-        ComPtr<IPortableDeviceValues> results;
-        const ptp::Status status =
-            Piece(WPD_COMMAND_MTP_EXT_WRITE_DATA, WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE,
-                  size, results, deadline);
-        if (status != ptp::Status::Ok)
-            return status;
-        ULONG written = 0;
-        if (FAILED(results->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_WRITTEN,
-                                                    &written)) ||
-            written != size)
-            return ptp::Status::Malformed;
+        // A short write leaves the rest of the piece to the next WRITE_DATA.
+        for (DWORD done = 0; done < size;) {
+            ComPtr<IPortableDeviceValues> results;
+            const ptp::Status status = Piece(WPD_COMMAND_MTP_EXT_WRITE_DATA,
+                                             WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE,
+                                             buffer_.data() + done, size - done, results, deadline);
+            if (status != ptp::Status::Ok)
+                return Abandon(status, deadline);
+            ULONG written = 0;
+            if (FAILED(results->GetUnsignedIntegerValue(
+                    WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_WRITTEN, &written)) ||
+                written == 0 || written > size - done)
+                return Abandon(ptp::Status::Malformed, deadline);
+            done += written;
+        }
         sent += size;
     }
     return ptp::Status::Ok;
@@ -391,37 +479,46 @@ ptp::Status WpdTransport::ReceiveData(const ptp::Request&, ptp::DataInTarget& ta
                                       ptp::Deadline& deadline) {
     if (!inTransfer_)
         return ptp::Status::Error;
-    // A phase over the caller's bound, or one it refuses part way, is left unread: ReadResponse
-    // ends the transfer and the class driver drops the rest, so the session stays in step.
-    if (total_ == 0 || !target.Begin(total_))
-        return ptp::Status::Ok;
-    deadline.Allow(total_);
-    buffer_.resize(static_cast<size_t>(std::min<uint64_t>(chunk_, total_)));
-    for (uint64_t received = 0; received < total_;) {
-        const DWORD size = static_cast<DWORD>(std::min<uint64_t>(chunk_, total_ - received));
+    // Every byte the device sends is read, wanted or not, before the transfer ends: the device
+    // and the driver stay in step. A phase the caller refuses is dropped up to its drain bound.
+    const bool unknown = total_ == kUnknownSize;
+    bool refused = !target.Begin(unknown ? ptp::kDataSizeUnknown : total_);
+    if (!unknown)
+        deadline.Allow(total_);
+    buffer_.resize(unknown ? chunk_ : static_cast<size_t>(std::min<uint64_t>(chunk_, total_)));
+    for (uint64_t received = 0; unknown || received < total_;) {
+        const DWORD size =
+            static_cast<DWORD>(unknown ? chunk_ : std::min<uint64_t>(chunk_, total_ - received));
+        if (refused && !target.Drain(unknown ? received + size : total_)) {
+            EndTransfer(deadline);
+            haveResponse_ = false;
+            return ptp::Status::SinkFailed;
+        }
+        if (unknown)
+            deadline.Allow(size);
         ComPtr<IPortableDeviceValues> results;
         const ptp::Status status =
             Piece(WPD_COMMAND_MTP_EXT_READ_DATA, WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ,
-                  size, results, deadline);
+                  buffer_.data(), size, results, deadline);
         if (status != ptp::Status::Ok)
-            return status;
+            return Abandon(status, deadline);
         ULONG count = 0;
         BYTE* data = nullptr;
         DWORD held = 0;
-        if (FAILED(results->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
-                                                    &count)) ||
-            FAILED(results->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &data, &held)))
-            count = 0;
-        // Nothing, or more than asked for or than the buffer holds, breaks the phase.
-        const bool fits = count > 0 && count <= size && count <= held && data;
-        const bool taken = fits && target.Write(data, count);
+        const bool told =
+            SUCCEEDED(results->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
+                                                       &count)) &&
+            SUCCEEDED(results->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &data, &held));
+        // More than asked for or than the buffer holds breaks the phase; nothing ends one of
+        // unknown size, and breaks one that still owes bytes.
+        const bool fits = told && count <= size && count <= held && (data || count == 0);
+        if (fits && count > 0 && !refused)
+            refused = !target.Write(data, count);
         CoTaskMemFree(data);
-        if (!fits)
-            return ptp::Status::Malformed;
-        if (!taken)
-            return ptp::Status::Ok;
+        if (!fits || (count == 0 && !unknown))
+            return Abandon(ptp::Status::Malformed, deadline);
         received += count;
-        if (total_ == kUnknownSize && count < size)
+        if (unknown && count < size)
             break;
     }
     return ptp::Status::Ok;
@@ -429,20 +526,13 @@ ptp::Status WpdTransport::ReceiveData(const ptp::Request&, ptp::DataInTarget& ta
 
 ptp::Status WpdTransport::ReadResponse(const ptp::Request&, ptp::Response& response,
                                        const ptp::Deadline& deadline) {
-    if (haveResponse_) {
-        haveResponse_ = false;
-        response = response_;
-        return ptp::Status::Ok;
-    }
-    if (!inTransfer_)
-        return ptp::Status::Error;
-    inTransfer_ = false;
-    ComPtr<IPortableDeviceValues> parameters, results;
-    ptp::Status status = NewParameters(parameters, true);
+    ptp::Status status = ptp::Status::Ok;
+    if (!haveResponse_)
+        status = inTransfer_ ? EndTransfer(deadline) : ptp::Status::Error;
     if (status == ptp::Status::Ok)
-        status =
-            Command(WPD_COMMAND_MTP_EXT_END_DATA_TRANSFER, parameters.Get(), results, deadline);
-    return status == ptp::Status::Ok ? TakeResponse(results.Get(), response) : status;
+        response = response_;
+    haveResponse_ = false;
+    return status;
 }
 
 ptp::Status WpdTransport::SessionAnswer(ptp::Response& response) const {

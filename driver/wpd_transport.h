@@ -6,10 +6,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ptp/transport.h"
@@ -18,12 +16,16 @@
 class WpdEvents;
 
 // Made, used and destroyed on one thread in the multithreaded apartment (the driver library's
-// call thread); Shutdown may come from any thread. A command that outlives its step's deadline
-// is cancelled (IPortableDevice::Cancel) and the step ends with Timeout.
+// call thread); Shutdown may come from any thread. SendCommand has no bound of its own: the
+// session's watchdog aborts a step that outlives its deadline, the pending command is cancelled
+// (IPortableDevice::Cancel) and the step ends with Timeout.
 class WpdTransport final : public ptp::Transport {
   public:
     // `factory` must outlive the transport.
     WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name);
+
+    // The MTP extension commands a device must accept to be driven raw.
+    static bool AcceptsMtpCommands(IPortableDevice* device);
     ~WpdTransport() override;
 
     ptp::Status Open(const ptp::Deadline& deadline, ptp::Response& refusal) override;
@@ -41,6 +43,8 @@ class WpdTransport final : public ptp::Transport {
                             const ptp::Deadline& deadline) override;
     ptp::Status CloseSession(ptp::Response& response, const ptp::Deadline& deadline) override;
     void Shutdown() override;
+    bool NeedsWatchdog() const override { return true; }
+    void Abort() override;
 
   private:
     // Fresh command parameters; with the transfer context of the data phase under way.
@@ -48,14 +52,18 @@ class WpdTransport final : public ptp::Transport {
     // One command through the class driver, cancelled at the deadline.
     ptp::Status Command(const PROPERTYKEY& command, IPortableDeviceValues* parameters,
                         ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
-    // One READ_DATA or WRITE_DATA of `size` bytes through buffer_ (the device reads or fills it).
-    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, DWORD size,
-                      ComPtr<IPortableDeviceValues>& results, const ptp::Deadline& deadline);
+    // One READ_DATA or WRITE_DATA of `size` bytes at `data` (the device reads or fills it).
+    ptp::Status Piece(const PROPERTYKEY& command, const PROPERTYKEY& sizeKey, uint8_t* data,
+                      DWORD size, ComPtr<IPortableDeviceValues>& results,
+                      const ptp::Deadline& deadline);
+    // END_DATA_TRANSFER of the open transfer; its response is then held for ReadResponse.
+    ptp::Status EndTransfer(const ptp::Deadline& deadline);
+    // A data phase step that failed with `status`: the transfer is ended where the device can
+    // still hear it. A refusal the camera gave at the end stands for the step (Ok, and
+    // ReadResponse hands it over); otherwise `status`.
+    ptp::Status Abandon(ptp::Status status, const ptp::Deadline& deadline);
     ptp::Status SessionAnswer(ptp::Response& response) const;
     bool Gone() const;
-    bool Arm(int waitMs); // false once shut down
-    bool Disarm();        // true when the watchdog cancelled the command
-    void Watch();
 
     ComApartment apartment_; // first in, last out: every COM object is released before it
     WpdFactory& factory_;
@@ -67,20 +75,15 @@ class WpdTransport final : public ptp::Transport {
     ComPtr<WpdEvents> events_;
     LPWSTR cookie_ = nullptr;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> inCommand_{false}; // SendCommand may be under way
+    std::atomic<bool> aborted_{false};   // the operation overstayed: no command more
 
     // The operation under way.
     bool haveResponse_ = false; // answered without a data phase
     ptp::Response response_;
     bool inTransfer_ = false; // a data phase is open until END_DATA_TRANSFER
-    std::wstring context_;
-    uint64_t total_ = 0; // data-in bytes announced
-    size_t chunk_ = 0;   // bytes per READ_DATA or WRITE_DATA
+    std::wstring context_;    // empty when the driver gave none (optional for sends)
+    uint64_t total_ = 0;      // data-in bytes announced
+    size_t chunk_ = 0;        // bytes per READ_DATA or WRITE_DATA
     std::vector<uint8_t> buffer_;
-
-    // The watchdog that cancels a command past its deadline.
-    std::mutex watchMutex_;
-    std::condition_variable watchWake_;
-    bool armed_ = false, fired_ = false, quit_ = false;
-    ptp::Clock::time_point until_;
-    std::thread watcher_;
 };

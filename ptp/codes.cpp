@@ -87,6 +87,24 @@ const CodeName kResponseNames[] = {
     {RC_MTP_SpecificationByDepthUnsupported, "SpecificationByDepthUnsupported"},
 };
 
+const CodeName kEventNames[] = {
+    {EC_CancelTransaction, "CancelTransaction"},
+    {EC_ObjectAdded, "ObjectAdded"},
+    {EC_ObjectRemoved, "ObjectRemoved"},
+    {EC_StoreAdded, "StoreAdded"},
+    {EC_StoreRemoved, "StoreRemoved"},
+    {EC_DevicePropChanged, "DevicePropChanged"},
+    {EC_ObjectInfoChanged, "ObjectInfoChanged"},
+    {EC_DeviceInfoChanged, "DeviceInfoChanged"},
+    {EC_RequestObjectTransfer, "RequestObjectTransfer"},
+    {EC_StoreFull, "StoreFull"},
+    {EC_DeviceReset, "DeviceReset"},
+    {EC_StorageInfoChanged, "StorageInfoChanged"},
+    {EC_CaptureComplete, "CaptureComplete"},
+    {EC_UnreportedStatus, "UnreportedStatus"},
+    {EC_Vandrel_PowerDown, "PowerDown"},
+};
+
 template <size_t N> const char* Lookup(const CodeName (&table)[N], uint16_t code) {
     for (const CodeName& entry : table) {
         if (entry.code == code)
@@ -102,6 +120,9 @@ const char* OperationName(uint16_t code) {
 }
 const char* ResponseName(uint16_t code) {
     return Lookup(kResponseNames, code);
+}
+const char* EventName(uint16_t code) {
+    return Lookup(kEventNames, code);
 }
 
 bool ParseOperation(const std::string& text, uint16_t& code) {

@@ -141,6 +141,7 @@ class PipeEnd : public Connection {
             return Status::Closed;
         if (in.used > 0) {
             received = in.Take(buffer, size);
+            delivered_ += received;
             const bool senderMayGo = in.senderWants && in.Free() >= in.senderWants;
             hold.unlock();
             if (senderMayGo)
@@ -163,6 +164,11 @@ class PipeEnd : public Connection {
     bool PeerClosed() override {
         std::lock_guard<Lock> hold(in_->lock);
         return in_->closed && in_->used == 0;
+    }
+
+    bool Unread() override {
+        std::lock_guard<Lock> hold(in_->lock);
+        return in_->used > 0;
     }
 
   private:

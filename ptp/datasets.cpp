@@ -5,6 +5,7 @@
 
 #include "ptp/bytes.h"
 #include "ptp/codes.h"
+#include "ptp/text.h"
 
 namespace ptp {
 namespace {
@@ -85,6 +86,22 @@ bool DeviceInfo::SpeaksMtp() const {
            vendorExtensionDesc.find("microsoft.com") != std::string::npos;
 }
 
+bool DeviceInfo::NamesExtension(const std::string& name) const {
+    // "microsoft.com: 1.0; tarvo.com: 1.0": sets of vendor codes, each a name and a version.
+    const std::string wanted = Lower(name);
+    size_t start = 0;
+    while (start < vendorExtensionDesc.size()) {
+        size_t end = vendorExtensionDesc.find(';', start);
+        if (end == std::string::npos)
+            end = vendorExtensionDesc.size();
+        const std::string set = vendorExtensionDesc.substr(start, end - start);
+        if (Lower(Trim(set.substr(0, set.find(':')))) == wanted)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
 bool DeviceInfo::SupportsProperty(uint16_t code) const {
     return std::find(devicePropertiesSupported.begin(), devicePropertiesSupported.end(), code) !=
            devicePropertiesSupported.end();
@@ -121,10 +138,13 @@ bool UnpackDeviceInfo(const uint8_t* data, size_t size, DeviceInfo& info) {
     r.U16Array(info.devicePropertiesSupported);
     r.U16Array(info.captureFormats);
     r.U16Array(info.imageFormats);
-    r.String(info.manufacturer);
-    r.String(info.model);
-    r.String(info.deviceVersion);
-    r.String(info.serialNumber);
+    // Cameras in the field end the dataset after any of its trailing strings, or before the
+    // first: those missing are empty. One that begins must end.
+    for (std::string* text :
+         {&info.manufacturer, &info.model, &info.deviceVersion, &info.serialNumber}) {
+        if (r.ok() && r.remaining() > 0)
+            r.String(*text);
+    }
     return r.ok();
 }
 

@@ -3,6 +3,8 @@
 #include "ptp/initiator.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace ptp {
 namespace {
@@ -10,23 +12,56 @@ namespace {
 // The caller's DataIn as the transport sees it.
 class SinkTarget : public DataInTarget {
   public:
-    SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
+    SinkTarget(const DataIn& in, uint64_t maxDrain, Watchdog* watchdog, const Deadline& deadline)
+        : in_(in), maxDrain_(maxDrain), watchdog_(watchdog), deadline_(deadline) {}
     bool Begin(uint64_t total) override {
-        refused_ = total > in_.maxSize;
+        began_ = true;
+        total_ = total;
+        refused_ = total != kDataSizeUnknown && total > in_.maxSize;
         return !refused_;
     }
     bool Write(const uint8_t* data, size_t size) override {
-        refused_ = refused_ || !in_.write(data, size);
+        Progress();
+        // A phase of unknown size is held to the bound as its bytes come.
+        taken_ += size;
+        refused_ = refused_ || taken_ > in_.maxSize || !in_.write(data, size);
         return !refused_;
     }
-    bool Drain(uint64_t total) override { return total <= maxDrain_; }
+    bool Drain(uint64_t total) override {
+        Progress();
+        return total <= maxDrain_;
+    }
     bool refused() const { return refused_; }
+    bool began() const { return began_; }
+    uint64_t total() const { return total_; }
 
   private:
+    // Each piece that arrives gives the next one the silence bound again.
+    void Progress() {
+        if (watchdog_)
+            watchdog_->Arm(deadline_.WaitMs());
+    }
+
     const DataIn& in_;
     const uint64_t maxDrain_;
+    Watchdog* const watchdog_;
+    const Deadline& deadline_;
+    uint64_t taken_ = 0;
     bool refused_ = false;
+    bool began_ = false;
+    uint64_t total_ = 0;
 };
+
+// DeviceBusy is asked again after these pauses, doubling up to the last.
+const int kFirstBusyPauseMs = 25;
+const int kLastBusyPauseMs = 400;
+// How long a failure waits for events the responder sent before it.
+const int kSettleEventsMs = 500;
+
+int MsSince(Clock::time_point start) {
+    return static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
 
 Result Answer(const Response& response, Status status) {
     Result result;
@@ -104,6 +139,8 @@ Result Initiator::Attach(std::unique_ptr<Transport> transport) {
     }
     connected_ = true;
     broken_ = false;
+    if (transport_->NeedsWatchdog())
+        watchdog_ = std::make_unique<Watchdog>([this] { transport_->Abort(); });
     transport_->Start(*this);
     Result result;
     result.code = RC_OK;
@@ -127,9 +164,19 @@ uint32_t Initiator::NextTransactionId() {
     return tid;
 }
 
+void Initiator::DeliverWaitingEvents() {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    if (transport_ && connected_)
+        transport_->SettleEvents(kSettleEventsMs);
+}
+
 Result Initiator::Fail(Status status) {
     // Whatever the responder still sends for this call would be taken for the next one.
     broken_ = true;
+    // A camera that powers down says so on its event link just before the command link goes:
+    // the loss is reported after what explains it.
+    if (status == Status::Closed || status == Status::Error)
+        DeliverWaitingEvents();
     // A link that broke under a call is lost now, not when the event reader next looks: the
     // caller may decide by it as soon as the call returns.
     if (status == Status::Closed || status == Status::Error)
@@ -149,15 +196,66 @@ Deadline Initiator::OperationDeadline(uint64_t bytes) const {
     return deadline;
 }
 
+template <typename Step> Status Initiator::Watched(const Deadline& deadline, Step step) {
+    if (!watchdog_)
+        return step();
+    watchdog_->Arm(deadline.WaitMs());
+    const Status status = step();
+    return watchdog_->Disarm() && status != Status::Ok ? Status::Timeout : status;
+}
+
 Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* out,
                            const DataIn* in) {
     BeginCall();
     CallScope scope{*this};
-    return TransactLocked(code, params, out, in);
+    return AskWhileBusy([&] { return TransactLocked(code, params, out, in); }, out);
+}
+
+Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out) {
+    // A camera busy writing its card or waking up is asked again, a little later each time,
+    // within the operation's own bound; an answer that came after data is final.
+    const Clock::time_point start = Clock::now();
+    const int bound = std::min(config_.busyRetryMs, config_.timeoutMs);
+    int pauseMs = kFirstBusyPauseMs;
+    for (;;) {
+        lastDataIn_ = false;
+        Result result = attempt();
+        const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
+        if (!busy || lastDataIn_ || (out && !out->rewind) || MsSince(start) + pauseMs > bound)
+            return result;
+        for (const Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);
+             Clock::now() < until && !stopping_;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (out && !out->rewind())
+            return result;
+        pauseMs = std::min(pauseMs * 2, kLastBusyPauseMs);
+    }
+}
+
+void Initiator::Observe(CallRecord& record, const Result& result, Clock::time_point start) {
+    if (!onCall_)
+        return;
+    record.result = result;
+    record.durationMs = MsSince(start);
+    if (result.status != Status::Ok && transport_)
+        record.failure = transport_->LastFailure();
+    onCall_(record);
 }
 
 Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
                                  const DataIn* in) {
+    const Clock::time_point start = Clock::now();
+    CallRecord record;
+    record.code = code;
+    record.params = params;
+    record.dataOut = out ? out->size : 0;
+    Result result = TransactStep(code, params, out, in, record);
+    Observe(record, result, start);
+    return result;
+}
+
+Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOut* out,
+                               const DataIn* in, CallRecord& record) {
     if (Status why = Unusable(); why != Status::Ok)
         return Result::Of(why);
     if ((out && in) || !params.valid())
@@ -171,29 +269,43 @@ Result Initiator::TransactLocked(uint16_t code, const Params& params, const Data
     Deadline deadline = OperationDeadline(request.outSize);
     Transport& transport = *transport_;
 
-    Status status = transport.SendRequest(request, deadline);
+    Status status = Watched(deadline, [&] { return transport.SendRequest(request, deadline); });
     if (status != Status::Ok)
         return Fail(status);
     Response response;
     if (out) {
-        status = transport.SendData(request, out->read, deadline);
+        DataSource source = out->read;
+        if (watchdog_) // each piece pulled gives the next the silence bound again
+            source = [&](uint8_t* buffer, size_t count) {
+                watchdog_->Arm(deadline.WaitMs());
+                return out->read(buffer, count);
+            };
+        status = Watched(deadline, [&] { return transport.SendData(request, source, deadline); });
         if (status == Status::SourceFailed) {
-            if (transport.ReadResponse(request, response, deadline) != Status::Ok)
+            if (Watched(deadline, [&] {
+                    return transport.ReadResponse(request, response, deadline);
+                }) != Status::Ok)
                 return Fail(Status::SourceFailed);
             return Answer(response, Status::SourceFailed);
         }
         if (status != Status::Ok)
             return Fail(status);
+        // A slow card answers long after the last byte; silence elsewhere keeps its bound.
+        if (code == OC_SendObject)
+            deadline = Deadline(std::max(config_.timeoutMs, config_.objectResponseMs));
     }
     bool sinkFailed = false;
     if (in) {
-        SinkTarget target(*in, config_.maxDrainSize);
-        status = transport.ReceiveData(request, target, deadline);
+        SinkTarget target(*in, config_.maxDrainSize, watchdog_.get(), deadline);
+        status =
+            Watched(deadline, [&] { return transport.ReceiveData(request, target, deadline); });
+        lastDataIn_ = target.began();
+        record.dataIn = target.total();
         if (status != Status::Ok)
             return Fail(status);
         sinkFailed = target.refused();
     }
-    status = transport.ReadResponse(request, response, deadline);
+    status = Watched(deadline, [&] { return transport.ReadResponse(request, response, deadline); });
     if (status != Status::Ok)
         return Fail(status);
     return Answer(response, sinkFailed ? Status::SinkFailed : Status::Ok);
@@ -218,16 +330,23 @@ Result Initiator::SessionOperation(uint16_t code, const Params& params) {
         return Result::Of(why);
     Deadline deadline = OperationDeadline(0);
     Response response;
+    const Clock::time_point start = Clock::now();
+    CallRecord record;
+    record.code = code;
+    record.params = params;
     Status status = code == OC_OpenSession ? transport_->OpenSession(params.empty() ? 0 : params[0],
                                                                      response, deadline)
                                            : transport_->CloseSession(response, deadline);
-    return status == Status::Ok ? Answer(response, status) : Fail(status);
+    Result result = status == Status::Ok ? Answer(response, status) : Fail(status);
+    Observe(record, result, start);
+    return result;
 }
 
 Result Initiator::OpenSession(uint32_t sessionId) {
     BeginCall();
     CallScope scope{*this};
-    Result result = SessionOperation(OC_OpenSession, {sessionId});
+    Result result =
+        AskWhileBusy([&] { return SessionOperation(OC_OpenSession, {sessionId}); }, nullptr);
     if (result.status == Status::Ok &&
         (result.code == RC_OK || result.code == RC_SessionAlreadyOpen)) {
         sessionOpen_ = true;
@@ -347,6 +466,10 @@ Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const Obje
     out.read = [&data, &offset](uint8_t* buffer, size_t count) {
         std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
         offset += count;
+        return true;
+    };
+    out.rewind = [&offset] {
+        offset = 0;
         return true;
     };
     Result result = Transact(OC_SendObjectInfo, {storageId, parent}, &out);

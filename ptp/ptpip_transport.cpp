@@ -3,7 +3,9 @@
 #include "ptp/ptpip_transport.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <string>
 
 #include "ptp/initiator.h"
 
@@ -15,6 +17,22 @@ const size_t kDataInPiece = 1u << 20; // data-in bytes handed to the target at a
 
 bool IsProbeOrEndData(uint32_t type) {
     return type == PT_EndData || type == PT_ProbeRequest || type == PT_ProbeResponse;
+}
+
+// A reply to an earlier transaction, late: the first word of these packets' bodies is the
+// transaction ID.
+bool IsStale(const PacketHeader& header, const std::vector<uint8_t>& body, uint32_t current) {
+    if ((header.type != PT_OperationResponse && header.type != PT_StartData &&
+         header.type != PT_Data && header.type != PT_Cancel) ||
+        body.size() < 4)
+        return false;
+    const uint32_t tid = (header.type == PT_OperationResponse && body.size() >= 6)
+                             ? uint32_t(body[2]) | uint32_t(body[3]) << 8 |
+                                   uint32_t(body[4]) << 16 | uint32_t(body[5]) << 24
+                             : uint32_t(body[0]) | uint32_t(body[1]) << 8 |
+                                   uint32_t(body[2]) << 16 | uint32_t(body[3]) << 24;
+    const uint32_t behind = current - tid;
+    return current != 0 && behind != 0 && behind < 0x80000000u;
 }
 
 void CopyParams(const std::vector<uint32_t>& from, Params& to) {
@@ -170,6 +188,8 @@ Status PtpIpTransport::ReadAnswer(const Request& request, const Deadline& deadli
             return status;
         if (IsProbeOrEndData(header.type))
             continue; // a stray empty End Data after a complete phase; probes belong elsewhere
+        if (IsStale(header, body_, request.transactionId))
+            continue; // a late answer to a call that has already ended
         isStart = header.type == PT_StartData;
         if (isStart) {
             bool fits = start && DecodeStartData(body_, *start) &&
@@ -241,7 +261,41 @@ Status PtpIpTransport::ReadResponse(const Request& request, Response& response,
     return status;
 }
 
+void PtpIpTransport::SettleEvents(int boundMs) {
+    Connection* events = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(linkMutex_);
+        events = event_.get();
+    }
+    if (!events || !listener_)
+        return;
+    // Settled once nothing is waiting on the event connection and every byte read from it
+    // has reached the listener, twice in a row: a packet may be between the two.
+    int settled = 0;
+    for (const auto end = Clock::now() + std::chrono::milliseconds(boundMs);
+         settled < 2 && !stopping_ && !eventsEnded_ && Clock::now() < end;) {
+        const uint64_t handled = eventBytesHandled_;
+        const bool waiting = events->Unread() || events->delivered() != handled;
+        settled = waiting ? 0 : settled + 1;
+        if (settled < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::string PtpIpTransport::LastFailure() const {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    for (const ConnectionPtr* link : {&command_, &event_}) {
+        if (*link && (*link)->LastError())
+            return "socket error " + std::to_string((*link)->LastError());
+    }
+    return std::string();
+}
+
 void PtpIpTransport::EventLoop() {
+    struct Ended {
+        std::atomic<bool>& flag;
+        ~Ended() { flag = true; }
+    } ended{eventsEnded_};
     std::vector<uint8_t> body, reply;
     Connection& events = *event_;
     while (!stopping_) {
@@ -280,6 +334,7 @@ void PtpIpTransport::EventLoop() {
             events.Send(reply);
         }
         // Anything else on the event connection is skipped.
+        eventBytesHandled_ += header.length;
     }
 }
 

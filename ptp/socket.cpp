@@ -42,7 +42,7 @@ void EnsureWinsock() {
     }();
     (void)started;
 }
-int LastError() {
+int SocketError() {
     return WSAGetLastError();
 }
 bool WouldBlock(int error) {
@@ -59,7 +59,7 @@ bool SetNonBlocking(NativeSocket s) {
 using NativeSocket = int;
 const NativeSocket kInvalid = -1;
 void EnsureWinsock() {}
-int LastError() {
+int SocketError() {
     return errno;
 }
 bool WouldBlock(int error) {
@@ -149,9 +149,11 @@ class TcpConnection : public Connection {
                 stalled = Clock::now();
                 continue;
             }
-            int error = LastError();
-            if (n < 0 && !WouldBlock(error))
+            int error = SocketError();
+            if (n < 0 && !WouldBlock(error)) {
+                lastError_ = error;
                 return Status::Closed;
+            }
             int left = std::min(deadline.WaitMs(), deadline.silenceMs() - ElapsedMs(stalled));
             if (left <= 0)
                 return Status::Timeout;
@@ -169,6 +171,7 @@ class TcpConnection : public Connection {
             return Status::Closed;
         if (begin_ < end_) {
             received = Unbuffer(buffer, size);
+            delivered_ += received;
             return Status::Ok;
         }
         auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
@@ -189,12 +192,16 @@ class TcpConnection : public Connection {
                     end_ = static_cast<size_t>(n);
                     received = Unbuffer(buffer, size);
                 }
+                delivered_ += received;
+                AcknowledgeNow();
                 return Status::Ok;
             }
             if (n == 0)
                 return Status::Closed;
-            if (!WouldBlock(LastError()))
+            if (const int error = SocketError(); !WouldBlock(error)) {
+                lastError_ = error;
                 return Status::Closed; // reset by the peer or shut down
+            }
             int left = RemainingMs(deadline);
             if (left == 0)
                 return Status::Timeout;
@@ -224,11 +231,40 @@ class TcpConnection : public Connection {
             return false;
         char byte;
         auto n = recv(socket_, &byte, 1, MSG_PEEK);
-        return n == 0 || (n < 0 && !WouldBlock(LastError()));
+        return n == 0 || (n < 0 && !WouldBlock(SocketError()));
+    }
+
+    bool Unread() override {
+        if (buffered_ > 0)
+            return true;
+        if (shutdown_ || WaitSocket(socket_, false, 0) != 1)
+            return false;
+        char byte;
+        return recv(socket_, &byte, 1, MSG_PEEK) == 1;
+    }
+
+    int LastError() const override {
+        return lastError_;
+    }
+
+    void SetNoDelay(bool on) override {
+        int value = on ? 1 : 0;
+        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&value),
+                   sizeof value);
     }
 
   private:
     static constexpr size_t kBufferSize = 64 * 1024;
+
+    // A camera that writes a packet in two small pieces without TCP_NODELAY holds the second
+    // until the first is acknowledged: acknowledged at once, that costs no delayed-ACK wait.
+    void AcknowledgeNow() {
+#ifdef TCP_QUICKACK
+        int on = 1;
+        setsockopt(socket_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
+    }
+
     static constexpr size_t kMaxPiece = 1 << 20;
 
     size_t Unbuffer(uint8_t* out, size_t size) {
@@ -262,6 +298,7 @@ class TcpConnection : public Connection {
     std::unique_ptr<uint8_t[]> buffer_;
     size_t begin_ = 0, end_ = 0;
     std::atomic<size_t> buffered_{0}; // end_ - begin_, for PeerClosed on another thread
+    std::atomic<int> lastError_{0};
 };
 
 bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address) {
@@ -303,7 +340,7 @@ ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, 
         return nullptr;
     }
     int rc = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    if (rc != 0 && !WouldBlock(LastError())) {
+    if (rc != 0 && !WouldBlock(SocketError())) {
         CloseNative(s);
         SetStatus(status, Status::Error);
         return nullptr;
@@ -388,7 +425,7 @@ ConnectionPtr TcpListener::Accept(int timeoutMs, Status* status) {
             SetStatus(status, Status::Ok);
             return ConnectionPtr(new TcpConnection(s));
         }
-        int error = LastError();
+        int error = SocketError();
 #ifndef _WIN32
         if (error == EINTR || error == ECONNABORTED)
             continue;

@@ -13,10 +13,6 @@ namespace vcam {
 
 using namespace ptp;
 
-namespace {
-const uint32_t kEventFlushMs = 200; // a power-down or card-removed event gets this head start
-} // namespace
-
 uint32_t Faults::DelayFor(uint16_t operation) const {
     if (profile_.delayOperation == 0 || profile_.delayOperation == operation)
         return profile_.delayMs;
@@ -44,6 +40,15 @@ FaultActions Faults::AtOperation(uint16_t operation) {
     actions.rescan = Fires(profile_.rescan, operation, occurrence);
     if (Fires(profile_.responseFault, operation, occurrence))
         actions.responseCode = profile_.responseCode;
+    // One window of DeviceBusy, from the arrival that opens it.
+    if (!busyOpened_ && Fires(profile_.busy, operation, occurrence)) {
+        busyOpened_ = true;
+        busyUntil_ = Clock::now() + std::chrono::milliseconds(profile_.busyMs);
+    }
+    if (busyOpened_ && operation == profile_.busy.operation && Clock::now() < busyUntil_ &&
+        !actions.responseCode)
+        actions.responseCode = RC_DeviceBusy;
+    actions.staleReply = Fires(profile_.staleReply, operation, occurrence);
     return actions;
 }
 
@@ -124,7 +129,7 @@ Session::Next Session::PowerDown(uint32_t transactionId) {
               {profile_.powerDownReason, profile_.powerDownData});
     if (!profile_.powerDownDisconnect)
         return Next::Continue;
-    Pause(kEventFlushMs);
+    Pause(profile_.eventLeadMs);
     DropConnections();
     return Next::Drop;
 }
@@ -157,10 +162,10 @@ void Session::Rescan(uint32_t transactionId) {
 void Session::RemoveCard(uint32_t transactionId) {
     Trace("fault: card removed");
     cardPresent_ = false;
-    SendEvent(EC_StoreRemoved, transactionId, {kStorageId});
-    // A card taken out is announced well before an operation finds it gone; answered at once,
-    // the failure could overtake the event on its own connection.
-    Pause(kEventFlushMs);
+    SendEvent(EC_StoreRemoved, transactionId, {profile_.storageId});
+    // The event's lead over the failure: real cameras send both at once, and a failure
+    // answered at once can overtake the event on its own connection.
+    Pause(profile_.eventLeadMs);
 }
 
 } // namespace vcam

@@ -2,6 +2,7 @@
 // One Faults lives for one connection: occurrences and bytes are counted per connection.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 
@@ -16,6 +17,7 @@ struct FaultActions {
     bool removeCard = false;
     bool rescan = false;       // read the card folder again and announce the changes
     uint16_t responseCode = 0; // answer with this instead of doing the operation; 0: none
+    bool staleReply = false;   // first send a reply to the previous transaction
 };
 
 class Faults {
@@ -39,6 +41,8 @@ class Faults {
     const Profile& profile_;
     std::map<uint16_t, uint32_t> occurrences_;
     uint64_t bytesReceived_ = 0;
+    bool busyOpened_ = false;
+    std::chrono::steady_clock::time_point busyUntil_;
     bool dropFired_ = false, powerDownFired_ = false, storeRemovedFired_ = false,
          responseFired_ = false, rescanFired_ = false;
 };

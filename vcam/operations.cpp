@@ -2,7 +2,9 @@
 #include <algorithm>
 #include <iterator>
 
+#include "ptp/bytes.h"
 #include "ptp/codes.h"
+#include "ptp/text.h"
 #include "session.h"
 
 namespace vcam {
@@ -111,9 +113,12 @@ Session::Next Session::GetDeviceInfo(Request& r) {
     DeviceInfo info;
     info.standardVersion = 100;
     info.operationsSupported.assign(std::begin(kOperations), std::end(kOperations));
+    info.vendorExtensionDesc = profile_.vendorExtension;
     if (profile_.objectPropList) {
         info.operationsSupported.push_back(OC_MTP_GetObjectPropList);
-        info.vendorExtensionDesc = "microsoft.com: 1.0";
+        info.vendorExtensionDesc =
+            "microsoft.com: 1.0" +
+            (profile_.vendorExtension.empty() ? std::string() : "; " + profile_.vendorExtension);
     }
     info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
                             EC_Vandrel_PowerDown};
@@ -131,27 +136,45 @@ Session::Next Session::GetDeviceInfo(Request& r) {
     std::vector<uint8_t> data;
     if (!PackDeviceInfo(info, data))
         return Respond(r, RC_GeneralError);
+    // A camera that leaves out its trailing strings ends the dataset before them.
+    const std::string* strings[] = {&info.manufacturer, &info.model, &info.deviceVersion,
+                                    &info.serialNumber};
+    for (uint32_t i = 4; i > profile_.deviceInfoStrings; --i) {
+        std::vector<uint8_t> packed;
+        ByteWriter(packed).String(*strings[i - 1]);
+        data.resize(data.size() - packed.size());
+    }
     return SendData(r, data);
 }
 
 uint16_t Session::CheckStorage(uint32_t storageId, bool allowAll) const {
     if (!cardPresent_)
         return RC_StoreNotAvailable;
-    if (storageId == kStorageId || (allowAll && storageId == kAllStorages))
+    if (storageId == profile_.storageId || (allowAll && storageId == kAllStorages))
         return RC_OK;
-    return RC_InvalidStorageID;
+    const auto& slots = profile_.emptySlots;
+    return std::find(slots.begin(), slots.end(), storageId) != slots.end() ? RC_StoreNotAvailable
+                                                                           : RC_InvalidStorageID;
 }
 
 Session::Next Session::GetStorageIDs(Request& r) {
-    std::vector<uint32_t> ids;
+    std::vector<uint32_t> ids = profile_.emptySlots;
     if (cardPresent_)
-        ids.push_back(kStorageId);
+        ids.push_back(profile_.storageId);
     std::vector<uint8_t> data;
     PackU32Array(ids, data);
     return SendData(r, data);
 }
 
 Session::Next Session::GetStorageInfo(Request& r) {
+    const auto& slots = profile_.emptySlots;
+    if (profile_.slotsHang && std::find(slots.begin(), slots.end(), r.P(0)) != slots.end()) {
+        // Some bodies never answer for an empty slot: the session is over for the initiator.
+        Trace("GetStorageInfo of an empty slot: no answer");
+        while (!owner_.stopped() && !command_.PeerClosed())
+            Pause(50);
+        return Next::Fail;
+    }
     uint16_t check = CheckStorage(r.P(0), false);
     if (check != RC_OK)
         return Respond(r, check);
@@ -208,7 +231,7 @@ Session::Next Session::GetObjectHandles(Request& r) {
 
 ObjectInfo Session::InfoOf(const CardObject& object) const {
     ObjectInfo info;
-    info.storageId = kStorageId;
+    info.storageId = profile_.storageId;
     info.objectFormat = object.format;
     info.protectionStatus = object.readOnly ? 1 : 0;
     if (object.incomplete)
@@ -345,6 +368,25 @@ uint16_t Session::CheckNewObject(uint32_t parent, const ObjectInfo& info) const 
     return RC_OK;
 }
 
+bool Session::ImageFolder(uint32_t& parent) {
+    // A camera that decides puts new objects where it puts its pictures.
+    parent = 0;
+    for (const char* name : {"DCIM", "100TARVO"}) {
+        uint32_t found = 0;
+        for (const CardObject* object : card_.Objects()) {
+            if (object->folder && object->parent == parent && Lower(object->name) == Lower(name))
+                found = object->handle;
+        }
+        if (!found) {
+            found = card_.ReserveHandle();
+            if (!card_.CreateFolder(found, parent, name))
+                return false;
+        }
+        parent = found;
+    }
+    return true;
+}
+
 Session::Next Session::SendObjectInfo(Request& r) {
     std::vector<uint8_t> data;
     bool tooBig = false;
@@ -357,14 +399,21 @@ Session::Next Session::SendObjectInfo(Request& r) {
     if (!cardPresent_)
         return Respond(r, RC_StoreNotAvailable);
     uint32_t storage = r.P(0);
-    if (storage != 0 && storage != kAllStorages && storage != kStorageId)
+    if (storage != 0 && storage != kAllStorages && storage != profile_.storageId)
         return Respond(r, RC_InvalidStorageID);
+    const bool undecided = storage == 0 || r.P(1) == 0;
+    if (undecided && profile_.undecidedRefusal) {
+        Trace("refused to decide where the object goes");
+        return Respond(r, profile_.undecidedRefusal);
+    }
     if (profile_.writeProtected)
         return Respond(r, RC_StoreReadOnly);
     ObjectInfo info;
     if (tooBig || !UnpackObjectInfo(data.data(), data.size(), info))
         return Respond(r, RC_InvalidDataset);
     uint32_t parent = r.P(1) == kRootParent ? 0 : r.P(1);
+    if (undecided && profile_.decidesIntoDcim && !ImageFolder(parent))
+        return Respond(r, RC_GeneralError);
     uint16_t refusal = CheckNewObject(parent, info);
     if (refusal != RC_OK)
         return Respond(r, refusal);
@@ -376,7 +425,7 @@ Session::Next Session::SendObjectInfo(Request& r) {
         pending_.valid = true;
         pending_.folder = true;
         pending_.handle = handle;
-        return Respond(r, RC_OK, {kStorageId, parentOut, handle});
+        return Respond(r, RC_OK, {profile_.storageId, parentOut, handle});
     }
     pending_.valid = true;
     pending_.handle = card_.ReserveHandle();
@@ -384,7 +433,7 @@ Session::Next Session::SendObjectInfo(Request& r) {
     pending_.name = info.filename;
     pending_.format = info.objectFormat;
     pending_.size = info.objectCompressedSize;
-    return Respond(r, RC_OK, {kStorageId, parentOut, pending_.handle});
+    return Respond(r, RC_OK, {profile_.storageId, parentOut, pending_.handle});
 }
 
 Session::Next Session::SendObject(Request& r) {
@@ -451,6 +500,8 @@ Session::Next Session::SendObject(Request& r) {
     if (code == RC_OK)
         Trace("stored " + pending.name + " (" + std::to_string(total) + " bytes)");
     EndUpload(); // an unfinished file is gone, or kept, before the initiator hears of it
+    if (profile_.afterSendDelayMs)
+        Pause(profile_.afterSendDelayMs); // a slow card still writing
     return Respond(r, code);
 }
 
@@ -491,7 +542,7 @@ bool Session::PropertyListed(uint16_t code) const {
 }
 
 bool Session::BuildPropDesc(uint16_t code, DevicePropDesc& desc) const {
-    if (!PropertyListed(code))
+    if (!PropertyListed(code) || (code != DPC_BatteryLevel && profile_.vendorPropertiesForeign))
         return false;
     desc = DevicePropDesc();
     desc.propertyCode = code;

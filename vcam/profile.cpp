@@ -80,6 +80,20 @@ bool ParseOperationCode(const std::string& text, uint16_t& code) {
     return ptp::ParseOperation(text, code);
 }
 
+// Empty storage slots: IDs whose low 16 bits are 0, comma-separated, at most 8.
+bool ParseSlots(const std::string& text, std::vector<uint32_t>& slots) {
+    slots.clear();
+    std::stringstream items(text);
+    std::string item;
+    while (std::getline(items, item, ',')) {
+        uint32_t id = 0;
+        if (!ParseU32(Trim(item), id) || (id & 0xFFFF) != 0 || id == 0 || slots.size() == 8)
+            return false;
+        slots.push_back(id);
+    }
+    return !slots.empty();
+}
+
 // A trigger key ("operation", "occurrence", "after_bytes"); false when `key` is none of them.
 bool SetTrigger(Trigger& trigger, const std::string& key, const std::string& value, bool& ok) {
     if (key == "operation")
@@ -109,8 +123,36 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         p.firmware = value, ok = ptp::ParseVersion(value, p.firmwareVersion);
     else if (key == "camera.count")
         ok = ParseU32(value, p.cameraCount, 16);
-    else if (key == "camera.vendor_properties")
-        ok = ParseBool(value, p.vendorProperties);
+    else if (key == "camera.vendor_properties") {
+        p.vendorPropertiesForeign = Lower(value) == "foreign";
+        ok = p.vendorPropertiesForeign ? (p.vendorProperties = true)
+                                       : ParseBool(value, p.vendorProperties);
+    } else if (key == "camera.vendor_extension")
+        p.vendorExtension = value, ok = value.size() < 200;
+    else if (key == "camera.device_info_strings")
+        ok = ParseU32(value, p.deviceInfoStrings, 4);
+    else if (key == "camera.split_writes")
+        ok = ParseBool(value, p.splitWrites);
+    else if (key == "camera.responder_decides") {
+        const std::string v = Lower(value);
+        p.decidesIntoDcim = v == "dcim";
+        p.undecidedRefusal = 0;
+        ok = v == "root" || v == "dcim" ||
+             (ParseCode(value, p.undecidedRefusal) && p.undecidedRefusal != 0 &&
+              p.undecidedRefusal != 0x2001);
+    } else if (key == "storage.card_id")
+        ok = ParseU32(value, p.storageId) && (p.storageId & 0xFFFF) != 0 &&
+             p.storageId != 0xFFFFFFFF;
+    else if (key == "storage.empty_slots")
+        ok = ParseSlots(value, p.emptySlots);
+    else if (key == "storage.slots_hang")
+        ok = ParseBool(value, p.slotsHang);
+    else if (key == "delay.after_send_ms")
+        ok = ParseU32(value, p.afterSendDelayMs, 600000);
+    else if (key == "fault.busy.ms")
+        ok = ParseU32(value, p.busyMs, 600000);
+    else if (key == "fault.event_lead_ms")
+        ok = ParseU32(value, p.eventLeadMs, 10000);
     else if (key == "battery.state")
         ok = ParseU32(value, p.batteryState);
     else if (key == "battery.level") {
@@ -165,6 +207,10 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
                SetTrigger(p.drop, key.substr(11), value, ok)) {
     } else if (key.compare(0, 13, "fault.rescan.") == 0 &&
                SetTrigger(p.rescan, key.substr(13), value, ok)) {
+    } else if (key.compare(0, 11, "fault.busy.") == 0 &&
+               SetTrigger(p.busy, key.substr(11), value, ok)) {
+    } else if (key.compare(0, 18, "fault.stale_reply.") == 0 &&
+               SetTrigger(p.staleReply, key.substr(18), value, ok)) {
     } else if (key == "delay.ms")
         ok = ParseU32(value, p.delayMs, 600000);
     else if (key == "delay.operation")

@@ -81,6 +81,8 @@ Session::~Session() {
 
 ptp::Status Session::Run(const std::function<Connection*()>& acceptEvent) {
     cardPresent_ = profile_.cardPresent;
+    if (profile_.splitWrites)
+        command_.SetNoDelay(false); // small writes wait for the initiator's acknowledgement
     card_.SetClusterSize(profile_.clusterSize);
     if (cardPresent_ && !card_.Scan()) {
         Trace("card folder " + card_.folder() + " cannot be read: no card");
@@ -226,9 +228,17 @@ Session::Next Session::Handle(const OperationRequest& op) {
     if (uint32_t delay = faults_.DelayFor(r.code))
         Pause(delay);
     uint16_t overrideCode = 0;
-    Next next = Inject(faults_.AtOperation(r.code), r.tid, overrideCode);
+    const FaultActions actions = faults_.AtOperation(r.code);
+    Next next = Inject(actions, r.tid, overrideCode);
     if (next != Next::Continue)
         return next;
+    if (actions.staleReply && r.tid > 1) {
+        Trace("fault: a late reply to transaction " + std::to_string(r.tid - 1));
+        std::vector<uint8_t> bytes;
+        EncodeOperationResponse({RC_OK, r.tid - 1, {}}, bytes);
+        if (SendPacket(command_, bytes) != Status::Ok)
+            return Next::Fail;
+    }
     if (overrideCode) {
         Trace("fault: response " + Hex(overrideCode));
         return Respond(r, overrideCode);
@@ -261,7 +271,7 @@ Session::Next Session::Respond(Request& r, uint16_t code, std::vector<uint32_t> 
 }
 
 Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
-    if (data.size() <= kSendChunk) {
+    if (data.size() <= kSendChunk && !profile_.splitWrites) {
         // A dataset that fits one packet leaves with its response in one write, so the
         // initiator is woken once per operation rather than once per packet.
         std::vector<uint8_t> bytes, packet;

@@ -95,6 +95,8 @@ class Session {
     Next DeleteObject(Request& r);
     // Why a new object may not go into `parent` as `info` says; RC_OK when it may.
     uint16_t CheckNewObject(uint32_t parent, const ptp::ObjectInfo& info) const;
+    // The folder a camera that decides for itself puts objects in, made when missing.
+    bool ImageFolder(uint32_t& parent);
     // Ends the file SendObject was receiving: kept as an incomplete object when the profile
     // keeps them, deleted otherwise. Nothing when it was stored whole.
     void EndUpload();

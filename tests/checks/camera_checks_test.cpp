@@ -133,8 +133,8 @@ TEST_F(Facts, TheFirstFailingStepWins) {
 }
 
 TEST_F(Facts, ABatteryReadThatFailsIsTranslated) {
-    UseCamera("fault.response.operation = GetDevicePropDesc\nfault.response.occurrence = 1\n"
-              "fault.response.code = 0x2019\n"); // DeviceBusy
+    UseCamera("fault.busy.operation = GetDevicePropDesc\nfault.busy.occurrence = 1\n"
+              "fault.busy.ms = 60000\n"); // busy for longer than the library asks again
     EXPECT_EQ(Run(), IDS_MSG_PORT_BUSY);
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
 }
@@ -234,8 +234,8 @@ TEST_F(CardCheck, PresenceProtectionAndFreeSpace) {
 
 TEST_F(CardCheck, ACardQueryThatFailsIsTranslated) {
     // The first GetStorageInfo comes from opening the link, the second from the card check.
-    UseCamera("fault.response.operation = GetStorageInfo\nfault.response.occurrence = 2\n"
-              "fault.response.code = 0x2019\n");
+    UseCamera("fault.busy.operation = GetStorageInfo\nfault.busy.occurrence = 2\n"
+              "fault.busy.ms = 60000\n");
     EXPECT_EQ(Run(), IDS_MSG_PORT_BUSY);
     EXPECT_EQ(firmwareJob.cameraOpen, 1);
 }

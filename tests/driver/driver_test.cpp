@@ -16,6 +16,7 @@
 #include "driver_interface.h"
 #include "ptp/datasets.h"
 #include "ptp/ptpip.h"
+#include "identity.h"
 #include "scenario.h"
 
 using testing_support::PatternBytes;
@@ -395,6 +396,16 @@ TEST(Driver, SendsAreConfirmedOnTheCardAndFailuresLeaveNothing) {
          kDriverGeneralError, 0},
         {"camera.vendor_formats = no\n", "", 0, 0x3000},
         {"camera.vendor_formats = no\ncamera.vendor_format_refusal = 0x2006\n", "", 0, 0x3000},
+        // A camera that decides for itself is never asked to: the file is at the card's root.
+        {"camera.responder_decides = dcim\n", "", 0, kObjectFormatFirmware},
+        {"storage.empty_slots = 0x00010000\nstorage.card_id = 0x00020001\n"
+         "storage.slots_hang = yes\n",
+         "", 0, kObjectFormatFirmware},
+        // The upload itself refused: this camera cannot take this update.
+        {"fault.response.operation = SendObjectInfo\nfault.response.code = 0x200F\n", "",
+         kDriverNotSupported, 0},
+        {"fault.response.operation = SendObjectInfo\nfault.response.code = 0x201D\n", "",
+         kDriverNotSupported, 0},
     };
     for (const auto& row : rows) {
         Driver d(row.profile);
@@ -416,6 +427,36 @@ TEST(Driver, SendsAreConfirmedOnTheCardAndFailuresLeaveNothing) {
             EXPECT_TRUE(objects.empty()) << row.profile << ": nothing of a failed send stays";
         }
     }
+}
+
+// The trace a user sends from the field: each call with its answer, each event, the facts of
+// the device; never a byte of a file.
+TEST(Driver, TheTraceRecordsCallsEventsAndFactsButNoFileContents) {
+    Driver d("fault.power_down.operation = SendObject\nfault.power_down.disconnect = no\n"
+             "fault.response.operation = GetNumObjects\nfault.response.code = 0x2013\n");
+    d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ncard = card\n"
+                           "trace = trace.txt\n");
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    const std::string bytes = PatternBytes(70000, 9);
+    ASSERT_EQ(d.Send("FW.BIN", bytes), 0);
+    uint32_t count = 0;
+    EXPECT_EQ(d.camera->GetNumObjects(d.device, d.FirstStorage(), 0, 0, &count),
+              kDriverStoreNotAvailable);
+    d.camera->CloseDevice(d.device);
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    for (const char* expected :
+         {"enumerate: 1 camera(s), result 0", "device: \"Tarvo\" \"Tarvo Camera X1\" version",
+          "stores: 0x00010001", "SendObjectInfo (0x100C) [0x00010001, 0xFFFFFFFF] out ",
+          "SendObject (0x100D) [] out 70000 B -> OK (0x2001) []",
+          "GetObject (0x1009) [0x00000001] in 70000 B -> OK",
+          "event PowerDown (0xC001) [0x00000001",
+          "GetNumObjects (0x1006) [0x00010001, 0x00000000, 0x00000000] -> StoreNotAvailable",
+          "result 135"})
+        EXPECT_NE(trace.find(expected), std::string::npos) << expected << "\n" << trace;
+    EXPECT_LT(trace.size(), 8000u);
+    EXPECT_EQ(trace.find(bytes.substr(1000, 12)), std::string::npos) << "no file contents";
 }
 
 // Announces A.BIN, then sends it from a file that does not exist; SendObject's result, or -1
@@ -684,6 +725,10 @@ class ScriptedCamera {
         std::lock_guard<std::mutex> hold(lock_);
         return asked_;
     }
+    ptp::InitCommandRequest Introduced() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return introduced_;
+    }
     static constexpr uint32_t kAnnouncedHandle = 0x42;
     uint16_t port = 0;
 
@@ -694,6 +739,10 @@ class ScriptedCamera {
         command_ = listener_->Accept(10000, nullptr);
         if (!command_ || ptp::ReadPacket(*command_, packet, 5000) != ptp::Status::Ok)
             return;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            ptp::DecodeInitCommandRequest(packet.body, introduced_);
+        }
         ptp::InitCommandAck ack;
         ack.connectionNumber = 1;
         ack.friendlyName = "scripted";
@@ -726,6 +775,8 @@ class ScriptedCamera {
             uint16_t code = ptp::RC_OK;
             if (request.op.code == ptp::OC_GetDeviceInfo)
                 ptp::PackDeviceInfo(info_, data);
+            if (request.op.code == ptp::OC_GetStorageIDs)
+                ptp::PackU32Array({0x00010001}, data);
             if (request.op.code == ptp::OC_GetDevicePropDesc) {
                 code = ptp::RC_DevicePropNotSupported;
                 for (const ptp::DevicePropDesc& desc : properties_) {
@@ -766,6 +817,7 @@ class ScriptedCamera {
     std::thread thread_;
     std::mutex lock_;
     std::vector<ptp::Operation> asked_; // every request, in order
+    ptp::InitCommandRequest introduced_;
 };
 
 ptp::DevicePropDesc Property(uint16_t code, uint16_t type, uint64_t current, uint64_t low = 0,
@@ -856,6 +908,24 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
     ASSERT_FALSE(asked.back().params.empty());
     EXPECT_EQ(asked.back().params[0], ScriptedCamera::kAnnouncedHandle);
     d.camera->CloseDevice(d.device);
+}
+
+// A camera that pairs with an initiator knows it by its GUID: one per PC, the same each run.
+TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
+    ptp::DeviceInfo info;
+    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
+    ScriptedCamera camera(info, {});
+    Driver d("");
+    d.scenario.SetSettings(camera.Settings());
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    d.camera->CloseDevice(d.device);
+    const InitiatorGuid sent = camera.Introduced().guid;
+    EXPECT_TRUE(sent == InstallationGuid()) << "the same on every run";
+    EXPECT_FALSE(sent == GuidOfIdentity("another PC"));
+    EXPECT_TRUE(GuidOfIdentity("another PC") == GuidOfIdentity("another PC"));
+    EXPECT_EQ(sent[6] >> 4, 8) << "a name-based GUID of its vendor's making";
+    EXPECT_EQ(sent[8] >> 6, 2);
 }
 
 TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {

@@ -21,6 +21,10 @@ const wchar_t kCameraId[] =
     L"\\\\?\\usb#vid_1a2b&pid_0c01#tx1-00000001#{6ac27878-a6fa-4155-ba85-f98f491d4f33}";
 const wchar_t kPhoneId[] =
     L"\\\\?\\usb#vid_3c4d&pid_0e02#pocket-phone#{6ac27878-a6fa-4155-ba85-f98f491d4f33}";
+// A still camera whose driver takes no raw MTP commands.
+const wchar_t kPlainId[] =
+    L"\\\\?\\usb#vid_5e6f&pid_0a03#snap-cam#{6ac27878-a6fa-4155-ba85-f98f491d4f33}";
+const DWORD kUnknown = 0xFFFFFFFF;
 
 #define NOT_CALLED(method, ...)                                                                    \
     HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override {                                       \
@@ -115,7 +119,9 @@ class Keys final : public StandIn<IPortableDeviceKeyCollection> {
         *count = static_cast<DWORD>(keys_.size());
         return S_OK;
     }
-    NOT_CALLED(GetAt, DWORD, PROPERTYKEY*)
+    HRESULT STDMETHODCALLTYPE GetAt(DWORD index, PROPERTYKEY* key) override {
+        return index < keys_.size() ? (*key = keys_[index], S_OK) : E_INVALIDARG;
+    }
     HRESULT STDMETHODCALLTYPE Add(REFPROPERTYKEY key) override {
         keys_.push_back(key);
         return S_OK;
@@ -198,7 +204,13 @@ class Values final : public StandIn<IPortableDeviceValues> {
     }
     NOT_CALLED(GetCount, DWORD*)
     NOT_CALLED(GetAt, DWORD, PROPERTYKEY*, PROPVARIANT*)
-    NOT_CALLED(GetValue, REFPROPERTYKEY, PROPVARIANT*)
+    HRESULT STDMETHODCALLTYPE GetValue(REFPROPERTYKEY key, PROPVARIANT* value) override {
+        for (const Item& item : items_) {
+            if (IsEqualPropertyKey(item.first, key))
+                return PropVariantCopy(value, &item.second);
+        }
+        return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+    }
     NOT_CALLED(SetSignedIntegerValue, REFPROPERTYKEY, LONG)
     NOT_CALLED(GetSignedIntegerValue, REFPROPERTYKEY, LONG*)
     NOT_CALLED(SetSignedLargeIntegerValue, REFPROPERTYKEY, LONGLONG)
@@ -252,31 +264,101 @@ class Values final : public StandIn<IPortableDeviceValues> {
 
 class Manager final : public StandIn<IPortableDeviceManager> {
   public:
+    explicit Manager(Bus& bus) : bus_(bus) {}
     HRESULT STDMETHODCALLTYPE GetDevices(LPWSTR* ids, DWORD* count) override {
-        const wchar_t* attached[] = {kPhoneId, kCameraId};
-        const DWORD n = ids ? std::min<DWORD>(*count, 2) : 2;
+        std::vector<const wchar_t*> attached = {kPhoneId, kCameraId};
+        if (bus_.plainCamera)
+            attached.insert(attached.begin() + 1, kPlainId);
+        const DWORD all = static_cast<DWORD>(attached.size());
+        const DWORD n = ids ? std::min<DWORD>(*count, all) : all;
         for (DWORD i = 0; ids && i < n; ++i)
             ids[i] = Dup(attached[i]);
         *count = n;
         return S_OK;
     }
+    NOT_CALLED(RefreshDeviceList)
+    HRESULT STDMETHODCALLTYPE GetDeviceFriendlyName(LPCWSTR id, WCHAR* name,
+                                                    DWORD* length) override {
+        const wchar_t* text = wcscmp(id, kCameraId) == 0 ? L"Tarvo Camera X1" : L"Device";
+        const DWORD needed = static_cast<DWORD>(wcslen(text) + 1);
+        if (!name || *length < needed)
+            return *length = needed, name ? HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) : S_OK;
+        memcpy(name, text, needed * sizeof(wchar_t));
+        *length = needed;
+        return S_OK;
+    }
+
+  private:
+    Bus& bus_;
 };
 
-// A phone or the camera: the device, its content and its properties in one object.
-class Device final
-    : public StandIn<IPortableDevice, IPortableDeviceContent, IPortableDeviceProperties> {
+// What a command must carry, as Microsoft documents each MTP extension command: its Required
+// parameters and their VARTYPEs.
+struct Required {
+    const PROPERTYKEY* key;
+    VARTYPE type;
+};
+const Required kOperation[] = {{&WPD_PROPERTY_MTP_EXT_OPERATION_CODE, VT_UI4},
+                               {&WPD_PROPERTY_MTP_EXT_OPERATION_PARAMS, VT_UNKNOWN}};
+const Required kWrite[] = {{&WPD_PROPERTY_MTP_EXT_OPERATION_CODE, VT_UI4},
+                           {&WPD_PROPERTY_MTP_EXT_OPERATION_PARAMS, VT_UNKNOWN},
+                           {&WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE, VT_UI8}};
+const Required kRead[] = {{&WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, VT_LPWSTR},
+                          {&WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ, VT_UI4},
+                          {&WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, VT_VECTOR | VT_UI1}};
+const Required kWriteData[] = {{&WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, VT_LPWSTR},
+                               {&WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE, VT_UI4},
+                               {&WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, VT_VECTOR | VT_UI1}};
+const Required kEnd[] = {{&WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, VT_LPWSTR}};
+
+// The MTP extension commands by ID (12 to 17), and their Required parameters.
+struct CommandRule {
+    const Required* begin;
+    const Required* end;
+};
+CommandRule RuleOf(ULONG command) {
+    switch (command) {
+    case 12:
+    case 13:
+        return {std::begin(kOperation), std::end(kOperation)};
+    case 14:
+        return {std::begin(kWrite), std::end(kWrite)};
+    case 15:
+        return {std::begin(kRead), std::end(kRead)};
+    case 16:
+        return {std::begin(kWriteData), std::end(kWriteData)};
+    case 17:
+        return {std::begin(kEnd), std::end(kEnd)};
+    default:
+        return {nullptr, nullptr};
+    }
+}
+
+// A phone or a camera: the device, its content, properties and capabilities in one object.
+class Device final : public StandIn<IPortableDevice, IPortableDeviceContent,
+                                    IPortableDeviceProperties, IPortableDeviceCapabilities> {
   public:
-    explicit Device(Bus& bus) : bus_(bus), cancel_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+    explicit Device(Bus& bus) : bus_(bus), cancel_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+        ++bus_.liveDevices;
+    }
     ~Device() override {
         Close();
         CloseHandle(cancel_);
+        --bus_.liveDevices;
     }
 
     HRESULT STDMETHODCALLTYPE Open(LPCWSTR id, IPortableDeviceValues* client) override {
         bus_.clientName = TakeString(client, WPD_CLIENT_NAME);
         camera_ = wcscmp(id, kCameraId) == 0;
-        if (open_ || (!camera_ && wcscmp(id, kPhoneId) != 0))
+        plain_ = wcscmp(id, kPlainId) == 0;
+        if (open_ || (!camera_ && !plain_ && wcscmp(id, kPhoneId) != 0))
             return E_INVALIDARG;
+        if (camera_ && bus_.busy)
+            return E_WPD_DEVICE_ALREADY_OPENED;
+        if (camera_ && ++bus_.cameraOpens == bus_.hangOpenAt) {
+            WaitForSingleObject(bus_.released(), 60000);
+            return E_ABORT;
+        }
         const HRESULT hr = camera_ ? bus_.OpenCamera() : S_OK;
         open_ = SUCCEEDED(hr);
         bus_.openDevices += open_ ? 1 : 0;
@@ -286,13 +368,43 @@ class Device final
                                           IPortableDeviceValues** results) override {
         GUID category{};
         ULONG command = 0;
-        if (!open_ || !camera_ ||
-            FAILED(in->GetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, &category)) ||
-            !IsEqualGUID(category, WPD_CATEGORY_MTP_EXT_VENDOR_OPERATIONS) ||
-            FAILED(in->GetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, &command)))
+        if (!open_ || !in || !results)
             return E_INVALIDARG;
+        if (FAILED(in->GetGuidValue(WPD_PROPERTY_COMMON_COMMAND_CATEGORY, &category)) ||
+            FAILED(in->GetUnsignedIntegerValue(WPD_PROPERTY_COMMON_COMMAND_ID, &command)))
+            return Refuse("a command without its category or ID", E_INVALIDARG);
+        if (!camera_ || !IsEqualGUID(category, WPD_CATEGORY_MTP_EXT_VENDOR_OPERATIONS))
+            return E_NOTIMPL; // not a command this driver takes
+        const CommandRule rule = RuleOf(command);
+        if (!rule.begin)
+            return E_NOTIMPL;
+        for (const Required* required = rule.begin; required != rule.end; ++required) {
+            PROPVARIANT value;
+            PropVariantInit(&value);
+            const bool present = SUCCEEDED(in->GetValue(*required->key, &value));
+            const VARTYPE type = value.vt;
+            PropVariantClear(&value);
+            if (!present || type != required->type)
+                return Refuse("command " + std::to_string(command) + " without parameter " +
+                                  std::to_string(required->key->pid) + " of its type",
+                              E_INVALIDARG);
+        }
         if (vanished_)
             return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+        // One transfer at a time, and its own commands only while it is open.
+        const bool starts = command >= 12 && command <= 14;
+        if (starts && transfer_ != Transfer::None)
+            return Refuse("a new operation while a transfer is open",
+                          HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
+        if ((command == 15 && transfer_ != Transfer::Reading) ||
+            (command == 16 && transfer_ != Transfer::Writing) ||
+            (command == 17 && transfer_ == Transfer::None))
+            return Refuse("command " + std::to_string(command) + " without its transfer",
+                          HRESULT_FROM_WIN32(ERROR_INVALID_STATE));
+        if (!starts && !ContextFits(in))
+            return Refuse("command " + std::to_string(command) + " with another context",
+                          E_INVALIDARG);
+
         const FaultPlan& plan = bus_.plan;
         const Fault fault = plan.command == command && ++arrivals_[command % 32] == plan.occurrence
                                 ? plan.fault
@@ -305,29 +417,55 @@ class Device final
             break;
         case Fault::InResults:
             out->SetErrorValue(WPD_PROPERTY_COMMON_HRESULT, plan.hr);
-            break;
+            *results = out.Detach();
+            return S_OK; // the command failed: no transfer opens
         case Fault::Hang:
             WaitForSingleObject(cancel_, 60000);
-            hr = HRESULT_FROM_WIN32(ERROR_CANCELLED);
-            break;
+            transfer_ = Transfer::None; // the cancelled command takes its transfer with it
+            return HRESULT_FROM_WIN32(ERROR_CANCELLED);
         case Fault::Vanish: // the API reports it on a thread of its own
             vanished_ = true;
             std::thread([this] { bus_.Fire(WPD_EVENT_DEVICE_REMOVED, {}); }).join();
-            hr = HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+            return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);
+        case Fault::StoreFull:
+            storeFull_ = true;
+            return plan.hr;
+        case Fault::CardRemoved:
+            std::thread([this] {
+                bus_.FireObject(WPD_EVENT_OBJECT_REMOVED, kStorageObject, WPD_DEVICE_OBJECT_ID);
+            }).join();
+            break;
+        case Fault::PhotoAdded:
+            std::thread([this] {
+                bus_.FireObject(WPD_EVENT_OBJECT_ADDED, L"o2A", kStorageObject);
+            }).join();
             break;
         default:
-            hr = Serve(command, in, out.Get(), fault == Fault::Overflow);
+            break;
         }
         if (SUCCEEDED(hr))
-            *results = out.Detach();
-        return hr;
+            hr = Serve(command, in, out.Get(), fault == Fault::Overflow);
+        if (command == 17)
+            transfer_ = Transfer::None; // ended, answered or not
+        if (FAILED(hr))
+            return hr;
+        // A successful result carries its HRESULT too, as the class driver's do.
+        out->SetErrorValue(WPD_PROPERTY_COMMON_HRESULT, S_OK);
+        *results = out.Detach();
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Content(IPortableDeviceContent** content) override {
         return QueryInterface(__uuidof(IPortableDeviceContent), reinterpret_cast<void**>(content));
     }
-    NOT_CALLED(Capabilities, IPortableDeviceCapabilities**)
+    HRESULT STDMETHODCALLTYPE Capabilities(IPortableDeviceCapabilities** capabilities) override {
+        return QueryInterface(__uuidof(IPortableDeviceCapabilities),
+                              reinterpret_cast<void**>(capabilities));
+    }
     HRESULT STDMETHODCALLTYPE Cancel() override { return SetEvent(cancel_), S_OK; }
     HRESULT STDMETHODCALLTYPE Close() override {
+        if (open_ && transfer_ != Transfer::None && !vanished_)
+            bus_.Violation("closed with a transfer open");
+        transfer_ = Transfer::None;
         if (open_ && camera_)
             bus_.CloseCamera();
         bus_.openDevices -= open_ ? 1 : 0;
@@ -359,87 +497,168 @@ class Device final
             asked == 0)
             return E_INVALIDARG;
         Values* device = new Values;
-        device->SetUnsignedIntegerValue(WPD_DEVICE_TYPE, camera_ ? 1 : 3); // camera, phone
-        device->SetStringValue(WPD_DEVICE_PROTOCOL, camera_ ? L"PTP: 1.00" : L"MTP: 1.00");
-        device->SetStringValue(WPD_DEVICE_FRIENDLY_NAME,
-                               camera_ ? L"Tarvo Camera X1" : L"Pocket Phone");
+        const bool still = camera_ || plain_;
+        device->SetUnsignedIntegerValue(WPD_DEVICE_TYPE, still ? 1 : 3); // camera, phone
+        device->SetStringValue(WPD_DEVICE_PROTOCOL, still ? L"PTP: 1.00" : L"MTP: 1.00");
+        device->SetStringValue(WPD_DEVICE_FRIENDLY_NAME, camera_  ? L"Tarvo Camera X1"
+                                                         : plain_ ? L"Snap Cam"
+                                                                  : L"Pocket Phone");
         *values = device;
         return S_OK;
     }
 
+    // IPortableDeviceCapabilities
+    HRESULT STDMETHODCALLTYPE GetSupportedCommands(IPortableDeviceKeyCollection** keys) override {
+        ComPtr<Keys> commands = Adopt(new Keys);
+        commands->Add(WPD_PROPERTY_COMMON_COMMAND_ID); // stands for the common commands
+        if (!plain_) {
+            for (DWORD id = 12; id <= 17; ++id)
+                commands->Add(PROPERTYKEY{WPD_CATEGORY_MTP_EXT_VENDOR_OPERATIONS, id});
+        }
+        *keys = commands.Detach();
+        return S_OK;
+    }
+    NOT_CALLED(GetCommandOptions, REFPROPERTYKEY, IPortableDeviceValues**)
+    NOT_CALLED(GetFunctionalCategories, IPortableDevicePropVariantCollection**)
+    HRESULT STDMETHODCALLTYPE
+    GetFunctionalObjects(REFGUID category, IPortableDevicePropVariantCollection** ids) override {
+        ComPtr<Collection> objects = Adopt(new Collection);
+        if (IsEqualGUID(category, WPD_FUNCTIONAL_CATEGORY_STORAGE)) {
+            PROPVARIANT value;
+            PropVariantInit(&value);
+            value.vt = VT_LPWSTR;
+            value.pwszVal = const_cast<LPWSTR>(kStorageObject);
+            objects->Add(&value);
+        }
+        *ids = objects.Detach();
+        return S_OK;
+    }
+
   private:
+    enum class Transfer { None, Reading, Writing };
+
+    HRESULT Refuse(const std::string& what, HRESULT hr) {
+        bus_.Violation(what);
+        return hr;
+    }
+
+    bool ContextFits(IPortableDeviceValues* in) {
+        const std::wstring given = TakeString(in, WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT);
+        return given == context_ || (context_.empty() && bus_.omitWriteContext);
+    }
+
     // The command done by the virtual camera. Data-out bytes are gathered and sent with the
     // operation when the transfer ends; data-in bytes are read whole and handed out in pieces.
     HRESULT Serve(ULONG command, IPortableDeviceValues* in, Values* out, bool overflow) {
         ptp::Initiator& camera = *bus_.camera();
-        ULONG size = 0;
         if (command >= 12 && command <= 14) {
             ComPtr<IPortableDevicePropVariantCollection> list;
             DWORD count = 0;
-            if (FAILED(in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPERATION_CODE, &code_)) ||
-                FAILED(in->GetIPortableDevicePropVariantCollectionValue(
+            in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPERATION_CODE, &code_);
+            if (FAILED(in->GetIPortableDevicePropVariantCollectionValue(
                     WPD_PROPERTY_MTP_EXT_OPERATION_PARAMS, &list)) ||
-                FAILED(list->GetCount(&count)))
-                return E_INVALIDARG;
+                FAILED(list->GetCount(&count)) || count > 5)
+                return Refuse("operation parameters that are no list of five", E_INVALIDARG);
             params_.clear();
             for (DWORD i = 0; i < count; ++i) {
                 PROPVARIANT value;
                 list->GetAt(i, &value);
-                params_.push_back(value.vt == VT_UI4 ? value.ulVal : 0xBAD);
+                if (value.vt != VT_UI4)
+                    bus_.Violation("an operation parameter that is not VT_UI4");
+                params_.push_back(value.ulVal);
                 PropVariantClear(&value);
             }
             bus_.sessionOperations += code_ == ptp::OC_OpenSession || code_ == ptp::OC_CloseSession;
             data_.clear();
             offset_ = 0;
-            writing_ = command == 14;
+            misbehaved_ = storeFull_ = false;
         }
         switch (command) {
         case 12:
             return Answer(camera.Transact(static_cast<uint16_t>(code_), params_), out);
-        case 13:
+        case 13: {
             response_ = camera.TransactIn(static_cast<uint16_t>(code_), params_, data_, 64 << 20);
             out->SetUnsignedLargeIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE,
-                                              data_.size());
-            size = 64 * 1024;
-            break;
+                                              bus_.unknownSize ? kUnknown : data_.size());
+            return Begin(Transfer::Reading, bus_.readChunk, out);
+        }
         case 14:
-            size = bus_.writeChunk;
-            break;
+            in->GetUnsignedLargeIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_TOTAL_DATA_SIZE,
+                                             &total_);
+            return Begin(Transfer::Writing, bus_.writeChunk, out);
         case 15: { // READ_DATA
+            ULONG size = 0;
+            PROPVARIANT buffer;
+            PropVariantInit(&buffer);
             in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_READ, &size);
+            in->GetValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &buffer);
+            const ULONG room = buffer.caub.cElems;
+            PropVariantClear(&buffer);
+            if (size > bus_.readChunk)
+                bus_.Violation("a read over the buffer size the driver advised");
+            if (room < size)
+                return Refuse("a read into a smaller buffer", E_INVALIDARG);
             const ULONG n = static_cast<ULONG>(std::min<size_t>(size, data_.size() - offset_));
             out->SetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, data_.data() + offset_, n);
             offset_ += n;
+            misbehaved_ = misbehaved_ || overflow;
             return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
                                                 overflow ? size + 1 : n);
         }
         case 16: { // WRITE_DATA
             BYTE* bytes = nullptr;
             DWORD held = 0;
+            ULONG size = 0;
             in->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_TO_WRITE, &size);
             in->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &bytes, &held);
-            data_.insert(data_.end(), bytes, bytes + std::min<DWORD>(size, held));
+            if (held < size) {
+                CoTaskMemFree(bytes);
+                return Refuse("a write of more than its buffer", E_INVALIDARG);
+            }
+            if (bus_.shortWrites && size > 1)
+                size /= 2;
+            if (data_.size() + size > total_)
+                bus_.Violation("more written than the transfer's total size");
+            data_.insert(data_.end(), bytes, bytes + size);
             CoTaskMemFree(bytes);
             return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_WRITTEN,
                                                 size);
         }
         case 17: // END_DATA_TRANSFER
-            if (writing_) {
-                ptp::DataOut phase{data_.size(), [this](uint8_t* buffer, size_t n) {
-                                       memcpy(buffer, data_.data() + offset_, n);
-                                       offset_ += n;
-                                       return true;
-                                   }};
-                response_ = camera.Transact(static_cast<uint16_t>(code_), params_, &phase);
+            if (transfer_ == Transfer::Reading && offset_ < data_.size() && !misbehaved_)
+                bus_.Violation("a transfer ended with unread data");
+            if (transfer_ == Transfer::Writing) {
+                if (storeFull_) {
+                    response_ = ptp::Result();
+                    response_.code = ptp::RC_StoreFull;
+                } else if (data_.size() != total_) {
+                    response_ = ptp::Result();
+                    response_.code = ptp::RC_IncompleteTransfer;
+                } else {
+                    ptp::DataOut phase{data_.size(), [this](uint8_t* buffer, size_t n) {
+                                           memcpy(buffer, data_.data() + offset_, n);
+                                           offset_ += n;
+                                           return true;
+                                       }};
+                    response_ = camera.Transact(static_cast<uint16_t>(code_), params_, &phase);
+                }
             }
             return Answer(response_, out);
         default:
             return E_NOTIMPL;
         }
-        // A data phase begins: its context and the buffer size the driver advises.
-        out->SetStringValue(WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, writing_ ? L"out" : L"in");
+    }
+
+    // A data phase begins: its context (optional for sends) and the buffer size it advises.
+    HRESULT Begin(Transfer transfer, DWORD advised, Values* out) {
+        transfer_ = transfer;
+        context_.clear();
+        if (transfer == Transfer::Reading || !bus_.omitWriteContext) {
+            context_ = L"transfer-" + std::to_wstring(++transfers_);
+            out->SetStringValue(WPD_PROPERTY_MTP_EXT_TRANSFER_CONTEXT, context_.c_str());
+        }
         return out->SetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_OPTIMAL_TRANSFER_BUFFER_SIZE,
-                                            size);
+                                            advised);
     }
 
     static HRESULT Answer(const ptp::Result& result, Values* out) {
@@ -453,11 +672,16 @@ class Device final
 
     Bus& bus_;
     HANDLE cancel_;
-    bool open_ = false, camera_ = false, vanished_ = false, writing_ = false;
+    bool open_ = false, camera_ = false, plain_ = false, vanished_ = false;
+    bool misbehaved_ = false, storeFull_ = false;
+    Transfer transfer_ = Transfer::None;
+    std::wstring context_;
+    int transfers_ = 0;
     int arrivals_[32] = {};
     ULONG code_ = 0;
     ptp::Params params_;
     std::vector<uint8_t> data_;
+    ULONGLONG total_ = 0;
     size_t offset_ = 0;
     ptp::Result response_;
 };
@@ -469,7 +693,7 @@ class Bus::Factory final : public WpdFactory {
     explicit Factory(Bus& bus) : bus_(bus) {}
     HRESULT CreateObject(REFCLSID clsid, REFIID iid, void** object) override {
         if (IsEqualCLSID(clsid, CLSID_PortableDeviceManager))
-            return Hand(new Manager, iid, object);
+            return Hand(new Manager(bus_), iid, object);
         if (IsEqualCLSID(clsid, CLSID_PortableDeviceFTM))
             return Hand(new Device(bus_), iid, object);
         if (IsEqualCLSID(clsid, wpd::CLSID_PortableDeviceValues))
@@ -485,11 +709,32 @@ class Bus::Factory final : public WpdFactory {
     Bus& bus_;
 };
 
+const wchar_t kStorageObject[] = L"s10001";
+
 Bus::Bus(std::string card, std::string profile)
-    : card_(std::move(card)), profile_(std::move(profile)), factory_(new Factory(*this)) {}
+    : card_(std::move(card)), profile_(std::move(profile)), factory_(new Factory(*this)),
+      released_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
 Bus::~Bus() {
+    Settle();
     CloseCamera();
+    CloseHandle(released_);
+}
+
+void Bus::Settle() {
+    SetEvent(released_);
+    for (int i = 0; i < 1000 && liveDevices > 0; ++i)
+        Sleep(10);
+}
+
+void Bus::Violation(const std::string& what) {
+    std::lock_guard<std::mutex> lock(violationsMutex_);
+    violations_.push_back(what);
+}
+
+std::vector<std::string> Bus::violations() {
+    std::lock_guard<std::mutex> lock(violationsMutex_);
+    return violations_;
 }
 
 WpdFactory& Bus::factory() {
@@ -506,11 +751,21 @@ HRESULT Bus::OpenCamera() {
     if (!embedded_)
         return E_FAIL;
     inner_ = std::make_unique<ptp::Initiator>();
-    // The class driver turns a vendor event into a GUID that carries its code.
+    // The class driver turns a vendor event into a GUID that carries its code, and standard
+    // events into WPD events that name the object.
     inner_->SetEventHandler([this](const ptp::Event& e) {
-        GUID id = WPD_EVENT_MTP_VENDOR_EXTENDED_EVENTS;
-        id.Data1 = static_cast<uint32_t>(e.code) << 16;
-        Fire(id, std::vector<uint32_t>(e.params.begin(), e.params.end()));
+        if (e.code >= 0xC000) {
+            GUID id = WPD_EVENT_MTP_VENDOR_EXTENDED_EVENTS;
+            id.Data1 = static_cast<uint32_t>(e.code) << 16;
+            Fire(id, std::vector<uint32_t>(e.params.begin(), e.params.end()));
+        } else if (e.code == ptp::EC_StoreRemoved) {
+            FireObject(WPD_EVENT_OBJECT_REMOVED, kStorageObject, WPD_DEVICE_OBJECT_ID);
+        } else if (e.code == ptp::EC_ObjectAdded || e.code == ptp::EC_ObjectRemoved) {
+            const std::wstring object = L"o" + std::to_wstring(e.params.empty() ? 0 : e.params[0]);
+            FireObject(e.code == ptp::EC_ObjectAdded ? WPD_EVENT_OBJECT_ADDED
+                                                     : WPD_EVENT_OBJECT_REMOVED,
+                       object.c_str(), kStorageObject);
+        }
     });
     ptp::ConnectionPtr* pending = &event;
     if (!inner_->Connect(std::move(command), [pending] { return std::move(*pending); }).ok() ||
@@ -543,11 +798,31 @@ void Bus::Unadvise() {
     --advised;
 }
 
+void Bus::FireObject(const GUID& id, const wchar_t* object, const wchar_t* parent) {
+    ComPtr<Values> values = Adopt(new Values);
+    values->SetStringValue(WPD_EVENT_PARAMETER_PNP_DEVICE_ID, kCameraId);
+    values->SetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, id);
+    values->SetStringValue(WPD_OBJECT_ID, object);
+    values->SetStringValue(WPD_OBJECT_PERSISTENT_UNIQUE_ID, object);
+    values->SetStringValue(WPD_OBJECT_PARENT_ID, parent);
+    ComPtr<IPortableDeviceEventCallback> callback;
+    {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        callback = callback_;
+    }
+    if (callback)
+        callback->OnEvent(values.Get());
+}
+
 void Bus::Fire(const GUID& id, const std::vector<uint32_t>& params) {
     ComPtr<Values> values = Adopt(new Values);
+    values->SetStringValue(WPD_EVENT_PARAMETER_PNP_DEVICE_ID, kCameraId);
     values->SetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, id);
-    values->SetIPortableDevicePropVariantCollectionValue(WPD_PROPERTY_MTP_EXT_EVENT_PARAMS,
-                                                         ListOf(params).Get());
+    GUID base = id;
+    base.Data1 &= 0x0000FFFF;
+    if (IsEqualGUID(base, WPD_EVENT_MTP_VENDOR_EXTENDED_EVENTS))
+        values->SetIPortableDevicePropVariantCollectionValue(WPD_PROPERTY_MTP_EXT_EVENT_PARAMS,
+                                                             ListOf(params).Get());
     ComPtr<IPortableDeviceEventCallback> callback;
     {
         std::lock_guard<std::mutex> lock(callbackMutex_);

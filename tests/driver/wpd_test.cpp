@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "camera_check.h"
 #include "result_map.h"
 #include "scenario.h"
 #include "wpd_cameras.h"
@@ -176,11 +178,38 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
     EXPECT_EQ(bus.openDevices, 0);
     EXPECT_EQ(bus.advised, 0);
     EXPECT_EQ(liveObjects, 0) << "every stand-in released";
+    EXPECT_EQ(bus.violations(), std::vector<std::string>()) << "every sequence as documented";
 }
 
-// Each MTP extension command failing in turn, and the transport's own bounds. `afterward` is
-// what a later call gets; `bound` the session's limit on a dataset (0: its default).
-enum class Drive { NumObjects, DeviceInfo, Send };
+TEST(Wpd, TheFieldCheckPassesOnTheCameraAndLeavesTheCardAsItWas) {
+    Folder folder;
+    Bus bus(folder.path);
+    CameraCheckOptions options;
+    options.listenMs = 100;
+    options.timeoutMs = 2000;
+    std::string report;
+    EXPECT_EQ(RunCameraCheck(bus.factory(), options, report), 0) << report;
+    for (const char* line : {"Pocket Phone: not counted: not a still camera",
+                             "Tarvo Camera X1: counted", "model: Tarvo Camera X1",
+                             "the same as sent", "DeleteObject: ok, response 0x2001", "PASSED"})
+        EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+    std::string left;
+    EXPECT_FALSE(ReadFileBytes(folder.path + "\\KXCHECK.BIN", left)) << "nothing stays on the card";
+    EXPECT_EQ(bus.violations(), std::vector<std::string>());
+    bus.Settle();
+    EXPECT_EQ(liveObjects, 0);
+}
+
+TEST(Wpd, TheFieldCheckSaysWhenPortableDevicesIsMissing) {
+    std::string report;
+    EXPECT_EQ(RunCameraCheck(SystemWpdFactory(), CameraCheckOptions(), report), 2);
+    EXPECT_NE(report.find("Windows Portable Devices is missing"), std::string::npos) << report;
+}
+
+// Each MTP extension command failing in turn, the device's own ways that the documentation
+// allows, and the transport's own bounds. `afterward` is what a later call gets; `bound` the
+// session's limit on a dataset (0: its default); `event` one the session must have heard.
+enum class Drive { NumObjects, DeviceInfo, Send, ReadBack, Open };
 
 struct FailureRow {
     const char* what;
@@ -190,30 +219,65 @@ struct FailureRow {
     bool lost;           // the session heard that the camera is gone
     DriverResult afterward;
     uint64_t bound;
+    void (*setup)(Bus&);
+    uint16_t event;
 };
 
 const HRESULT kBusy = HRESULT_FROM_WIN32(ERROR_BUSY);
 const HRESULT kDriverTimeout = HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT);
+const HRESULT kDiskFull = HRESULT_FROM_WIN32(ERROR_DISK_FULL);
 const DriverResult kLost = kDriverConnectionLost;
+const FaultPlan kNoFault = {0, 0, Fault::None, S_OK};
+// The third WRITE_DATA: SendObjectInfo's dataset is the first, the file's first piece the second.
+const DWORD kWriteData = 16;
+
+void Plain(Bus&) {}
 
 // clang-format off
 const FailureRow kFailures[] = {
     {"another program holds the camera", {12, 1, Fault::Fail, kBusy},
-     Drive::NumObjects, kDriverBusy, false, kLost, 0},
+     Drive::NumObjects, kDriverBusy, false, kLost, 0, Plain, 0},
     {"the driver's own timeout, in the results", {13, 1, Fault::InResults, kDriverTimeout},
-     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0, Plain, 0},
     {"a read that never returns is cancelled at the deadline", {15, 1, Fault::Hang, S_OK},
-     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0},
+     Drive::DeviceInfo, kDriverNoAnswer, false, kLost, 0, Plain, 0},
     {"a read that claims more bytes than asked for", {15, 1, Fault::Overflow, S_OK},
-     Drive::DeviceInfo, kDriverGeneralError, false, kLost, 0},
+     Drive::DeviceInfo, kDriverGeneralError, false, kLost, 0, Plain, 0},
     {"the device closed under the write", {14, 1, Fault::Fail, wpd::E_WPD_DEVICE_NOT_OPEN},
-     Drive::Send, kLost, true, kLost, 0},
+     Drive::Send, kLost, true, kLost, 0, Plain, 0},
     {"the device removed in the middle of the file", {16, 3, Fault::Vanish, S_OK},
-     Drive::Send, kLost, true, kLost, 0},
+     Drive::Send, kLost, true, kLost, 0, Plain, 0},
     {"ending the transfer fails", {17, 1, Fault::Fail, E_FAIL},
-     Drive::DeviceInfo, kLost, true, kLost, 0},
-    {"a dataset over the bound: the transfer ends, the session stays", {0, 0, Fault::None, S_OK},
-     Drive::DeviceInfo, kDriverGeneralError, false, kDriverOk, 64},
+     Drive::DeviceInfo, kLost, true, kLost, 0, Plain, 0},
+    {"a dataset over the bound is read to its end, then the transfer ends; the session stays",
+     kNoFault, Drive::DeviceInfo, kDriverGeneralError, false, kDriverOk, 64, Plain, 0},
+    {"the card fills mid-file: the camera's StoreFull comes with the end of the transfer",
+     {kWriteData, 3, Fault::StoreFull, kDiskFull},
+     Drive::Send, kDriverGeneralError, false, kDriverOk, 0, Plain, 0},
+    {"a write the driver fails still ends the transfer, whose answer is the camera's",
+     {kWriteData, 3, Fault::Fail, E_FAIL},
+     Drive::Send, kLost, false, kDriverOk, 0, Plain, 0},
+    {"a phase of unknown size that ends on a piece boundary ends with an empty read", kNoFault,
+     Drive::DeviceInfo, kDriverOk, false, kDriverOk, 0,
+     [](Bus& bus) { bus.unknownSize = true, bus.readChunk = 1; }, 0},
+    {"a phase of unknown size under the caller's bound ends with a short read", kNoFault,
+     Drive::DeviceInfo, kDriverOk, false, kDriverOk, 0, [](Bus& bus) { bus.unknownSize = true; }, 0},
+    {"reads keep to the buffer size the driver advises", kNoFault,
+     Drive::ReadBack, kDriverOk, false, kDriverOk, 0, [](Bus& bus) { bus.readChunk = 1000; }, 0},
+    {"a send without a transfer context, which is optional", kNoFault,
+     Drive::Send, kDriverOk, false, kDriverOk, 0, [](Bus& bus) { bus.omitWriteContext = true; }, 0},
+    {"a short write: the rest of the piece goes in the next", kNoFault,
+     Drive::Send, kDriverOk, false, kDriverOk, 0, [](Bus& bus) { bus.shortWrites = true; }, 0},
+    {"the card taken out: its storage's removal is StoreRemoved", {12, 1, Fault::CardRemoved, S_OK},
+     Drive::NumObjects, kDriverOk, false, kDriverOk, 0, Plain, ptp::EC_StoreRemoved},
+    {"a photo taken: the object's arrival is ObjectAdded", {12, 1, Fault::PhotoAdded, S_OK},
+     Drive::NumObjects, kDriverOk, false, kDriverOk, 0, Plain, ptp::EC_ObjectAdded},
+    {"a camera another program holds is counted, and opening it says busy", kNoFault,
+     Drive::Open, kDriverBusy, false, kLost, 0, [](Bus& bus) { bus.busy = true; }, 0},
+    {"an Open that never returns ends at the handshake bound", kNoFault,
+     Drive::Open, kDriverNoAnswer, false, kLost, 0, [](Bus& bus) { bus.hangOpenAt = 2; }, 0},
+    {"a camera without the MTP extension commands is not counted", kNoFault,
+     Drive::NumObjects, kDriverOk, false, kDriverOk, 0, [](Bus& bus) { bus.plainCamera = true; }, 0},
 };
 // clang-format on
 
@@ -223,22 +287,34 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
         Folder folder;
         Bus bus(folder.path);
         bus.plan = row.plan;
+        row.setup(bus);
         const auto start = std::chrono::steady_clock::now();
         {
-            WpdCameraList cameras(bus.factory());
+            WpdCameraList cameras(bus.factory(), 1000);
             cameras.Refresh();
+            ASSERT_EQ(cameras.size(), 1u) << "the camera alone";
             ptp::InitiatorConfig config;
             config.timeoutMs = 1000;
+            config.handshakeTimeoutMs = 1000;
             if (row.bound)
                 config.maxDatasetSize = row.bound;
             ptp::Initiator session(config);
             std::atomic<bool> lost{false};
             session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
-            ASSERT_TRUE(session.Attach(cameras.Transport(0)).ok());
-            ASSERT_TRUE(session.OpenSession(1).ok());
-            ptp::Result r;
+            std::mutex eventsMutex;
+            std::vector<uint16_t> events;
+            session.SetEventHandler([&](const ptp::Event& e) {
+                std::lock_guard<std::mutex> lock(eventsMutex);
+                events.push_back(e.code);
+            });
+            ptp::Result r = session.Attach(cameras.Transport(0));
+            if (row.drive != Drive::Open) {
+                ASSERT_TRUE(r.ok());
+                ASSERT_TRUE(session.OpenSession(1).ok());
+            }
             ptp::DeviceInfo info;
-            uint32_t count = 0;
+            uint32_t count = 0, handle = 0;
+            const std::string small = PatternBytes(64 << 10, 5);
             switch (row.drive) {
             case Drive::NumObjects:
                 r = session.GetNumObjects(0xFFFFFFFF, 0, 0, count);
@@ -249,16 +325,39 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
             case Drive::Send:
                 r = Send(session, "PART.BIN", PatternBytes(2 << 20, 3), nullptr);
                 break;
+            case Drive::ReadBack: {
+                r = Send(session, "BACK.BIN", small, nullptr, &handle);
+                std::string back;
+                ptp::DataIn in;
+                in.maxSize = small.size();
+                in.write = [&](const uint8_t* data, size_t size) {
+                    back.append(reinterpret_cast<const char*>(data), size);
+                    return true;
+                };
+                if (r.ok())
+                    r = session.Transact(ptp::OC_GetObject, {handle}, nullptr, &in);
+                EXPECT_TRUE(back == small) << "read back whole";
+                break;
+            }
+            case Drive::Open:
+                break;
             }
             EXPECT_EQ(MapPtpResult(r), row.result) << ptp::StatusName(r.status);
             EXPECT_EQ(lost, row.lost);
             std::vector<uint32_t> storages;
             EXPECT_EQ(MapPtpResult(session.GetStorageIDs(storages)), row.afterward);
+            if (row.event) {
+                std::lock_guard<std::mutex> lock(eventsMutex);
+                EXPECT_NE(std::find(events.begin(), events.end(), row.event), events.end())
+                    << "the session heard " << std::hex << row.event;
+            }
         }
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+        bus.Settle();
         EXPECT_EQ(bus.openDevices, 0);
         EXPECT_EQ(bus.advised, 0);
         EXPECT_EQ(liveObjects, 0);
+        EXPECT_EQ(bus.violations(), std::vector<std::string>()) << "every sequence as documented";
     }
 }
 

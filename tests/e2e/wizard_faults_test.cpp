@@ -104,6 +104,21 @@ const Fault kNoVendorFormat = {"vendor format refused", "",
 const Fault kUnlistable = {"unlistable folder", "", ""};
 const Fault kServerKilled = {"server killed mid-copy", "",
                              "delay.operation = SendObject\ndelay.ms = 700\n"};
+const Fault kBusyForGood = {"DeviceBusy for good", "fault.busy", "fault.busy.ms = 60000\n"};
+
+// Cameras as found in the field, from the sample profiles.
+std::string SampleCamera(const char* name) {
+    std::string text;
+    testing_support::ReadFileBytes(VANDREL_SOURCE_DIR "/samples/cameras/" + std::string(name),
+                                   text);
+    return text + "\n[]\n"; // what follows is outside the sample's last section
+}
+Fault FieldCamera(const char* label, const char* sample, const std::string& more = "") {
+    return {label, "", SampleCamera(sample) + more};
+}
+Fault PromptEvent(const char* label, const char* prefix, const std::string& more = "") {
+    return {label, prefix, SampleCamera("prompt-events.ini") + more};
+}
 
 // The update files on the card afterwards, each whole: none, the first, the first two, all;
 // or any whole files short of all (where the order is not the row's concern).
@@ -119,6 +134,7 @@ struct Row {
     Camera camera = kEmbedded;
     void (*prepare)(const std::string& folder) = nullptr;
     bool killServerMidCopy = false; // then a second run: completes, or says why not
+    const char* settings = "";      // added to the driver's settings
 };
 
 // A folder the program cannot list: its name has no form in the ANSI code page, so the name
@@ -148,8 +164,12 @@ const Row kRows[] = {
     {kNone, kNowhere, {}, kAllFiles},
     // PTP responses a camera gives mid-session. A SendObjectInfo refused with
     // ParameterNotSupported is sent again under the standard format, so that copy completes.
-    {kBusy, kChecks, {IDS_MSG_PORT_BUSY}, kNoFiles},
-    {kBusy, kBetweenFiles, {kTransmission}, kFirstFile},
+    // A moment of DeviceBusy is waited out; one that lasts is the port's; one that answers a
+    // whole file is final.
+    {kBusy, kChecks, {}, kAllFiles},
+    {kBusy, kBetweenFiles, {}, kAllFiles},
+    {kBusyForGood, kChecks, {IDS_MSG_PORT_BUSY}, kNoFiles},
+    {kBusyForGood, kBetweenFiles, {kTransmission}, kFirstFile},
     {kBusy, kMidFile, {kTransmission}, kFirstFile},
     {kBusy, kLastFile, {kTransmission}, kFirstTwo},
     {kGeneral, kChecks, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
@@ -241,6 +261,83 @@ const Row kRows[] = {
     {kDrop, kMidFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile, kPtpIp},
     {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo, kPtpIp},
     {kServerKilled, kNowhere, {IDS_MSG_CONNECTION_PROBLEM}, kSome, kPtpIp, nullptr, true},
+    // Cameras that differ from ours as real ones do: the update lands whole at the card's
+    // root, or the one message says why not.
+    {FieldCamera("decides: into DCIM", "dcim-decides.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("decides: refuses, Android", "android-mtp.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("decides: refuses parent", "refuses-undecided.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("decides: refuses storage", "refuses-undecided.ini",
+                 "camera.responder_decides = 0x2008\n"),
+     kNowhere,
+     {},
+     kAllFiles},
+    {FieldCamera("empty slot that hangs", "empty-slots.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("busy writing the card", "busy-writing.ini"), kNowhere, {}, kAllFiles},
+    // The answer after a file's last byte outlasts the silence bound (1 s here), not its own.
+    {FieldCamera("slow card", "slow-card.ini", "delay.after_send_ms = 1500\n"),
+     kNowhere,
+     {},
+     kAllFiles,
+     kEmbedded,
+     nullptr,
+     false,
+     "timeout_ms = 1000\n"},
+    {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
+     kNowhere,
+     {kTransmission},
+     kFirstFile, // stored whole by the camera after the library stopped waiting
+     kEmbedded,
+     nullptr,
+     false,
+     "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n"},
+    {FieldCamera("takes no uploads", "no-uploads.ini"), kNowhere, {kTransmission}, kNoFiles},
+    {FieldCamera("takes no uploads, InvalidParameter", "no-uploads.ini",
+                 "fault.response.code = 0x201D\n"),
+     kNowhere,
+     {kTransmission},
+     kNoFiles},
+    {FieldCamera("DeviceInfo without strings", "short-deviceinfo.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("DeviceInfo without strings or properties", "short-deviceinfo.ini",
+                 "camera.vendor_properties = no\n"),
+     kNowhere,
+     {IDS_MSG_WRONG_MODEL},
+     kNoFiles},
+    {FieldCamera("late replies", "late-replies.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("late replies", "late-replies.ini"), kNowhere, {}, kAllFiles, kPtpIp},
+    {FieldCamera("foreign vendor properties", "foreign-properties.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("foreign vendor properties, low battery", "foreign-properties.ini",
+                 "battery.level = 5\n"),
+     kNowhere,
+     {IDS_MSG_BATTERY_LOW},
+     kNoFiles},
+    {FieldCamera("small writes without TCP_NODELAY", "nagle-ptpip.ini"),
+     kNowhere,
+     {},
+     kAllFiles,
+     kPtpIp},
+    // An event sent with the failure it causes is what the user hears of.
+    {PromptEvent("prompt power-down 1", "fault.power_down"),
+     kChecks,
+     {IDS_MSG_POWER_LOW_BATTERY},
+     kNoFiles},
+    {PromptEvent("prompt power-down 1", "fault.power_down"),
+     kMidFile,
+     {IDS_MSG_POWER_LOW_BATTERY},
+     kFirstFile},
+    {PromptEvent("prompt power-down 1", "fault.power_down"),
+     kMidFile,
+     {IDS_MSG_POWER_LOW_BATTERY},
+     kFirstFile,
+     kPtpIp},
+    {PromptEvent("prompt card removed", "fault.store_removed"),
+     kChecks,
+     {IDS_MSG_DISCONNECT_CARD_COVER},
+     kNoFiles},
+    {PromptEvent("prompt card removed", "fault.store_removed"),
+     kLastFile,
+     {IDS_MSG_DISCONNECT_CARD_COVER},
+     kFirstTwo,
+     kPtpIp},
 };
 
 const char* WhereName(Where where) {
@@ -431,6 +528,13 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     if (row.camera == kPtpIp) {
         ASSERT_NO_FATAL_FAILURE(serve());
     }
+    if (*row.settings)
+        update.scenario.SetSettings(
+            (row.camera == kPtpIp
+                 ? "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n"
+                 : std::string("transport = virtual\nprofile = camera.ini\n"
+                               "card = card\n")) +
+            row.settings);
     std::function<void()> kill;
     if (row.killServerMidCopy)
         kill = [&server] {

@@ -1,6 +1,8 @@
 // Datasets: round trips, byte layouts at the named offsets, and truncated or over-long input.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "ptp/bytes.h"
 #include "ptp/codes.h"
 #include "ptp/datasets.h"
@@ -82,10 +84,31 @@ TEST(DeviceInfoTest, KnownHead) {
     EXPECT_EQ(data, expected);
 }
 
-TEST(DeviceInfoTest, TruncatedAndOverlongCountsAreRefused) {
+TEST(DeviceInfoTest, EndsAfterAnyTrailingStringButNowhereElse) {
     Bytes data;
     ASSERT_TRUE(PackDeviceInfo(SampleDeviceInfo(), data));
-    ExpectPrefixesRefused<DeviceInfo>(data, UnpackDeviceInfo);
+    // Cameras in the field may end it after any trailing string, or before the first: the
+    // strings missing are empty. Any other prefix is refused.
+    const DeviceInfo sample = SampleDeviceInfo();
+    const std::string strings[] = {sample.manufacturer, sample.model, sample.deviceVersion,
+                                   sample.serialNumber};
+    size_t end = data.size();
+    std::map<size_t, int> endings = {{end, 4}};
+    for (int kept = 3; kept >= 0; --kept) {
+        end -= 1 + 2 * (strings[kept].size() + 1); // count byte, UCS-2 units and terminator
+        endings[end] = kept;
+    }
+    for (size_t n = 0; n < data.size(); ++n) {
+        DeviceInfo info;
+        const auto ending = endings.find(n);
+        ASSERT_EQ(UnpackDeviceInfo(data.data(), n, info), ending != endings.end()) << n;
+        if (ending != endings.end()) {
+            const std::string got[] = {info.manufacturer, info.model, info.deviceVersion,
+                                       info.serialNumber};
+            for (int i = 0; i < 4; ++i)
+                EXPECT_EQ(got[i], i < ending->second ? strings[i] : "") << n << " bytes, " << i;
+        }
+    }
     Bytes bad = data;
     bad[11] = 0xFF; // OperationsSupported count, high byte: far more than what follows
     DeviceInfo info;

@@ -6,6 +6,14 @@
 
 using namespace vcam;
 
+namespace {
+const char* const kSampleCameras[] = {
+    "android-mtp.ini",        "busy-writing.ini",      "dcim-decides.ini",     "empty-slots.ini",
+    "foreign-properties.ini", "late-replies.ini",      "nagle-ptpip.ini",      "no-uploads.ini",
+    "prompt-events.ini",      "refuses-undecided.ini", "short-deviceinfo.ini", "slow-card.ini",
+};
+} // namespace
+
 TEST(ProfileTest, DefaultsAreAHealthyCamera) {
     Profile p;
     EXPECT_EQ(p.model, "Tarvo Camera X1");
@@ -68,7 +76,19 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "fault.corrupt_read.occurrence = 3\n"
                        "fault.corrupt_read.offset = 0x10\n"
                        "delay.ms = 250\n"
-                       "delay.operation = GetObjectInfo\n";
+                       "delay.operation = GetObjectInfo\n"
+                       "delay.after_send_ms = 15000\n"
+                       "fault.busy.operation = OpenSession\n"
+                       "fault.busy.ms = 300\n"
+                       "fault.stale_reply.operation = GetObjectInfo\n"
+                       "fault.event_lead_ms = 0\n"
+                       "storage.card_id = 0x00020001\n"
+                       "storage.empty_slots = 0x00010000, 0x00030000\n"
+                       "storage.slots_hang = yes\n"
+                       "camera.responder_decides = 0x201A\n"
+                       "camera.device_info_strings = 2\n"
+                       "camera.vendor_extension = fujifilm.co.jp: 1.0\n"
+                       "camera.split_writes = yes\n";
     Profile p;
     std::string error;
     ASSERT_TRUE(ParseProfile(text, p, error)) << error;
@@ -105,6 +125,32 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
     EXPECT_EQ(p.drop.afterBytes, 4096u);
     EXPECT_EQ(p.delayMs, 250u);
     EXPECT_EQ(p.delayOperation, ptp::OC_GetObjectInfo);
+    EXPECT_EQ(p.afterSendDelayMs, 15000u);
+    EXPECT_EQ(p.busy.operation, ptp::OC_OpenSession);
+    EXPECT_EQ(p.busyMs, 300u);
+    EXPECT_EQ(p.staleReply.operation, ptp::OC_GetObjectInfo);
+    EXPECT_EQ(p.eventLeadMs, 0u);
+    EXPECT_EQ(p.storageId, 0x00020001u);
+    EXPECT_EQ(p.emptySlots, (std::vector<uint32_t>{0x00010000, 0x00030000}));
+    EXPECT_TRUE(p.slotsHang);
+    EXPECT_FALSE(p.decidesIntoDcim);
+    EXPECT_EQ(p.undecidedRefusal, ptp::RC_InvalidParentObject);
+    EXPECT_EQ(p.deviceInfoStrings, 2u);
+    EXPECT_EQ(p.vendorExtension, "fujifilm.co.jp: 1.0");
+    EXPECT_TRUE(p.splitWrites);
+}
+
+// Each camera personality the samples describe is a profile the camera takes.
+TEST(ProfileTest, SampleCamerasLoad) {
+    const std::string folder = VANDREL_SOURCE_DIR "/samples/cameras/";
+    int loaded = 0;
+    for (const char* name : kSampleCameras) {
+        Profile p;
+        std::string error;
+        EXPECT_TRUE(LoadProfile(folder + name, p, error)) << name << ": " << error;
+        ++loaded;
+    }
+    EXPECT_GE(loaded, 10);
 }
 
 TEST(ProfileTest, CardSizesUpTo64GiB) {
@@ -134,6 +180,12 @@ TEST(ProfileTest, ErrorsNameTheLine) {
                          "card.cluster_size = 64M",
                          "camera.vendor_format_refusal = 0x12345",
                          "fault.corrupt_read.offset = -1",
+                         "storage.empty_slots = 0x00010001",
+                         "storage.card_id = 0x00020000",
+                         "camera.responder_decides = somewhere",
+                         "camera.responder_decides = 0x2001",
+                         "camera.device_info_strings = 5",
+                         "camera.vendor_properties = maybe",
                          "no equals sign",
                          "[unterminated"};
     for (const char* text : bad) {

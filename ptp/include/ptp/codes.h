@@ -46,6 +46,9 @@ enum OperationCode : uint16_t {
 
 // A DeviceInfo VendorExtensionID saying the MTP extension's codes are meant.
 enum : uint32_t { kMtpVendorExtensionId = 6 };
+// The set of vendor codes in a Tarvo camera's VendorExtensionDesc: the DPC_Vandrel_
+// properties mean what they say here only on a camera that lists it.
+constexpr const char kTarvoExtension[] = "tarvo.com";
 
 // Response codes.
 enum ResponseCode : uint16_t {
@@ -243,6 +246,7 @@ enum : uint32_t { kPtpIpVersion = 0x00010000 };
 // Names for logs and profile files ("SendObject" for 0x100C ...); "" when unknown.
 const char* OperationName(uint16_t code);
 const char* ResponseName(uint16_t code);
+const char* EventName(uint16_t code);
 // Parses an operation given by name ("SendObject") or number ("0x100D", "4109").
 bool ParseOperation(const std::string& text, uint16_t& code);
 

@@ -3,6 +3,7 @@
 // PTP/IP session exchange the very same packet bytes over either.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,13 @@ class Connection {
     virtual void Shutdown() = 0;
     // True once the peer has closed and nothing is left to read. Never blocks or consumes.
     virtual bool PeerClosed() = 0;
+    // True while bytes have arrived that no receive has returned yet. From any thread; never
+    // blocks or consumes.
+    virtual bool Unread() { return false; }
+    // Bytes the receives have returned so far.
+    uint64_t delivered() const { return delivered_; }
+    // The system's error code of the last failed send or receive, 0 when none.
+    virtual int LastError() const { return 0; }
 
     // Sends every byte, waiting at most the send timeout for room each time the peer stalls.
     Status Send(const uint8_t* data, size_t size) {
@@ -45,9 +53,12 @@ class Connection {
                    size_t* received = nullptr);
 
     void SetSendTimeout(int timeoutMs) { sendTimeoutMs_ = timeoutMs; }
+    // TCP: whether small writes leave at once (the default) or wait for acknowledgements.
+    virtual void SetNoDelay(bool on) { (void)on; }
 
   protected:
     int sendTimeoutMs_ = 10000;
+    std::atomic<uint64_t> delivered_{0};
 };
 
 using ConnectionPtr = std::unique_ptr<Connection>;

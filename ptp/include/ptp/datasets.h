@@ -34,6 +34,8 @@ struct DeviceInfo {
     bool SupportsProperty(uint16_t code) const;
     // True when the device says its vendor codes include the MTP extension's.
     bool SpeaksMtp() const;
+    // True when VendorExtensionDesc lists the set of vendor codes `name` (case aside).
+    bool NamesExtension(const std::string& name) const;
 };
 
 struct StorageInfo {

@@ -18,6 +18,7 @@
 #include "ptp/datasets.h"
 #include "ptp/status.h"
 #include "ptp/transport.h"
+#include "ptp/watchdog.h"
 
 namespace ptp {
 
@@ -30,6 +31,8 @@ struct InitiatorConfig {
     size_t dataChunk = 1u << 20;              // PTP/IP: payload bytes per Data packet sent
     uint64_t maxDatasetSize = 1u << 20;       // bound for datasets read by the typed calls
     uint64_t maxDrainSize = 1u << 20;         // a refused data-in phase up to this is drained
+    int busyRetryMs = 0;                      // DeviceBusy is asked again for this long
+    int objectResponseMs = 60000;             // a slow card's answer after SendObject's last byte
 };
 
 // The outcome of a call. status Ok means the responder answered: `code` is its response code
@@ -52,9 +55,15 @@ struct Result {
 };
 
 // Data sent with an operation: `size` bytes pulled from `read` in pieces (never all at once).
+// With `rewind`, the phase can be sent again from its start: a DeviceBusy answer is retried.
 struct DataOut {
+    DataOut() = default;
+    DataOut(uint64_t bytes, DataSource source, std::function<bool()> again = nullptr)
+        : size(bytes), read(std::move(source)), rewind(std::move(again)) {}
+
     uint64_t size = 0;
     DataSource read;
+    std::function<bool()> rewind;
 };
 
 // Data received from an operation, pushed to `write`. A phase longer than maxSize, or one the
@@ -63,6 +72,17 @@ struct DataOut {
 struct DataIn {
     uint64_t maxSize = 0;
     DataSink write;
+};
+
+// One transaction as it went, for a trace: never the data itself.
+struct CallRecord {
+    uint16_t code = 0;
+    Params params;
+    uint64_t dataOut = 0; // bytes of a data-out phase
+    uint64_t dataIn = 0;  // bytes a data-in phase announced
+    Result result;
+    int durationMs = 0;
+    std::string failure; // the transport's own account of a failure, when it has one
 };
 
 class Initiator : private TransportListener {
@@ -82,6 +102,13 @@ class Initiator : private TransportListener {
     // being called first.
     void SetEventHandler(EventHandler handler) { onEvent_ = std::move(handler); }
     void SetLostHandler(LostHandler handler) { onLost_ = std::move(handler); }
+    // Told of every transaction once it ended, on the calling thread.
+    void SetCallObserver(std::function<void(const CallRecord&)> observer) {
+        onCall_ = std::move(observer);
+    }
+    // Hands the events the responder has already sent to the event handler before returning
+    // (bounded): a failure they explain is then reported after them.
+    void DeliverWaitingEvents();
 
     // Opens `transport` within handshakeTimeoutMs and starts its events.
     Result Attach(std::unique_ptr<Transport> transport);
@@ -154,14 +181,22 @@ class Initiator : private TransportListener {
                            const std::function<bool(const uint8_t*, size_t)>& unpack);
     Result TransactLocked(uint16_t code, const Params& params, const DataOut* out,
                           const DataIn* in);
+    // Runs `attempt` again while the responder answers DeviceBusy, within busyRetryMs.
+    Result AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out);
+    Result TransactStep(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
+                        CallRecord& record);
+    void Observe(CallRecord& record, const Result& result, Clock::time_point start);
     // OpenSession or CloseSession: on the wire, or asked of a transport that owns the session.
     Result SessionOperation(uint16_t code, const Params& params);
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
+    // One transport step under the watchdog, when the transport needs one.
+    template <typename Step> Status Watched(const Deadline& deadline, Step step);
 
     InitiatorConfig config_;
     EventHandler onEvent_;
     LostHandler onLost_;
+    std::function<void(const CallRecord&)> onCall_;
     std::unique_ptr<Transport> transport_;
     std::mutex linkMutex_; // guards transport_ while it is set or shut down
 
@@ -176,6 +211,8 @@ class Initiator : private TransportListener {
     std::atomic<bool> lostReported_{false};
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     uint32_t nextTid_ = 0;
+    bool lastDataIn_ = false;            // the last transaction's data-in phase began
+    std::unique_ptr<Watchdog> watchdog_; // destroyed before the transport it aborts
 };
 
 } // namespace ptp

@@ -42,6 +42,8 @@ class PtpIpTransport final : public Transport {
     Status ReceiveData(const Request& request, DataInTarget& target, Deadline& deadline) override;
     Status ReadResponse(const Request& request, Response& response,
                         const Deadline& deadline) override;
+    void SettleEvents(int boundMs) override;
+    std::string LastFailure() const override;
     void Shutdown() override;
 
   private:
@@ -65,12 +67,14 @@ class PtpIpTransport final : public Transport {
     ResponderInfo responder_;
     TransportListener* listener_ = nullptr;
 
-    std::mutex linkMutex_; // guards command_ and event_ while they are set or shut down
+    mutable std::mutex linkMutex_; // guards command_ and event_ while set or shut down
     ConnectionPtr command_, event_;
     std::mutex joinMutex_;
     std::thread eventThread_;
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> inCall_{false}; // the command connection is in use: no idle check
+    std::atomic<bool> inCall_{false};            // the command connection is in use: no idle check
+    std::atomic<uint64_t> eventBytesHandled_{0}; // event connection bytes seen to their end
+    std::atomic<bool> eventsEnded_{false};       // the event reader has returned
 
     // The response that came instead of a data-in phase, kept for ReadResponse.
     bool haveResponse_ = false;

@@ -86,16 +86,21 @@ struct ResponderInfo {
     std::string friendlyName;
 };
 
+// A data-in phase whose responder did not say how long it is (USB's 0xFFFFFFFF): it ends with
+// a short piece.
+const uint64_t kDataSizeUnknown = ~uint64_t(0);
+
 // Where a data-in phase goes, fed by the transport.
 class DataInTarget {
   public:
     virtual ~DataInTarget() = default;
-    // The size the responder announced, before any byte; false refuses the phase.
+    // The size the responder announced (or kDataSizeUnknown), before any byte; false refuses
+    // the phase.
     virtual bool Begin(uint64_t total) = 0;
     // The next bytes; false refuses the rest.
     virtual bool Write(const uint8_t* data, size_t size) = 0;
-    // A refused phase of `total` bytes: true reads and drops the rest (the session stays in
-    // step), false cancels it.
+    // A refused phase of `total` bytes (of unknown size: the bytes up to the end of the next
+    // piece): true reads and drops the rest (the session stays in step), false cancels it.
     virtual bool Drain(uint64_t total) = 0;
 };
 
@@ -126,7 +131,8 @@ class Transport {
     virtual Status SendRequest(const Request& request, const Deadline& deadline) = 0;
     // request.outSize bytes pulled from `source` in the transport's own chunk size.
     // SourceFailed when the source failed; the phase was then abandoned, and a response may
-    // still follow.
+    // still follow. Ok also when the responder ended the phase early with a refusal, which
+    // ReadResponse then gives.
     virtual Status SendData(const Request& request, const DataSource& source,
                             const Deadline& deadline) = 0;
     // Ok also when the responder answered without a data phase (Begin is then never
@@ -143,9 +149,21 @@ class Transport {
     virtual Status OpenSession(uint32_t sessionId, Response& response, const Deadline& deadline);
     virtual Status CloseSession(Response& response, const Deadline& deadline);
 
+    // Waits, at most `boundMs`, until the events the device has already sent reached the
+    // listener. A transport whose events cannot lag behind its responses does nothing.
+    virtual void SettleEvents(int boundMs) { (void)boundMs; }
+    // What the link itself said of the last failure (a socket error, an HRESULT), or "".
+    virtual std::string LastFailure() const { return std::string(); }
+
     // From any thread: a pending step returns Closed at once, and no listener call starts
     // after this returns (unless called from the listener itself).
     virtual void Shutdown() = 0;
+
+    // A transport whose device calls cannot bound themselves answers true: the session then
+    // arms a watchdog (ptp/watchdog.h) for each step, and for each piece of a data phase, and
+    // calls Abort from the watchdog's thread when one overstays; the step returns Timeout.
+    virtual bool NeedsWatchdog() const { return false; }
+    virtual void Abort() {}
 };
 
 } // namespace ptp

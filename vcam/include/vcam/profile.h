@@ -69,10 +69,42 @@
 //       fault on, the file itself stays as it is
 //   delay.ms (0), delay.operation (every operation):
 //       wait this long before handling each (or only the given) operation
+//   delay.after_send_ms (0): a slow card: wait this long after the last byte of a
+//       SendObject before answering it
+//   fault.busy.operation / .occurrence, fault.busy.ms (500): answer DeviceBusy to that
+//       operation (a data-out phase is drained first) from the arrival that triggers it, for
+//       this long
+//   fault.stale_reply.operation / .occurrence: a late reply: first answer the operation with
+//       a response carrying the previous transaction ID, then as usual
+//   fault.event_lead_ms (200): how long a power-down or card-removed event is sent before
+//       the failure it causes; 0: at once, as real cameras do
+//
+// Cameras of other kinds, as found in the field:
+//   storage.card_id          0x00010001       the card's StorageID
+//   storage.empty_slots      (none)           IDs listed before the card's, each an empty
+//                                             slot (low 16 bits 0): StoreNotAvailable ...
+//   storage.slots_hang       no               ... or, with yes, GetStorageInfo on one never
+//                                             answers
+//   camera.responder_decides root             SendObjectInfo with StorageID 0 or parent 0
+//                                             ("responder decides"): root puts the object at
+//                                             the root, dcim into DCIM\100TARVO (made when
+//                                             missing), a response code refuses it
+//   camera.device_info_strings 4              how many of DeviceInfo's trailing strings
+//                                             (Manufacturer, Model, DeviceVersion, Serial) it
+//                                             sends; the dataset ends after them
+//   camera.vendor_extension  tarvo.com: 1.0   VendorExtensionDesc (with MTP property lists,
+//                                             after "microsoft.com: 1.0; ")
+//   camera.vendor_properties yes              also "foreign": 0xD003/0xD031/0xD032 are listed
+//                                             but describing or reading them answers
+//                                             DevicePropNotSupported, as another maker's
+//                                             properties of the same codes
+//   camera.split_writes      no               PTP/IP: a dataset and its response leave in
+//                                             separate writes, without TCP_NODELAY
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vcam {
 
@@ -131,6 +163,22 @@ struct Profile {
 
     uint32_t delayMs = 0;
     uint16_t delayOperation = 0; // 0: every operation
+    uint32_t afterSendDelayMs = 0;
+
+    Trigger busy;
+    uint32_t busyMs = 500;
+    Trigger staleReply;
+    uint32_t eventLeadMs = 200;
+
+    uint32_t storageId = 0x00010001;
+    std::vector<uint32_t> emptySlots;
+    bool slotsHang = false;
+    bool decidesIntoDcim = false;  // "responder decides" puts objects into DCIM\100TARVO
+    uint16_t undecidedRefusal = 0; // ... or is refused with this code
+    uint32_t deviceInfoStrings = 4;
+    std::string vendorExtension = "tarvo.com: 1.0";
+    bool vendorPropertiesForeign = false;
+    bool splitWrites = false;
 };
 
 // Parses ini text over the defaults already in `profile`. On failure `error` names the line.

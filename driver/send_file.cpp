@@ -1,0 +1,224 @@
+// Sending a file: the object announced, its bytes sent from the caller's file stream, then
+// confirmed where it belongs and read back; what a failed send leaves is deleted.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "codecs.h"
+#include "kx_camera.h"
+#include "ptp/text.h"
+#include "result_map.h"
+
+namespace {
+
+// The file's bytes read at a time to compare with those read back.
+const size_t kCompareChunk = 256 * 1024;
+
+bool IsVendorFormat(uint16_t format) {
+    return (format & 0xF000) == 0xB000;
+}
+
+// Reads exactly `count` bytes of the file; false with the stream's result (or a read failure
+// when the file ends early).
+bool ReadExactly(CameraStream* file, uint8_t* buffer, size_t count, DriverResult& result) {
+    size_t got = 0;
+    while (got < count) {
+        uint32_t n = static_cast<uint32_t>(std::min<size_t>(count - got, 0x40000000));
+        file->read(file->impl, buffer + got, &n, &result);
+        if (result != kDriverOk)
+            return false;
+        if (n == 0) {
+            result = kStreamReadFailed;
+            return false;
+        }
+        got += n;
+    }
+    return true;
+}
+
+// A send's percent through the file stream, reported when it changes: the read-back counts as
+// much as the send, and 100 comes only once the file is confirmed on the card.
+class SendProgress {
+  public:
+    SendProgress(CameraStream* file, uint64_t work) : file_(file), work_(work) {}
+    void At(uint64_t done) {
+        Report(work_ ? static_cast<int>(std::min<uint64_t>(99, done * 100 / work_)) : 0);
+    }
+    void Done() { Report(100); }
+
+  private:
+    void Report(int percent) {
+        if (percent == last_)
+            return;
+        last_ = percent;
+        DriverResult ignored = kDriverOk;
+        file_->progress(file_->impl, static_cast<uint16_t>(percent), &ignored);
+    }
+
+    CameraStream* file_;
+    const uint64_t work_;
+    int last_ = -1;
+};
+
+// A camera's answer that refuses the upload itself, whatever the file: this camera cannot
+// take this update.
+bool RefusesUpload(const ptp::Result& result) {
+    return result.status == ptp::Status::Ok &&
+           (result.code == ptp::RC_AccessDenied || result.code == ptp::RC_InvalidParameter ||
+            result.code == ptp::RC_InvalidParentObject);
+}
+
+bool AtRoot(uint32_t parent) {
+    return parent == 0 || parent == ptp::kRootParent;
+}
+
+} // namespace
+
+DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
+                                      ObjectInfoRecord* record, uint32_t* outStorageId,
+                                      uint32_t* outParent, uint32_t* outHandle) {
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        cache_.ForgetObjects();
+        announced_ = Announced();
+        if (!record)
+            return kStreamBadArgument;
+        // Zeros let the camera decide, and cameras decide differently (a DCIM folder, or a
+        // refusal): the file goes to the card's own store, at its root, where the camera's
+        // updater looks for it.
+        if (storageId == 0) {
+            const DriverResult r = CardStore(camera, storageId);
+            if (r != kDriverOk)
+                return r;
+        }
+        if (parent == 0)
+            parent = ptp::kRootParent;
+        ptp::ObjectInfo info = ObjectInfoOf(*record);
+        info.storageId = storageId;
+        info.parentObject = parent;
+        ptp::Result result = camera.SendObjectInfo(storageId, parent, info);
+        // Some cameras take no vendor object format: the file goes as an undefined one.
+        if (result.status == ptp::Status::Ok &&
+            (result.code == ptp::RC_InvalidObjectFormatCode ||
+             result.code == ptp::RC_ParameterNotSupported) &&
+            IsVendorFormat(info.objectFormat)) {
+            info.objectFormat = ptp::OFC_Undefined;
+            result = camera.SendObjectInfo(storageId, parent, info);
+        }
+        if (RefusesUpload(result))
+            return kDriverNotSupported;
+        if (!result.ok())
+            return MapPtpResult(result);
+        announced_.valid = true;
+        announced_.handle = result.params[2];
+        announced_.storage = storageId;
+        announced_.parent = parent;
+        announced_.name = info.filename;
+        uint32_t* outs[3] = {outStorageId, outParent, outHandle};
+        for (size_t i = 0; i < 3; ++i) {
+            if (outs[i])
+                *outs[i] = result.params[i];
+        }
+        return kDriverOk;
+    });
+}
+
+DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
+    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
+        cache_.ForgetObjects();
+        const Announced sent = announced_;
+        announced_ = Announced();
+        const DriverResult r = SendFile(camera, sent, size, file);
+        // Many cameras keep what arrived of a failed send, and some create the object on its
+        // ObjectInfo alone: neither a truncated nor an empty update may stay.
+        if (r != kDriverOk)
+            DeleteLeftover(camera, sent);
+        cache_.ForgetObjects();
+        return r;
+    });
+}
+
+DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                                CameraStream* file) {
+    DriverResult streamResult = OpenStream(file, kStreamOpenRead);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    const bool readBack =
+        settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
+    SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
+    progress.At(0);
+    uint64_t sentBytes = 0;
+    ptp::DataOut out;
+    out.size = size;
+    out.read = [&](uint8_t* buffer, size_t count) {
+        if (!ReadExactly(file, buffer, count, streamResult))
+            return false;
+        sentBytes += count;
+        progress.At(sentBytes);
+        return true;
+    };
+    ptp::Result result = camera.SendObject(out);
+    DriverResult r = MapPtpResult(result);
+    if (result.status == ptp::Status::SourceFailed)
+        r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
+    if (r == kDriverOk && sent.valid)
+        r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
+    DriverResult closed = kDriverOk;
+    file->close(file->impl, &closed);
+    if (r == kDriverOk)
+        progress.Done();
+    return r;
+}
+
+DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                               CameraStream* file, const std::function<void(uint64_t)>& progress) {
+    ptp::ObjectInfo info;
+    ptp::Result result = camera.GetObjectInfo(sent.handle, info);
+    if (result.status != ptp::Status::Ok)
+        return MapPtpResult(result);
+    // Anywhere but where it was sent, the camera's updater would not find it.
+    const bool placed = info.storageId == sent.storage &&
+                        (sent.parent == ptp::kRootParent ? AtRoot(info.parentObject)
+                                                         : info.parentObject == sent.parent);
+    if (!result.ok() || !placed || info.objectCompressedSize != size ||
+        ptp::Lower(info.filename) != ptp::Lower(sent.name))
+        return kDriverVerifyFailed;
+    if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
+        return kDriverOk;
+
+    // The bytes read back are compared with the file's, read again in step: neither is held
+    // whole. After a difference the rest is read and dropped, so the session stays in step.
+    DriverResult streamResult = kDriverOk;
+    file->seek(file->impl, kStreamSeekStart, 0, &streamResult);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    std::vector<uint8_t> expected;
+    uint64_t compared = 0;
+    bool differs = false;
+    ptp::DataIn in;
+    in.maxSize = size;
+    in.write = [&](const uint8_t* data, size_t count) {
+        for (size_t done = 0; done < count && !differs;) {
+            const size_t piece = std::min<size_t>(count - done, kCompareChunk);
+            expected.resize(piece);
+            if (!ReadExactly(file, expected.data(), piece, streamResult))
+                return false;
+            differs = memcmp(expected.data(), data + done, piece) != 0;
+            done += piece;
+        }
+        compared += count;
+        progress(compared);
+        return true;
+    };
+    // Transact: windows.h turns the name GetObject into GetObjectA.
+    result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
+    if (streamResult != kDriverOk)
+        return streamResult;
+    if (result.status != ptp::Status::Ok && result.status != ptp::Status::SinkFailed)
+        return MapPtpResult(result);
+    return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;
+}
+
+void KxCamera::DeleteLeftover(ptp::Initiator& camera, const Announced& sent) {
+    if (sent.valid && camera.connected() && deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
+        camera.DeleteObject(sent.handle);
+}
