@@ -1,5 +1,6 @@
 # Vandrel: `make test` builds everything and runs every suite; `make demo` runs the wizard;
-# `make bench` measures the copy side by side with plain copies and gphoto2.
+# `make bench` measures the copy side by side with plain copies and gphoto2; `make release`
+# writes the maker's release kit; `make check-update UPDATE=folder` rehearses an update.
 # All install what they need first (Debian packages; run as root).
 
 BUILD ?= build
@@ -17,7 +18,7 @@ install = missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/de
 		apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
 	fi
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench release check-update clean
 
 all: build
 
@@ -57,6 +58,17 @@ bench: deps $(BUILD)/x86_64/build.ninja $(BUILD)/native/build.ninja
 	ninja -C $(BUILD)/native -j$(JOBS)
 	ninja -C $(BUILD)/x86_64 -j$(JOBS)
 	bench/run $(BUILD)
+
+# The release kit: build/release/Vandrel-<version>/ and its zip, reproducible binaries.
+release: deps $(BUILD)/x86_64/build.ninja
+	ninja -C $(BUILD)/x86_64 -j$(JOBS) kit
+	tools/release $(BUILD)/x86_64 $(BUILD)/release
+
+# Lints and rehearses UPDATE (by default the sample update as `make demo` lays it out); the
+# report goes to $(BUILD)/check/.
+check-update: deps $(BUILD)/x86_64/build.ninja
+	ninja -C $(BUILD)/x86_64 -j$(JOBS) kit
+	tools/check-update $(BUILD)/x86_64 $(BUILD)/check $(UPDATE)
 
 clean:
 	rm -rf $(BUILD)

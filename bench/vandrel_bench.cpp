@@ -127,11 +127,11 @@ int Lookup(const char* folder, int count, char** names) {
 }
 
 // Waits for a page, giving up at once when the wizard shows a message instead.
-bool ReachPage(e2e::WizardRun& run, int firstLineId) {
+bool ReachPage(check::WizardRun& run, int firstLineId) {
     for (int poll = 1; poll < 30000; ++poll) {
         if (run.WaitForPage(firstLineId, 0)) // looks once, then waits 20 ms
             return true;
-        e2e::MessageBoxSeen box;
+        check::MessageBoxSeen box;
         if (poll % 10 == 0 && run.WaitForBox(box, 0)) {
             fprintf(stderr, "vandrel_bench: the wizard says: %s\n", box.text.c_str());
             return false;
@@ -142,21 +142,21 @@ bool ReachPage(e2e::WizardRun& run, int firstLineId) {
 
 int Wizard(const char* folder) {
     const std::string exe = std::string(folder) + "\\Vandrel.exe";
-    e2e::WizardRun run(exe, folder);
+    check::WizardRun run(exe, folder);
     if (!run.started() || !run.WaitForSheet() || !run.WaitForPage(1100))
         return Fail("no wizard in", folder, 0);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     if (!run.WaitForPage(1200))
         return Fail("no preparation page in", folder, 0);
     const double start = Now();
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     if (!ReachPage(run, 1300))
         return Fail("the checks stopped in", folder, 0);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     if (!ReachPage(run, 1400))
         return Fail("the copy stopped in", folder, 0);
     const double seconds = Now() - start;
-    run.Press(e2e::kCancel); // no readme in the folder: nothing opens
+    run.Press(check::kCancel); // no readme in the folder: nothing opens
     DWORD code = 0;
     run.WaitForExit(code);
     return Report(seconds, seconds);

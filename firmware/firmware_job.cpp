@@ -93,8 +93,8 @@ template <typename Node> void FreeList(Node* node) {
     }
 }
 
-// One value line under the current section.
-int32_t TakeValue(FirmwareJob* job, Section section, char* line) {
+// One value line under the current section; `why` gets the reason of a refusal.
+int32_t TakeValue(FirmwareJob* job, Section section, char* line, int32_t* why) {
     switch (section) {
     case kFolderSection:
     case kFileSection: {
@@ -110,51 +110,87 @@ int32_t TakeValue(FirmwareJob* job, Section section, char* line) {
         return AppendNode(&job->modelHead, &job->modelTail, &job->modelCount, line, &model);
     }
     case kVersionSection:
-        if (job->firmwareVersion)
+        if (job->firmwareVersion) {
+            *why = kInfoStopSecondVersion;
             return kFirmwareInfoMalformed;
+        }
         job->firmwareVersion = CopyLineText(line);
         return job->firmwareVersion ? kFirmwareInfoOk : kFirmwareInfoOutOfMemory;
     case kCapacitySection:
-        if (job->capacityKB > 0)
+        if (job->capacityKB > 0) {
+            *why = kInfoStopSecondCapacity;
             return kFirmwareInfoMalformed;
+        }
         job->capacityKB = ParseCapacityKB(line);
-        return job->capacityKB > 0 ? kFirmwareInfoOk : kFirmwareInfoMalformed;
+        if (job->capacityKB > 0)
+            return kFirmwareInfoOk;
+        *why = kInfoStopBadCapacity;
+        return kFirmwareInfoMalformed;
     case kNoSection:
         break;
     }
     return kFirmwareInfoOk;
 }
 
-int32_t ParseLines(FILE* file, FirmwareJob* job, char (*keys)[kBufferSize]) {
+// Stops the parse: the result, with the line and reason noted in the trace.
+int32_t Stop(FirmwareInfoTrace* trace, int32_t line, int32_t reason, int32_t result) {
+    trace->stopLine = line;
+    if (result == kFirmwareInfoOutOfMemory)
+        reason = kInfoStopOutOfMemory;
+    trace->stopReason = reason;
+    return result;
+}
+
+int32_t ParseLines(FILE* file, FirmwareJob* job, char (*keys)[kBufferSize],
+                   FirmwareInfoTrace* trace) {
     Section section = kNoSection;
     char line[kBufferSize];
+    // A read that ends without a line end (a line longer than the buffer) goes on the same line.
+    int32_t lineNumber = 1;
+    bool lineEnded = false;
     for (;;) {
+        if (lineEnded)
+            ++lineNumber;
         char* got = fgets(line, kBufferSize, file);
         // End of file first: a last line without a line end is never used.
-        if (feof(file))
+        if (feof(file)) {
+            trace->unendedLastLine = got && line[0] != '\0';
             break;
+        }
         if (ferror(file) || !got)
-            return kFirmwareInfoReadError;
+            return Stop(trace, lineNumber, kInfoStopReadError, kFirmwareInfoReadError);
+        lineEnded = strchr(line, '\n') != nullptr;
         if (line[0] == '\n' || line[0] == '-') {
             section = kNoSection;
         } else if (line[0] == '[') {
             section = SectionOfHeader(line, keys);
             if (section == kNoSection)
-                return kFirmwareInfoMalformed;
+                return Stop(trace, lineNumber, kInfoStopUnknownHeader, kFirmwareInfoMalformed);
         } else if (section != kNoSection) {
-            int32_t result = TakeValue(job, section, line);
+            int32_t why = kInfoStopNone;
+            int32_t result = TakeValue(job, section, line, &why);
             if (result != kFirmwareInfoOk)
-                return result;
+                return Stop(trace, lineNumber, why, result);
+        } else if (trace->ignoredLines++ == 0) {
+            trace->firstIgnoredLine = lineNumber;
         }
     }
     bool complete = job->entryCount != 0 && job->modelCount != 0 && job->firmwareVersion &&
                     job->capacityKB != 0;
-    return complete ? kFirmwareInfoOk : kFirmwareInfoMalformed;
+    return complete ? kFirmwareInfoOk : Stop(trace, 0, kInfoStopIncomplete, kFirmwareInfoMalformed);
 }
 
 } // namespace
 
 int32_t LoadFirmwareInfo(HINSTANCE instance, FirmwareJob* job) {
+    return LoadFirmwareInfoTraced(instance, job, nullptr);
+}
+
+int32_t LoadFirmwareInfoTraced(HINSTANCE instance, FirmwareJob* job, FirmwareInfoTrace* trace) {
+    FirmwareInfoTrace unused;
+    if (!trace)
+        trace = &unused;
+    memset(trace, 0, sizeof *trace);
     char path[kBufferSize];
     if (!job || !BuildInfoPath(instance, path))
         return kFirmwareInfoCannotOpen;
@@ -166,7 +202,7 @@ int32_t LoadFirmwareInfo(HINSTANCE instance, FirmwareJob* job) {
     char keys[kKeyCount][kBufferSize] = {};
     for (int i = 0; i < kKeyCount; ++i)
         LoadStringA(instance, kSectionKeys[i].stringId, keys[i], kBufferSize);
-    int32_t result = ParseLines(file, job, keys);
+    int32_t result = ParseLines(file, job, keys, trace);
     fclose(file);
     return result;
 }

@@ -61,6 +61,31 @@ enum : int32_t {
 // file name are strings of the module `instance`. On failure the job keeps what was read.
 int32_t LoadFirmwareInfo(HINSTANCE instance, FirmwareJob* job);
 
+// Why a parse stopped short, for the maker's check: the wizard itself only says "incorrect".
+enum : int32_t {
+    kInfoStopNone = 0,
+    kInfoStopUnknownHeader, // a '[' line with no known key
+    kInfoStopSecondVersion,
+    kInfoStopSecondCapacity,
+    kInfoStopBadCapacity, // 0, negative or no number
+    kInfoStopIncomplete,  // at the end: no entry, model, version or capacity
+    kInfoStopOutOfMemory,
+    kInfoStopReadError,
+};
+
+// What the parser saw on its way, line numbers counting from 1 as an editor shows them.
+struct FirmwareInfoTrace {
+    int32_t stopLine;         // the line the parse stopped at; 0 when it read to the end
+    int32_t stopReason;       // kInfoStop...
+    int32_t ignoredLines;     // value lines outside any section
+    int32_t firstIgnoredLine; // the first of them
+    int32_t unendedLastLine;  // the file ends in text without a line end, which is never used
+};
+
+// LoadFirmwareInfo, telling `trace` (when given) where and why it stopped; the result and the
+// job are those of LoadFirmwareInfo.
+int32_t LoadFirmwareInfoTraced(HINSTANCE instance, FirmwareJob* job, FirmwareInfoTrace* trace);
+
 // Closes the camera link when the checks opened it, frees all the job owns, zeroes the record.
 void ReleaseFirmwareJob(FirmwareJob* job);
 

@@ -11,8 +11,8 @@
 #include "scenario.h"
 #include "ui_driver.h"
 
-using e2e::MessageBoxSeen;
-using e2e::WizardRun;
+using check::MessageBoxSeen;
+using check::WizardRun;
 using testing_support::ListFiles;
 using testing_support::PatternBytes;
 using testing_support::Scenario;
@@ -95,7 +95,7 @@ struct Update {
 };
 
 struct Wizard : ::testing::Test {
-    void TearDown() override { e2e::CloseNotepads(); }
+    void TearDown() override { check::CloseNotepads(); }
 
     // Starts the wizard and waits for page 1.
     static void Start(WizardRun& run) {
@@ -124,12 +124,12 @@ struct Wizard : ::testing::Test {
         }
         EXPECT_EQ(code, 0u);
         Sleep(500);
-        EXPECT_EQ(e2e::FindWindowByTitle("Notepad", "readme"), nullptr);
+        EXPECT_EQ(check::FindWindowByTitle("Notepad", "readme"), nullptr);
     }
     static void ToPage3(WizardRun& run) {
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ASSERT_TRUE(run.WaitForPage(1200));
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ASSERT_TRUE(run.WaitForPage(1300));
     }
 };
@@ -138,7 +138,7 @@ TEST_F(Wizard, HappyPathCopiesTheUpdateAndOpensTheReadme) {
     Update update;
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
-    EXPECT_EQ(e2e::WindowStyle(run.WaitForSheet()) & WS_SYSMENU, 0) << "no system menu";
+    EXPECT_EQ(check::WindowStyle(run.WaitForSheet()) & WS_SYSMENU, 0) << "no system menu";
 
     auto page1 = run.PageTexts();
     EXPECT_EQ(page1[1100], "This program copies the firmware upgrade for Tarvo cameras to a "
@@ -152,11 +152,11 @@ TEST_F(Wizard, HappyPathCopiesTheUpdateAndOpensTheReadme) {
     EXPECT_EQ(page1[1108], "Install Tarvo Camera TWAIN Driver.");
     EXPECT_EQ(page1[1110], "[ Customers using Windows Me ]");
     EXPECT_EQ(page1[1111], "Install Tarvo Camera WIA Driver.");
-    EXPECT_FALSE(run.ButtonVisible(e2e::kBack));
-    EXPECT_EQ(run.ButtonText(e2e::kNext), "Next >");
-    EXPECT_EQ(run.ButtonText(e2e::kCancel), "Cancel");
+    EXPECT_FALSE(run.ButtonVisible(check::kBack));
+    EXPECT_EQ(run.ButtonText(check::kNext), "Next >");
+    EXPECT_EQ(run.ButtonText(check::kCancel), "Cancel");
 
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1200));
     auto page2 = run.PageTexts();
     EXPECT_EQ(page2[1200], "Follow the procedures below.");
@@ -165,9 +165,9 @@ TEST_F(Wizard, HappyPathCopiesTheUpdateAndOpensTheReadme) {
     EXPECT_EQ(page2[1205], "[Note]");
     EXPECT_EQ(page2[1209],
               "4.  Click the [Next] button after you have finished the procedures above. ");
-    EXPECT_TRUE(run.ButtonVisible(e2e::kBack));
+    EXPECT_TRUE(run.ButtonVisible(check::kBack));
 
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1300));
     auto page3 = run.PageTexts();
     EXPECT_EQ(page3[1300], "Copy the firmware update to the following camera memory card.");
@@ -176,25 +176,25 @@ TEST_F(Wizard, HappyPathCopiesTheUpdateAndOpensTheReadme) {
     EXPECT_EQ(page3[1305], "Upgrade firmware version:  1.0.2.0");
     EXPECT_EQ(page3[1307], "Click [Next] to start the copy to the camera memory card.");
 
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1400, 60000));
     auto page4 = run.PageTexts();
     EXPECT_EQ(page4[1400], "Firmware update has been copied to the camera memory card.");
     EXPECT_EQ(page4[1402], "1.  Detach the cable from the camera.");
     EXPECT_EQ(page4[1403], "2.  Click the [Finish] button to close the program.");
-    EXPECT_EQ(run.ButtonText(e2e::kCancel), "Finish");
-    EXPECT_FALSE(run.ButtonVisible(e2e::kBack));
-    EXPECT_FALSE(run.ButtonVisible(e2e::kNext));
+    EXPECT_EQ(run.ButtonText(check::kCancel), "Finish");
+    EXPECT_FALSE(run.ButtonVisible(check::kBack));
+    EXPECT_FALSE(run.ButtonVisible(check::kNext));
     EXPECT_TRUE(ListFiles(update.scenario.card()) == update.Expected());
 
-    run.Press(e2e::kCancel);
+    run.Press(check::kCancel);
     EXPECT_FALSE(run.BoxShowing()) << "Finish asks nothing";
     DWORD code = 1234;
     ASSERT_TRUE(run.WaitForExit(code));
     EXPECT_EQ(code, 0u);
     HWND notepad = nullptr;
     for (int i = 0; i < 200 && !notepad; ++i, Sleep(50))
-        notepad = e2e::FindWindowByTitle("Notepad", "readme");
+        notepad = check::FindWindowByTitle("Notepad", "readme");
     EXPECT_NE(notepad, nullptr) << "Notepad opens the readme";
 }
 
@@ -204,14 +204,14 @@ TEST_F(Wizard, WithoutAReadmeNothingIsLaunched) {
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
     ToPage3(run);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1400, 60000));
-    run.Press(e2e::kCancel);
+    run.Press(check::kCancel);
     DWORD code = 1234;
     ASSERT_TRUE(run.WaitForExit(code));
     EXPECT_EQ(code, 0u);
     Sleep(1000);
-    EXPECT_EQ(e2e::FindWindowByTitle("Notepad", ""), nullptr);
+    EXPECT_EQ(check::FindWindowByTitle("Notepad", ""), nullptr);
     EXPECT_TRUE(ListFiles(update.scenario.card()) == update.Expected());
 }
 
@@ -233,17 +233,17 @@ TEST_F(Wizard, CancelAsksOnPagesOneToThree) {
         WizardRun run(update.exe(), update.scenario.folder());
         Start(run);
         if (page >= 1200) {
-            run.Press(e2e::kNext);
+            run.Press(check::kNext);
             ASSERT_TRUE(run.WaitForPage(1200));
         }
         if (page >= 1300) {
-            run.Press(e2e::kNext);
+            run.Press(check::kNext);
             ASSERT_TRUE(run.WaitForPage(1300));
         }
-        run.Press(e2e::kCancel);
+        run.Press(check::kCancel);
         ExpectBox(run, kClose, IDNO, {IDYES, IDNO}, 'I');
         EXPECT_TRUE(run.WaitForPage(page)) << "No keeps the page";
-        run.Press(e2e::kCancel);
+        run.Press(check::kCancel);
         ExpectBox(run, kClose, IDYES, {IDYES, IDNO}, 'I');
         ExpectClosedWithoutReadme(run);
         EXPECT_TRUE(ListFiles(update.scenario.card()).empty());
@@ -257,18 +257,18 @@ TEST_F(Wizard, BackFromPageThreeAndNextRunsTheChecksAgain) {
     ToPage3(run);
     // Another camera model and firmware: the checks pass again, page 3 keeps its first values.
     update.scenario.SetProfile("camera.model = Tarvo Camera X1 Pro\ncamera.firmware = 9.9.9.9\n");
-    run.Press(e2e::kBack);
+    run.Press(check::kBack);
     ASSERT_TRUE(run.WaitForPage(1200));
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1300));
     auto page3 = run.PageTexts();
     EXPECT_EQ(page3[1302], "Camera Model:  Tarvo Camera X1");
     EXPECT_EQ(page3[1304], "Current camera firmware version:  1.0.1.2");
     // And with the update now on the card, the third run of the checks stops.
-    run.Press(e2e::kBack);
+    run.Press(check::kBack);
     ASSERT_TRUE(run.WaitForPage(1200));
     WriteFileBytes(update.scenario.card() + "\\update.fir", "old copy");
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ExpectBox(run, kMessages.at(IDS_MSG_ALREADY_ON_CARD), IDOK);
     ExpectClosedWithoutReadme(run);
 }
@@ -313,9 +313,9 @@ TEST_F(Wizard, EachFailedCheckShowsItsMessageOnceAndCloses) {
             row.prepare(update);
         WizardRun run(update.exe(), update.scenario.folder());
         Start(run);
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ASSERT_TRUE(run.WaitForPage(1200));
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ExpectBox(run, kMessages.at(row.message), IDOK);
         ExpectClosedWithoutReadme(run);
         EXPECT_FALSE(run.BoxShowing());
@@ -335,9 +335,9 @@ TEST_F(Wizard, NoCameraAsksRetryUntilCancel) {
         const auto before = ListFiles(update.scenario.folder());
         WizardRun run(update.exe(), update.scenario.folder());
         Start(run);
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ASSERT_TRUE(run.WaitForPage(1200));
-        run.Press(e2e::kNext);
+        run.Press(check::kNext);
         ExpectBox(run, kMessages.at(IDS_ASK_NO_CAMERA_RETRY), IDRETRY, {IDCANCEL, IDRETRY});
         ExpectBox(run, kMessages.at(IDS_ASK_NO_CAMERA_RETRY), IDCANCEL, {IDCANCEL, IDRETRY});
         ExpectBox(run, kMessages.at(IDS_MSG_CANNOT_CONNECT), IDOK);
@@ -358,9 +358,9 @@ TEST_F(Wizard, CameraEventDuringTheChecksShowsItsMessageOnce) {
         "fault.power_down.reason = 1\nfault.power_down.disconnect = no\n");
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ASSERT_TRUE(run.WaitForPage(1200));
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ExpectBox(run, kMessages.at(IDS_MSG_POWER_LOW_BATTERY), IDOK);
     ExpectClosedWithoutReadme(run);
     EXPECT_FALSE(run.BoxShowing());
@@ -371,7 +371,7 @@ TEST_F(Wizard, CameraEventDuringTheCopyShowsItsMessageOnce) {
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
     ToPage3(run);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ExpectBox(run, kMessages.at(IDS_MSG_POWER_LOW_BATTERY), IDOK);
     ExpectClosedWithoutReadme(run);
     EXPECT_FALSE(run.BoxShowing()) << "no second message after the event's";
@@ -382,7 +382,7 @@ TEST_F(Wizard, AFailedSendShowsTheTransmissionError) {
     WizardRun run(update.exe(), update.scenario.folder());
     Start(run);
     ToPage3(run);
-    run.Press(e2e::kNext);
+    run.Press(check::kNext);
     ExpectBox(run, kMessages.at(IDS_MSG_TRANSMISSION_ERROR), IDOK);
     ExpectClosedWithoutReadme(run);
 }

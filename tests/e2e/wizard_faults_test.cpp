@@ -17,6 +17,7 @@
 #include "resource_ids.h"
 #include "scenario.h"
 #include "ui_driver.h"
+#include "walk.h"
 
 using testing_support::PatternBytes;
 using testing_support::WriteFileBytes;
@@ -447,56 +448,19 @@ struct FaultUpdate {
     testing_support::Scenario scenario;
 };
 
-// What a user saw: every message box, in order, and whether page 4 came.
-struct Outcome {
-    std::vector<std::string> boxes;
-    bool completed = false;
-    bool ended = false;
-    DWORD exitCode = 1234;
-};
-
 // Presses Next on pages 1 to 3 until the wizard ends, answers each box (OK, or Cancel to a
 // question), and finishes from page 4; `whileCopying` runs once the progress dialog is up.
-Outcome Walk(const FaultUpdate& update, const std::function<void()>& whileCopying = nullptr) {
-    e2e::WizardRun run(update.Path("Vandrel.exe"), update.scenario.folder());
-    Outcome outcome;
-    HWND sheet = run.WaitForSheet();
-    std::set<int> pressed;
-    bool hooked = !whileCopying;
-    for (DWORD start = GetTickCount(); sheet && GetTickCount() - start < 120000; Sleep(50)) {
-        if (run.WaitForExit(outcome.exitCode, 0)) {
-            outcome.ended = true;
-            break;
-        }
-        e2e::MessageBoxSeen box;
-        if (run.WaitForBox(box, 0)) {
-            outcome.boxes.push_back(box.text);
-            const bool question = box.buttons.size() > 1;
-            run.Answer(box, question ? IDCANCEL : IDOK);
-            continue;
-        }
-        HWND dialog = run.FindTopWindow("#32770", sheet);
-        if (!hooked && dialog && GetDlgItem(dialog, IDC_PROGRESS_BAR)) {
-            hooked = true;
-            whileCopying();
-        }
-        HWND page = run.CurrentPage();
-        if (!page || !outcome.boxes.empty())
-            continue; // after a message the wizard closes by itself
-        for (int line : {IDC_INTRO_LINE0, IDC_PREPARE_LINE0, IDC_CONFIRM_LINE0}) {
-            if (GetDlgItem(page, line) && pressed.insert(line).second)
-                run.Press(e2e::kNext);
-        }
-        if (GetDlgItem(page, IDC_DONE_LINE0) && !outcome.completed) {
-            outcome.completed = true;
-            run.Press(e2e::kCancel); // "Finish"
-        }
-    }
-    e2e::CloseNotepads();
+check::WalkOutcome Walk(const FaultUpdate& update,
+                        const std::function<void()>& whileCopying = nullptr) {
+    check::WalkOptions options;
+    options.whileCopying = whileCopying;
+    const check::WalkOutcome outcome =
+        check::WalkWizard(update.Path("Vandrel.exe"), update.scenario.folder(), options);
+    check::CloseNotepads();
     return outcome;
 }
 
-void ExpectOutcome(const Outcome& outcome, const Row& row) {
+void ExpectOutcome(const check::WalkOutcome& outcome, const Row& row) {
     EXPECT_TRUE(outcome.ended) << "the wizard must end";
     EXPECT_EQ(outcome.exitCode, 0u);
     if (row.messages.empty()) {
@@ -586,7 +550,7 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
         testing_support::ListFiles(update.scenario.card());
     update.scenario.SetProfile("");
     ASSERT_NO_FATAL_FAILURE(serve());
-    const Outcome second = Walk(update);
+    const check::WalkOutcome second = Walk(update);
     EXPECT_TRUE(second.ended);
     if (second.completed) {
         EXPECT_TRUE(second.boxes.empty());

@@ -1,5 +1,7 @@
-// The five dialog templates, the version block and the kinds of resources, read back from the
-// module and decoded byte by byte.
+// The five dialog templates, the version block, the manifest and the kinds of resources, read
+// back from the module and decoded byte by byte.
+#include <windows.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -379,11 +381,12 @@ TEST(ResourceKinds, NoMenuAcceleratorBitmapOrIcon) {
     EXPECT_EQ(dialogs, 5);
 }
 
-TEST(ResourceKinds, StringsDialogsAndVersionAreEnglishUnitedStatesOnly) {
+TEST(ResourceKinds, StringsDialogsVersionAndManifestAreEnglishUnitedStatesOnly) {
     const struct {
         LPCSTR type;
         WORD first, last;
-    } kinds[] = {{RT_STRING, 1, 6}, {RT_DIALOG, 129, 133}, {RT_VERSION, 1, 1}};
+    } kinds[] = {
+        {RT_STRING, 1, 6}, {RT_DIALOG, 129, 133}, {RT_VERSION, 1, 1}, {MAKEINTRESOURCEA(24), 1, 1}};
     for (const auto& kind : kinds) {
         for (WORD name = kind.first; name <= kind.last; ++name) {
             SCOPED_TRACE("resource " + std::to_string(name));
@@ -397,3 +400,114 @@ TEST(ResourceKinds, StringsDialogsAndVersionAreEnglishUnitedStatesOnly) {
 }
 
 } // namespace
+
+namespace {
+
+// The text of the application manifest (type 24, ID 1).
+std::string ManifestText() {
+    HRSRC found = FindResourceA(resourceModule, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    if (!found)
+        return "";
+    const char* data = static_cast<const char*>(LockResource(LoadResource(resourceModule, found)));
+    return data ? std::string(data, SizeofResource(resourceModule, found)) : "";
+}
+
+// The value of `attribute` in each element named `element`, in order.
+std::vector<std::string> AttributeValues(const std::string& xml, const std::string& element,
+                                         const std::string& attribute) {
+    std::vector<std::string> values;
+    for (size_t at = xml.find("<" + element); at != std::string::npos;
+         at = xml.find("<" + element, at + 1)) {
+        const size_t end = xml.find('>', at);
+        const std::string tag = xml.substr(at, end - at);
+        const size_t name = tag.find(" " + attribute + "=\"");
+        if (name == std::string::npos)
+            continue;
+        const size_t value = name + attribute.size() + 3;
+        values.push_back(tag.substr(value, tag.find('"', value) - value));
+    }
+    return values;
+}
+
+// The text between <element ...> and </element>, trimmed, for each such element.
+std::vector<std::string> ElementTexts(const std::string& xml, const std::string& element) {
+    std::vector<std::string> texts;
+    for (size_t at = xml.find("<" + element); at != std::string::npos;
+         at = xml.find("<" + element, at + 1)) {
+        const size_t open = xml.find('>', at) + 1;
+        const size_t close = xml.find("</" + element + ">", open);
+        if (close != std::string::npos)
+            texts.push_back(xml.substr(open, close - open));
+    }
+    return texts;
+}
+
+} // namespace
+
+TEST(Manifest, RunsAsInvokerOnWindows7To11SystemDpiAwareWithCommonControls6) {
+    const std::string xml = ManifestText();
+    ASSERT_FALSE(xml.empty()) << "no manifest in " << resourceModulePath;
+    EXPECT_EQ(AttributeValues(xml, "requestedExecutionLevel", "level"),
+              std::vector<std::string>{"asInvoker"});
+    EXPECT_EQ(AttributeValues(xml, "requestedExecutionLevel", "uiAccess"),
+              std::vector<std::string>{"false"});
+    const std::vector<std::string> windows7To11 = {
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"};
+    EXPECT_EQ(AttributeValues(xml, "supportedOS", "Id"), windows7To11);
+    EXPECT_EQ(ElementTexts(xml, "dpiAware"), std::vector<std::string>{"true"});
+    EXPECT_EQ(ElementTexts(xml, "dpiAwareness"), std::vector<std::string>{"system"});
+    // The program's own identity, then the one dependency.
+    EXPECT_EQ(AttributeValues(xml, "assemblyIdentity", "name"),
+              (std::vector<std::string>{"Tarvo.Vandrel", "Microsoft.Windows.Common-Controls"}));
+    EXPECT_EQ(AttributeValues(xml, "assemblyIdentity", "version"),
+              (std::vector<std::string>{"2.0.0.2", "6.0.0.0"}));
+    EXPECT_EQ(AttributeValues(xml, "assemblyIdentity", "publicKeyToken"),
+              std::vector<std::string>{"6595b64144ccf1df"});
+}
+
+// The loader takes the manifest: in its activation context the common controls are version 6,
+// the side-by-side assembly (Wine's reports 5 from DllGetVersion, so its file is what counts).
+TEST(Manifest, ActivatesCommonControls6) {
+    ACTCTXA context = {};
+    context.cbSize = sizeof context;
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = resourceModulePath;
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    HANDLE activation = CreateActCtxA(&context);
+    ASSERT_NE(activation, INVALID_HANDLE_VALUE) << "error " << GetLastError();
+    ULONG_PTR cookie = 0;
+    ASSERT_TRUE(ActivateActCtx(activation, &cookie));
+    HMODULE controls = LoadLibraryA("comctl32.dll");
+    DeactivateActCtx(0, cookie);
+    ReleaseActCtx(activation);
+    ASSERT_NE(controls, nullptr);
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(controls, path, MAX_PATH);
+    std::string lower = path;
+    for (char& c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(lower.find("\\winsxs\\"), std::string::npos) << path;
+    EXPECT_NE(lower.find("microsoft.windows.common-controls_6595b64144ccf1df_6."),
+              std::string::npos)
+        << path;
+}
+
+// No link time in the file header, so two builds of one commit are the same bytes.
+TEST(Manifest, FileHeaderCarriesNoLinkTime) {
+    HANDLE file = CreateFileA(resourceModulePath, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::vector<BYTE> head(4096);
+    DWORD got = 0;
+    ReadFile(file, head.data(), static_cast<DWORD>(head.size()), &got, nullptr);
+    CloseHandle(file);
+    ASSERT_GE(got, sizeof(IMAGE_DOS_HEADER));
+    IMAGE_DOS_HEADER dos;
+    memcpy(&dos, head.data(), sizeof dos);
+    ASSERT_EQ(dos.e_magic, IMAGE_DOS_SIGNATURE);
+    ASSERT_LE(static_cast<DWORD>(dos.e_lfanew) + 4 + sizeof(IMAGE_FILE_HEADER), got);
+    IMAGE_FILE_HEADER header;
+    memcpy(&header, head.data() + dos.e_lfanew + 4, sizeof header);
+    EXPECT_EQ(header.TimeDateStamp, 0u);
+}

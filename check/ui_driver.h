@@ -10,7 +10,7 @@
 
 #include "resource_ids.h"
 
-namespace e2e {
+namespace check {
 
 // The sheet's buttons.
 enum { kBack = IDC_WIZARD_BACK, kNext = IDC_WIZARD_NEXT, kCancel = IDCANCEL };
@@ -74,4 +74,10 @@ HWND FindWindowByTitle(const char* className, const std::string& titlePart);
 // Closes every Notepad window, and ends notepad processes left behind.
 void CloseNotepads();
 
-} // namespace e2e
+// The top-level window of a Notepad that process `parentId` started, once it has one (null
+// otherwise); `notepadId` receives that Notepad's process.
+HWND FindNotepadStartedBy(DWORD parentId, DWORD& notepadId);
+// Ends one process; others' Notepads stay open.
+void EndProcess(DWORD processId);
+
+} // namespace check

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-namespace e2e {
+namespace check {
 
 namespace {
 
@@ -386,4 +386,49 @@ void CloseNotepads() {
     CloseHandle(snapshot);
 }
 
-} // namespace e2e
+namespace {
+struct ProcessWindow {
+    DWORD processId;
+    HWND found;
+};
+BOOL CALLBACK FindProcessWindow(HWND window, LPARAM lParam) {
+    ProcessWindow* s = reinterpret_cast<ProcessWindow*>(lParam);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if (pid != s->processId || !IsWindowVisible(window) || GetWindow(window, GW_OWNER))
+        return TRUE;
+    s->found = window;
+    return FALSE;
+}
+} // namespace
+
+HWND FindNotepadStartedBy(DWORD parentId, DWORD& notepadId) {
+    notepadId = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return nullptr;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more && !notepadId;
+         more = Process32Next(snapshot, &entry)) {
+        if (_stricmp(entry.szExeFile, "notepad.exe") == 0 && entry.th32ParentProcessID == parentId)
+            notepadId = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    if (!notepadId)
+        return nullptr;
+    ProcessWindow s = {notepadId, nullptr};
+    EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&s));
+    return s.found;
+}
+
+void EndProcess(DWORD processId) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (!process)
+        return;
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+}
+
+} // namespace check

@@ -1,0 +1,403 @@
+#include "rehearsal.h"
+
+#include <algorithm>
+#include <map>
+
+#include "resource_ids.h"
+#include "walk.h"
+
+namespace check {
+
+namespace {
+
+typedef std::map<std::string, std::string> Files; // relative path -> bytes
+
+// Photos on the card before every scenario; none may be touched.
+const struct {
+    const char* path;
+    size_t size;
+} kPhotos[] = {
+    {"DCIM\\100TARVO\\IMG_0001.JPG", 48000},
+    {"DCIM\\100TARVO\\IMG_0002.JPG", 81000},
+    {"MISC\\NOTES.TXT", 300},
+};
+
+std::string Bytes(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    const bool ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
+    CloseHandle(file);
+    return ok;
+}
+
+bool ReadBytes(const std::string& path, std::string& bytes) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bytes.clear();
+    char buffer[65536];
+    DWORD n = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != 0) && n > 0)
+        bytes.append(buffer, n);
+    CloseHandle(file);
+    return ok;
+}
+
+void MakeFolders(const std::string& path) {
+    for (size_t i = 3; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '\\')
+            CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
+    }
+}
+
+void RemoveTree(const std::wstring& path) {
+    WIN32_FIND_DATAW item;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &item);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = item.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring child = path + L"\\" + name;
+            if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(child);
+            } else {
+                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &item));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::wstring Wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1)
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
+    return out;
+}
+
+// Copies a folder with its names as they are, outside the code page too.
+void CopyTree(const std::wstring& from, const std::wstring& to) {
+    CreateDirectoryW(to.c_str(), nullptr);
+    WIN32_FIND_DATAW item;
+    HANDLE search = FindFirstFileW((from + L"\\*").c_str(), &item);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = item.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            CopyTree(from + L"\\" + name, to + L"\\" + name);
+        else
+            CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE);
+    } while (FindNextFileW(search, &item));
+    FindClose(search);
+}
+
+void Collect(const std::string& root, const std::string& relative, Files& files) {
+    const std::string folder = relative.empty() ? root : root + "\\" + relative;
+    WIN32_FIND_DATAA item;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &item);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::string name = item.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        const std::string child = relative.empty() ? name : relative + "\\" + name;
+        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            Collect(root, child, files);
+        } else {
+            std::string bytes;
+            ReadBytes(root + "\\" + child, bytes);
+            files[child] = bytes;
+        }
+    } while (FindNextFileA(search, &item));
+    FindClose(search);
+}
+
+std::string WizardText(HMODULE wizard, int id) {
+    char text[1024] = "";
+    LoadStringA(wizard, id, text, sizeof text);
+    return text;
+}
+
+// What the card must hold after a scenario, beside the photos.
+enum CardAfter {
+    kWholeUpdate,  // every file of the update at the root, byte for byte, nothing else
+    kAsBefore,     // nothing changed
+    kWholeOrAbsent // each file of the update whole or absent, not all of them
+};
+
+struct Plan {
+    std::string name;
+    std::string model;
+    std::string profile; // more profile lines
+    int message;         // 0: the copy completes
+    CardAfter card;
+    bool preloadFirstFile; // the update's first file already on the card
+    bool pictures;         // every page, not only the message boxes
+};
+
+class Rehearsal {
+  public:
+    Rehearsal(const LintResult& update, const RehearsalSetup& setup)
+        : update_(update), setup_(setup), folder_(setup.work + "\\update") {}
+
+    bool Prepare(std::string& trouble);
+    ScenarioResult Run(const Plan& plan, int number);
+    std::vector<Plan> Plans() const;
+
+  private:
+    std::string Path(const std::string& relative) const { return folder_ + "\\" + relative; }
+    Files CardBefore(const Plan& plan);
+    void CheckCard(const Plan& plan, const Files& before, ScenarioResult& result);
+
+    const LintResult& update_;
+    const RehearsalSetup& setup_;
+    std::string folder_;
+    Files updateBytes_; // card name (lower case) -> bytes, as the copy should leave them
+};
+
+bool Rehearsal::Prepare(std::string& trouble) {
+    RemoveTree(Wide(folder_));
+    MakeFolders(folder_);
+    for (const char* name : {"FirmInfo.txt", "readme.txt"})
+        CopyFileA((setup_.update + "\\" + name).c_str(), Path(name).c_str(), FALSE);
+    // The listed entries, by their top-level names: a folder whole, a file as it is.
+    for (const UpdateFile& file : update_.files) {
+        const std::string top = file.path.substr(0, file.path.find('\\'));
+        const std::string from = setup_.update + "\\" + top;
+        const DWORD attributes = GetFileAttributesA(from.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            top != file.path) {
+            if (GetFileAttributesA(Path(top).c_str()) == INVALID_FILE_ATTRIBUTES)
+                CopyTree(Wide(from), Wide(Path(top)));
+        } else {
+            const std::string to = Path(file.path);
+            MakeFolders(to.substr(0, to.find_last_of('\\')));
+            CopyFileA((setup_.update + "\\" + file.path).c_str(), to.c_str(), FALSE);
+        }
+    }
+    if (!CopyFileA(setup_.program.c_str(), Path("Vandrel.exe").c_str(), FALSE) ||
+        !CopyFileA(setup_.library.c_str(), Path("KXPTPCLS.DLL").c_str(), FALSE)) {
+        trouble = "cannot copy " + setup_.program + " and " + setup_.library;
+        return false;
+    }
+    WriteBytes(Path("KXPTPCLS.ini"), "transport = virtual\nprofile = camera.ini\ncard = card\n");
+    for (const UpdateFile& file : update_.files) {
+        std::string bytes;
+        if (!ReadBytes(Path(file.path), bytes)) {
+            trouble = "cannot read " + file.path + " in the rehearsal's copy";
+            return false;
+        }
+        std::string key = file.cardName;
+        for (char& c : key)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        updateBytes_[key] = bytes;
+    }
+    return true;
+}
+
+std::vector<Plan> Rehearsal::Plans() const {
+    std::vector<Plan> plans;
+    for (size_t i = 0; i < update_.models.size(); ++i)
+        plans.push_back({"whole walk: " + update_.models[i], update_.models[i], "", 0, kWholeUpdate,
+                         false, i == 0});
+    const std::string model = update_.models.front();
+    std::string unlisted = "Tarvo Rehearsal Camera";
+    while (std::find(update_.models.begin(), update_.models.end(), unlisted) !=
+           update_.models.end())
+        unlisted += " Z";
+    // Half of the update's bytes: the camera fails mid-copy.
+    const std::string half = std::to_string(std::max<uint64_t>(1, update_.totalBytes / 2));
+    const uint64_t needed = static_cast<uint64_t>(update_.capacityKB) * 1024;
+    const std::string tooLittle = std::to_string(needed >= 1024 ? needed - 1024 : 0);
+    plans.push_back(
+        {"a model not listed", unlisted, "", IDS_MSG_WRONG_MODEL, kAsBefore, false, false});
+    plans.push_back({"low battery", model, "battery.state = 2\n", IDS_MSG_BATTERY_LOW, kAsBefore,
+                     false, false});
+    plans.push_back(
+        {"no card", model, "card.present = no\n", IDS_MSG_NO_CARD, kAsBefore, false, false});
+    plans.push_back({"a write-protected card", model, "card.write_protected = yes\n",
+                     IDS_MSG_WRITE_PROTECTED, kAsBefore, false, false});
+    plans.push_back({"a card too full", model, "card.free = " + tooLittle + "\n",
+                     IDS_MSG_CARD_SPACE, kAsBefore, false, false});
+    plans.push_back({"the update already on the card", model, "", IDS_MSG_ALREADY_ON_CARD,
+                     kAsBefore, true, false});
+    plans.push_back({"a power-down mid-copy", model,
+                     "fault.power_down.after_bytes = " + half + "\nfault.power_down.reason = 1\n",
+                     IDS_MSG_POWER_LOW_BATTERY, kWholeOrAbsent, false, false});
+    plans.push_back({"the cable pulled mid-copy", model, "fault.drop.after_bytes = " + half + "\n",
+                     IDS_MSG_CONNECTION_PROBLEM, kWholeOrAbsent, false, false});
+    return plans;
+}
+
+Files Rehearsal::CardBefore(const Plan& plan) {
+    const std::string card = Path("card");
+    RemoveTree(Wide(card));
+    MakeFolders(card);
+    Files before;
+    uint32_t seed = 11;
+    for (const auto& photo : kPhotos) {
+        const std::string path = card + "\\" + photo.path;
+        MakeFolders(path.substr(0, path.find_last_of('\\')));
+        before[photo.path] = Bytes(photo.size, seed++);
+        WriteBytes(path, before[photo.path]);
+    }
+    if (plan.preloadFirstFile && !update_.files.empty()) {
+        const UpdateFile& first = update_.files.front();
+        std::string bytes;
+        ReadBytes(Path(first.path), bytes);
+        before[first.cardName] = bytes;
+        WriteBytes(card + "\\" + first.cardName, bytes);
+    }
+    return before;
+}
+
+void Rehearsal::CheckCard(const Plan& plan, const Files& before, ScenarioResult& result) {
+    Files after;
+    Collect(Path("card"), "", after);
+    for (const auto& photo : kPhotos) {
+        auto found = after.find(photo.path);
+        if (found == after.end() || found->second != before.at(photo.path))
+            result.problems.push_back(std::string("the photo ") + photo.path + " was touched");
+    }
+    if (plan.card == kAsBefore) {
+        if (after != before)
+            result.problems.push_back("the card changed");
+        return;
+    }
+    size_t whole = 0;
+    for (const auto& file : after) {
+        if (before.count(file.first))
+            continue;
+        std::string key = file.first;
+        for (char& c : key)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        auto original = updateBytes_.find(key);
+        if (file.first.find('\\') != std::string::npos || original == updateBytes_.end())
+            result.problems.push_back("the card holds " + file.first + ", no file of the update");
+        else if (file.second != original->second)
+            result.problems.push_back(file.first + " on the card is not the update's (" +
+                                      std::to_string(file.second.size()) + " of " +
+                                      std::to_string(original->second.size()) + " bytes)");
+        else
+            ++whole;
+    }
+    if (plan.card == kWholeUpdate && whole != updateBytes_.size())
+        result.problems.push_back("the card holds " + std::to_string(whole) + " of the update's " +
+                                  std::to_string(updateBytes_.size()) + " files");
+    if (plan.card == kWholeOrAbsent && whole >= updateBytes_.size() && !updateBytes_.empty())
+        result.problems.push_back("the whole update arrived although the camera failed mid-copy");
+}
+
+std::string Capacity(const LintResult& update) {
+    const uint64_t needed = static_cast<uint64_t>(update.capacityKB) * 1024 + update.totalBytes;
+    // Four times what the update needs, within what a 32-bit card figure can say.
+    const uint64_t capacity =
+        std::min<uint64_t>(std::max<uint64_t>(needed * 4, 256u << 20), uint64_t(3) << 30);
+    return std::to_string(capacity);
+}
+
+ScenarioResult Rehearsal::Run(const Plan& plan, int number) {
+    ScenarioResult result;
+    result.name = plan.name;
+    result.expected = plan.message ? WizardText(setup_.wizard, plan.message)
+                                   : "the copy completes; the card holds the update";
+    std::string profile = "camera.model = " + plan.model +
+                          "\ncard.capacity = " + Capacity(update_) + "\n" + plan.profile;
+    // A paced copy, so that the progress dialog can be pictured.
+    if (plan.pictures)
+        profile += "pace.bytes_per_second = " +
+                   std::to_string(std::max<uint64_t>(256 * 1024, update_.totalBytes * 2 / 3)) +
+                   "\n";
+    WriteBytes(Path("camera.ini"), profile);
+    const Files before = CardBefore(plan);
+
+    WalkOptions options;
+    options.pictures = setup_.pictures;
+    options.prefix = (number < 10 ? "0" : "") + std::to_string(number) + "-";
+    options.picturePages = plan.pictures;
+    options.waitForReadme = plan.message == 0;
+    const WalkOutcome walk = WalkWizard(Path("Vandrel.exe"), folder_, options);
+    result.pictures = walk.pictures;
+
+    if (!walk.started)
+        result.problems.push_back("the wizard did not start");
+    else if (!walk.ended)
+        result.problems.push_back("the wizard did not end");
+    else if (walk.exitCode != 0)
+        result.problems.push_back("exit code " + std::to_string(walk.exitCode));
+    for (const std::string& box : walk.boxes)
+        result.seen += (result.seen.empty() ? "" : "\n--\n") + box;
+    if (plan.message == 0) {
+        if (walk.completed)
+            result.seen = "the copy completed" +
+                          std::string(walk.boxes.empty() ? "" : " after:\n") + result.seen;
+        if (!walk.completed || !walk.boxes.empty())
+            result.problems.push_back("the copy did not complete as it should");
+        if (walk.completed && update_.hasReadme && !walk.readmeOpened)
+            result.problems.push_back("Notepad did not open the readme");
+        if (walk.readmeOpened)
+            result.seen += "; Notepad opened the readme";
+    } else {
+        if (walk.completed)
+            result.seen = "the copy completed" +
+                          std::string(result.seen.empty() ? "" : " after:\n") + result.seen;
+        if (walk.boxes.size() != 1 || walk.boxes[0] != result.expected)
+            result.problems.push_back(walk.boxes.empty()      ? "no message"
+                                      : walk.boxes.size() > 1 ? "more than one message"
+                                                              : "another message");
+    }
+    if (result.seen.empty())
+        result.seen = "nothing";
+    CheckCard(plan, before, result);
+    result.passed = result.problems.empty();
+    return result;
+}
+
+} // namespace
+
+std::vector<ScenarioResult> Rehearse(const LintResult& update, const RehearsalSetup& setup) {
+    std::vector<ScenarioResult> results;
+    Rehearsal rehearsal(update, setup);
+    std::string trouble;
+    if (update.models.empty() || !rehearsal.Prepare(trouble)) {
+        ScenarioResult failed;
+        failed.name = "setting up";
+        failed.expected = "a copy of the update to rehearse";
+        failed.seen = update.models.empty() ? "no model listed" : trouble;
+        failed.problems.push_back(failed.seen);
+        results.push_back(failed);
+        return results;
+    }
+    int number = 0;
+    for (const Plan& plan : rehearsal.Plans())
+        results.push_back(rehearsal.Run(plan, ++number));
+    return results;
+}
+
+} // namespace check
