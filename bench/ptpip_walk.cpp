@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ptp/initiator.h"
+#include "ptp/ptpip_transport.h"
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -16,7 +17,8 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     ptp::Initiator camera;
     std::vector<uint32_t> stores, handles;
-    bool ok = camera.ConnectTcp(argv[1], static_cast<uint16_t>(std::atoi(argv[2])), 2000).ok() &&
+    const auto port = static_cast<uint16_t>(std::atoi(argv[2]));
+    bool ok = camera.Attach(ptp::PtpIpOverTcp(ptp::PtpIpConfig(), argv[1], port, 2000)).ok() &&
               camera.OpenSession(1).ok() && camera.GetStorageIDs(stores).ok() && !stores.empty() &&
               camera.GetObjectHandles(stores[0], 0, 0, handles).ok();
     for (size_t i = 0; ok && i < handles.size(); ++i) {

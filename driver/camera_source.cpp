@@ -3,6 +3,7 @@
 
 #include "codecs.h"
 #include "embedded_camera.h"
+#include "ptp/ptpip_transport.h"
 #include "result_map.h"
 #include "wpd_cameras.h"
 
@@ -11,8 +12,9 @@ namespace {
 // The profile's cameras, all served by one embedded camera started when one is opened.
 class VirtualSource final : public CameraSource {
   public:
-    VirtualSource(const DriverSettings& settings, InitiatorFactory newInitiator)
-        : settings_(settings), newInitiator_(std::move(newInitiator)) {}
+    VirtualSource(const DriverSettings& settings, InitiatorFactory newInitiator,
+                  const ptp::PtpIpConfig& ptpip)
+        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         uint32_t cameras = 0;
@@ -34,13 +36,14 @@ class VirtualSource final : public CameraSource {
             return kDriverNotInstalled;
         initiator = newInitiator_();
         ptp::ConnectionPtr* pendingEvent = &event;
-        return MapPtpResult(initiator->Connect(
-            std::move(command), [pendingEvent] { return std::move(*pendingEvent); }));
+        return MapPtpResult(initiator->Attach(ptp::PtpIpOver(
+            ptpip_, std::move(command), [pendingEvent] { return std::move(*pendingEvent); })));
     }
 
   private:
     const DriverSettings settings_;
     const InitiatorFactory newInitiator_;
+    const ptp::PtpIpConfig ptpip_;
     size_t count_ = 0;
     std::unique_ptr<EmbeddedCamera> camera_;
 };
@@ -49,8 +52,9 @@ class VirtualSource final : public CameraSource {
 // one initiator at a time: the connection made while listing is the one Open hands out.
 class PtpIpSource final : public CameraSource {
   public:
-    PtpIpSource(const DriverSettings& settings, InitiatorFactory newInitiator)
-        : settings_(settings), newInitiator_(std::move(newInitiator)) {}
+    PtpIpSource(const DriverSettings& settings, InitiatorFactory newInitiator,
+                const ptp::PtpIpConfig& ptpip)
+        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         found_.clear();
@@ -58,7 +62,8 @@ class PtpIpSource final : public CameraSource {
         bool refused = false;
         for (const HostPort& hp : settings_.hosts) {
             std::unique_ptr<ptp::Initiator> initiator = newInitiator_();
-            ptp::Result r = initiator->ConnectTcp(hp.host, hp.port, settings_.connectTimeoutMs);
+            ptp::Result r = initiator->Attach(
+                ptp::PtpIpOverTcp(ptpip_, hp.host, hp.port, settings_.connectTimeoutMs));
             refused = refused || r.status == ptp::Status::Refused;
             if (!r.ok())
                 continue;
@@ -80,6 +85,7 @@ class PtpIpSource final : public CameraSource {
   private:
     const DriverSettings settings_;
     const InitiatorFactory newInitiator_;
+    const ptp::PtpIpConfig ptpip_;
     std::vector<std::unique_ptr<ptp::Initiator>> found_;
 };
 
@@ -116,12 +122,13 @@ class UsbSource final : public CameraSource {
 } // namespace
 
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
-                                               InitiatorFactory newInitiator) {
+                                               InitiatorFactory newInitiator,
+                                               const ptp::PtpIpConfig& ptpip) {
     switch (settings.transport) {
     case Transport::PtpIp:
-        return std::make_unique<PtpIpSource>(settings, std::move(newInitiator));
+        return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip);
     case Transport::Virtual:
-        return std::make_unique<VirtualSource>(settings, std::move(newInitiator));
+        return std::make_unique<VirtualSource>(settings, std::move(newInitiator), ptpip);
     case Transport::Usb:
         break;
     }

@@ -11,6 +11,7 @@
 
 #include "driver_result.h"
 #include "ptp/initiator.h"
+#include "ptp/ptpip_transport.h"
 #include "settings.h"
 
 // Makes every initiator a source hands out: configured from the settings, with the library's
@@ -34,6 +35,8 @@ class CameraSource {
     virtual DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) = 0;
 };
 
-// The source that the settings' transport names.
+// The source that the settings' transport names; cameras reached over PTP/IP (the embedded
+// one included) are introduced by `ptpip`.
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
-                                               InitiatorFactory newInitiator);
+                                               InitiatorFactory newInitiator,
+                                               const ptp::PtpIpConfig& ptpip);

@@ -48,14 +48,12 @@ KxCamera::~KxCamera() {
 
 std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     ptp::InitiatorConfig config;
-    config.friendlyName = "Vandrel";
     config.timeoutMs = settings_.timeoutMs;
     config.floorBytesPerSecond = settings_.floorBytesPerSecond;
     config.handshakeTimeoutMs =
         settings_.handshakeTimeoutMs ? settings_.handshakeTimeoutMs : settings_.timeoutMs;
     config.busyRetryMs = settings_.busyRetryMs;
     config.objectResponseMs = settings_.sendResponseMs;
-    config.guid = guid_;
     auto initiator = std::make_unique<ptp::Initiator>(config);
     const ptp::Initiator* self = initiator.get();
     initiator->SetEventHandler([this, self](const ptp::Event& event) { OnEvent(self, event); });
@@ -69,15 +67,13 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     return initiator;
 }
 
-thread_local bool KxCamera::inCallback_ = false;
-
 void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
     if (!callback_)
         return;
-    uint32_t data[2] = {dataWord, 0}; // valid for the duration of the call
-    inCallback_ = true;
+    uint32_t data[2] = {dataWord, 0};       // valid for the duration of the call
+    callbackThread_ = GetCurrentThreadId(); // one at a time: eventMutex_ is held
     callback_(code, data, 0, 0);
-    inCallback_ = false;
+    callbackThread_ = 0;
 }
 
 void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
@@ -183,7 +179,13 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         if (!count || !LoadDriverSettings(folder_, settings_, error))
             return kDriverNotInstalled;
         trace_.Open(settings_.trace);
-        source_ = MakeCameraSource(settings_, [this] { return NewInitiator(); });
+        ptp::PtpIpConfig ptpip;
+        ptpip.guid = guid_;
+        ptpip.friendlyName = "Vandrel";
+        ptpip.timeoutMs = settings_.timeoutMs;
+        ptpip.floorBytesPerSecond = settings_.floorBytesPerSecond;
+        source_ = MakeCameraSource(
+            settings_, [this] { return NewInitiator(); }, ptpip);
         std::vector<std::string> names;
         DriverResult r = source_->Enumerate(names);
         trace_.Note("enumerate: " + std::to_string(names.size()) + " camera(s), result " +
@@ -268,7 +270,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
 }
 
 DriverResult KxCamera::CloseDevice(uint32_t device) {
-    if (inCallback_)
+    if (InCallback())
         return kDriverBusy;
     Interrupt(device);
     return Call([&]() -> DriverResult {

@@ -66,7 +66,7 @@ class KxCamera final : public CPTPClass {
     // Every operation but the lookups answered from memory: refused from inside the caller's
     // event callback, which runs under the event lock and would wait for itself.
     DriverResult Call(const std::function<DriverResult()>& body) {
-        return inCallback_ ? kDriverBusy : calls_.Run(body);
+        return InCallback() ? kDriverBusy : calls_.Run(body);
     }
     // An operation on the open device, on the call thread: fails at once for another device or
     // a lost connection; any failure forgets the card.
@@ -121,6 +121,7 @@ class KxCamera final : public CPTPClass {
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
     const ptp::Initiator* live_ = nullptr; // the initiator whose events count
     CameraEventCallback callback_ = nullptr;
-    static thread_local bool inCallback_; // this thread is inside callback_
+    std::atomic<DWORD> callbackThread_{0}; // the thread inside callback_, if any
+    bool InCallback() const { return callbackThread_ == GetCurrentThreadId(); }
     bool poweredDown_ = false;
 };

@@ -64,11 +64,10 @@ bool BatteryStateOfLevel(const ptp::DevicePropDesc& desc, uint32_t& state) {
 bool CannotDescribe(const ptp::Result& result) {
     if (result.status == ptp::Status::Malformed)
         return true;
-    return result.status == ptp::Status::Ok &&
-           (result.code == ptp::RC_DevicePropNotSupported ||
-            result.code == ptp::RC_OperationNotSupported ||
-            result.code == ptp::RC_ParameterNotSupported ||
-            result.code == ptp::RC_InvalidDevicePropFormat);
+    return result.status == ptp::Status::Ok && (result.code == ptp::RC_DevicePropNotSupported ||
+                                                result.code == ptp::RC_OperationNotSupported ||
+                                                result.code == ptp::RC_ParameterNotSupported ||
+                                                result.code == ptp::RC_InvalidDevicePropFormat);
 }
 
 // The description of `code`, refused when it describes another property or type. `unknown`

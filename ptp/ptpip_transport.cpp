@@ -7,8 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "ptp/initiator.h"
-
 namespace ptp {
 namespace {
 
@@ -339,42 +337,27 @@ void PtpIpTransport::EventLoop() {
     }
 }
 
-// The initiator's PTP/IP entry points.
-
-namespace {
-
-PtpIpConfig ConfigOf(const InitiatorConfig& config) {
-    PtpIpConfig ptpip;
-    ptpip.guid = config.guid;
-    ptpip.friendlyName = config.friendlyName;
-    ptpip.timeoutMs = config.timeoutMs;
-    ptpip.dataChunk = config.dataChunk;
-    ptpip.floorBytesPerSecond = config.floorBytesPerSecond;
-    return ptpip;
-}
-
-} // namespace
-
-Result Initiator::Connect(ConnectionPtr command, const EventConnector& openEvent) {
+std::unique_ptr<Transport> PtpIpOver(const PtpIpConfig& config, ConnectionPtr command,
+                                     std::function<ConnectionPtr()> openEvent) {
     auto given = std::make_shared<ConnectionPtr>(std::move(command));
     auto openCommand = [given](Status& status) {
         status = *given ? Status::Ok : Status::NotConnected;
         return std::move(*given);
     };
-    auto openEventConnection = [&openEvent](Status& status) {
+    auto openEventConnection = [openEvent = std::move(openEvent)](Status& status) {
         ConnectionPtr event = openEvent ? openEvent() : nullptr;
         status = event ? Status::Ok : Status::Error;
         return event;
     };
-    return Attach(
-        std::make_unique<PtpIpTransport>(ConfigOf(config_), openCommand, openEventConnection));
+    return std::make_unique<PtpIpTransport>(config, openCommand, openEventConnection);
 }
 
-Result Initiator::ConnectTcp(const std::string& host, uint16_t port, int connectTimeoutMs) {
-    auto connect = [&](Status& status) {
-        return ptp::ConnectTcp(host, port, connectTimeoutMs, &status);
+std::unique_ptr<Transport> PtpIpOverTcp(const PtpIpConfig& config, const std::string& host,
+                                        uint16_t port, int connectTimeoutMs) {
+    auto connect = [host, port, connectTimeoutMs](Status& status) {
+        return ConnectTcp(host, port, connectTimeoutMs, &status);
     };
-    return Attach(std::make_unique<PtpIpTransport>(ConfigOf(config_), connect, connect));
+    return std::make_unique<PtpIpTransport>(config, connect, connect);
 }
 
 } // namespace ptp

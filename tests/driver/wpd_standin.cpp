@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ptp/codes.h"
+#include "ptp/ptpip_transport.h"
 
 using namespace wpd;
 
@@ -768,7 +769,10 @@ HRESULT Bus::OpenCamera() {
         }
     });
     ptp::ConnectionPtr* pending = &event;
-    if (!inner_->Connect(std::move(command), [pending] { return std::move(*pending); }).ok() ||
+    if (!inner_
+             ->Attach(ptp::PtpIpOver(ptp::PtpIpConfig(), std::move(command),
+                                     [pending] { return std::move(*pending); }))
+             .ok() ||
         !inner_->OpenSession(1).ok()) {
         CloseCamera();
         return HRESULT_FROM_WIN32(ERROR_DEVICE_NOT_CONNECTED);

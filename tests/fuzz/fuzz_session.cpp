@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ptp/initiator.h"
+#include "ptp/ptpip_transport.h"
 
 using namespace ptp;
 
@@ -83,13 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     InitiatorConfig config;
     config.timeoutMs = 2;
     config.handshakeTimeoutMs = 20;
-    config.dataChunk = 1024;
     config.maxDatasetSize = 8192;
     config.maxDrainSize = 16384;
     Initiator host(config);
     host.SetEventHandler([](const Event& e) { Check(e.params.size() <= Params::kCapacity); });
     ConnectionPtr hostEvent = std::move(event.first);
-    if (host.Connect(std::move(command.first), [&hostEvent] { return std::move(hostEvent); }).ok())
+    PtpIpConfig ptpip;
+    ptpip.timeoutMs = config.timeoutMs;
+    ptpip.dataChunk = 1024;
+    if (host.Attach(PtpIpOver(ptpip, std::move(command.first),
+                              [&hostEvent] { return std::move(hostEvent); }))
+            .ok())
         RunSession(host);
     host.Shutdown();
     return 0;

@@ -10,6 +10,7 @@
 
 #include "ptp/initiator.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_transport.h"
 
 using namespace ptp;
 
@@ -104,7 +105,8 @@ class InitiatorTest : public ::testing::Test {
         hostEvent = std::move(eventPair.first);
         camera.event = std::move(eventPair.second);
         config.timeoutMs = 1000;
-        config.dataChunk = 65536;
+        ptpip.timeoutMs = 1000;
+        ptpip.dataChunk = 65536;
     }
     void TearDown() override {
         if (initiator)
@@ -130,7 +132,8 @@ class InitiatorTest : public ::testing::Test {
             lost.push_back(link);
             changed.notify_all();
         });
-        return initiator->Connect(std::move(hostCommand), [this] { return std::move(hostEvent); });
+        return initiator->Attach(
+            PtpIpOver(ptpip, std::move(hostCommand), [this] { return std::move(hostEvent); }));
     }
     bool WaitFor(std::function<bool()> condition) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -147,6 +150,7 @@ class InitiatorTest : public ::testing::Test {
     }
 
     InitiatorConfig config;
+    PtpIpConfig ptpip;
     ConnectionPtr hostCommand, hostEvent;
     ScriptedCamera camera;
     std::unique_ptr<Initiator> initiator;

@@ -491,8 +491,9 @@ TEST(ResponderTest, HandlesStayStableAcrossSessions) {
         std::thread camera([&] { responder.Serve(*command.second, *event.second); });
         Initiator host;
         ConnectionPtr hostEvent = std::move(event.first);
-        ASSERT_TRUE(
-            host.Connect(std::move(command.first), [&] { return std::move(hostEvent); }).ok());
+        ASSERT_TRUE(host.Attach(PtpIpOver(PtpIpConfig(), std::move(command.first),
+                                          [&] { return std::move(hostEvent); }))
+                        .ok());
         ASSERT_TRUE(host.OpenSession().ok());
         std::vector<uint32_t> handles;
         ASSERT_TRUE(host.GetObjectHandles(kAllStorages, 0, 0, handles).ok());

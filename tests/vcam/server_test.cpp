@@ -19,7 +19,8 @@ TEST(ServerTest, ServesSessionsOneAfterAnotherAndStops) {
 
     for (int round = 0; round < 2; ++round) {
         Initiator host;
-        ASSERT_TRUE(host.ConnectTcp("127.0.0.1", server.Port(), 1000).ok()) << round;
+        ASSERT_TRUE(host.Attach(PtpIpOverTcp(PtpIpConfig(), "127.0.0.1", server.Port(), 1000)).ok())
+            << round;
         ASSERT_TRUE(host.OpenSession().ok());
         std::string name = "file" + std::to_string(round) + ".bin";
         Bytes data = Pattern(200000, round);
@@ -51,7 +52,7 @@ TEST(ServerTest, StopEndsAnOpenSession) {
     ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
     std::thread running([&] { server.Run(); });
     Initiator host;
-    ASSERT_TRUE(host.ConnectTcp("127.0.0.1", server.Port(), 1000).ok());
+    ASSERT_TRUE(host.Attach(PtpIpOverTcp(PtpIpConfig(), "127.0.0.1", server.Port(), 1000)).ok());
     ASSERT_TRUE(host.OpenSession().ok());
     server.Stop();
     running.join();

@@ -16,6 +16,7 @@
 
 #include "ptp/initiator.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_transport.h"
 #include "vcam/card.h"
 #include "vcam/profile.h"
 #include "vcam/responder.h"
@@ -97,7 +98,6 @@ class CameraSession {
         camera = std::thread([this] { served = responder.Serve(*cameraCommand, *cameraEvent); });
         ptp::InitiatorConfig config;
         config.timeoutMs = 3000;
-        config.dataChunk = 100000;
         host.reset(new ptp::Initiator(config));
         host->SetEventHandler([this](const ptp::Event& e) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -110,8 +110,11 @@ class CameraSession {
             changed.notify_all();
         });
         ptp::ConnectionPtr hostEvent = std::move(event.first);
-        connected =
-            host->Connect(std::move(command.first), [&hostEvent] { return std::move(hostEvent); });
+        ptp::PtpIpConfig ptpip;
+        ptpip.timeoutMs = config.timeoutMs;
+        ptpip.dataChunk = 100000;
+        connected = host->Attach(ptp::PtpIpOver(ptpip, std::move(command.first),
+                                                [&hostEvent] { return std::move(hostEvent); }));
         if (open && connected.ok())
             opened = host->OpenSession(1);
     }

@@ -23,12 +23,9 @@
 namespace ptp {
 
 struct InitiatorConfig {
-    std::array<uint8_t, 16> guid{};           // PTP/IP: keep one per installation
-    std::string friendlyName = "Vandrel";     // PTP/IP: how the initiator names itself
     int timeoutMs = 10000;                    // longest silence of the responder within a call
     uint64_t floorBytesPerSecond = 64 * 1024; // a call ends by timeoutMs + its bytes at this rate
     int handshakeTimeoutMs = 10000;           // bound on the whole connection handshake
-    size_t dataChunk = 1u << 20;              // PTP/IP: payload bytes per Data packet sent
     uint64_t maxDatasetSize = 1u << 20;       // bound for datasets read by the typed calls
     uint64_t maxDrainSize = 1u << 20;         // a refused data-in phase up to this is drained
     int busyRetryMs = 0;                      // DeviceBusy is asked again for this long
@@ -89,8 +86,6 @@ class Initiator : private TransportListener {
   public:
     using EventHandler = std::function<void(const Event&)>;
     using LostHandler = std::function<void(Link link, Status status)>;
-    // Opens the event connection once the command connection's handshake succeeded.
-    using EventConnector = std::function<ConnectionPtr()>;
 
     explicit Initiator(InitiatorConfig config = InitiatorConfig());
     ~Initiator() override; // Shutdown(); never destroy it from inside a handler
@@ -112,11 +107,6 @@ class Initiator : private TransportListener {
 
     // Opens `transport` within handshakeTimeoutMs and starts its events.
     Result Attach(std::unique_ptr<Transport> transport);
-    // PTP/IP: Init Command Request/Ack on `command`, then Init Event Request/Ack on the
-    // connection `openEvent` returns.
-    Result Connect(ConnectionPtr command, const EventConnector& openEvent);
-    // PTP/IP over TCP: both connections to host:port.
-    Result ConnectTcp(const std::string& host, uint16_t port, int connectTimeoutMs);
 
     Result OpenSession(uint32_t sessionId = 1);
     // Sends CloseSession. While another thread's call is pending it ends the session at once

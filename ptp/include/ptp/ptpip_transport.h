@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -84,5 +85,13 @@ class PtpIpTransport final : public Transport {
     std::vector<uint8_t> body_;    // the control packet being read
     std::vector<uint8_t> scratch_; // data-in pieces
 };
+
+// PTP/IP over `command`, with the event connection `openEvent` makes once the command
+// connection's handshake succeeded (the embedded camera's pipes); for Initiator::Attach.
+std::unique_ptr<Transport> PtpIpOver(const PtpIpConfig& config, ConnectionPtr command,
+                                     std::function<ConnectionPtr()> openEvent);
+// PTP/IP over TCP: both connections to host:port, each attempt bounded by connectTimeoutMs.
+std::unique_ptr<Transport> PtpIpOverTcp(const PtpIpConfig& config, const std::string& host,
+                                        uint16_t port, int connectTimeoutMs);
 
 } // namespace ptp

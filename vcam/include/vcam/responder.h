@@ -8,7 +8,8 @@
 //   vcam::Card card(folder, profile.capacity, profile.freeSpace);
 //   vcam::Responder responder(profile, card);
 //   std::thread camera([&] { responder.Serve(*cameraCommand, *cameraEvent); });
-//   initiator.Connect(std::move(hostCommand), [&] { return std::move(hostEvent); });
+//   initiator.Attach(ptp::PtpIpOver(config, std::move(hostCommand),
+//                                   [&] { return std::move(hostEvent); }));
 //   ...
 //   initiator.Shutdown(); // the responder sees the pipes close and Serve returns
 //   camera.join();
