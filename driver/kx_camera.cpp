@@ -240,7 +240,9 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             nextDevice_ = 1;
         cache_.Begin(id);
         listsRefused_ = false;
+        renameRefused_ = false;
         device_ = id;
+        RemoveLeftovers(*initiator_);
         *device = id;
         return kDriverOk;
     });
