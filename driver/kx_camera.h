@@ -110,8 +110,14 @@ class KxCamera final : public CPTPClass {
     // The object's entry names it `name`, where it was sent, with `size` bytes.
     DriverResult ConfirmEntry(ptp::Initiator& camera, const Announced& sent,
                               const std::string& name, uint32_t size);
-    // Deletes, at the card's root, the files a send under a temporary name left behind.
-    void RemoveLeftovers(ptp::Initiator& camera);
+    // The entry of `handle` as a caller walking a handle list gets it: from memory, from
+    // property lists, or fetched with those that follow it.
+    DriverResult WalkEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
+    // Deletes, at the card's root, the files a send under a temporary name left behind, among
+    // `handles` (the list of `key` just read), walking their entries as the caller would next;
+    // `handles` then lists what is left. A failure of that walk is the result.
+    DriverResult RemoveLeftovers(ptp::Initiator& camera, const CardCache::ListKey& key,
+                                 std::vector<uint32_t>& handles);
 
     const std::string folder_;
     CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
@@ -127,6 +133,7 @@ class KxCamera final : public CPTPClass {
     uint64_t listedGeneration_ = 0; // the cache generation property lists were last asked in
     bool listsRefused_ = false;     // the open camera answered a property list with an error
     bool renameRefused_ = false;    // the open camera refused to rename a file
+    bool leftoversLooked_ = false;  // the card's root was searched for leftovers
     Announced announced_;
 
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice

@@ -4,22 +4,19 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <set>
 
 #include "codecs.h"
 #include "kx_camera.h"
 #include "ptp/text.h"
+#include "result_map.h"
 
 namespace {
 
 const char kPrefix[] = "~kxptpcls-";
 const char kSuffix[] = ".tmp";
 const size_t kDigits = 8;
-// Bound on the list of the root's names: 65,536 names of over 200 characters.
-const uint64_t kMaxNameList = 16u << 20;
 
 std::atomic<uint32_t> nameCount{0};
 
@@ -53,52 +50,38 @@ bool IsTemporaryName(const std::string& name) {
     return true;
 }
 
-void KxCamera::RemoveLeftovers(ptp::Initiator& camera) {
+DriverResult KxCamera::RemoveLeftovers(ptp::Initiator& camera, const CardCache::ListKey& key,
+                                       std::vector<uint32_t>& handles) {
     // Only a camera that renames was ever sent a file under such a name.
     if (!RenamesObjects() || !deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
-        return;
+        return kDriverOk;
     uint32_t store = 0;
-    std::vector<uint32_t> handles;
-    if (CardStore(camera, store) != kDriverOk ||
-        !camera.GetObjectHandles(store, 0, ptp::kRootParent, handles).ok())
-        return;
-    // A camera with property lists names the root's objects in one answer; only those named
-    // like a leftover are then asked about one by one.
-    if (deviceInfo_.SpeaksMtp() && deviceInfo_.SupportsOperation(ptp::OC_MTP_GetObjectPropList)) {
-        std::set<uint32_t> named;
-        const ptp::Result listed = camera.GetObjectPropList(
-            0, 0, ptp::OPC_ObjectFileName, 1, kMaxNameList, [&](const ptp::ObjectProp& prop) {
-                if (prop.code == ptp::OPC_ObjectFileName && IsTemporaryName(prop.value.text))
-                    named.insert(prop.handle);
-                return true;
-            });
-        if (listed.ok())
-            handles.erase(std::remove_if(handles.begin(), handles.end(),
-                                         [&](uint32_t h) { return !named.count(h); }),
-                          handles.end());
-        else if (!camera.connected())
-            return;
-    }
+    DriverResult r = CardStore(camera, store);
+    if (r != kDriverOk)
+        return r;
     bool removed = false;
     for (uint32_t handle : handles) {
-        // The entries are kept: the check for the update's names asks for them next.
-        const uint64_t generation = cache_.Generation();
-        ptp::ObjectInfo info;
-        if (!camera.GetObjectInfo(handle, info).ok()) {
-            if (!camera.connected())
-                break;
-            continue;
-        }
+        // The same entries the caller reads next, in the same order; they stay remembered.
         ObjectEntryRecord entry;
-        FillObjectEntry(handle, info, entry);
-        cache_.PutEntry(generation, entry);
-        const bool atRoot = info.parentObject == 0 || info.parentObject == ptp::kRootParent;
-        if (info.storageId != store || !atRoot || info.objectFormat == ptp::OFC_Association ||
-            !IsTemporaryName(info.filename))
+        r = WalkEntry(camera, handle, entry);
+        if (r != kDriverOk)
+            return r;
+        const bool atRoot = entry.parentObject == 0 || entry.parentObject == ptp::kRootParent;
+        if (entry.storageId != store || !atRoot || entry.objectFormat == ptp::OFC_Association ||
+            !IsTemporaryName(entry.name))
             continue;
+        // What the camera answers changes nothing: the file stays a leftover at worst.
         camera.DeleteObject(handle);
         removed = true;
     }
-    if (removed)
-        cache_.ForgetObjects();
+    if (!removed)
+        return kDriverOk;
+    cache_.ForgetObjects();
+    const uint64_t generation = cache_.Generation();
+    const ptp::Result result =
+        camera.GetObjectHandles(std::get<0>(key), std::get<1>(key), std::get<2>(key), handles);
+    if (!result.ok())
+        return MapPtpResult(result);
+    cache_.PutHandles(generation, key, handles);
+    return kDriverOk;
 }
