@@ -188,7 +188,11 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
                 r = SendFile(camera, sent, size, file, renameRefused);
         }
         // Many cameras keep what arrived of a failed send, and some create the object on its
-        // ObjectInfo alone: neither a truncated nor an empty update may stay.
+        // ObjectInfo alone: neither a truncated nor an empty update may stay. A file under its
+        // own name outlives a timed-out step unless the camera still finishes that step: it is
+        // given the time to, and the file is deleted.
+        if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
+            camera.Resume();
         if (r != kDriverOk)
             DeleteLeftover(camera, sent);
         cache_.ForgetObjects();

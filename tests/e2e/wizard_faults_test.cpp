@@ -120,6 +120,10 @@ const Fault kRefusedThenCardRemoved = {"GeneralError, card removed at the clean-
 const Fault kReadBackTimeout = {"read-back timeout", "",
                                 "delay.operation = GetObject\ndelay.ms = 4000\n"};
 const char kShortTimeout[] = "timeout_ms = 1500\n";
+// A read-back that answers late, within a second bound of the library's (timeout_ms below).
+const Fault kReadBackLate = {"read-back answered late", "",
+                             "delay.operation = GetObject\ndelay.ms = 3000\n"};
+const char kLateTimeout[] = "timeout_ms = 2000\n";
 
 // Kinds of camera, kept for a second run: whether it can rename an object (MTP
 // SetObjectPropValue, the virtual camera's default) and whether it keeps what arrived of a
@@ -317,6 +321,9 @@ const Row kRows[] = {
             kShortTimeout),
     KindRow(kReadBackTimeout, kNowhere, kTransmission, kFirstFile, kNoRename, kWholeOnly,
             kShortTimeout),
+    // Where the camera cannot rename, a timed-out step is given time to end where the link
+    // still answers, and the file it left is deleted.
+    KindRow(kReadBackLate, kNowhere, kTransmission, kNoFiles, kNoRename, kWholeOnly, kLateTimeout),
     // A camera that lists renaming but refuses it: each file goes again under its own name.
     {{"rename refused", "",
       "fault.response.operation = SetObjectPropValue\n"

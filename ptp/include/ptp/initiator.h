@@ -127,6 +127,11 @@ class Initiator : private TransportListener {
                              uint64_t maxSize, const std::function<bool(const ObjectProp&)>& each);
     Result GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value);
 
+    // After a call that timed out before any of its answer came: waits up to timeoutMs more
+    // (and a late data phase's bytes at the floor rate) for the responder to finish it,
+    // dropping what it sends. Ok when it did: the session is usable again.
+    Result Resume();
+
     bool connected() const { return connected_; }
     // True once a loss has been reported to the lost handler (or is being reported).
     bool lost() const { return lostReported_; }
@@ -176,6 +181,8 @@ class Initiator : private TransportListener {
     std::atomic<bool> lostReported_{false};
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     uint32_t nextTid_ = 0;
+    uint32_t lastTid_ = 0;  // the transaction of the last call
+    bool timedOut_ = false; // ... which failed by a timeout
 };
 
 } // namespace ptp

@@ -43,6 +43,7 @@ class PtpIpTransport final : public Transport {
     Status ReadResponse(const Request& request, Response& response,
                         const Deadline& deadline) override;
     void Shutdown() override;
+    Status Resync(uint32_t transactionId, Deadline& deadline) override;
 
   private:
     // Takes a new connection under the link lock; shut at once when Shutdown came first.
@@ -72,6 +73,8 @@ class PtpIpTransport final : public Transport {
     std::atomic<bool> stopping_{false};
     std::atomic<bool> inCall_{false}; // the command connection is in use: no idle check
 
+    // The last answer timed out before its first byte: what still comes can be dropped whole.
+    bool quietTimeout_ = false;
     // The response that came instead of a data-in phase, kept for ReadResponse.
     bool haveResponse_ = false;
     Response early_;

@@ -146,6 +146,14 @@ class Transport {
     // From any thread: a pending step returns Closed at once, and no listener call starts
     // after this returns (unless called from the listener itself).
     virtual void Shutdown() = 0;
+
+    // After a step that timed out before any of its answer had come: reads and drops what the
+    // responder still sends for `transactionId`, to its response, by `deadline`. Ok when the
+    // session is in step again; NotConnected from a transport that cannot tell.
+    virtual Status Resync(uint32_t transactionId, Deadline& deadline) {
+        (void)transactionId, (void)deadline;
+        return Status::NotConnected;
+    }
 };
 
 } // namespace ptp
