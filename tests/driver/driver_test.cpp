@@ -726,6 +726,8 @@ class ScriptedCamera {
             uint16_t code = ptp::RC_OK;
             if (request.op.code == ptp::OC_GetDeviceInfo)
                 ptp::PackDeviceInfo(info_, data);
+            if (request.op.code == ptp::OC_GetStorageIDs)
+                ptp::PackU32Array({0x00010001}, data); // one card, where a file is sent
             if (request.op.code == ptp::OC_GetDevicePropDesc) {
                 code = ptp::RC_DevicePropNotSupported;
                 for (const ptp::DevicePropDesc& desc : properties_) {
