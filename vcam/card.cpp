@@ -427,8 +427,13 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
     if (!object || !StaysInside(object->path))
         return Renaming::Failed;
     const bool sameName = Upper(name) == Upper(object->name);
-    if (!sameName && NameTaken(object->parent, name))
-        return Renaming::NameTaken;
+    // The objects known; a file only on disk makes the rename itself fail, as it cannot
+    // replace one (a lookup first would cost Wine a scan of the folder).
+    const std::string upper = Upper(name);
+    for (const auto& entry : objects_) {
+        if (!sameName && entry.second.parent == object->parent && Upper(entry.second.name) == upper)
+            return Renaming::NameTaken;
+    }
     const std::string folder = FolderPath(object->parent);
     const fs::path from = PathOf(Join(folder_, object->path));
     const fs::path to = PathOf(Join(folder, name));
@@ -447,7 +452,9 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
             return Renaming::Failed;
         }
     } else if (!MoveFileExW(from.c_str(), to.c_str(), 0)) {
-        return GetLastError() == ERROR_ALREADY_EXISTS ? Renaming::NameTaken : Renaming::Failed;
+        const DWORD why = GetLastError();
+        return why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS ? Renaming::NameTaken
+                                                                       : Renaming::Failed;
     }
 #else
     // A link fails on an existing name, where a rename would replace it.
