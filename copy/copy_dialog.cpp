@@ -67,7 +67,15 @@ MessageId SendFailed(DriverResult result) {
     return IDS_MSG_TRANSMISSION_ERROR;
 }
 
+// A camera that reported a power-down or a lost link gets nothing more written to its card:
+// the event's message is the run's one message.
+bool CameraWasLost() {
+    return ReadShared(&cameraLink.cameraLost) != 0;
+}
+
 MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPath) {
+    if (CameraWasLost())
+        return IDS_MSG_INTERNAL_ERROR;
     const LONG kb = FileKB(size);
     WriteShared(&progressCounters.currentKB, kb);
     const DriverResult r = CameraSendFile(localPath, &size, cameraPath, ReportCopyProgress);
@@ -237,6 +245,9 @@ MessageId CopyFailureMessage(INT_PTR result) {
 }
 
 DriverResult ReportCopyProgress(uint32_t percent, uint32_t, uint32_t) {
+    // The library ends the file in flight on a failure: the camera is going away.
+    if (CameraWasLost())
+        return kDriverConnectionLost;
     Sleep(1);
     const uint32_t product =
         static_cast<uint32_t>(ReadShared(&progressCounters.currentKB)) * percent;
@@ -298,8 +309,7 @@ DWORD WINAPI CopyWorker(LPVOID parameter) {
         if (result == 0) {
             SendDlgItemMessageA(dialog, IDC_PROGRESS_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
             if (CopyUpdateEntries(job) != 0)
-                result = ReadShared(&cameraLink.cameraLost) ? IDS_MSG_INTERNAL_ERROR
-                                                            : IDS_MSG_TRANSMISSION_ERROR;
+                result = CameraWasLost() ? IDS_MSG_INTERNAL_ERROR : IDS_MSG_TRANSMISSION_ERROR;
         }
     }
     LeaveThroughErrorMutex(dialog);

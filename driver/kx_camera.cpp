@@ -263,6 +263,8 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             nextDevice_ = 1;
         cache_.Begin(id);
         listsRefused_ = false;
+        renameRefused_ = false;
+        leftoversLooked_ = false;
         device_ = id;
         *device = id;
         return kDriverOk;
@@ -365,6 +367,13 @@ DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uin
         if (!result.ok())
             return MapPtpResult(result);
         cache_.PutHandles(generation, key, handles);
+        // The first list of the card's root in a session is also searched for leftovers.
+        if (!leftoversLooked_ && format == 0 && (parent == 0 || parent == ptp::kRootParent)) {
+            leftoversLooked_ = true;
+            const DriverResult r = RemoveLeftovers(camera, key, handles);
+            if (r != kDriverOk)
+                return r;
+        }
         return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
     });
 }
@@ -424,25 +433,33 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
     if (Remembered([&] { return cache_.Entry(device, handle, entry); }))
         return WriteStream(stream, &entry, sizeof entry);
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        DriverResult r = FetchListedEntries(camera, handle);
-        if (r != kDriverOk)
-            return r;
-        if (cache_.Entry(device, handle, entry))
-            return WriteStream(stream, &entry, sizeof entry);
-        r = FetchEntry(camera, handle, entry);
-        if (r != kDriverOk)
-            return r;
-        // A caller walking a handle list asks for these next; fetched now, they are answered
-        // without a hand-off each. A failure among them only makes the card forgotten.
-        for (uint32_t next : cache_.FollowingUnknown(handle, kEntryReadAhead)) {
-            ObjectEntryRecord ahead;
-            if (FetchEntry(camera, next, ahead) != kDriverOk) {
-                cache_.Forget();
-                break;
-            }
-        }
-        return WriteStream(stream, &entry, sizeof entry);
+        const DriverResult r = WalkEntry(camera, handle, entry);
+        return r != kDriverOk ? r : WriteStream(stream, &entry, sizeof entry);
     });
+}
+
+DriverResult KxCamera::WalkEntry(ptp::Initiator& camera, uint32_t handle,
+                                 ObjectEntryRecord& entry) {
+    if (cache_.Entry(device_, handle, entry))
+        return kDriverOk;
+    DriverResult r = FetchListedEntries(camera, handle);
+    if (r != kDriverOk)
+        return r;
+    if (cache_.Entry(device_, handle, entry))
+        return kDriverOk;
+    r = FetchEntry(camera, handle, entry);
+    if (r != kDriverOk)
+        return r;
+    // A caller walking a handle list asks for these next; fetched now, they are answered
+    // without a hand-off each. A failure among them only makes the card forgotten.
+    for (uint32_t next : cache_.FollowingUnknown(handle, kEntryReadAhead)) {
+        ObjectEntryRecord ahead;
+        if (FetchEntry(camera, next, ahead) != kDriverOk) {
+            cache_.Forget();
+            break;
+        }
+    }
+    return kDriverOk;
 }
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,

@@ -59,8 +59,10 @@ class KxCamera final : public CPTPClass {
         bool valid = false;
         uint32_t handle = 0;
         uint32_t storage = 0;
-        uint32_t parent = 0; // as sent: 0xFFFFFFFF for the root
-        std::string name;    // UTF-8
+        uint32_t parent = 0;  // as sent: 0xFFFFFFFF for the root
+        std::string name;     // UTF-8: the caller's, the object's once whole and confirmed
+        std::string sentAs;   // the name it was announced under: `name`, or a temporary one
+        ptp::ObjectInfo info; // as announced, to announce it again under its own name
     };
 
     // Every operation but the lookups answered from memory: refused from inside the caller's
@@ -92,14 +94,36 @@ class KxCamera final : public CPTPClass {
     // lists where it has them. Ok also when it refuses them: entries then come one by one.
     DriverResult FetchListedEntries(ptp::Initiator& camera, uint32_t handle);
     // Opens, sends and confirms the file announced as `sent`, and closes it again.
+    // `renameRefused` when the camera refused to give the file its own name.
     DriverResult SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                          CameraStream* file);
+                          CameraStream* file, bool& renameRefused);
     // After a send: the object is on the card under its name with the right size and, unless
     // the settings say otherwise, its bytes read back equal the file's.
     DriverResult Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                         CameraStream* file, const std::function<void(uint64_t)>& progress);
+                         CameraStream* file, const std::function<DriverResult(uint64_t)>& progress);
     // Deletes what a failed send may have left on the card.
     void DeleteLeftover(ptp::Initiator& camera, const Announced& sent);
+    // SendObjectInfo of `info` into `sent`, the vendor format given up for the standard one
+    // where the camera refuses it.
+    DriverResult Announce(ptp::Initiator& camera, ptp::ObjectInfo info, Announced& sent);
+    // True where a file can go under a temporary name and be renamed once whole: the camera
+    // speaks MTP and lists SetObjectPropValue, and has not refused a rename this session.
+    bool RenamesObjects() const;
+    // Gives a confirmed file its own name and confirms that name; `refused` when the camera
+    // answered that it cannot rename.
+    DriverResult GiveName(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                          bool& refused);
+    // The object's entry names it `name`, where it was sent, with `size` bytes.
+    DriverResult ConfirmEntry(ptp::Initiator& camera, const Announced& sent,
+                              const std::string& name, uint32_t size);
+    // The entry of `handle` as a caller walking a handle list gets it: from memory, from
+    // property lists, or fetched with those that follow it.
+    DriverResult WalkEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);
+    // Deletes, at the card's root, the files a send under a temporary name left behind, among
+    // `handles` (the list of `key` just read), walking their entries as the caller would next;
+    // `handles` then lists what is left. A failure of that walk is the result.
+    DriverResult RemoveLeftovers(ptp::Initiator& camera, const CardCache::ListKey& key,
+                                 std::vector<uint32_t>& handles);
 
     const std::string folder_;
     const std::array<uint8_t, 16> guid_; // how this PC introduces itself over PTP/IP
@@ -116,6 +140,8 @@ class KxCamera final : public CPTPClass {
     CardCache cache_;
     uint64_t listedGeneration_ = 0; // the cache generation property lists were last asked in
     bool listsRefused_ = false;     // the open camera answered a property list with an error
+    bool renameRefused_ = false;    // the open camera refused to rename a file
+    bool leftoversLooked_ = false;  // the card's root was searched for leftovers
     Announced announced_;
 
     std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice

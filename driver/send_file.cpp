@@ -6,6 +6,7 @@
 
 #include "codecs.h"
 #include "kx_camera.h"
+#include "leftovers.h"
 #include "ptp/text.h"
 #include "result_map.h"
 
@@ -41,23 +42,28 @@ bool ReadExactly(CameraStream* file, uint8_t* buffer, size_t count, DriverResult
 class SendProgress {
   public:
     SendProgress(CameraStream* file, uint64_t work) : file_(file), work_(work) {}
-    void At(uint64_t done) {
-        Report(work_ ? static_cast<int>(std::min<uint64_t>(99, done * 100 / work_)) : 0);
+    // The caller's answer: anything but 0 ends the file (its camera is going away).
+    DriverResult At(uint64_t done) {
+        return Report(work_ ? static_cast<int>(std::min<uint64_t>(99, done * 100 / work_)) : 0);
     }
     void Done() { Report(100); }
 
   private:
-    void Report(int percent) {
+    DriverResult Report(int percent) {
         if (percent == last_)
-            return;
+            return stop_;
         last_ = percent;
-        DriverResult ignored = kDriverOk;
-        file_->progress(file_->impl, static_cast<uint16_t>(percent), &ignored);
+        DriverResult answer = kDriverOk;
+        file_->progress(file_->impl, static_cast<uint16_t>(percent), &answer);
+        if (stop_ == kDriverOk)
+            stop_ = answer;
+        return stop_;
     }
 
     CameraStream* file_;
     const uint64_t work_;
     int last_ = -1;
+    DriverResult stop_ = kDriverOk;
 };
 
 // A camera's answer that refuses the upload itself, whatever the file: this camera cannot
@@ -66,6 +72,24 @@ bool RefusesUpload(const ptp::Result& result) {
     return result.status == ptp::Status::Ok &&
            (result.code == ptp::RC_AccessDenied || result.code == ptp::RC_InvalidParameter ||
             result.code == ptp::RC_InvalidParentObject);
+}
+
+// A camera's answer that says it cannot rename this object, rather than that the card or the
+// link failed.
+bool RefusesRename(const ptp::Result& result) {
+    if (result.status != ptp::Status::Ok)
+        return false;
+    switch (result.code) {
+    case ptp::RC_OperationNotSupported:
+    case ptp::RC_ParameterNotSupported:
+    case ptp::RC_MTP_InvalidObjectPropCode:
+    case ptp::RC_AccessDenied:
+    case ptp::RC_InvalidParameter:
+    case ptp::RC_InvalidDataset:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool AtRoot(uint32_t parent) {
@@ -95,41 +119,80 @@ DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint3
         ptp::ObjectInfo info = ObjectInfoOf(*record);
         info.storageId = storageId;
         info.parentObject = parent;
-        ptp::Result result = camera.SendObjectInfo(storageId, parent, info);
-        // Some cameras take no vendor object format: the file goes as an undefined one.
-        if (result.status == ptp::Status::Ok &&
-            (result.code == ptp::RC_InvalidObjectFormatCode ||
-             result.code == ptp::RC_ParameterNotSupported) &&
-            IsVendorFormat(info.objectFormat)) {
-            info.objectFormat = ptp::OFC_Undefined;
-            result = camera.SendObjectInfo(storageId, parent, info);
-        }
-        if (RefusesUpload(result))
-            return kDriverNotSupported;
-        if (!result.ok())
-            return MapPtpResult(result);
-        announced_.valid = true;
-        announced_.handle = result.params[2];
-        announced_.storage = storageId;
-        announced_.parent = parent;
-        announced_.name = info.filename;
+        Announced sent;
+        sent.name = info.filename;
+        // Where the camera can rename, a file gets its own name only once whole and verified:
+        // whatever a failure leaves is then never taken for the update.
+        if (RenamesObjects())
+            info.filename = TemporaryName();
+        const DriverResult r = Announce(camera, info, sent);
+        if (r != kDriverOk)
+            return r;
+        announced_ = sent;
+        const uint32_t values[3] = {sent.storage, parent, sent.handle};
         uint32_t* outs[3] = {outStorageId, outParent, outHandle};
         for (size_t i = 0; i < 3; ++i) {
             if (outs[i])
-                *outs[i] = result.params[i];
+                *outs[i] = values[i];
         }
         return kDriverOk;
     });
 }
 
+DriverResult KxCamera::Announce(ptp::Initiator& camera, ptp::ObjectInfo info, Announced& sent) {
+    ptp::Result result = camera.SendObjectInfo(info.storageId, info.parentObject, info);
+    // Some cameras take no vendor object format: the file goes as an undefined one.
+    if (result.status == ptp::Status::Ok &&
+        (result.code == ptp::RC_InvalidObjectFormatCode ||
+         result.code == ptp::RC_ParameterNotSupported) &&
+        IsVendorFormat(info.objectFormat)) {
+        info.objectFormat = ptp::OFC_Undefined;
+        result = camera.SendObjectInfo(info.storageId, info.parentObject, info);
+    }
+    if (RefusesUpload(result))
+        return kDriverNotSupported;
+    if (!result.ok())
+        return MapPtpResult(result);
+    sent.valid = true;
+    sent.handle = result.params[2];
+    sent.storage = info.storageId;
+    sent.parent = info.parentObject;
+    sent.sentAs = info.filename;
+    sent.info = info;
+    return kDriverOk;
+}
+
+bool KxCamera::RenamesObjects() const {
+    return !renameRefused_ && deviceInfo_.SpeaksMtp() &&
+           deviceInfo_.SupportsOperation(ptp::OC_MTP_SetObjectPropValue);
+}
+
 DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
         cache_.ForgetObjects();
-        const Announced sent = announced_;
+        Announced sent = announced_;
         announced_ = Announced();
-        const DriverResult r = SendFile(camera, sent, size, file);
+        bool renameRefused = false;
+        DriverResult r = SendFile(camera, sent, size, file, renameRefused);
+        if (renameRefused) {
+            // A camera that lists renaming but refuses it: the whole file goes again under
+            // its own name, and so do the next ones.
+            renameRefused_ = true;
+            DeleteLeftover(camera, sent);
+            ptp::ObjectInfo info = sent.info;
+            info.filename = sent.name;
+            sent = Announced();
+            sent.name = info.filename;
+            r = Announce(camera, info, sent);
+            if (r == kDriverOk)
+                r = SendFile(camera, sent, size, file, renameRefused);
+        }
         // Many cameras keep what arrived of a failed send, and some create the object on its
-        // ObjectInfo alone: neither a truncated nor an empty update may stay.
+        // ObjectInfo alone: neither a truncated nor an empty update may stay. A file under its
+        // own name outlives a timed-out step unless the camera still finishes that step: it is
+        // given the time to, and the file is deleted.
+        if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
+            camera.Resume();
         if (r != kDriverOk)
             DeleteLeftover(camera, sent);
         cache_.ForgetObjects();
@@ -138,14 +201,18 @@ DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* 
 }
 
 DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                                CameraStream* file) {
+                                CameraStream* file, bool& renameRefused) {
     DriverResult streamResult = OpenStream(file, kStreamOpenRead);
     if (streamResult != kDriverOk)
         return streamResult;
     const bool readBack =
         settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
     SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
-    progress.At(0);
+    if (DriverResult stop = progress.At(0); stop != kDriverOk) {
+        DriverResult closed = kDriverOk;
+        file->close(file->impl, &closed);
+        return stop;
+    }
     uint64_t sentBytes = 0;
     ptp::DataOut out;
     out.size = size;
@@ -153,15 +220,18 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
         if (!ReadExactly(file, buffer, count, streamResult))
             return false;
         sentBytes += count;
-        progress.At(sentBytes);
-        return true;
+        streamResult = progress.At(sentBytes);
+        return streamResult == kDriverOk;
     };
     ptp::Result result = camera.SendObject(out);
     DriverResult r = MapPtpResult(result);
     if (result.status == ptp::Status::SourceFailed)
         r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
     if (r == kDriverOk && sent.valid)
-        r = Confirm(camera, sent, size, file, [&](uint64_t done) { progress.At(size + done); });
+        r = Confirm(camera, sent, size, file,
+                    [&](uint64_t done) { return progress.At(size + done); });
+    if (r == kDriverOk && sent.valid && sent.sentAs != sent.name)
+        r = GiveName(camera, sent, size, renameRefused);
     DriverResult closed = kDriverOk;
     file->close(file->impl, &closed);
     if (r == kDriverOk)
@@ -169,8 +239,8 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
     return r;
 }
 
-DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                               CameraStream* file, const std::function<void(uint64_t)>& progress) {
+DriverResult KxCamera::ConfirmEntry(ptp::Initiator& camera, const Announced& sent,
+                                    const std::string& name, uint32_t size) {
     ptp::ObjectInfo info;
     ptp::Result result = camera.GetObjectInfo(sent.handle, info);
     if (result.status != ptp::Status::Ok)
@@ -180,8 +250,39 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
                         (sent.parent == ptp::kRootParent ? AtRoot(info.parentObject)
                                                          : info.parentObject == sent.parent);
     if (!result.ok() || !placed || info.objectCompressedSize != size ||
-        ptp::Lower(info.filename) != ptp::Lower(sent.name))
+        ptp::Lower(info.filename) != ptp::Lower(name))
         return kDriverVerifyFailed;
+    return kDriverOk;
+}
+
+DriverResult KxCamera::GiveName(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                                bool& refused) {
+    std::vector<uint8_t> value;
+    if (!ptp::PackPropValue(ptp::PropValue::String(sent.name), value))
+        return kDriverGeneralError;
+    size_t offset = 0;
+    ptp::DataOut out;
+    out.size = value.size();
+    out.read = [&](uint8_t* buffer, size_t count) {
+        memcpy(buffer, value.data() + offset, count);
+        offset += count;
+        return true;
+    };
+    const ptp::Result result = camera.Transact(ptp::OC_MTP_SetObjectPropValue,
+                                               {sent.handle, ptp::OPC_ObjectFileName}, &out);
+    refused = RefusesRename(result);
+    if (!result.ok())
+        return MapPtpResult(result);
+    cache_.ForgetObjects();
+    return ConfirmEntry(camera, sent, sent.name, size);
+}
+
+DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
+                               CameraStream* file,
+                               const std::function<DriverResult(uint64_t)>& progress) {
+    DriverResult r = ConfirmEntry(camera, sent, sent.sentAs, size);
+    if (r != kDriverOk)
+        return r;
     if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
         return kDriverOk;
 
@@ -194,6 +295,7 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
     std::vector<uint8_t> expected;
     uint64_t compared = 0;
     bool differs = false;
+    DriverResult stop = kDriverOk;
     ptp::DataIn in;
     in.maxSize = size;
     in.write = [&](const uint8_t* data, size_t count) {
@@ -206,13 +308,15 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
             done += piece;
         }
         compared += count;
-        progress(compared);
-        return true;
+        stop = progress(compared);
+        return stop == kDriverOk;
     };
     // Transact: windows.h turns the name GetObject into GetObjectA.
-    result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
+    const ptp::Result result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
     if (streamResult != kDriverOk)
         return streamResult;
+    if (stop != kDriverOk)
+        return stop;
     if (result.status != ptp::Status::Ok && result.status != ptp::Status::SinkFailed)
         return MapPtpResult(result);
     return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;

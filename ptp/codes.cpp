@@ -43,6 +43,7 @@ const CodeName kOperationNames[] = {
     {OC_GetPartialObject, "GetPartialObject"},
     {OC_InitiateOpenCapture, "InitiateOpenCapture"},
     {OC_MTP_GetObjectPropList, "GetObjectPropList"},
+    {OC_MTP_SetObjectPropValue, "SetObjectPropValue"},
 };
 
 const CodeName kResponseNames[] = {

@@ -177,6 +177,7 @@ Result Initiator::Fail(Status status) {
     // the loss is reported after what explains it.
     if (status == Status::Closed || status == Status::Error)
         DeliverWaitingEvents();
+    timedOut_ = status == Status::Timeout;
     // A link that broke under a call is lost now, not when the event reader next looks: the
     // caller may decide by it as soon as the call returns.
     if (status == Status::Closed || status == Status::Error)
@@ -263,6 +264,7 @@ Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOu
     Request request;
     request.code = code;
     request.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
+    lastTid_ = request.transactionId;
     request.params = params;
     request.data = out ? DataDirection::Out : in ? DataDirection::In : DataDirection::None;
     request.outSize = out ? out->size : 0;
@@ -366,6 +368,22 @@ Result Initiator::CloseSession() {
     closing_ = true; // a camera may close its connections once the session ends
     Result result = SessionOperation(OC_CloseSession, {});
     sessionOpen_ = false;
+    return result;
+}
+
+Result Initiator::Resume() {
+    BeginCall();
+    CallScope scope{*this};
+    if (!timedOut_ || stopping_ || !connected_ || !transport_)
+        return Result::Of(Status::NotConnected);
+    timedOut_ = false;
+    Deadline deadline = OperationDeadline(0);
+    const Status status = transport_->Resync(lastTid_, deadline);
+    if (status != Status::Ok)
+        return Fail(status);
+    broken_ = false;
+    Result result;
+    result.code = RC_OK;
     return result;
 }
 

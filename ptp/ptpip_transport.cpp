@@ -180,7 +180,9 @@ Status PtpIpTransport::ReadAnswer(const Request& request, const Deadline& deadli
                                   Response& response, StartData* start, bool& isStart) {
     for (;;) {
         PacketHeader header;
-        Status status = ReadHeader(*command_, header, deadline);
+        bool idle = false;
+        Status status = ReadHeader(*command_, header, deadline, &idle);
+        quietTimeout_ = status == Status::Timeout && idle;
         if (status == Status::Ok)
             status = ReadBody(*command_, header, kMaxControlBody, body_, deadline);
         if (status != Status::Ok)
@@ -288,6 +290,42 @@ std::string PtpIpTransport::LastFailure() const {
             return "socket error " + std::to_string((*link)->LastError());
     }
     return std::string();
+}
+
+Status PtpIpTransport::Resync(uint32_t transactionId, Deadline& deadline) {
+    if (!quietTimeout_)
+        return Status::NotConnected; // a packet was cut: the stream cannot be followed
+    quietTimeout_ = false;
+    inCall_ = true;
+    const DataSink drop = [](const uint8_t*, size_t) { return true; };
+    for (;;) {
+        PacketHeader header;
+        Status status = ReadHeader(*command_, header, deadline);
+        if (status == Status::Ok)
+            status = ReadBody(*command_, header, kMaxControlBody, body_, deadline);
+        if (status != Status::Ok)
+            return Step(status);
+        if (IsProbeOrEndData(header.type))
+            continue;
+        if (header.type == PT_StartData) {
+            StartData start;
+            if (!DecodeStartData(body_, start) || start.transactionId != transactionId)
+                return Step(Status::Malformed);
+            deadline.Allow(start.totalLength);
+            const DataPhaseResult phase =
+                ReceiveDataPhase(*command_, transactionId, start.totalLength, drop, deadline,
+                                 scratch_, kDataInPiece);
+            if (phase.status != Status::Ok)
+                return Step(phase.status);
+            continue;
+        }
+        Operation answer;
+        if (header.type != PT_OperationResponse || !DecodeOperationResponse(body_, answer) ||
+            answer.transactionId != transactionId)
+            return Step(Status::Malformed);
+        inCall_ = false;
+        return Status::Ok;
+    }
 }
 
 void PtpIpTransport::EventLoop() {

@@ -11,6 +11,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
 #include <climits>
 #include <unistd.h>
 #endif
@@ -421,6 +422,79 @@ Card::Removal Card::Remove(uint32_t handle) {
     handleOfPath_.erase(object->path);
     objects_.erase(handle);
     return Removal::Removed;
+}
+
+Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
+    const CardObject* object = Find(handle);
+    if (!object || !StaysInside(object->path))
+        return Renaming::Failed;
+    const bool sameName = Upper(name) == Upper(object->name);
+    // The objects known; a file only on disk makes the rename itself fail, as it cannot
+    // replace one (a lookup first would cost Wine a scan of the folder).
+    const std::string upper = Upper(name);
+    for (const auto& entry : objects_) {
+        if (!sameName && entry.second.parent == object->parent && Upper(entry.second.name) == upper)
+            return Renaming::NameTaken;
+    }
+    const std::string folder = FolderPath(object->parent);
+    const fs::path from = PathOf(Join(folder_, object->path));
+    const fs::path to = PathOf(Join(folder, name));
+    std::error_code error;
+#ifdef _WIN32
+    // Without MOVEFILE_REPLACE_EXISTING a file that appeared meanwhile stays as it is. A change
+    // of letter case alone goes through a name of the card's own: Wine takes the new name for
+    // the old one and keeps it.
+    if (sameName) {
+        const fs::path between =
+            PathOf(Join(folder, kTempPrefix + std::to_string(handle) + ".ren"));
+        if (!MoveFileExW(from.c_str(), between.c_str(), 0))
+            return Renaming::Failed;
+        if (!MoveFileExW(between.c_str(), to.c_str(), 0)) {
+            MoveFileExW(between.c_str(), from.c_str(), 0);
+            return Renaming::Failed;
+        }
+    } else if (!MoveFileExW(from.c_str(), to.c_str(), 0)) {
+        const DWORD why = GetLastError();
+        return why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS ? Renaming::NameTaken
+                                                                       : Renaming::Failed;
+    }
+#else
+    // A link fails on an existing name, where a rename would replace it.
+    if (!object->folder) {
+        if (link(from.c_str(), to.c_str()) != 0)
+            return errno == EEXIST ? Renaming::NameTaken : Renaming::Failed;
+        unlink(from.c_str());
+    } else if (sameName || !fs::exists(to, error)) {
+        fs::rename(from, to, error);
+        if (error)
+            return Renaming::Failed;
+    } else {
+        return Renaming::NameTaken;
+    }
+#endif
+    const std::string oldPath = object->path;
+    const size_t slash = oldPath.rfind('/');
+    const std::string newPath =
+        slash == std::string::npos ? name : oldPath.substr(0, slash + 1) + name;
+    // The object and, for a folder, everything below it move to the new path.
+    std::map<std::string, uint32_t> moved;
+    for (auto& entry : objects_) {
+        CardObject& each = entry.second;
+        if (each.path == oldPath)
+            each.path = newPath, each.name = name;
+        else if (each.path.compare(0, oldPath.size() + 1, oldPath + "/") == 0)
+            each.path = newPath + each.path.substr(oldPath.size());
+        else
+            continue;
+        moved[each.path] = each.handle;
+    }
+    for (auto it = handleOfPath_.begin(); it != handleOfPath_.end();) {
+        const bool under =
+            it->first == oldPath || it->first.compare(0, oldPath.size() + 1, oldPath + "/") == 0;
+        it = under ? handleOfPath_.erase(it) : std::next(it);
+    }
+    handleOfPath_.insert(moved.begin(), moved.end());
+    return Renaming::Renamed;
 }
 
 bool Card::OpenForReading(const CardObject& object, std::ifstream& file) const {

@@ -86,6 +86,8 @@ Session::Next Session::Dispatch(Request& r) {
         return GetDevicePropValue(r);
     case OC_DeleteObject:
         return DeleteObject(r);
+    case OC_MTP_SetObjectPropValue:
+        return SetObjectPropValue(r);
     default:
         return Respond(r, RC_OperationNotSupported);
     }
@@ -119,6 +121,10 @@ Session::Next Session::GetDeviceInfo(Request& r) {
         info.vendorExtensionDesc =
             "microsoft.com: 1.0" +
             (profile_.vendorExtension.empty() ? std::string() : "; " + profile_.vendorExtension);
+    }
+    if (profile_.rename) {
+        info.operationsSupported.push_back(OC_MTP_SetObjectPropValue);
+        info.vendorExtensionDesc = "microsoft.com: 1.0";
     }
     info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
                             EC_Vandrel_PowerDown};
@@ -528,6 +534,50 @@ Session::Next Session::DeleteObject(Request& r) {
     case Card::Removal::NotEmpty:
         Trace("refused to delete " + path + ": the folder is not empty");
         return Respond(r, RC_AccessDenied);
+    default:
+        return Respond(r, RC_GeneralError);
+    }
+}
+
+// A new name for an object, as MTP cameras take it: checked as a new object's name is, never
+// one its folder already holds.
+Session::Next Session::SetObjectPropValue(Request& r) {
+    if (!profile_.rename)
+        return Respond(r, RC_OperationNotSupported);
+    std::vector<uint8_t> data;
+    bool tooBig = false;
+    Next next = ReceiveData(r, &data, kMaxObjectInfo, tooBig);
+    if (next != Next::Continue)
+        return next;
+    if (r.cancelled)
+        return Respond(r, RC_TransactionCancelled);
+    if (!cardPresent_)
+        return Respond(r, RC_StoreNotAvailable);
+    const CardObject* object = card_.Find(r.P(0));
+    if (!object)
+        return Respond(r, RC_InvalidObjectHandle);
+    if (r.P(1) != OPC_ObjectFileName)
+        return Respond(r, RC_MTP_InvalidObjectPropCode);
+    PropValue value;
+    if (tooBig || !UnpackPropValue(data.data(), data.size(), DTC_STR, value))
+        return Respond(r, RC_InvalidDataset);
+    if (profile_.writeProtected)
+        return Respond(r, RC_StoreReadOnly);
+    if (object->readOnly)
+        return Respond(r, RC_ObjectWriteProtected);
+    const std::string& name = value.text;
+    if (!IsSafeObjectName(name) || !card_.NameFits(object->parent, name)) {
+        Trace("refused new name \"" + name + "\"");
+        return Respond(r, RC_InvalidParameter);
+    }
+    const std::string old = object->path;
+    switch (card_.Rename(object->handle, name)) {
+    case Card::Renaming::Renamed:
+        Trace("renamed " + old + " to " + name);
+        return Respond(r, RC_OK);
+    case Card::Renaming::NameTaken:
+        Trace("refused existing name \"" + name + "\"");
+        return Respond(r, RC_ObjectWriteProtected);
     default:
         return Respond(r, RC_GeneralError);
     }

@@ -179,6 +179,8 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         ok = ParseBool(value, p.keepIncomplete);
     else if (key == "camera.object_prop_list")
         ok = ParseBool(value, p.objectPropList);
+    else if (key == "camera.rename")
+        ok = ParseBool(value, p.rename);
     else if (key == "camera.vendor_formats")
         ok = ParseBool(value, p.vendorFormats);
     else if (key == "camera.vendor_format_refusal")

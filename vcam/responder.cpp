@@ -26,7 +26,8 @@ const uint64_t kMaxDrain = uint64_t(4) << 30;
 std::atomic<uint32_t> nextConnectionNumber{1};
 
 bool IsDataOut(uint16_t code) {
-    return code == OC_SendObjectInfo || code == OC_SendObject || code == OC_SetDevicePropValue;
+    return code == OC_SendObjectInfo || code == OC_SendObject || code == OC_SetDevicePropValue ||
+           code == OC_MTP_SetObjectPropValue;
 }
 
 // Nothing thrown inside a session leaves Serve: the session ends as broken, its connections

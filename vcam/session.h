@@ -93,6 +93,7 @@ class Session {
     Next GetDevicePropDesc(Request& r);
     Next GetDevicePropValue(Request& r);
     Next DeleteObject(Request& r);
+    Next SetObjectPropValue(Request& r);
     // Why a new object may not go into `parent` as `info` says; RC_OK when it may.
     uint16_t CheckNewObject(uint32_t parent, const ptp::ObjectInfo& info) const;
     // The folder a camera that decides for itself puts objects in, made when missing.

@@ -42,8 +42,9 @@ const std::map<std::string, std::string> kPhotos = {
 };
 
 // Where a fault fires: in the last check (the card lookup), at the second file's
-// SendObjectInfo, half-way through the second file, half-way through the last file.
-enum Where { kChecks, kBetweenFiles, kMidFile, kLastFile, kNowhere };
+// SendObjectInfo, half-way through the second file, half-way through the last file, at the
+// second file's read-back.
+enum Where { kChecks, kBetweenFiles, kMidFile, kLastFile, kNowhere, kReadBack };
 
 std::string Trigger(const std::string& fault, Where where) {
     switch (where) {
@@ -55,6 +56,8 @@ std::string Trigger(const std::string& fault, Where where) {
         return fault + ".after_bytes = " + std::to_string(kFirst + kMid / 2) + "\n";
     case kLastFile:
         return fault + ".after_bytes = " + std::to_string(kFirst + kMid + kLast / 2) + "\n";
+    case kReadBack:
+        return fault + ".operation = GetObject\n" + fault + ".occurrence = 2\n";
     default:
         return "";
     }
@@ -119,10 +122,44 @@ Fault FieldCamera(const char* label, const char* sample, const std::string& more
 Fault PromptEvent(const char* label, const char* prefix, const std::string& more = "") {
     return {label, prefix, SampleCamera("prompt-events.ini") + more};
 }
+// A camera that reports its power-down and keeps the link: nothing more may reach its card.
+const Fault kLowBatteryLinkKept = {"power-down 1, link kept", "fault.power_down",
+                                   "fault.power_down.reason = 1\n"
+                                   "fault.power_down.disconnect = no\n"};
+// A send the camera refuses, and the card taken out just as the refused file is deleted.
+const Fault kRefusedThenCardRemoved = {"GeneralError, card removed at the clean-up",
+                                       "fault.response",
+                                       "fault.response.code = 0x2002\n"
+                                       "fault.store_removed.operation = DeleteObject\n"
+                                       "fault.store_removed.occurrence = 1\n"};
+// Every read-back outlasts the library's bound (timeout_ms below): the first file's fails.
+const Fault kReadBackTimeout = {"read-back timeout", "",
+                                "delay.operation = GetObject\ndelay.ms = 4000\n"};
+const char kShortTimeout[] = "timeout_ms = 1500\n";
+// A read-back that answers late, within a second bound of the library's (timeout_ms below).
+const Fault kReadBackLate = {"read-back answered late", "",
+                             "delay.operation = GetObject\ndelay.ms = 3000\n"};
+const char kLateTimeout[] = "timeout_ms = 2000\n";
+
+// Kinds of camera, kept for a second run: whether it can rename an object (MTP
+// SetObjectPropValue, the virtual camera's default) and whether it keeps what arrived of a
+// failed send.
+const char kRenames[] = "";
+const char kRenamesKeeps[] = "card.keep_incomplete = yes\n";
+const char kNoRename[] = "camera.rename = no\n";
+const char kNoRenameKeeps[] = "camera.rename = no\ncard.keep_incomplete = yes\n";
 
 // The update files on the card afterwards, each whole: none, the first, the first two, all;
-// or any whole files short of all (where the order is not the row's concern).
-enum Card { kNoFiles, kFirstFile, kFirstTwo, kAllFiles, kSome };
+// or any whole files short of all (where the order is not the row's concern); or the first
+// and perhaps the second (where an event may come after the second was whole and verified).
+enum Card { kNoFiles, kFirstFile, kFirstTwo, kAllFiles, kSome, kFirstMaybeSecond };
+
+// What else the card may hold beside the photos and whole update files. A camera that renames
+// may hold files under the library's temporary names (at its root), never an update file that
+// is not whole; kTemporary: such a file must be there. kPartial: an update file cut short may
+// stay under its own name, as the README says of a camera that keeps what arrived of a failed
+// send and cannot rename.
+enum Leftover { kWholeOnly, kTemporary, kPartial };
 
 enum Camera { kEmbedded, kPtpIp };
 
@@ -134,8 +171,22 @@ struct Row {
     Camera camera = kEmbedded;
     void (*prepare)(const std::string& folder) = nullptr;
     bool killServerMidCopy = false; // then a second run: completes, or says why not
-    const char* settings = "";      // added to the driver's settings
+    const char* kind = kRenames;    // the camera's own profile lines, kept for a second run
+    Leftover leftover = kWholeOnly;
+    bool again = false;        // a second run on the same card with the healthy camera
+    const char* settings = ""; // more lines for KXPTPCLS.ini in the first run
 };
+
+// A row of the camera kinds' part of the table: one message, then a second run.
+Row KindRow(const Fault& fault, Where where, int message, Card card, const char* kind,
+            Leftover leftover = kWholeOnly, const char* settings = "") {
+    Row row{fault, where, {message}, card};
+    row.kind = kind;
+    row.leftover = leftover;
+    row.again = true;
+    row.settings = settings;
+    return row;
+}
 
 // A folder the program cannot list: its name has no form in the ANSI code page, so the name
 // the search gives back ("?") names nothing.
@@ -281,6 +332,9 @@ const Row kRows[] = {
      kEmbedded,
      nullptr,
      false,
+     kRenames,
+     kWholeOnly,
+     false,
      "timeout_ms = 1000\n"},
     {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
      kNowhere,
@@ -288,6 +342,9 @@ const Row kRows[] = {
      kFirstFile, // stored whole by the camera after the library stopped waiting
      kEmbedded,
      nullptr,
+     false,
+     kRenames,
+     kTemporary,
      false,
      "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n"},
     {FieldCamera("takes no uploads", "no-uploads.ini"), kNowhere, {kTransmission}, kNoFiles},
@@ -338,17 +395,67 @@ const Row kRows[] = {
      {IDS_MSG_DISCONNECT_CARD_COVER},
      kFirstTwo,
      kPtpIp},
+    // Cameras that rename and cameras that cannot, that keep what arrived of a failed send and
+    // that do not. A file gets its name only once whole and verified where the camera renames;
+    // what a failure left under the temporary name is gone after the next run's checks.
+    KindRow(kDrop, kMidFile, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kRenamesKeeps, kTemporary),
+    KindRow(kDrop, kMidFile, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kRenames),
+    KindRow(kDrop, kMidFile, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kNoRenameKeeps, kPartial),
+    KindRow(kDrop, kMidFile, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kNoRename),
+    KindRow(kRefusedThenCardRemoved, kMidFile, IDS_MSG_DISCONNECT_CARD_COVER, kFirstFile,
+            kRenamesKeeps, kTemporary),
+    KindRow(kRefusedThenCardRemoved, kMidFile, IDS_MSG_DISCONNECT_CARD_COVER, kFirstFile,
+            kNoRenameKeeps, kPartial),
+    KindRow(kLowBatteryLinkKept, kMidFile, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond,
+            kRenamesKeeps),
+    KindRow(kLowBatteryLinkKept, kMidFile, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond,
+            kNoRenameKeeps),
+    KindRow(kLowBatteryLinkKept, kReadBack, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond, kRenames),
+    KindRow(kLowBatteryLinkKept, kReadBack, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond,
+            kNoRename),
+    // At the read-back the file is whole but not yet verified: under the temporary name where
+    // the camera renames, under its own where it cannot (and the link or card is gone).
+    KindRow(kDrop, kReadBack, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kRenames, kTemporary),
+    KindRow(kDrop, kReadBack, IDS_MSG_CONNECTION_PROBLEM, kFirstTwo, kNoRename),
+    KindRow(kCardRemoved, kReadBack, IDS_MSG_DISCONNECT_CARD_COVER, kFirstFile, kRenames,
+            kTemporary),
+    KindRow(kCardRemoved, kReadBack, IDS_MSG_DISCONNECT_CARD_COVER, kFirstTwo, kNoRename),
+    KindRow(kReadBackTimeout, kNowhere, kTransmission, kNoFiles, kRenames, kTemporary,
+            kShortTimeout),
+    KindRow(kReadBackTimeout, kNowhere, kTransmission, kFirstFile, kNoRename, kWholeOnly,
+            kShortTimeout),
+    // Where the camera cannot rename, a timed-out step is given time to end where the link
+    // still answers, and the file it left is deleted.
+    KindRow(kReadBackLate, kNowhere, kTransmission, kNoFiles, kNoRename, kWholeOnly, kLateTimeout),
+    // A camera that lists renaming but refuses it: each file goes again under its own name.
+    {{"rename refused", "",
+      "fault.response.operation = SetObjectPropValue\n"
+      "fault.response.code = 0x2005\n"},
+     kNowhere,
+     {},
+     kAllFiles},
 };
 
 const char* WhereName(Where where) {
-    static const char* names[] = {"at the checks", "between files", "mid-file", "in the last file",
-                                  ""};
+    static const char* names[] = {
+        "at the checks", "between files", "mid-file", "in the last file", "", "at the read-back"};
     return names[where];
 }
 
+std::string KindName(const char* kind) {
+    const std::string lines = kind;
+    const bool renames = lines.find("rename = no") == std::string::npos;
+    const bool keeps = lines.find("keep_incomplete = yes") != std::string::npos;
+    return std::string(renames ? "renames" : "cannot rename") + (keeps ? ", keeps" : "") + ": ";
+}
+
 std::string RowName(const Row& row) {
-    return std::string(row.camera == kPtpIp ? "PTP/IP: " : "") + row.fault.label + " " +
-           WhereName(row.where);
+    return std::string(row.camera == kPtpIp ? "PTP/IP: " : "") +
+           (row.again ? KindName(row.kind) : "") + row.fault.label + " " + WhereName(row.where);
+}
+
+bool Renames(const Row& row) {
+    return std::string(row.kind).find("rename = no") == std::string::npos;
 }
 
 // The message texts of the real program's string table.
@@ -442,7 +549,7 @@ struct FaultUpdate {
         RemoveDirectoryW(UnlistablePath(scenario.folder()).c_str());
     }
     static std::string Profile(const Row& row) {
-        return row.fault.lines + Trigger(row.fault.prefix, row.where);
+        return row.kind + row.fault.lines + Trigger(row.fault.prefix, row.where);
     }
     std::string Path(const std::string& relative) const { return scenario.Path(relative); }
     testing_support::Scenario scenario;
@@ -482,31 +589,57 @@ void ExpectOutcome(const check::WalkOutcome& outcome, const Row& row) {
                          << outcome.boxes.size() << "):" << seen;
 }
 
-// The photos as they were; of the update only whole files, those `card` names.
-void ExpectCard(const std::string& card, Card expected) {
+// A name the library sends a file under before it gets its own (~kxptpcls-XXXXXXXX.tmp).
+bool IsTemporaryName(const std::string& path) {
+    std::string name = path;
+    for (char& c : name)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (name.size() != 22 || name.compare(0, 10, "~kxptpcls-") != 0 ||
+        name.compare(18, 4, ".tmp") != 0)
+        return false;
+    return name.find_first_not_of("0123456789abcdef", 10) == 18;
+}
+
+// The photos as they were; of the update only whole files, those `card` names; and what else
+// `leftover` lets the card hold. Returns the whole update files.
+std::set<std::string> ExpectCard(const std::string& card, Card expected, bool renames = true,
+                                 Leftover leftover = kWholeOnly) {
     std::map<std::string, std::string> files = testing_support::ListFiles(card);
     for (const auto& photo : kPhotos) {
         EXPECT_TRUE(files[photo.first] == photo.second) << photo.first << " was touched";
         files.erase(photo.first);
     }
     std::set<std::string> whole;
+    size_t temporary = 0;
     for (const auto& file : files) {
         auto original = kUpdate.find(file.first);
-        if (original == kUpdate.end())
+        const bool cutShort = original != kUpdate.end() &&
+                              file.second.size() < original->second.size() &&
+                              original->second.compare(0, file.second.size(), file.second) == 0;
+        if (original == kUpdate.end() && renames && IsTemporaryName(file.first))
+            ++temporary;
+        else if (original == kUpdate.end())
             ADD_FAILURE() << "the card holds " << file.first << " (" << file.second.size()
                           << " bytes), no file of the update";
-        else if (file.second != original->second)
+        else if (file.second == original->second)
+            whole.insert(file.first);
+        else if (!(leftover == kPartial && cutShort))
             ADD_FAILURE() << file.first << " on the card is not the update's ("
                           << file.second.size() << " of " << original->second.size() << " bytes)";
-        else
-            whole.insert(file.first);
+    }
+    if (leftover == kTemporary) {
+        EXPECT_GT(temporary, 0u) << "what the failure left is under a temporary name";
     }
     const std::set<std::string> sets[] = {
         {}, {"FIRST.BIN"}, {"FIRST.BIN", "MID.BIN"}, {"FIRST.BIN", "MID.BIN", "LAST.FIR"}};
     if (expected == kSome)
         EXPECT_LT(whole.size(), kUpdate.size()) << "a failed copy holds less than the update";
+    else if (expected == kFirstMaybeSecond)
+        EXPECT_TRUE(whole == sets[kFirstFile] || whole == sets[kFirstTwo])
+            << "nothing is sent after the event: " << whole.size() << " whole files";
     else
         EXPECT_EQ(whole, sets[expected]);
+    return whole;
 }
 
 // Rows print by name in failures.
@@ -520,21 +653,22 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     const Row& row = GetParam();
     FaultUpdate update(row);
     VcamProcess server(update.scenario.folder());
+    const auto settings = [&](const std::string& more) {
+        update.scenario.SetSettings(
+            (row.camera == kPtpIp
+                 ? "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n"
+                 : std::string("transport = virtual\nprofile = camera.ini\ncard = card\n")) +
+            more);
+    };
     auto serve = [&] {
         ASSERT_TRUE(server.Start());
-        update.scenario.SetSettings(
-            "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n");
+        settings("");
     };
     if (row.camera == kPtpIp) {
         ASSERT_NO_FATAL_FAILURE(serve());
     }
     if (*row.settings)
-        update.scenario.SetSettings(
-            (row.camera == kPtpIp
-                 ? "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n"
-                 : std::string("transport = virtual\nprofile = camera.ini\n"
-                               "card = card\n")) +
-            row.settings);
+        settings(row.settings);
     std::function<void()> kill;
     if (row.killServerMidCopy)
         kill = [&server] {
@@ -542,23 +676,31 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
             server.Kill();
         };
     ExpectOutcome(Walk(update, kill), row);
-    ExpectCard(update.scenario.card(), row.card);
-    if (!row.killServerMidCopy)
+    // A copy that completed leaves nothing under a temporary name.
+    const std::set<std::string> whole = ExpectCard(
+        update.scenario.card(), row.card, Renames(row) && !row.messages.empty(), row.leftover);
+    if (!row.killServerMidCopy && !row.again)
         return;
-    // The camera is back: a second run completes, or says that the update is on the card.
-    const std::map<std::string, std::string> before =
-        testing_support::ListFiles(update.scenario.card());
-    update.scenario.SetProfile("");
-    ASSERT_NO_FATAL_FAILURE(serve());
+    // The camera is back: a second run completes, or says that the update is on the card,
+    // and only when a whole file of it is there. Nothing under a temporary name is left.
+    update.scenario.SetProfile(row.kind);
+    if (row.camera == kPtpIp) {
+        ASSERT_NO_FATAL_FAILURE(serve());
+    } else if (*row.settings) {
+        settings("");
+    }
     const check::WalkOutcome second = Walk(update);
     EXPECT_TRUE(second.ended);
     if (second.completed) {
         EXPECT_TRUE(second.boxes.empty());
-        ExpectCard(update.scenario.card(), kAllFiles);
+        ExpectCard(update.scenario.card(), kAllFiles, false);
     } else {
         ASSERT_EQ(second.boxes.size(), 1u);
         EXPECT_EQ(second.boxes[0], Message(IDS_MSG_ALREADY_ON_CARD));
-        EXPECT_TRUE(testing_support::ListFiles(update.scenario.card()) == before);
+        EXPECT_FALSE(whole.empty()) << "79 with no whole update file on the card";
+        // Its checks removed what was left under temporary names.
+        ExpectCard(update.scenario.card(), row.card, false,
+                   row.leftover == kPartial ? kPartial : kWholeOnly);
     }
 }
 

@@ -30,6 +30,7 @@ TEST(ProfileTest, DefaultsAreAHealthyCamera) {
     EXPECT_FALSE(p.keepIncomplete || p.corruptRead || p.paceBytesPerSecond);
     EXPECT_TRUE(p.vendorFormats);
     EXPECT_EQ(p.vendorFormatRefusal, ptp::RC_InvalidObjectFormatCode);
+    EXPECT_TRUE(p.rename);
     EXPECT_FALSE(p.responseFault.enabled() || p.powerDown.enabled() || p.drop.enabled() ||
                  p.storeRemoved.enabled());
 }
@@ -58,6 +59,7 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "[camera]\n"
                        "vendor_formats = no\n"
                        "vendor_format_refusal = 0x2006\n"
+                       "rename = no\n"
                        "[pace]\n"
                        "bytes_per_second = 750K\n"
                        "[fault.response]\n"
@@ -110,6 +112,7 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
     EXPECT_TRUE(p.keepIncomplete);
     EXPECT_FALSE(p.vendorFormats);
     EXPECT_EQ(p.vendorFormatRefusal, ptp::RC_ParameterNotSupported);
+    EXPECT_FALSE(p.rename);
     EXPECT_EQ(p.paceBytesPerSecond, 750u * 1024);
     EXPECT_TRUE(p.corruptRead);
     EXPECT_EQ(p.corruptReadOccurrence, 3u);

@@ -364,6 +364,71 @@ TEST(ResponderTest, DeleteObject) {
     EXPECT_GT(s.HandleOf("old.bin"), old) << "handles are never reused";
 }
 
+// SetObjectPropValue of ObjectFileName, as MTP cameras rename; the result code.
+uint16_t Rename(CameraSession& s, uint32_t handle, const std::string& name,
+                uint32_t property = OPC_ObjectFileName) {
+    std::vector<uint8_t> value;
+    PackPropValue(PropValue::String(name), value);
+    const Bytes bytes(value.begin(), value.end());
+    size_t offset = 0;
+    DataOut out = FromBytes(bytes, &offset);
+    return s.host->Transact(OC_MTP_SetObjectPropValue, {handle, property}, &out).code;
+}
+
+TEST(ResponderTest, ObjectsAreRenamedNeverOverAnotherName) {
+    TempFolder folder;
+    folder.Write("FW.BIN", Bytes(3, 'o'));
+    folder.Write("DCIM/IMG.JPG", Bytes(4, 'j'));
+    CameraSession s(Default(), folder.str());
+    DeviceInfo device;
+    ASSERT_TRUE(s.host->GetDeviceInfo(device).ok());
+    EXPECT_TRUE(device.SpeaksMtp());
+    EXPECT_TRUE(device.SupportsOperation(OC_MTP_SetObjectPropValue));
+
+    ASSERT_TRUE(s.Upload("part.tmp", Bytes(5, 'n')).ok());
+    const uint32_t handle = s.HandleOf("part.tmp");
+    EXPECT_EQ(Rename(s, handle, "NEW.BIN"), RC_OK);
+    ObjectInfo info;
+    ASSERT_TRUE(s.host->GetObjectInfo(handle, info).ok()) << "the handle stays";
+    EXPECT_EQ(info.filename, "NEW.BIN");
+    EXPECT_EQ(folder.Read("NEW.BIN"), Bytes(5, 'n'));
+
+    EXPECT_EQ(Rename(s, handle, "fw.bin"), RC_ObjectWriteProtected) << "a name already there";
+    EXPECT_EQ(Rename(s, handle, "../out.bin"), RC_InvalidParameter);
+    EXPECT_EQ(Rename(s, handle, "X.BIN", OPC_ObjectSize), RC_MTP_InvalidObjectPropCode);
+    EXPECT_EQ(Rename(s, 0x7777, "X.BIN"), RC_InvalidObjectHandle);
+    EXPECT_EQ(Rename(s, handle, "new.bin"), RC_OK) << "its own name in another case";
+    EXPECT_EQ(folder.Read("FW.BIN"), Bytes(3, 'o'));
+
+    // A folder takes what is in it along.
+    EXPECT_EQ(Rename(s, s.HandleOf("DCIM"), "PHOTOS"), RC_OK);
+    const uint32_t photo = s.HandleOf("IMG.JPG");
+    Bytes read;
+    DataIn in;
+    in.maxSize = 100;
+    in.write = [&](const uint8_t* data, size_t size) {
+        read.insert(read.end(), data, data + size);
+        return true;
+    };
+    EXPECT_TRUE(s.host->GetObject(photo, in).ok());
+    EXPECT_EQ(read, Bytes(4, 'j'));
+    EXPECT_EQ(folder.List(),
+              (std::vector<std::string>{"FW.BIN", "PHOTOS", "PHOTOS/IMG.JPG", "new.bin"}));
+}
+
+TEST(ResponderTest, RenamingCanBeTurnedOff) {
+    Profile p;
+    p.rename = false;
+    TempFolder folder;
+    folder.Write("FW.BIN", Bytes(3, 'o'));
+    CameraSession s(p, folder.str());
+    DeviceInfo device;
+    ASSERT_TRUE(s.host->GetDeviceInfo(device).ok());
+    EXPECT_FALSE(device.SupportsOperation(OC_MTP_SetObjectPropValue));
+    EXPECT_EQ(Rename(s, s.HandleOf("FW.BIN"), "NEW.BIN"), RC_OperationNotSupported);
+    EXPECT_EQ(folder.List(), (std::vector<std::string>{"FW.BIN"}));
+}
+
 TEST(ResponderTest, VendorFormatsCanBeRefused) {
     struct {
         const char* ini;

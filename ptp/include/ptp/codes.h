@@ -42,6 +42,8 @@ enum OperationCode : uint16_t {
     OC_InitiateOpenCapture  = 0x101C,
     // Of the MTP extension: the properties of many objects in one dataset.
     OC_MTP_GetObjectPropList = 0x9805,
+    // Of the MTP extension: one property of one object set, such as its name.
+    OC_MTP_SetObjectPropValue = 0x9804,
 };
 
 // A DeviceInfo VendorExtensionID saying the MTP extension's codes are meant.

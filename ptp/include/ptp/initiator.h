@@ -144,6 +144,11 @@ class Initiator : private TransportListener {
                              uint64_t maxSize, const std::function<bool(const ObjectProp&)>& each);
     Result GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value);
 
+    // After a call that timed out before any of its answer came: waits up to timeoutMs more
+    // (and a late data phase's bytes at the floor rate) for the responder to finish it,
+    // dropping what it sends. Ok when it did: the session is usable again.
+    Result Resume();
+
     bool connected() const { return connected_; }
     // True once a loss has been reported to the lost handler (or is being reported).
     bool lost() const { return lostReported_; }
@@ -203,6 +208,8 @@ class Initiator : private TransportListener {
     uint32_t nextTid_ = 0;
     bool lastDataIn_ = false;            // the last transaction's data-in phase began
     std::unique_ptr<Watchdog> watchdog_; // destroyed before the transport it aborts
+    uint32_t lastTid_ = 0;               // the transaction of the last call
+    bool timedOut_ = false;              // ... which failed by a timeout
 };
 
 } // namespace ptp

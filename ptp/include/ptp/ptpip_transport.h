@@ -46,6 +46,7 @@ class PtpIpTransport final : public Transport {
     void SettleEvents(int boundMs) override;
     std::string LastFailure() const override;
     void Shutdown() override;
+    Status Resync(uint32_t transactionId, Deadline& deadline) override;
 
   private:
     // Takes a new connection under the link lock; shut at once when Shutdown came first.
@@ -77,6 +78,8 @@ class PtpIpTransport final : public Transport {
     std::atomic<uint64_t> eventBytesHandled_{0}; // event connection bytes seen to their end
     std::atomic<bool> eventsEnded_{false};       // the event reader has returned
 
+    // The last answer timed out before its first byte: what still comes can be dropped whole.
+    bool quietTimeout_ = false;
     // The response that came instead of a data-in phase, kept for ReadResponse.
     bool haveResponse_ = false;
     Response early_;

@@ -164,6 +164,13 @@ class Transport {
     // calls Abort from the watchdog's thread when one overstays; the step returns Timeout.
     virtual bool NeedsWatchdog() const { return false; }
     virtual void Abort() {}
+    // After a step that timed out before any of its answer had come: reads and drops what the
+    // responder still sends for `transactionId`, to its response, by `deadline`. Ok when the
+    // session is in step again; NotConnected from a transport that cannot tell.
+    virtual Status Resync(uint32_t transactionId, Deadline& deadline) {
+        (void)transactionId, (void)deadline;
+        return Status::NotConnected;
+    }
 };
 
 } // namespace ptp

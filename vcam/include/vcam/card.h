@@ -102,6 +102,11 @@ class Card {
     // is gone for good and its clusters are free again.
     Removal Remove(uint32_t handle);
 
+    enum class Renaming { Renamed, NameTaken, Failed };
+    // Gives an object a new name in its folder, never one the folder holds already (the
+    // object's own name in another case aside); its handle stays.
+    Renaming Rename(uint32_t handle, const std::string& name);
+
     // Creates a subfolder object; false when the folder cannot be created.
     bool CreateFolder(uint32_t handle, uint32_t parent, const std::string& name);
     std::unique_ptr<Upload> BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,

@@ -41,6 +41,10 @@
 //                                             0xB000 and up ...
 //   camera.vendor_format_refusal 0x200B       ... with this response code (InvalidObject-
 //                                             FormatCode; 0x2006 ParameterNotSupported ...)
+//   camera.rename            yes              no: SetObjectPropValue (MTP) is neither listed
+//                                             nor answered; with yes an object's name
+//                                             (ObjectFileName 0xDC07) can be set, never to
+//                                             one the card already holds
 //   pace.bytes_per_second    0                SendObject data is taken no faster than this
 //                                             (sizes as above: 750K); 0: as fast as it comes
 //
@@ -142,6 +146,7 @@ struct Profile {
 
     bool vendorFormats = true;
     bool objectPropList = false; // MTP GetObjectPropList, listed with the MTP extension
+    bool rename = true;          // MTP SetObjectPropValue of ObjectFileName, likewise
     uint16_t vendorFormatRefusal = 0x200B;
     uint64_t paceBytesPerSecond = 0; // 0: unpaced
 

@@ -1,0 +1,87 @@
+// Files sent under a temporary name are renamed once whole and verified; what a failure left
+// under such a name is removed the next time the camera is opened.
+#include "leftovers.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "codecs.h"
+#include "kx_camera.h"
+#include "ptp/text.h"
+#include "result_map.h"
+
+namespace {
+
+const char kPrefix[] = "~kxptpcls-";
+const char kSuffix[] = ".tmp";
+const size_t kDigits = 8;
+
+std::atomic<uint32_t> nameCount{0};
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+} // namespace
+
+std::string TemporaryName() {
+    // Distinct within a run by the count, and between runs by the clock and the process.
+    uint32_t mixed = (GetTickCount() ^ (GetCurrentProcessId() << 16)) +
+                     (nameCount.fetch_add(1) + 1) * 0x9E3779B9u;
+    mixed ^= mixed >> 15;
+    char digits[kDigits + 1];
+    snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(mixed));
+    return kPrefix + std::string(digits) + kSuffix;
+}
+
+bool IsTemporaryName(const std::string& name) {
+    const std::string prefix = kPrefix, suffix = kSuffix;
+    const std::string lower = ptp::Lower(name);
+    if (lower.size() != prefix.size() + kDigits + suffix.size() ||
+        lower.compare(0, prefix.size(), prefix) != 0 ||
+        lower.compare(prefix.size() + kDigits, suffix.size(), suffix) != 0)
+        return false;
+    for (size_t i = prefix.size(); i < prefix.size() + kDigits; ++i) {
+        if (!IsHexDigit(lower[i]))
+            return false;
+    }
+    return true;
+}
+
+DriverResult KxCamera::RemoveLeftovers(ptp::Initiator& camera, const CardCache::ListKey& key,
+                                       std::vector<uint32_t>& handles) {
+    // Only a camera that renames was ever sent a file under such a name.
+    if (!RenamesObjects() || !deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
+        return kDriverOk;
+    uint32_t store = 0;
+    DriverResult r = CardStore(camera, store);
+    if (r != kDriverOk)
+        return r;
+    bool removed = false;
+    for (uint32_t handle : handles) {
+        // The same entries the caller reads next, in the same order; they stay remembered.
+        ObjectEntryRecord entry;
+        r = WalkEntry(camera, handle, entry);
+        if (r != kDriverOk)
+            return r;
+        const bool atRoot = entry.parentObject == 0 || entry.parentObject == ptp::kRootParent;
+        if (entry.storageId != store || !atRoot || entry.objectFormat == ptp::OFC_Association ||
+            !IsTemporaryName(entry.name))
+            continue;
+        // What the camera answers changes nothing: the file stays a leftover at worst.
+        camera.DeleteObject(handle);
+        removed = true;
+    }
+    if (!removed)
+        return kDriverOk;
+    cache_.ForgetObjects();
+    const uint64_t generation = cache_.Generation();
+    const ptp::Result result =
+        camera.GetObjectHandles(std::get<0>(key), std::get<1>(key), std::get<2>(key), handles);
+    if (!result.ok())
+        return MapPtpResult(result);
+    cache_.PutHandles(generation, key, handles);
+    return kDriverOk;
+}
