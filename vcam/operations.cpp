@@ -115,17 +115,15 @@ Session::Next Session::GetDeviceInfo(Request& r) {
     DeviceInfo info;
     info.standardVersion = 100;
     info.operationsSupported.assign(std::begin(kOperations), std::end(kOperations));
-    info.vendorExtensionDesc = profile_.vendorExtension;
-    if (profile_.objectPropList) {
+    if (profile_.objectPropList)
         info.operationsSupported.push_back(OC_MTP_GetObjectPropList);
-        info.vendorExtensionDesc =
-            "microsoft.com: 1.0" +
-            (profile_.vendorExtension.empty() ? std::string() : "; " + profile_.vendorExtension);
-    }
-    if (profile_.rename) {
+    if (profile_.rename)
         info.operationsSupported.push_back(OC_MTP_SetObjectPropValue);
-        info.vendorExtensionDesc = "microsoft.com: 1.0";
-    }
+    // Codes of the MTP extension come with its name, before the camera's own set.
+    const bool mtp = profile_.objectPropList || profile_.rename;
+    info.vendorExtensionDesc = mtp ? "microsoft.com: 1.0" : "";
+    if (!profile_.vendorExtension.empty())
+        info.vendorExtensionDesc += (mtp ? "; " : "") + profile_.vendorExtension;
     info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
                             EC_Vandrel_PowerDown};
     info.devicePropertiesSupported = {DPC_BatteryLevel};

@@ -339,7 +339,7 @@ const Row kRows[] = {
     {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
      kNowhere,
      {kTransmission},
-     kFirstFile, // stored whole by the camera after the library stopped waiting
+     kNoFiles, // kept by the camera after the library stopped waiting, under the temporary name
      kEmbedded,
      nullptr,
      false,
