@@ -3,14 +3,13 @@
 #include <algorithm>
 #include <map>
 
+#include "files.h"
 #include "resource_ids.h"
 #include "walk.h"
 
 namespace check {
 
 namespace {
-
-typedef std::map<std::string, std::string> Files; // relative path -> bytes
 
 // Photos on the card before every scenario; none may be touched.
 const struct {
@@ -21,122 +20,6 @@ const struct {
     {"DCIM\\100TARVO\\IMG_0002.JPG", 81000},
     {"MISC\\NOTES.TXT", 300},
 };
-
-std::string Bytes(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (char& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x);
-    }
-    return bytes;
-}
-
-bool WriteBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    CloseHandle(file);
-    return ok;
-}
-
-bool ReadBytes(const std::string& path, std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bytes.clear();
-    char buffer[65536];
-    DWORD n = 0;
-    bool ok = true;
-    while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != 0) && n > 0)
-        bytes.append(buffer, n);
-    CloseHandle(file);
-    return ok;
-}
-
-void MakeFolders(const std::string& path) {
-    for (size_t i = 3; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '\\')
-            CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-    }
-}
-
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW item;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &item);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = item.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring child = path + L"\\" + name;
-            if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &item));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
-
-std::wstring Wide(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1)
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
-    return out;
-}
-
-// Copies a folder with its names as they are, outside the code page too.
-void CopyTree(const std::wstring& from, const std::wstring& to) {
-    CreateDirectoryW(to.c_str(), nullptr);
-    WIN32_FIND_DATAW item;
-    HANDLE search = FindFirstFileW((from + L"\\*").c_str(), &item);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = item.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            CopyTree(from + L"\\" + name, to + L"\\" + name);
-        else
-            CopyFileW((from + L"\\" + name).c_str(), (to + L"\\" + name).c_str(), FALSE);
-    } while (FindNextFileW(search, &item));
-    FindClose(search);
-}
-
-void Collect(const std::string& root, const std::string& relative, Files& files) {
-    const std::string folder = relative.empty() ? root : root + "\\" + relative;
-    WIN32_FIND_DATAA item;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &item);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::string name = item.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        const std::string child = relative.empty() ? name : relative + "\\" + name;
-        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            Collect(root, child, files);
-        } else {
-            std::string bytes;
-            ReadBytes(root + "\\" + child, bytes);
-            files[child] = bytes;
-        }
-    } while (FindNextFileA(search, &item));
-    FindClose(search);
-}
 
 std::string WizardText(HMODULE wizard, int id) {
     char text[1024] = "";
@@ -182,7 +65,7 @@ class Rehearsal {
 };
 
 bool Rehearsal::Prepare(std::string& trouble) {
-    RemoveTree(Wide(folder_));
+    RemoveTree(folder_);
     MakeFolders(folder_);
     for (const char* name : {"FirmInfo.txt", "readme.txt"})
         CopyFileA((setup_.update + "\\" + name).c_str(), Path(name).c_str(), FALSE);
@@ -194,7 +77,7 @@ bool Rehearsal::Prepare(std::string& trouble) {
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
             top != file.path) {
             if (GetFileAttributesA(Path(top).c_str()) == INVALID_FILE_ATTRIBUTES)
-                CopyTree(Wide(from), Wide(Path(top)));
+                CopyTree(from, Path(top));
         } else {
             const std::string to = Path(file.path);
             MakeFolders(to.substr(0, to.find_last_of('\\')));
@@ -206,10 +89,11 @@ bool Rehearsal::Prepare(std::string& trouble) {
         trouble = "cannot copy " + setup_.program + " and " + setup_.library;
         return false;
     }
-    WriteBytes(Path("KXPTPCLS.ini"), "transport = virtual\nprofile = camera.ini\ncard = card\n");
+    WriteFileBytes(Path("KXPTPCLS.ini"),
+                   "transport = virtual\nprofile = camera.ini\ncard = card\n");
     for (const UpdateFile& file : update_.files) {
         std::string bytes;
-        if (!ReadBytes(Path(file.path), bytes)) {
+        if (!ReadFileBytes(Path(file.path), bytes)) {
             trouble = "cannot read " + file.path + " in the rehearsal's copy";
             return false;
         }
@@ -257,29 +141,28 @@ std::vector<Plan> Rehearsal::Plans() const {
 
 Files Rehearsal::CardBefore(const Plan& plan) {
     const std::string card = Path("card");
-    RemoveTree(Wide(card));
+    RemoveTree(card);
     MakeFolders(card);
     Files before;
     uint32_t seed = 11;
     for (const auto& photo : kPhotos) {
         const std::string path = card + "\\" + photo.path;
         MakeFolders(path.substr(0, path.find_last_of('\\')));
-        before[photo.path] = Bytes(photo.size, seed++);
-        WriteBytes(path, before[photo.path]);
+        before[photo.path] = PatternBytes(photo.size, seed++);
+        WriteFileBytes(path, before[photo.path]);
     }
     if (plan.preloadFirstFile && !update_.files.empty()) {
         const UpdateFile& first = update_.files.front();
         std::string bytes;
-        ReadBytes(Path(first.path), bytes);
+        ReadFileBytes(Path(first.path), bytes);
         before[first.cardName] = bytes;
-        WriteBytes(card + "\\" + first.cardName, bytes);
+        WriteFileBytes(card + "\\" + first.cardName, bytes);
     }
     return before;
 }
 
 void Rehearsal::CheckCard(const Plan& plan, const Files& before, ScenarioResult& result) {
-    Files after;
-    Collect(Path("card"), "", after);
+    const Files after = ListFiles(Path("card"));
     for (const auto& photo : kPhotos) {
         auto found = after.find(photo.path);
         if (found == after.end() || found->second != before.at(photo.path))
@@ -334,7 +217,7 @@ ScenarioResult Rehearsal::Run(const Plan& plan, int number) {
         profile += "pace.bytes_per_second = " +
                    std::to_string(std::max<uint64_t>(256 * 1024, update_.totalBytes * 2 / 3)) +
                    "\n";
-    WriteBytes(Path("camera.ini"), profile);
+    WriteFileBytes(Path("camera.ini"), profile);
     const Files before = CardBefore(plan);
 
     WalkOptions options;

@@ -9,18 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 namespace testing_support {
 
 std::string ExeFolder();
 std::string MakeTempFolder(const char* prefix);
-bool RemoveTree(const std::string& path);
-bool WriteFileBytes(const std::string& path, const std::string& bytes);
-bool ReadFileBytes(const std::string& path, std::string& bytes);
-bool MakeFolders(const std::string& path); // every missing level
-// Every file below `root`, by relative path (backslashes), with its bytes.
-std::map<std::string, std::string> ListFiles(const std::string& root);
-// Deterministic bytes of a given size, distinct per seed.
-std::string PatternBytes(size_t size, uint32_t seed);
+using check::ListFiles;
+using check::MakeFolders;
+using check::PatternBytes;
+using check::ReadFileBytes;
+using check::RemoveTree;
+using check::WriteFileBytes;
 
 // A folder holding KXPTPCLS.DLL (a copy of the built library), KXPTPCLS.ini naming a camera
 // profile and a card folder, and the card folder itself. Removed on destruction.
