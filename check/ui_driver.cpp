@@ -1,5 +1,7 @@
 #include "ui_driver.h"
 
+#include <functional>
+
 #include <tlhelp32.h>
 
 #include <cstdint>
@@ -11,27 +13,6 @@ namespace check {
 namespace {
 
 const int kPollMs = 20;
-
-struct Search {
-    DWORD processId;
-    const char* className;
-    HWND except;
-    HWND found;
-};
-
-BOOL CALLBACK FindTop(HWND window, LPARAM lParam) {
-    Search* s = reinterpret_cast<Search*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != s->processId || window == s->except || !IsWindowVisible(window))
-        return TRUE;
-    char cls[64] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (strcmp(cls, s->className) != 0)
-        return TRUE;
-    s->found = window;
-    return FALSE;
-}
 
 std::string TextOf(HWND window) {
     char text[2048] = "";
@@ -168,6 +149,33 @@ std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgbRows
 
 } // namespace
 
+HWND FindWindowOf(DWORD process, const char* className, const std::function<bool(HWND)>& accept) {
+    struct Query {
+        DWORD process;
+        const char* className;
+        const std::function<bool(HWND)>& accept;
+        HWND found;
+    } query = {process, className, accept, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            Query& q = *reinterpret_cast<Query*>(data);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(window, &pid);
+            if ((q.process && pid != q.process) || !IsWindowVisible(window))
+                return TRUE;
+            char cls[64] = "";
+            GetClassNameA(window, cls, sizeof cls);
+            if (q.className && _stricmp(cls, q.className) != 0)
+                return TRUE;
+            if (q.accept && !q.accept(window))
+                return TRUE;
+            q.found = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&query));
+    return query.found;
+}
+
 LONG_PTR WindowStyle(HWND window) {
     return GetWindowLongPtrA(window, GWL_STYLE);
 }
@@ -196,17 +204,14 @@ WizardRun::~WizardRun() {
 }
 
 HWND WizardRun::FindTopWindow(const char* className, HWND except) {
-    Search s = {processId_, className, except, nullptr};
-    EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    return FindWindowOf(processId_, className, [except](HWND w) { return w != except; });
 }
 
 HWND WizardRun::WaitForSheet(int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
-        Search s = {processId_, "#32770", nullptr, nullptr};
-        EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
-        if (s.found && GetDlgItem(s.found, kNext)) {
-            sheet_ = s.found;
+        if (HWND found = FindWindowOf(processId_, "#32770",
+                                      [](HWND w) { return GetDlgItem(w, kNext) != nullptr; })) {
+            sheet_ = found;
             return sheet_;
         }
         if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0)
@@ -273,10 +278,7 @@ bool WizardRun::BoxShowing() {
 
 bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
     for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
-        HWND found = nullptr;
-        Search s = {processId_, "#32770", sheet_, nullptr};
-        EnumWindows(FindTop, reinterpret_cast<LPARAM>(&s));
-        found = s.found;
+        HWND found = FindTopWindow("#32770", sheet_);
         // A message box has its text in the static 0xFFFF; the progress dialog has none.
         if (found && GetDlgItem(found, 0xFFFF)) {
             box = MessageBoxSeen();
@@ -337,35 +339,15 @@ bool SaveScreenPng(const std::string& path, const RECT* area) {
     return ok;
 }
 
-namespace {
-struct TitleSearch {
-    const char* className;
-    const std::string* part;
-    HWND found;
-};
-BOOL CALLBACK FindByTitle(HWND window, LPARAM lParam) {
-    TitleSearch* s = reinterpret_cast<TitleSearch*>(lParam);
-    char cls[64] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (_stricmp(cls, s->className) != 0)
-        return TRUE;
-    std::string title = TextOf(window);
-    for (char& c : title)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    std::string part = *s->part;
-    for (char& c : part)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    if (title.find(part) == std::string::npos)
-        return TRUE;
-    s->found = window;
-    return FALSE;
-}
-} // namespace
-
 HWND FindWindowByTitle(const char* className, const std::string& titlePart) {
-    TitleSearch s = {className, &titlePart, nullptr};
-    EnumWindows(FindByTitle, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    const auto lower = [](std::string text) {
+        for (char& c : text)
+            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    return FindWindowOf(0, className, [&](HWND w) {
+        return lower(TextOf(w)).find(lower(titlePart)) != std::string::npos;
+    });
 }
 
 void CloseNotepads() {
@@ -386,22 +368,6 @@ void CloseNotepads() {
     CloseHandle(snapshot);
 }
 
-namespace {
-struct ProcessWindow {
-    DWORD processId;
-    HWND found;
-};
-BOOL CALLBACK FindProcessWindow(HWND window, LPARAM lParam) {
-    ProcessWindow* s = reinterpret_cast<ProcessWindow*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    if (pid != s->processId || !IsWindowVisible(window) || GetWindow(window, GW_OWNER))
-        return TRUE;
-    s->found = window;
-    return FALSE;
-}
-} // namespace
-
 HWND FindNotepadStartedBy(DWORD parentId, DWORD& notepadId) {
     notepadId = 0;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -417,9 +383,7 @@ HWND FindNotepadStartedBy(DWORD parentId, DWORD& notepadId) {
     CloseHandle(snapshot);
     if (!notepadId)
         return nullptr;
-    ProcessWindow s = {notepadId, nullptr};
-    EnumWindows(FindProcessWindow, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    return FindWindowOf(notepadId, nullptr, [](HWND w) { return !GetWindow(w, GW_OWNER); });
 }
 
 void EndProcess(DWORD processId) {

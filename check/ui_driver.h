@@ -5,12 +5,18 @@
 #include <windows.h>
 
 #include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "resource_ids.h"
 
 namespace check {
+
+// The first visible top-level window of `process` (0: any) of class `className` (null: any)
+// that `accept` (when given) takes: every test and the check find windows through it.
+HWND FindWindowOf(DWORD process, const char* className,
+                  const std::function<bool(HWND)>& accept = nullptr);
 
 // The sheet's buttons.
 enum { kBack = IDC_WIZARD_BACK, kNext = IDC_WIZARD_NEXT, kCancel = IDCANCEL };

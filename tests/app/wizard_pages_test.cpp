@@ -20,6 +20,7 @@
 #include "firmware_job.h"
 #include "link_reset.h"
 #include "resource_ids.h"
+#include "ui_driver.h"
 #include "scenario.h"
 #include "wizard.h"
 
@@ -32,37 +33,20 @@ const char kLowBattery[] = "Low battery caused camera powerdown.\nReplace batter
                            "pack or connect to AC adapter before reconnecting.\nClick [OK] to "
                            "close the program.";
 
-struct Found {
-    HWND window;
-    bool wantBox;
-};
-
-BOOL CALLBACK FindOwnDialog(HWND window, LPARAM lParam) {
-    Found* f = reinterpret_cast<Found*>(lParam);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char cls[64] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (pid != GetCurrentProcessId() || strcmp(cls, "#32770") != 0 || !IsWindowVisible(window))
-        return TRUE;
-    const bool isBox = GetDlgItem(window, 0xFFFF) != nullptr;
-    const bool isSheet = GetDlgItem(window, IDC_WIZARD_NEXT) != nullptr;
-    if ((f->wantBox && isBox) || (!f->wantBox && isSheet)) {
-        f->window = window;
-        return FALSE;
-    }
-    return TRUE;
+// A visible dialog of this process: a message box (its text static) or the sheet.
+HWND OwnDialog(bool box) {
+    return check::FindWindowOf(GetCurrentProcessId(), "#32770", [box](HWND w) {
+        return GetDlgItem(w, box ? 0xFFFF : IDC_WIZARD_NEXT) != nullptr;
+    });
 }
 
 HWND WaitFor(bool box, const char* text, int timeoutMs = 20000) {
     for (int waited = 0; waited < timeoutMs; waited += 20) {
-        Found f = {nullptr, box};
-        EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&f));
-        if (f.window) {
+        if (HWND found = OwnDialog(box)) {
             char seen[1024] = "";
-            GetWindowTextA(GetDlgItem(f.window, 0xFFFF), seen, sizeof seen);
+            GetWindowTextA(GetDlgItem(found, 0xFFFF), seen, sizeof seen);
             if (!box || !text || strcmp(seen, text) == 0)
-                return f.window;
+                return found;
         }
         Sleep(20);
     }
@@ -111,14 +95,13 @@ TEST(WizardPages, ReportDuringTheRetryQuestionHoldsTheReleaseBack) {
             return problems.push_back("the question closed under the user");
         Click(question, IDCANCEL);
         for (int i = 0; i < 250 && !sheetDone; ++i) {
-            Found f = {nullptr, true};
-            EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&f));
-            if (f.window && f.window != question) {
+            HWND box = OwnDialog(true);
+            if (box && box != question) {
                 thirdBox = true;
                 char text[1024] = "";
-                GetWindowTextA(GetDlgItem(f.window, 0xFFFF), text, sizeof text);
+                GetWindowTextA(GetDlgItem(box, 0xFFFF), text, sizeof text);
                 problems.push_back(std::string("another box: ") + text);
-                Click(f.window, IDOK);
+                Click(box, IDOK);
             }
             Sleep(20);
         }
@@ -173,13 +156,12 @@ std::vector<std::string> WalkUntilTheSheetCloses(testing_support::Scenario& scen
                 PostMessageA(ErrorTargetWindow(), UWM_REPORT_ERROR, 0, closeAndReport);
                 closeAndReport = 0;
             }
-            Found f = {nullptr, true};
-            EnumWindows(FindOwnDialog, reinterpret_cast<LPARAM>(&f));
+            HWND box = OwnDialog(true);
             char text[1024] = "";
-            if (f.window && GetWindowTextA(GetDlgItem(f.window, 0xFFFF), text, sizeof text)) {
+            if (box && GetWindowTextA(GetDlgItem(box, 0xFFFF), text, sizeof text)) {
                 texts.push_back(text);
-                SetWindowTextA(GetDlgItem(f.window, 0xFFFF), ""); // read once
-                Click(f.window, IDOK);
+                SetWindowTextA(GetDlgItem(box, 0xFFFF), ""); // read once
+                Click(box, IDOK);
             }
         }
     });

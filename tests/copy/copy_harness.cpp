@@ -17,6 +17,7 @@
 #include "checks.h"
 #include "firmware_job.h"
 #include "resource_ids.h"
+#include "ui_driver.h"
 #include "ui.h"
 
 using testing_support::ListFiles;
@@ -67,41 +68,26 @@ BOOL CALLBACK CollectStaticText(HWND child, LPARAM out) {
     return TRUE;
 }
 
-struct BoxSearch {
-    std::set<HWND>* handled;
-    HWND found;
-};
-
-BOOL CALLBACK FindNewBox(HWND window, LPARAM out) {
-    BoxSearch& search = *reinterpret_cast<BoxSearch*>(out);
-    char name[64] = "";
-    GetClassNameA(window, name, sizeof name);
-    if (window != progressDialog && strcmp(name, "#32770") == 0 && IsWindowVisible(window) &&
-        !search.handled->count(window)) {
-        search.found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Plays the user: every message box of the dialog's thread is read and answered.
 void WatchBoxes(DWORD dialogThread, const std::atomic<bool>& done, const BoxAnswer& answer,
                 std::vector<BoxSeen>& boxes) {
     std::set<HWND> handled;
     while (!done) {
-        BoxSearch search = {&handled, nullptr};
-        EnumThreadWindows(dialogThread, FindNewBox, reinterpret_cast<LPARAM>(&search));
-        if (!search.found) {
+        const HWND found = check::FindWindowOf(GetCurrentProcessId(), "#32770", [&](HWND w) {
+            return w != progressDialog && !handled.count(w) &&
+                   GetWindowThreadProcessId(w, nullptr) == dialogThread;
+        });
+        if (!found) {
             Sleep(20);
             continue;
         }
-        handled.insert(search.found);
+        handled.insert(found);
         BoxSeen seen;
-        EnumChildWindows(search.found, CollectStaticText, reinterpret_cast<LPARAM>(&seen.text));
-        seen.caption = WindowText(search.found);
-        seen.owner = GetWindow(search.found, GW_OWNER);
+        EnumChildWindows(found, CollectStaticText, reinterpret_cast<LPARAM>(&seen.text));
+        seen.caption = WindowText(found);
+        seen.owner = GetWindow(found, GW_OWNER);
         boxes.push_back(seen);
-        answer(search.found, seen);
+        answer(found, seen);
     }
 }
 

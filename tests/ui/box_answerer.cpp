@@ -1,4 +1,5 @@
 #include "box_answerer.h"
+#include "ui_driver.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,30 +10,10 @@ namespace {
 
 const int kCommandIds[] = {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO};
 
-struct Search {
-    DWORD process;
-    HWND found;
-};
-
 // A visible dialog of this process with a message box's text static.
-BOOL CALLBACK MatchBox(HWND window, LPARAM data) {
-    Search* search = reinterpret_cast<Search*>(data);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process != search->process || !IsWindowVisible(window))
-        return TRUE;
-    char className[32] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (strcmp(className, "#32770") != 0 || !BoxTextStatic(window))
-        return TRUE;
-    search->found = window;
-    return FALSE;
-}
-
 HWND FindBox() {
-    Search search = {GetCurrentProcessId(), nullptr};
-    EnumWindows(MatchBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return check::FindWindowOf(GetCurrentProcessId(), "#32770",
+                               [](HWND w) { return BoxTextStatic(w) != nullptr; });
 }
 
 std::string TextOf(HWND window) {
