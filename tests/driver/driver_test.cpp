@@ -678,55 +678,6 @@ TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
 
 namespace {
 
-// The vcam server (the Windows build) on a free loopback port, for the PTP/IP transport.
-class VcamServer {
-  public:
-    VcamServer(const std::string& profile, const std::string& card) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        HANDLE readEnd = nullptr, writeEnd = nullptr;
-        CreatePipe(&readEnd, &writeEnd, &sa, 0);
-        SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = writeEnd;
-        si.hStdError = writeEnd;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-        const std::string exe = testing_support::ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
-        std::string command = "\"" + exe + "\" --quiet --port 0 --profile \"" + profile +
-                              "\" --card \"" + card + "\"";
-        PROCESS_INFORMATION pi = {};
-        if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                           &si, &pi)) {
-            process_ = pi.hProcess;
-            CloseHandle(pi.hThread);
-        }
-        CloseHandle(writeEnd);
-        // "vcam listening on 127.0.0.1:PORT"
-        std::string line;
-        char c;
-        DWORD n = 0;
-        while (process_ && line.size() < 200 && ReadFile(readEnd, &c, 1, &n, nullptr) && n == 1 &&
-               c != '\n')
-            line += c;
-        CloseHandle(readEnd);
-        const size_t colon = line.rfind(':');
-        if (colon != std::string::npos)
-            port = atoi(line.c_str() + colon + 1);
-    }
-    ~VcamServer() {
-        if (process_) {
-            TerminateProcess(process_, 0);
-            WaitForSingleObject(process_, 5000);
-            CloseHandle(process_);
-        }
-    }
-    int port = 0;
-
-  private:
-    HANDLE process_ = nullptr;
-};
-
 // A PTP/IP camera on a loopback port that answers with the DeviceInfo and property
 // descriptions a test gives it, as odd cameras do; it can close its event connection at once.
 // It keeps every request, takes any data sent, and answers the rest with OK.
@@ -984,8 +935,8 @@ TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
 TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
     Driver d("");
     WriteFileBytes(d.scenario.card() + "\\Existing.JPG", "jpeg");
-    VcamServer server(d.scenario.Path("camera.ini"), d.scenario.card());
-    ASSERT_GT(server.port, 0);
+    testing_support::VcamServer server(d.scenario.folder());
+    ASSERT_TRUE(server.Start());
     d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
                            "\n");
     ASSERT_TRUE(d.Load());
@@ -1012,8 +963,8 @@ TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
 
 TEST(DriverOverPtpIp, ACameraHeldElsewhereIsBusyAndAFailedOpenLetsItGo) {
     Driver d("");
-    VcamServer server(d.scenario.Path("camera.ini"), d.scenario.card());
-    ASSERT_GT(server.port, 0);
+    testing_support::VcamServer server(d.scenario.folder());
+    ASSERT_TRUE(server.Start());
     d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
                            "\n");
     ASSERT_TRUE(d.Load());

@@ -2,7 +2,6 @@
 // wizard ends, against a camera that fails in one place per row. Every row ends: exactly one
 // message (or a completed copy), the photos on the card untouched, and each file of the update
 // on the card either whole and identical or absent.
-#include <winsock2.h>
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -468,62 +467,6 @@ std::string Message(int id) {
     return text;
 }
 
-// The vcam server (Windows build) on a free loopback port, ready once it accepts there.
-class VcamProcess {
-  public:
-    explicit VcamProcess(const std::string& folder) : folder_(folder) {
-        WSADATA wsa;
-        WSAStartup(MAKEWORD(2, 2), &wsa);
-    }
-    ~VcamProcess() {
-        Kill();
-        WSACleanup();
-    }
-    bool Start() {
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int size = sizeof address;
-        SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-        bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-        closesocket(s);
-        port = ntohs(address.sin_port);
-        const std::string exe = testing_support::ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
-        std::string command = "\"" + exe + "\" --quiet --port " + std::to_string(port) +
-                              " --profile camera.ini --card card";
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
-                            folder_.c_str(), &si, &pi))
-            return false;
-        process_ = pi.hProcess;
-        CloseHandle(pi.hThread);
-        for (int i = 0; i < 200; ++i, Sleep(50)) {
-            s = socket(AF_INET, SOCK_STREAM, 0);
-            const bool up = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            closesocket(s);
-            if (up)
-                return true;
-        }
-        return false;
-    }
-    void Kill() {
-        if (process_) {
-            TerminateProcess(process_, 9);
-            WaitForSingleObject(process_, 10000);
-            CloseHandle(process_);
-            process_ = nullptr;
-        }
-    }
-    int port = 0;
-
-  private:
-    std::string folder_;
-    HANDLE process_ = nullptr;
-};
-
 // The update folder with the real program and library, a card with photos, the camera profile.
 struct FaultUpdate {
     explicit FaultUpdate(const Row& row) : scenario(Profile(row), "vfs") {
@@ -652,7 +595,7 @@ class FaultSuite : public ::testing::TestWithParam<Row> {};
 TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     const Row& row = GetParam();
     FaultUpdate update(row);
-    VcamProcess server(update.scenario.folder());
+    testing_support::VcamServer server(update.scenario.folder());
     const auto settings = [&](const std::string& more) {
         update.scenario.SetSettings(
             (row.camera == kPtpIp

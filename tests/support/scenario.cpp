@@ -1,5 +1,8 @@
 #include "scenario.h"
 
+#include <cstdlib>
+#include <utility>
+
 namespace testing_support {
 
 std::string ExeFolder() {
@@ -44,6 +47,57 @@ void Scenario::SetSettings(const std::string& settings) {
 
 void Scenario::UseLibraryHere() {
     SetDllDirectoryA(folder_.c_str());
+}
+
+VcamServer::VcamServer(std::string folder, std::string profile, std::string card)
+    : folder_(std::move(folder)), profile_(std::move(profile)), card_(std::move(card)) {}
+
+bool VcamServer::Start() {
+    Kill();
+    port = 0;
+    SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0))
+        return false;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    const std::string exe = ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
+    std::string command =
+        "\"" + exe + "\" --quiet --port 0 --profile \"" + profile_ + "\" --card \"" + card_ + "\"";
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                       folder_.c_str(), &si, &pi)) {
+        process_ = pi.hProcess;
+        CloseHandle(pi.hThread);
+    }
+    CloseHandle(writeEnd);
+    // Its first line, once it listens: "vcam listening on 127.0.0.1:PORT". With --quiet it
+    // writes nothing more.
+    std::string line;
+    char c;
+    DWORD n = 0;
+    while (process_ && line.size() < 200 && ReadFile(readEnd, &c, 1, &n, nullptr) && n == 1 &&
+           c != '\n')
+        line += c;
+    CloseHandle(readEnd);
+    const size_t colon = line.rfind(':');
+    if (colon != std::string::npos && line.find("listening") != std::string::npos)
+        port = atoi(line.c_str() + colon + 1);
+    return port > 0;
+}
+
+void VcamServer::Kill() {
+    if (process_) {
+        TerminateProcess(process_, 9);
+        WaitForSingleObject(process_, 10000);
+        CloseHandle(process_);
+        process_ = nullptr;
+    }
 }
 
 } // namespace testing_support

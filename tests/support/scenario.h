@@ -45,6 +45,27 @@ class Scenario {
     std::string folder_;
 };
 
+// The vcam server of the Windows build, run in `folder` with a profile and a card folder (both
+// relative to it, or absolute) on a loopback port it picks itself: no other program can take
+// the port between its choice and its use.
+class VcamServer {
+  public:
+    explicit VcamServer(std::string folder, std::string profile = "camera.ini",
+                        std::string card = "card");
+    ~VcamServer() { Kill(); }
+    VcamServer(const VcamServer&) = delete;
+    VcamServer& operator=(const VcamServer&) = delete;
+
+    // True once the server says where it listens; `port` is then set.
+    bool Start();
+    void Kill();
+    int port = 0;
+
+  private:
+    const std::string folder_, profile_, card_;
+    HANDLE process_ = nullptr;
+};
+
 // Where the build put the library image the scenarios copy.
 std::string BuiltLibraryPath();
 
