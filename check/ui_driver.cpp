@@ -149,30 +149,36 @@ std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgbRows
 
 } // namespace
 
+namespace {
+
+struct WindowQuery {
+    DWORD process;
+    const char* className;
+    const std::function<bool(HWND)>& accept;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM data) {
+    WindowQuery& q = *reinterpret_cast<WindowQuery*>(data);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    if ((q.process && pid != q.process) || !IsWindowVisible(window))
+        return TRUE;
+    char cls[64] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (q.className && _stricmp(cls, q.className) != 0)
+        return TRUE;
+    if (q.accept && !q.accept(window))
+        return TRUE;
+    q.found = window;
+    return FALSE;
+}
+
+} // namespace
+
 HWND FindWindowOf(DWORD process, const char* className, const std::function<bool(HWND)>& accept) {
-    struct Query {
-        DWORD process;
-        const char* className;
-        const std::function<bool(HWND)>& accept;
-        HWND found;
-    } query = {process, className, accept, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            Query& q = *reinterpret_cast<Query*>(data);
-            DWORD pid = 0;
-            GetWindowThreadProcessId(window, &pid);
-            if ((q.process && pid != q.process) || !IsWindowVisible(window))
-                return TRUE;
-            char cls[64] = "";
-            GetClassNameA(window, cls, sizeof cls);
-            if (q.className && _stricmp(cls, q.className) != 0)
-                return TRUE;
-            if (q.accept && !q.accept(window))
-                return TRUE;
-            q.found = window;
-            return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&query));
+    WindowQuery query = {process, className, accept, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&query));
     return query.found;
 }
 

@@ -131,7 +131,7 @@ int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::
         events.push_back(e);
     });
     report.Line("Opening %s", cameras.name(0).c_str());
-    ptp::Result r = session.Attach(cameras.Transport(0));
+    ptp::Result r = session.Attach(cameras.OpenTransport(0));
     report.Result("Open", r);
     if (r.ok())
         r = session.OpenSession(1);

@@ -107,7 +107,7 @@ class UsbSource final : public CameraSource {
     }
 
     DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
-        std::unique_ptr<ptp::Transport> transport = cameras_.Transport(index);
+        std::unique_ptr<ptp::Transport> transport = cameras_.OpenTransport(index);
         if (!transport)
             return kDriverNoCamera;
         initiator = newInitiator_();
@@ -124,12 +124,12 @@ class UsbSource final : public CameraSource {
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
                                                InitiatorFactory newInitiator,
                                                const ptp::PtpIpConfig& ptpip) {
-    switch (settings.transport) {
-    case Transport::PtpIp:
+    switch (settings.route) {
+    case CameraRoute::PtpIp:
         return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip);
-    case Transport::Virtual:
+    case CameraRoute::Virtual:
         return std::make_unique<VirtualSource>(settings, std::move(newInitiator), ptpip);
-    case Transport::Usb:
+    case CameraRoute::Usb:
         break;
     }
     return std::make_unique<UsbSource>(settings, std::move(newInitiator));

@@ -195,7 +195,7 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         std::vector<DeviceRecord> records(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             records[i].index = static_cast<uint32_t>(i);
-            records[i].transport = static_cast<uint32_t>(settings_.transport);
+            records[i].route = static_cast<uint32_t>(settings_.route);
             CopyAnsi(records[i].name, sizeof records[i].name, names[i]);
         }
         r = WriteList(stream, records.data(), static_cast<uint32_t>(records.size()),

@@ -111,9 +111,9 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
         if (key == "transport") {
             const std::string v = Lower(value);
             ok = v == "usb" || v == "virtual" || v == "ptpip";
-            parsed.transport = v == "ptpip"     ? Transport::PtpIp
-                               : v == "virtual" ? Transport::Virtual
-                                                : Transport::Usb;
+            parsed.route = v == "ptpip"     ? CameraRoute::PtpIp
+                           : v == "virtual" ? CameraRoute::Virtual
+                                            : CameraRoute::Usb;
         } else if (key == "profile") {
             ok = !value.empty() && value.size() < MAX_PATH;
             parsed.profile = Resolve(folder, value);
@@ -156,7 +156,7 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
             return false;
         }
     }
-    if (parsed.transport == Transport::PtpIp && parsed.hosts.empty()) {
+    if (parsed.route == CameraRoute::PtpIp && parsed.hosts.empty()) {
         error = "ptpip needs hosts";
         return false;
     }

@@ -103,7 +103,7 @@ void WpdCameraList::Describe(IPortableDeviceManager* manager, Device& camera) {
         camera.verdict = commands ? Verdict::Camera : Verdict::NoMtpCommands;
 }
 
-std::unique_ptr<ptp::Transport> WpdCameraList::Transport(size_t index) const {
+std::unique_ptr<ptp::Transport> WpdCameraList::OpenTransport(size_t index) const {
     if (index >= cameras_.size())
         return nullptr;
     return std::make_unique<WpdTransport>(factory_, cameras_[index].pnpDeviceId,

@@ -38,7 +38,7 @@ class WpdCameraList {
         return index < cameras_.size() ? cameras_[index].name : std::string();
     }
     // A transport to camera `index`, opened by the session layer; null past the end.
-    std::unique_ptr<ptp::Transport> Transport(size_t index) const;
+    std::unique_ptr<ptp::Transport> OpenTransport(size_t index) const;
 
   private:
     using Camera = Device;

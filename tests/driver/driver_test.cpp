@@ -681,16 +681,16 @@ namespace {
 // A PTP/IP camera on a loopback port that answers with the DeviceInfo and property
 // descriptions a test gives it, as odd cameras do; it can close its event connection at once.
 // It keeps every request, takes any data sent, and answers the rest with OK.
-class ScriptedCamera {
+class ListingCamera {
   public:
-    ScriptedCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
+    ListingCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
                    bool dropEvents = false)
         : info_(std::move(info)), properties_(std::move(properties)), dropEvents_(dropEvents) {
         listener_ = ptp::TcpListener::Listen("127.0.0.1", 0, nullptr);
         port = listener_ ? listener_->Port() : 0;
         thread_ = std::thread([this] { Serve(); });
     }
-    ~ScriptedCamera() {
+    ~ListingCamera() {
         listener_->Close();
         if (command_)
             command_->Shutdown();
@@ -852,7 +852,7 @@ TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
             info.devicePropertiesSupported.push_back(kLevel);
         info.model = "Tarvo Camera X1";
         info.deviceVersion = row.deviceVersion;
-        ScriptedCamera camera(info, {row.property});
+        ListingCamera camera(info, {row.property});
         Driver d("");
         d.scenario.SetSettings(camera.Settings());
         ASSERT_TRUE(d.Load());
@@ -874,7 +874,7 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
     ptp::DeviceInfo info;
     info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession, ptp::OC_SendObjectInfo,
                                 ptp::OC_SendObject, ptp::OC_DeleteObject};
-    ScriptedCamera camera(info, {});
+    ListingCamera camera(info, {});
     Driver d("");
     d.scenario.SetSettings(camera.Settings());
     ASSERT_TRUE(d.Load());
@@ -884,7 +884,7 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
     ASSERT_FALSE(asked.empty());
     EXPECT_EQ(asked.back().code, ptp::OC_DeleteObject);
     ASSERT_FALSE(asked.back().params.empty());
-    EXPECT_EQ(asked.back().params[0], ScriptedCamera::kAnnouncedHandle);
+    EXPECT_EQ(asked.back().params[0], ListingCamera::kAnnouncedHandle);
     d.camera->CloseDevice(d.device);
 }
 
@@ -892,7 +892,7 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
 TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
     ptp::DeviceInfo info;
     info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
-    ScriptedCamera camera(info, {});
+    ListingCamera camera(info, {});
     Driver d("");
     d.scenario.SetSettings(camera.Settings());
     ASSERT_TRUE(d.Load());
@@ -909,7 +909,7 @@ TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
 TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
     ptp::DeviceInfo info;
     info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
-    ScriptedCamera camera(info, {}, true);
+    ListingCamera camera(info, {}, true);
     TakeEvents();
     Driver d("");
     d.scenario.SetSettings(camera.Settings());

@@ -70,7 +70,7 @@ TEST(Wpd, WithoutPortableDevicesThereIsNoCamera) {
         << "Wine has no Windows Portable Devices";
     cameras.Refresh();
     EXPECT_EQ(cameras.size(), 0u);
-    EXPECT_EQ(cameras.Transport(0), nullptr);
+    EXPECT_EQ(cameras.OpenTransport(0), nullptr);
 }
 
 TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
@@ -97,7 +97,7 @@ TEST(Wpd, FindsTheCameraBesideAPhoneReadsItAndSendsAFile) {
         });
         std::atomic<bool> lost{false};
         session.SetLostHandler([&](ptp::Link, ptp::Status) { lost = true; });
-        ASSERT_TRUE(session.Attach(cameras.Transport(0)).ok());
+        ASSERT_TRUE(session.Attach(cameras.OpenTransport(0)).ok());
         ASSERT_TRUE(session.OpenSession(1).ok());
         EXPECT_EQ(session.responder().friendlyName, "Tarvo Camera X1");
 
@@ -313,7 +313,7 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
                 if (!call.failure.empty())
                     failure = call.failure;
             });
-            ptp::Result r = session.Attach(cameras.Transport(0));
+            ptp::Result r = session.Attach(cameras.OpenTransport(0));
             if (row.drive != Drive::Open) {
                 ASSERT_TRUE(r.ok());
                 ASSERT_TRUE(session.OpenSession(1).ok());
