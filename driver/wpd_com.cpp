@@ -59,6 +59,24 @@ ptp::Status StatusOfHresult(HRESULT hr) {
     return ptp::Status::Error;
 }
 
+// Up to five VT_UI4 values, as PTP parameters; false for anything else.
+bool ReadParams(IPortableDevicePropVariantCollection* values, ptp::Params& params) {
+    DWORD count = 0;
+    if (FAILED(values->GetCount(&count)) || count > ptp::Params::kCapacity)
+        return false;
+    for (DWORD i = 0; i < count; ++i) {
+        PROPVARIANT value;
+        PropVariantInit(&value);
+        const bool ok = SUCCEEDED(values->GetAt(i, &value)) && value.vt == VT_UI4;
+        if (ok)
+            params.push_back(value.ulVal);
+        PropVariantClear(&value);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
 std::wstring TakeString(IPortableDeviceValues* values, const PROPERTYKEY& key) {
     LPWSTR text = nullptr;
     std::wstring taken;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ptp/status.h"
+#include "ptp/transport.h"
 #include "wpd_api.h"
 
 template <typename T> using ComPtr = Microsoft::WRL::ComPtr<T>;
@@ -58,6 +59,8 @@ ptp::Status StatusOfHresult(HRESULT hr);
 
 // A string value the device handed over, freed with CoTaskMemFree; empty when absent.
 std::wstring TakeString(IPortableDeviceValues* values, const PROPERTYKEY& key);
+// Up to five VT_UI4 values, as PTP parameters; false for anything else.
+bool ReadParams(IPortableDevicePropVariantCollection* values, ptp::Params& params);
 std::string Utf8Of(const std::wstring& text);
 
 // Makes a device object and opens it with our client information. IPortableDevice::Open has no

@@ -1,5 +1,5 @@
-// PTP operations as MTP extension commands, their cancellation when the session's watchdog
-// fires, and the free-threaded event callback.
+// PTP operations as MTP extension commands, and their cancellation when the session's watchdog
+// fires.
 #include "wpd_transport.h"
 
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <new>
 
 #include "ptp/codes.h"
+#include "wpd_events.h"
 
 using namespace wpd;
 
@@ -28,24 +29,6 @@ const PROPERTYKEY* const kMtpCommands[] = {
 };
 const DWORD kMaxListed = 4096; // commands or storages a device may list
 
-// Up to five VT_UI4 values, as PTP parameters; false for anything else.
-bool ReadParams(IPortableDevicePropVariantCollection* values, ptp::Params& params) {
-    DWORD count = 0;
-    if (FAILED(values->GetCount(&count)) || count > ptp::Params::kCapacity)
-        return false;
-    for (DWORD i = 0; i < count; ++i) {
-        PROPVARIANT value;
-        PropVariantInit(&value);
-        const bool ok = SUCCEEDED(values->GetAt(i, &value)) && value.vt == VT_UI4;
-        if (ok)
-            params.push_back(value.ulVal);
-        PropVariantClear(&value);
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 ptp::Status TakeResponse(IPortableDeviceValues* results, ptp::Response& response) {
     ULONG code = 0;
     if (FAILED(results->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_RESPONSE_CODE, &code)) ||
@@ -60,29 +43,6 @@ ptp::Status TakeResponse(IPortableDeviceValues* results, ptp::Response& response
         return ptp::Status::Malformed;
     return ptp::Status::Ok;
 }
-
-// The PTP event code of a vendor-extended event GUID, or 0 for any other GUID.
-uint16_t VendorEventCode(const GUID& id) {
-    GUID base = id;
-    base.Data1 &= 0x0000FFFF;
-    return IsEqualGUID(base, WPD_EVENT_MTP_VENDOR_EXTENDED_EVENTS)
-               ? static_cast<uint16_t>(id.Data1 >> 16)
-               : 0;
-}
-
-// The class driver turns the camera's standard PTP events into these; each goes back to the
-// PTP event that says the same to the session (an object removal may be a storage's).
-struct StandardEvent {
-    const GUID* id;
-    uint16_t code;
-};
-const StandardEvent kStandardEvents[] = {
-    {&WPD_EVENT_OBJECT_ADDED, ptp::EC_ObjectAdded},
-    {&WPD_EVENT_OBJECT_REMOVED, ptp::EC_ObjectRemoved},
-    {&WPD_EVENT_OBJECT_UPDATED, ptp::EC_ObjectInfoChanged},
-    {&WPD_EVENT_STORAGE_FORMAT, ptp::EC_StorageInfoChanged},
-    {&WPD_EVENT_DEVICE_CAPABILITIES_UPDATED, ptp::EC_DeviceInfoChanged},
-};
 
 // The object IDs a collection of VT_LPWSTR values holds, bounded.
 std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection* values) {
@@ -101,120 +61,6 @@ std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection* values) 
 }
 
 } // namespace
-
-// The events of one device, handed to the session's listener while it is attached. The API may
-// call it on any thread (the object aggregates the free-threaded marshaler) and may hold it after
-// the transport is gone, so it owns what it needs.
-class WpdEvents final : public IPortableDeviceEventCallback {
-  public:
-    static ComPtr<WpdEvents> Create() {
-        ComPtr<WpdEvents> events = Adopt(new (std::nothrow) WpdEvents);
-        if (events)
-            CoCreateFreeThreadedMarshaler(static_cast<IUnknown*>(events.Get()),
-                                          &events->marshaler_);
-        return events;
-    }
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (!object)
-            return E_POINTER;
-        *object = nullptr;
-        if (IsEqualIID(iid, __uuidof(IUnknown)) ||
-            IsEqualIID(iid, __uuidof(IPortableDeviceEventCallback))) {
-            *object = static_cast<IPortableDeviceEventCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        if (IsEqualIID(iid, __uuidof(IMarshal)) && marshaler_)
-            return marshaler_->QueryInterface(iid, object);
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-    ULONG STDMETHODCALLTYPE Release() override {
-        const LONG refs = InterlockedDecrement(&refs_);
-        if (refs == 0)
-            delete this;
-        return refs;
-    }
-
-    HRESULT STDMETHODCALLTYPE OnEvent(IPortableDeviceValues* parameters) override {
-        try {
-            if (parameters)
-                Deliver(parameters);
-        } catch (...) {
-        }
-        return S_OK;
-    }
-
-    // The device's storage objects, set before events are listened to.
-    void KnowStorages(std::vector<std::wstring> ids) { storages_ = std::move(ids); }
-
-    void Listen(ptp::TransportListener* listener) {
-        std::lock_guard<std::recursive_mutex> lock(mutex_);
-        listener_ = listener;
-    }
-    // Waits for an event being delivered; none is delivered afterwards.
-    void StopListening() { Listen(nullptr); }
-    bool gone() const { return gone_; }
-
-  private:
-    WpdEvents() = default;
-    ~WpdEvents() = default;
-
-    void Deliver(IPortableDeviceValues* parameters) {
-        GUID id;
-        if (FAILED(parameters->GetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, &id)))
-            return;
-        std::lock_guard<std::recursive_mutex> lock(mutex_);
-        // Reset: clients are to close their connections, as on removal.
-        if (IsEqualGUID(id, WPD_EVENT_DEVICE_REMOVED) || IsEqualGUID(id, WPD_EVENT_DEVICE_RESET)) {
-            gone_ = true;
-            if (listener_)
-                listener_->OnLost(ptp::Link::Command, ptp::Status::Closed);
-            return;
-        }
-        if (!listener_)
-            return;
-        ptp::Event event;
-        event.code = VendorEventCode(id);
-        if (event.code != 0) {
-            ComPtr<IPortableDevicePropVariantCollection> params;
-            if (FAILED(parameters->GetIPortableDevicePropVariantCollectionValue(
-                    WPD_PROPERTY_MTP_EXT_EVENT_PARAMS, &params)) ||
-                !params || !ReadParams(params.Get(), event.params))
-                return;
-            listener_->OnEvent(event);
-            return;
-        }
-        for (const StandardEvent& standard : kStandardEvents) {
-            if (IsEqualGUID(id, *standard.id))
-                event.code = standard.code;
-        }
-        if (event.code == ptp::EC_ObjectRemoved && IsStorage(parameters))
-            event.code = ptp::EC_StoreRemoved;
-        if (event.code != 0)
-            listener_->OnEvent(event); // the object is named in WPD terms only: no parameters
-    }
-
-    // A removed object is a storage when it is one the device listed, or hangs from the device
-    // object itself, where only functional objects are.
-    bool IsStorage(IPortableDeviceValues* parameters) const {
-        const std::wstring object = TakeString(parameters, WPD_OBJECT_ID);
-        const std::wstring unique = TakeString(parameters, WPD_OBJECT_PERSISTENT_UNIQUE_ID);
-        for (const std::wstring& storage : storages_) {
-            if (storage == object || storage == unique)
-                return true;
-        }
-        return TakeString(parameters, WPD_OBJECT_PARENT_ID) == WPD_DEVICE_OBJECT_ID;
-    }
-
-    LONG refs_ = 1;
-    ComPtr<IUnknown> marshaler_;
-    std::recursive_mutex mutex_; // a listener may shut the transport down from its call
-    ptp::TransportListener* listener_ = nullptr;
-    std::atomic<bool> gone_{false};
-    std::vector<std::wstring> storages_;
-};
 
 WpdTransport::WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name)
     : factory_(factory), pnpDeviceId_(std::move(pnpDeviceId)) {

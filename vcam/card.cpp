@@ -1,4 +1,4 @@
-// The card folder: scanning, name checks, reading objects and writing received files safely.
+// The card folder: scanning, name checks, folders, renames and reading objects.
 #include "vcam/card.h"
 
 #include <algorithm>
@@ -16,6 +16,7 @@
 #include <unistd.h>
 #endif
 
+#include "card_files.h"
 #include "ptp/bytes.h"
 #include "ptp/codes.h"
 
@@ -24,7 +25,6 @@ namespace fs = std::filesystem;
 namespace vcam {
 namespace {
 
-const char kTempPrefix[] = ".vcam-upload-";
 // The longest temporary name: prefix, a 32-bit handle, ".tmp".
 const size_t kLongestTempName = sizeof kTempPrefix - 1 + 10 + 4;
 
@@ -35,6 +35,8 @@ std::string Upper(std::string text) {
     }
     return text;
 }
+
+} // namespace
 
 fs::path PathOf(const std::string& utf8) {
 #if defined(__cpp_char8_t)
@@ -52,8 +54,6 @@ std::string Utf8Of(const fs::path& path) {
 std::string Join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
-
-} // namespace
 
 bool IsSafeObjectName(const std::string& name) {
     if (name.empty() || name == "." || name == "..")
@@ -91,118 +91,6 @@ uint16_t FormatForName(const std::string& name) {
     if (ext == "PNG")
         return ptp::OFC_PNG;
     return ptp::OFC_Undefined;
-}
-
-// A file written under a temporary name and given its own name only when whole, never over a
-// file that appeared under that name meanwhile. On Windows the open file is renamed: under Wine
-// every further open or lookup by name costs a scan of the folder.
-struct Upload::Impl {
-    fs::path temp;
-    fs::path final;
-#ifdef _WIN32
-    HANDLE file = INVALID_HANDLE_VALUE;
-
-    bool Open() {
-        // A new file, not one emptied: under Wine on ext4 an emptied file is written out to
-        // the disk when it is closed. A leftover of an earlier run is emptied all the same.
-        for (DWORD disposition : {CREATE_NEW, TRUNCATE_EXISTING}) {
-            file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
-                break;
-        }
-        return file != INVALID_HANDLE_VALUE;
-    }
-    bool Write(const uint8_t* data, size_t size) {
-        while (size > 0) {
-            DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30)), written = 0;
-            if (!WriteFile(file, data, piece, &written, nullptr) || written != piece)
-                return false;
-            data += piece;
-            size -= piece;
-        }
-        return true;
-    }
-    bool Commit() {
-        std::error_code error;
-        const std::wstring target = fs::absolute(final, error).wstring();
-        if (error)
-            return false;
-        // The structure ends in the name; the zeroed buffer holds its terminator too.
-        std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        rename->ReplaceIfExists = FALSE;
-        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-        memcpy(rename->FileName, target.data(), rename->FileNameLength);
-        if (!SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                        static_cast<DWORD>(buffer.size())))
-            return false;
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-        return true;
-    }
-    void Discard() {
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-    }
-#else
-    std::ofstream file;
-
-    bool Open() {
-        file.open(temp, std::ios::binary | std::ios::trunc);
-        return file.is_open();
-    }
-    bool Write(const uint8_t* data, size_t size) {
-        file.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-        return !file.fail();
-    }
-    bool Commit() {
-        file.close();
-        // link fails when the name exists, in one step: a check and then a rename would
-        // replace a file that appeared between the two.
-        if (file.fail() || ::link(temp.c_str(), final.c_str()) != 0)
-            return false;
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return true;
-    }
-    void Discard() {
-        file.close();
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-    }
-#endif
-};
-
-Upload::~Upload() {
-    if (impl_ && !committed_)
-        impl_->Discard();
-}
-
-bool Upload::Write(const uint8_t* data, size_t size) {
-    if (!impl_->Write(data, size))
-        return false;
-    written_ += size;
-    return true;
-}
-
-bool Upload::Commit() {
-    if (!impl_->Commit())
-        return false;
-    committed_ = true;
-    object_.size = written_;
-    card_->Added(object_);
-    card_->freeSpace_ -= std::min(card_->freeSpace_, card_->Footprint(written_));
-    return true;
-}
-
-bool Upload::KeepIncomplete(uint32_t announced) {
-    object_.incomplete = true;
-    object_.announced = announced;
-    return Commit();
 }
 
 Card::Card(std::string folder, uint64_t capacity, uint64_t freeSpace)
@@ -329,28 +217,6 @@ bool Card::CreateFolder(uint32_t handle, uint32_t parent, const std::string& nam
     Added(object);
     freeSpace_ -= std::min(freeSpace_, Footprint(0));
     return true;
-}
-
-std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,
-                                          uint16_t format) {
-    const CardObject* parentObject = parent ? Find(parent) : nullptr;
-    if (parent && !parentObject)
-        return nullptr; // its folder is gone: never fall back to the root
-    std::unique_ptr<Upload> upload(new Upload());
-    upload->impl_.reset(new Upload::Impl());
-    upload->card_ = this;
-    std::string folder = FolderPath(parent);
-    upload->impl_->final = PathOf(Join(folder, name));
-    upload->impl_->temp = PathOf(Join(folder, kTempPrefix + std::to_string(handle) + ".tmp"));
-    if (!upload->impl_->Open())
-        return nullptr;
-    upload->object_.handle = handle;
-    upload->object_.parent = parent;
-    upload->object_.name = name;
-    upload->object_.path = Join(parentObject ? parentObject->path : "", name);
-    upload->object_.format = format;
-    upload->object_.depth = parentObject ? parentObject->depth + 1 : 0;
-    return upload;
 }
 
 uint64_t Card::Footprint(uint64_t size) const {

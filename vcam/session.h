@@ -1,7 +1,7 @@
 // One PTP/IP session of the virtual camera, from the handshake to the last operation: the
-// state that lives as long as one pair of connections. Its pieces live in three files:
-// responder.cpp (handshake, session loop, data phases), operations.cpp (one handler per
-// operation) and faults.cpp (carrying out the profile's faults).
+// state that lives as long as one pair of connections. Its pieces live in four files:
+// responder.cpp (handshake, session loop, data phases), operations.cpp and properties.cpp (one
+// handler per operation) and faults.cpp (carrying out the profile's faults).
 #pragma once
 
 #include <cstdint>

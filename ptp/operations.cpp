@@ -1,0 +1,119 @@
+// The initiator's typed operations: each one transaction whose dataset is decoded, or whose
+// response parameters are checked, before it is handed back.
+#include <algorithm>
+
+#include "ptp/initiator.h"
+
+namespace ptp {
+
+Result Initiator::TransactDataset(uint16_t code, const Params& params,
+                                  const std::function<bool(const uint8_t*, size_t)>& unpack) {
+    std::vector<uint8_t> data;
+    Result result = TransactIn(code, params, data, config_.maxDatasetSize);
+    if (result.ok() && !unpack(data.data(), data.size()))
+        result.status = Status::Malformed;
+    return result;
+}
+
+Result Initiator::GetDeviceInfo(DeviceInfo& info) {
+    return TransactDataset(OC_GetDeviceInfo, {}, [&](const uint8_t* data, size_t size) {
+        return UnpackDeviceInfo(data, size, info);
+    });
+}
+
+Result Initiator::GetStorageIDs(std::vector<uint32_t>& ids) {
+    return TransactDataset(OC_GetStorageIDs, {}, [&](const uint8_t* data, size_t size) {
+        return UnpackU32Array(data, size, ids);
+    });
+}
+
+Result Initiator::GetStorageInfo(uint32_t storageId, StorageInfo& info) {
+    return TransactDataset(OC_GetStorageInfo, {storageId}, [&](const uint8_t* data, size_t size) {
+        return UnpackStorageInfo(data, size, info);
+    });
+}
+
+Result Initiator::GetNumObjects(uint32_t storageId, uint32_t format, uint32_t parent,
+                                uint32_t& count) {
+    Result result = Transact(OC_GetNumObjects, {storageId, format, parent});
+    if (result.ok()) {
+        if (result.params.empty())
+            result.status = Status::Malformed;
+        else
+            count = result.params[0];
+    }
+    return result;
+}
+
+Result Initiator::GetObjectHandles(uint32_t storageId, uint32_t format, uint32_t parent,
+                                   std::vector<uint32_t>& handles) {
+    return TransactDataset(
+        OC_GetObjectHandles, {storageId, format, parent},
+        [&](const uint8_t* data, size_t size) { return UnpackU32Array(data, size, handles); });
+}
+
+Result Initiator::GetObjectInfo(uint32_t handle, ObjectInfo& info) {
+    return TransactDataset(OC_GetObjectInfo, {handle}, [&](const uint8_t* data, size_t size) {
+        return UnpackObjectInfo(data, size, info);
+    });
+}
+
+Result Initiator::GetObjectPropList(uint32_t handle, uint32_t format, uint32_t property,
+                                    uint32_t depth, uint64_t maxSize,
+                                    const std::function<bool(const ObjectProp&)>& each) {
+    std::vector<uint8_t> data;
+    Result result =
+        TransactIn(OC_MTP_GetObjectPropList, {handle, format, property, 0, depth}, data, maxSize);
+    if (result.ok() && !UnpackObjectPropList(data.data(), data.size(), each))
+        result.status = Status::Malformed;
+    return result;
+}
+
+Result Initiator::GetObject(uint32_t handle, const DataIn& in) {
+    return Transact(OC_GetObject, {handle}, nullptr, &in);
+}
+
+Result Initiator::DeleteObject(uint32_t handle, uint32_t format) {
+    return Transact(OC_DeleteObject, {handle, format});
+}
+
+Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const ObjectInfo& info) {
+    std::vector<uint8_t> data;
+    if (!PackObjectInfo(info, data))
+        return Result::Of(Status::Error);
+    DataOut out;
+    out.size = data.size();
+    size_t offset = 0;
+    out.read = [&data, &offset](uint8_t* buffer, size_t count) {
+        std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
+        offset += count;
+        return true;
+    };
+    out.rewind = [&offset] {
+        offset = 0;
+        return true;
+    };
+    Result result = Transact(OC_SendObjectInfo, {storageId, parent}, &out);
+    if (result.ok() && result.params.size() < 3)
+        result.status = Status::Malformed;
+    return result;
+}
+
+Result Initiator::SendObject(const DataOut& out) {
+    return Transact(OC_SendObject, {}, &out);
+}
+
+Result Initiator::GetDevicePropDesc(uint16_t property, DevicePropDesc& desc) {
+    return TransactDataset(OC_GetDevicePropDesc, {property}, [&](const uint8_t* data, size_t size) {
+        return UnpackDevicePropDesc(data, size, desc);
+    });
+}
+
+Result Initiator::GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value) {
+    return TransactDataset(OC_GetDevicePropValue, {property},
+                           [&](const uint8_t* data, size_t size) {
+                               return UnpackPropValue(data, size, dataType, value);
+                           });
+}
+
+} // namespace ptp

@@ -1,0 +1,17 @@
+// How the card folder's files are named: UTF-8 names as paths, relative paths joined, and the
+// temporary names of objects still arriving. Private to the card and its uploads.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace vcam {
+
+// An object's file while it arrives: this prefix, its handle, ".tmp"; never listed.
+constexpr char kTempPrefix[] = ".vcam-upload-";
+
+std::filesystem::path PathOf(const std::string& utf8);
+std::string Utf8Of(const std::filesystem::path& path);
+std::string Join(const std::string& folder, const std::string& name);
+
+} // namespace vcam
