@@ -260,14 +260,7 @@ DriverResult KxCamera::GiveName(ptp::Initiator& camera, const Announced& sent, u
     std::vector<uint8_t> value;
     if (!ptp::PackPropValue(ptp::PropValue::String(sent.name), value))
         return kDriverGeneralError;
-    size_t offset = 0;
-    ptp::DataOut out;
-    out.size = value.size();
-    out.read = [&](uint8_t* buffer, size_t count) {
-        memcpy(buffer, value.data() + offset, count);
-        offset += count;
-        return true;
-    };
+    const ptp::DataOut out = ptp::DataOutOf(value);
     const ptp::Result result = camera.Transact(ptp::OC_MTP_SetObjectPropValue,
                                                {sent.handle, ptp::OPC_ObjectFileName}, &out);
     refused = RefusesRename(result);

@@ -1,10 +1,26 @@
 // The initiator's typed operations: each one transaction whose dataset is decoded, or whose
 // response parameters are checked, before it is handed back.
 #include <algorithm>
+#include <memory>
 
 #include "ptp/initiator.h"
 
 namespace ptp {
+
+DataOut DataOutOf(const std::vector<uint8_t>& bytes) {
+    auto offset = std::make_shared<size_t>(0);
+    return DataOut(
+        bytes.size(),
+        [&bytes, offset](uint8_t* buffer, size_t count) {
+            std::copy(bytes.begin() + *offset, bytes.begin() + *offset + count, buffer);
+            *offset += count;
+            return true;
+        },
+        [offset] {
+            *offset = 0;
+            return true;
+        });
+}
 
 Result Initiator::TransactDataset(uint16_t code, const Params& params,
                                   const std::function<bool(const uint8_t*, size_t)>& unpack) {
@@ -81,18 +97,7 @@ Result Initiator::SendObjectInfo(uint32_t storageId, uint32_t parent, const Obje
     std::vector<uint8_t> data;
     if (!PackObjectInfo(info, data))
         return Result::Of(Status::Error);
-    DataOut out;
-    out.size = data.size();
-    size_t offset = 0;
-    out.read = [&data, &offset](uint8_t* buffer, size_t count) {
-        std::copy(data.begin() + offset, data.begin() + offset + count, buffer);
-        offset += count;
-        return true;
-    };
-    out.rewind = [&offset] {
-        offset = 0;
-        return true;
-    };
+    const DataOut out = DataOutOf(data);
     Result result = Transact(OC_SendObjectInfo, {storageId, parent}, &out);
     if (result.ok() && result.params.size() < 3)
         result.status = Status::Malformed;

@@ -8,6 +8,20 @@ using namespace ptp;
 using namespace vcam;
 using namespace vcamtest;
 
+// The server's loop on a thread of its own, stopped and joined however the test ends: a failed
+// assertion must not leave the thread to end the program.
+struct Running {
+    explicit Running(Server& server) : server(server), thread([&server] { server.Run(); }) {}
+    ~Running() { Stop(); }
+    void Stop() {
+        server.Stop();
+        if (thread.joinable())
+            thread.join();
+    }
+    Server& server;
+    std::thread thread;
+};
+
 TEST(ServerTest, ServesSessionsOneAfterAnotherAndStops) {
     TempFolder folder;
     Profile profile;
@@ -15,7 +29,7 @@ TEST(ServerTest, ServesSessionsOneAfterAnotherAndStops) {
     Server server(profile, card);
     ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
     ASSERT_NE(server.Port(), 0);
-    std::thread running([&] { server.Run(); });
+    Running running(server);
 
     for (int round = 0; round < 2; ++round) {
         Initiator host;
@@ -39,8 +53,7 @@ TEST(ServerTest, ServesSessionsOneAfterAnotherAndStops) {
     }
 
     auto start = std::chrono::steady_clock::now();
-    server.Stop();
-    running.join();
+    running.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -50,12 +63,11 @@ TEST(ServerTest, StopEndsAnOpenSession) {
     Card card(folder.str(), profile.capacity, profile.freeSpace);
     Server server(profile, card);
     ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
-    std::thread running([&] { server.Run(); });
+    Running running(server);
     Initiator host;
     ASSERT_TRUE(host.Attach(PtpIpOverTcp(PtpIpConfig(), "127.0.0.1", server.Port(), 1000)).ok());
     ASSERT_TRUE(host.OpenSession().ok());
-    server.Stop();
-    running.join();
+    running.Stop();
     std::vector<uint32_t> ids;
     EXPECT_NE(host.GetStorageIDs(ids).status, Status::Ok);
 }

@@ -63,6 +63,9 @@ struct DataOut {
     std::function<bool()> rewind;
 };
 
+// Data sent from `bytes` in memory, which must outlive the call; it can be sent again.
+DataOut DataOutOf(const std::vector<uint8_t>& bytes);
+
 // Data received from an operation, pushed to `write`. A phase longer than maxSize, or one the
 // sink refuses, makes the call return SinkFailed: up to InitiatorConfig::maxDrainSize it is
 // drained (the session stays in step), a longer one is cancelled.
