@@ -184,11 +184,11 @@ class Bench:
         return self.camera(name, "transport = virtual\nprofile = camera.ini\n" + card_line +
                            f"verify = {verify}\n", profile)
 
-    def full_card(self):
-        card = self.work / "card10k"
-        if len(list(card.glob("*.JPG"))) != CARD_OBJECTS:
+    def full_card(self, objects=CARD_OBJECTS, name="card10k"):
+        card = self.work / name
+        if len(list(card.glob("*.JPG"))) != objects:
             fresh(card)
-            for i in range(CARD_OBJECTS):
+            for i in range(objects):
                 (card / f"IMG_{i:05d}.JPG").write_bytes(b"\xff\xd8" + bytes(126))
         return card
 
@@ -338,11 +338,7 @@ class Bench:
         objects = 304
 
         def setup():
-            card = self.work / "card304"
-            if len(list(card.glob("*.JPG"))) != objects:
-                fresh(card)
-                for i in range(objects):
-                    (card / f"IMG_{i:05d}.JPG").write_bytes(b"\xff\xd8" + bytes(126))
+            card = self.full_card(objects, "card304")
             state["card"] = card
             split = self.start_vcam(card, PROFILE + "[camera]\nsplit_writes = yes\n")
             state["split"] = self.ptpip("camera-split", split)

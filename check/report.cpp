@@ -1,3 +1,4 @@
+// The report in both its forms, written from the same tables.
 #include "report.h"
 
 namespace check {
@@ -63,6 +64,63 @@ std::string Problems(const ScenarioResult& s) {
     return out;
 }
 
+// A table of the report, its cells plain text: each form writes it in its own way.
+struct Table {
+    std::vector<std::string> head;
+    struct Row {
+        std::vector<std::string> cells;
+        std::string mark; // the row's class in the HTML form
+    };
+    std::vector<Row> rows;
+};
+
+Table LintTable(const LintResult& lint) {
+    Table table{{"Severity", "Rule", "Where", "Finding", "The wizard shows"}, {}};
+    for (const Finding& f : lint.findings)
+        table.rows.push_back({{SeverityName(f.severity), f.rule, f.where, f.text, f.wizardSays},
+                              SeverityName(f.severity)});
+    return table;
+}
+
+Table ScenarioTable(const std::vector<ScenarioResult>& scenarios) {
+    Table table{{"Scenario", "Expected", "Seen", "Verdict"}, {}};
+    for (const ScenarioResult& s : scenarios)
+        table.rows.push_back(
+            {{s.name, s.expected, s.seen, s.passed ? "pass" : "FAIL: " + Problems(s)},
+             s.passed ? "pass" : "fail"});
+    return table;
+}
+
+std::string Markdown(const Table& table) {
+    std::string md = "|", rule = "|";
+    for (const std::string& h : table.head) {
+        md += " " + h + " |";
+        rule += "---|";
+    }
+    md += "\n" + rule + "\n";
+    for (const Table::Row& row : table.rows) {
+        md += "|";
+        for (const std::string& cell : row.cells)
+            md += " " + Cell(cell, false) + " |";
+        md += "\n";
+    }
+    return md;
+}
+
+std::string Html(const Table& table) {
+    std::string h = "<table><tr>";
+    for (const std::string& head : table.head)
+        h += "<th>" + head + "</th>";
+    h += "</tr>\n";
+    for (const Table::Row& row : table.rows) {
+        h += "<tr class=\"" + row.mark + "\">";
+        for (const std::string& cell : row.cells)
+            h += "<td>" + Cell(cell, true) + "</td>";
+        h += "</tr>\n";
+    }
+    return h + "</table>\n";
+}
+
 } // namespace
 
 bool Passed(const LintResult& lint, const std::vector<ScenarioResult>& scenarios,
@@ -78,22 +136,13 @@ std::string MarkdownReport(const ReportFacts& facts, const LintResult& lint,
     md += "- Rehearsed: `" + facts.program + "` with `" + facts.library + "`\n";
     md += "- Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
           std::to_string(lint.totalBytes) + " bytes\n\n";
-    md += "## Lint\n\n| Severity | Rule | Where | Finding | The wizard shows "
-          "|\n|---|---|---|---|---|\n";
-    for (const Finding& f : lint.findings)
-        md += std::string("| ") + SeverityName(f.severity) + " | " + f.rule + " | " +
-              Cell(f.where, false) + " | " + Cell(f.text, false) + " | " +
-              Cell(f.wizardSays, false) + " |\n";
+    md += "## Lint\n\n" + Markdown(LintTable(lint));
     md += "\n## Rehearsal\n\n";
     if (!facts.rehearsed) {
         md += "Not run: the lint found errors.\n";
         return md;
     }
-    md += "| Scenario | Expected | Seen | Verdict |\n|---|---|---|---|\n";
-    for (const ScenarioResult& s : scenarios)
-        md += "| " + Cell(s.name, false) + " | " + Cell(s.expected, false) + " | " +
-              Cell(s.seen, false) + " | " +
-              (s.passed ? std::string("pass") : "FAIL: " + Cell(Problems(s), false)) + " |\n";
+    md += Markdown(ScenarioTable(scenarios));
     md += "\n## Pictures\n\n";
     for (const ScenarioResult& s : scenarios) {
         if (s.pictures.empty())
@@ -127,25 +176,13 @@ std::string HtmlReport(const ReportFacts& facts, const LintResult& lint,
          Cell(facts.program, true) + "</code> with <code>" + Cell(facts.library, true) +
          "</code><br>Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
          std::to_string(lint.totalBytes) + " bytes</p>\n";
-    h += "<h2>Lint</h2>\n<table><tr><th>Severity</th><th>Rule</th><th>Where</th><th>Finding</"
-         "th><th>The wizard shows</th></tr>\n";
-    for (const Finding& f : lint.findings)
-        h += std::string("<tr class=\"") + SeverityName(f.severity) + "\"><td>" +
-             SeverityName(f.severity) + "</td><td>" + f.rule + "</td><td>" + Cell(f.where, true) +
-             "</td><td>" + Cell(f.text, true) + "</td><td>" + Cell(f.wizardSays, true) +
-             "</td></tr>\n";
-    h += "</table>\n<h2>Rehearsal</h2>\n";
+    h += "<h2>Lint</h2>\n" + Html(LintTable(lint)) + "<h2>Rehearsal</h2>\n";
     if (!facts.rehearsed) {
         h += "<p>Not run: the lint found errors.</p>\n</body></html>\n";
         return h;
     }
-    h += "<table><tr><th>Scenario</th><th>Expected</th><th>Seen</th><th>Verdict</th></tr>\n";
-    for (const ScenarioResult& s : scenarios)
-        h += "<tr><td>" + Cell(s.name, true) + "</td><td>" + Cell(s.expected, true) + "</td><td>" +
-             Cell(s.seen, true) + "</td><td class=\"" +
-             (s.passed ? "pass\">pass" : "fail\">FAIL: " + Cell(Problems(s), true)) +
-             "</td></tr>\n";
-    h += "</table>\n<h2>Pictures</h2>\n";
+    h += Html(ScenarioTable(scenarios));
+    h += "<h2>Pictures</h2>\n";
     for (const ScenarioResult& s : scenarios) {
         if (s.pictures.empty())
             continue;

@@ -66,9 +66,8 @@ DriverResult KxCamera::RemoveLeftovers(ptp::Initiator& camera, const CardCache::
         r = WalkEntry(camera, handle, entry);
         if (r != kDriverOk)
             return r;
-        const bool atRoot = entry.parentObject == 0 || entry.parentObject == ptp::kRootParent;
-        if (entry.storageId != store || !atRoot || entry.objectFormat == ptp::OFC_Association ||
-            !IsTemporaryName(entry.name))
+        if (entry.storageId != store || !ptp::IsRootParent(entry.parentObject) ||
+            entry.objectFormat == ptp::OFC_Association || !IsTemporaryName(entry.name))
             continue;
         // What the camera answers changes nothing: the file stays a leftover at worst.
         camera.DeleteObject(handle);

@@ -92,10 +92,6 @@ bool RefusesRename(const ptp::Result& result) {
     }
 }
 
-bool AtRoot(uint32_t parent) {
-    return parent == 0 || parent == ptp::kRootParent;
-}
-
 } // namespace
 
 DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
@@ -247,7 +243,7 @@ DriverResult KxCamera::ConfirmEntry(ptp::Initiator& camera, const Announced& sen
         return MapPtpResult(result);
     // Anywhere but where it was sent, the camera's updater would not find it.
     const bool placed = info.storageId == sent.storage &&
-                        (sent.parent == ptp::kRootParent ? AtRoot(info.parentObject)
+                        (sent.parent == ptp::kRootParent ? ptp::IsRootParent(info.parentObject)
                                                          : info.parentObject == sent.parent);
     if (!result.ok() || !placed || info.objectCompressedSize != size ||
         ptp::Lower(info.filename) != ptp::Lower(name))

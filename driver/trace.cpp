@@ -70,11 +70,13 @@ void Trace::Line(const std::string& text) {
     std::string line = stamp + text + "\r\n";
     AcquireSRWLockExclusive(&lock_);
     if (file_ != INVALID_HANDLE_VALUE && written_ < kMaxTraceBytes) {
-        if (written_ + line.size() >= kMaxTraceBytes)
+        // The line that would pass the bound says so instead, and is the last.
+        const bool last = written_ + line.size() >= kMaxTraceBytes;
+        if (last)
             line = std::string(stamp) + "trace: size limit reached, nothing more is written\r\n";
         DWORD done = 0;
         WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
-        written_ = written_ + line.size() >= kMaxTraceBytes ? kMaxTraceBytes : written_ + done;
+        written_ = last ? kMaxTraceBytes : written_ + done;
     }
     ReleaseSRWLockExclusive(&lock_);
 }

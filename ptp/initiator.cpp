@@ -173,15 +173,14 @@ void Initiator::DeliverWaitingEvents() {
 Result Initiator::Fail(Status status) {
     // Whatever the responder still sends for this call would be taken for the next one.
     broken_ = true;
-    // A camera that powers down says so on its event link just before the command link goes:
-    // the loss is reported after what explains it.
-    if (status == Status::Closed || status == Status::Error)
-        DeliverWaitingEvents();
     timedOut_ = status == Status::Timeout;
     // A link that broke under a call is lost now, not when the event reader next looks: the
-    // caller may decide by it as soon as the call returns.
-    if (status == Status::Closed || status == Status::Error)
+    // caller may decide by it as soon as the call returns. A camera that powers down says so
+    // on its event link just before the command link goes: the loss is reported after that.
+    if (status == Status::Closed || status == Status::Error) {
+        DeliverWaitingEvents();
         ReportLost(Link::Command, status);
+    }
     return Result::Of(status);
 }
 
@@ -233,26 +232,28 @@ Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const Dat
     }
 }
 
-void Initiator::Observe(CallRecord& record, const Result& result, Clock::time_point start) {
-    if (!onCall_)
-        return;
-    record.result = result;
-    record.durationMs = MsSince(start);
-    if (result.status != Status::Ok && transport_)
-        record.failure = transport_->LastFailure();
-    onCall_(record);
-}
-
-Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
-                                 const DataIn* in) {
+Result Initiator::Observed(uint16_t code, const Params& params, uint64_t dataOut,
+                           const std::function<Result(CallRecord&)>& call) {
     const Clock::time_point start = Clock::now();
     CallRecord record;
     record.code = code;
     record.params = params;
-    record.dataOut = out ? out->size : 0;
-    Result result = TransactStep(code, params, out, in, record);
-    Observe(record, result, start);
-    return result;
+    record.dataOut = dataOut;
+    record.result = call(record);
+    if (onCall_) {
+        record.durationMs = MsSince(start);
+        if (record.result.status != Status::Ok && transport_)
+            record.failure = transport_->LastFailure();
+        onCall_(record);
+    }
+    return record.result;
+}
+
+Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
+                                 const DataIn* in) {
+    return Observed(code, params, out ? out->size : 0, [&](CallRecord& record) {
+        return TransactStep(code, params, out, in, record);
+    });
 }
 
 Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOut* out,
@@ -330,18 +331,15 @@ Result Initiator::SessionOperation(uint16_t code, const Params& params) {
         return TransactLocked(code, params, nullptr, nullptr);
     if (Status why = Unusable(); why != Status::Ok)
         return Result::Of(why);
-    Deadline deadline = OperationDeadline(0);
-    Response response;
-    const Clock::time_point start = Clock::now();
-    CallRecord record;
-    record.code = code;
-    record.params = params;
-    Status status = code == OC_OpenSession ? transport_->OpenSession(params.empty() ? 0 : params[0],
-                                                                     response, deadline)
-                                           : transport_->CloseSession(response, deadline);
-    Result result = status == Status::Ok ? Answer(response, status) : Fail(status);
-    Observe(record, result, start);
-    return result;
+    return Observed(code, params, 0, [&](CallRecord&) {
+        Deadline deadline = OperationDeadline(0);
+        Response response;
+        Status status =
+            code == OC_OpenSession
+                ? transport_->OpenSession(params.empty() ? 0 : params[0], response, deadline)
+                : transport_->CloseSession(response, deadline);
+        return status == Status::Ok ? Answer(response, status) : Fail(status);
+    });
 }
 
 Result Initiator::OpenSession(uint32_t sessionId) {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "ptp/bytes.h"
+
 namespace ptp {
 namespace {
 
@@ -17,18 +19,16 @@ bool IsProbeOrEndData(uint32_t type) {
     return type == PT_EndData || type == PT_ProbeRequest || type == PT_ProbeResponse;
 }
 
-// A reply to an earlier transaction, late: the first word of these packets' bodies is the
-// transaction ID.
+// A reply to an earlier transaction, late.
 bool IsStale(const PacketHeader& header, const std::vector<uint8_t>& body, uint32_t current) {
-    if ((header.type != PT_OperationResponse && header.type != PT_StartData &&
-         header.type != PT_Data && header.type != PT_Cancel) ||
-        body.size() < 4)
+    if (header.type != PT_OperationResponse && header.type != PT_StartData &&
+        header.type != PT_Data && header.type != PT_Cancel)
         return false;
-    const uint32_t tid = (header.type == PT_OperationResponse && body.size() >= 6)
-                             ? uint32_t(body[2]) | uint32_t(body[3]) << 8 |
-                                   uint32_t(body[4]) << 16 | uint32_t(body[5]) << 24
-                             : uint32_t(body[0]) | uint32_t(body[1]) << 8 |
-                                   uint32_t(body[2]) << 16 | uint32_t(body[3]) << 24;
+    // A response begins with its code, the other packets with the transaction ID.
+    const size_t at = header.type == PT_OperationResponse ? 2 : 0;
+    if (body.size() < at + 4)
+        return false;
+    const uint32_t tid = GetU32(body.data() + at);
     const uint32_t behind = current - tid;
     return current != 0 && behind != 0 && behind < 0x80000000u;
 }
@@ -297,34 +297,25 @@ Status PtpIpTransport::Resync(uint32_t transactionId, Deadline& deadline) {
         return Status::NotConnected; // a packet was cut: the stream cannot be followed
     quietTimeout_ = false;
     inCall_ = true;
+    Request late;
+    late.transactionId = transactionId;
     const DataSink drop = [](const uint8_t*, size_t) { return true; };
     for (;;) {
-        PacketHeader header;
-        Status status = ReadHeader(*command_, header, deadline);
-        if (status == Status::Ok)
-            status = ReadBody(*command_, header, kMaxControlBody, body_, deadline);
+        StartData start;
+        bool isStart = false;
+        Response response;
+        Status status = ReadAnswer(late, deadline, response, &start, isStart);
         if (status != Status::Ok)
             return Step(status);
-        if (IsProbeOrEndData(header.type))
-            continue;
-        if (header.type == PT_StartData) {
-            StartData start;
-            if (!DecodeStartData(body_, start) || start.transactionId != transactionId)
-                return Step(Status::Malformed);
-            deadline.Allow(start.totalLength);
-            const DataPhaseResult phase =
-                ReceiveDataPhase(*command_, transactionId, start.totalLength, drop, deadline,
-                                 scratch_, kDataInPiece);
-            if (phase.status != Status::Ok)
-                return Step(phase.status);
-            continue;
+        if (!isStart) {
+            inCall_ = false;
+            return Status::Ok;
         }
-        Operation answer;
-        if (header.type != PT_OperationResponse || !DecodeOperationResponse(body_, answer) ||
-            answer.transactionId != transactionId)
-            return Step(Status::Malformed);
-        inCall_ = false;
-        return Status::Ok;
+        deadline.Allow(start.totalLength);
+        const DataPhaseResult phase = ReceiveDataPhase(*command_, transactionId, start.totalLength,
+                                                       drop, deadline, scratch_, kDataInPiece);
+        if (phase.status != Status::Ok)
+            return Step(phase.status);
     }
 }
 

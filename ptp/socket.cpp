@@ -115,9 +115,7 @@ int RemainingMs(Clock::time_point deadline) {
 class TcpConnection : public Connection {
   public:
     explicit TcpConnection(NativeSocket s) : socket_(s) {
-        int on = 1;
-        setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                   sizeof on);
+        TcpConnection::SetNoDelay(true);
 #ifdef _WIN32
         // Every segment acknowledged at once (Windows' TCP_QUICKACK, and lasting): a camera that
         // writes a packet in two small pieces without TCP_NODELAY then waits for no delayed

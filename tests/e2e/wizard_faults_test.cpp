@@ -115,11 +115,13 @@ std::string SampleCamera(const char* name) {
                                    text);
     return text + "\n[]\n"; // what follows is outside the sample's last section
 }
-Fault FieldCamera(const char* label, const char* sample, const std::string& more = "") {
-    return {label, "", SampleCamera(sample) + more};
+// A camera of the field, with more profile lines; `prefix` names its fault's trigger keys.
+Fault FieldCamera(const char* label, const char* sample, const std::string& more = "",
+                  const char* prefix = "") {
+    return {label, prefix, SampleCamera(sample) + more};
 }
-Fault PromptEvent(const char* label, const char* prefix, const std::string& more = "") {
-    return {label, prefix, SampleCamera("prompt-events.ini") + more};
+Fault PromptEvent(const char* label, const char* prefix) {
+    return FieldCamera(label, "prompt-events.ini", "", prefix);
 }
 // A camera that reports its power-down and keeps the link: nothing more may reach its card.
 const Fault kLowBatteryLinkKept = {"power-down 1, link kept", "fault.power_down",
@@ -176,14 +178,19 @@ struct Row {
     const char* settings = ""; // more lines for KXPTPCLS.ini in the first run
 };
 
+// A row whose driver settings say more, and which may leave a file under a temporary name.
+Row WithSettings(Row row, const char* settings, Leftover leftover = kWholeOnly) {
+    row.settings = settings;
+    row.leftover = leftover;
+    return row;
+}
+
 // A row of the camera kinds' part of the table: one message, then a second run.
 Row KindRow(const Fault& fault, Where where, int message, Card card, const char* kind,
             Leftover leftover = kWholeOnly, const char* settings = "") {
-    Row row{fault, where, {message}, card};
+    Row row = WithSettings({fault, where, {message}, card}, settings, leftover);
     row.kind = kind;
-    row.leftover = leftover;
     row.again = true;
-    row.settings = settings;
     return row;
 }
 
@@ -286,28 +293,18 @@ const Row kRows[] = {
     {FieldCamera("empty slot that hangs", "empty-slots.ini"), kNowhere, {}, kAllFiles},
     {FieldCamera("busy writing the card", "busy-writing.ini"), kNowhere, {}, kAllFiles},
     // The answer after a file's last byte outlasts the silence bound (1 s here), not its own.
-    {FieldCamera("slow card", "slow-card.ini", "delay.after_send_ms = 1500\n"),
-     kNowhere,
-     {},
-     kAllFiles,
-     kEmbedded,
-     nullptr,
-     false,
-     kRenames,
-     kWholeOnly,
-     false,
-     "timeout_ms = 1000\n"},
-    {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
-     kNowhere,
-     {kTransmission},
-     kNoFiles, // kept by the camera after the library stopped waiting, under the temporary name
-     kEmbedded,
-     nullptr,
-     false,
-     kRenames,
-     kTemporary,
-     false,
-     "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n"},
+    WithSettings({FieldCamera("slow card", "slow-card.ini", "delay.after_send_ms = 1500\n"),
+                  kNowhere,
+                  {},
+                  kAllFiles},
+                 "timeout_ms = 1000\n"),
+    // Kept by the camera after the library stopped waiting, under the temporary name.
+    WithSettings(
+        {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
+         kNowhere,
+         {kTransmission},
+         kNoFiles},
+        "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n", kTemporary),
     {FieldCamera("takes no uploads", "no-uploads.ini"), kNowhere, {kTransmission}, kNoFiles},
     {FieldCamera("takes no uploads, InvalidParameter", "no-uploads.ini",
                  "fault.response.code = 0x201D\n"),

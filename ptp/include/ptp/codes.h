@@ -240,6 +240,12 @@ enum : uint32_t {
     kAllLevels     = 0xFFFFFFFF, // MTP Depth meaning the whole tree below
 };
 
+// An ObjectInfo's ParentObject that names the store's root: 0, or 0xFFFFFFFF as some cameras
+// say.
+inline bool IsRootParent(uint32_t parentObject) {
+    return parentObject == 0 || parentObject == kRootParent;
+}
+
 // clang-format on
 
 enum : uint16_t { kPtpIpPort = 15740 };

@@ -183,7 +183,9 @@ class Initiator : private TransportListener {
     Result AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out);
     Result TransactStep(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
                         CallRecord& record);
-    void Observe(CallRecord& record, const Result& result, Clock::time_point start);
+    // Runs `call` and tells the call observer of it.
+    Result Observed(uint16_t code, const Params& params, uint64_t dataOut,
+                    const std::function<Result(CallRecord&)>& call);
     // OpenSession or CloseSession: on the wire, or asked of a transport that owns the session.
     Result SessionOperation(uint16_t code, const Params& params);
     void ReportLost(Link link, Status status);
