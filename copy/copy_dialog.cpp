@@ -5,12 +5,8 @@
 
 #include <commctrl.h>
 
-#include <cstring>
-
 #include "camera_events.h"
-#include "camera_link.h"
 #include "interlocked.h"
-#include "paths.h"
 #include "ui.h"
 
 namespace {

@@ -123,7 +123,12 @@ class UsbSource final : public CameraSource {
 
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
                                                InitiatorFactory newInitiator,
-                                               const ptp::PtpIpConfig& ptpip) {
+                                               const ptp::Guid& guid) {
+    ptp::PtpIpConfig ptpip;
+    ptpip.guid = guid;
+    ptpip.friendlyName = "Vandrel";
+    ptpip.timeoutMs = settings.timeoutMs;
+    ptpip.floorBytesPerSecond = settings.floorBytesPerSecond;
     switch (settings.route) {
     case CameraRoute::PtpIp:
         return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip);

@@ -35,8 +35,8 @@ class CameraSource {
     virtual DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) = 0;
 };
 
-// The source that the settings' transport names; cameras reached over PTP/IP (the embedded
-// one included) are introduced by `ptpip`.
+// The source that the settings name; over PTP/IP (to the embedded camera too) this PC
+// introduces itself by `guid`.
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
                                                InitiatorFactory newInitiator,
-                                               const ptp::PtpIpConfig& ptpip);
+                                               const ptp::Guid& guid);

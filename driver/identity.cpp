@@ -33,10 +33,10 @@ std::string MachineGuid() {
 
 } // namespace
 
-InitiatorGuid GuidOfIdentity(const std::string& identity) {
+ptp::Guid GuidOfIdentity(const std::string& identity) {
     const uint64_t halves[2] = {Fnv1a(identity, 0xCBF29CE484222325ull),
                                 Fnv1a(identity, 0x84222325CBF29CE4ull)};
-    InitiatorGuid guid;
+    ptp::Guid guid;
     for (size_t i = 0; i < guid.size(); ++i)
         guid[i] = static_cast<uint8_t>(halves[i / 8] >> (8 * (i % 8)));
     guid[6] = static_cast<uint8_t>((guid[6] & 0x0F) | 0x80); // version 8: made by its vendor
@@ -44,7 +44,7 @@ InitiatorGuid GuidOfIdentity(const std::string& identity) {
     return guid;
 }
 
-InitiatorGuid InstallationGuid() {
+ptp::Guid InstallationGuid() {
     std::string identity = MachineGuid();
     if (identity.empty()) {
         // Without it, the computer's name and its system volume's serial number.

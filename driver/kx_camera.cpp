@@ -179,13 +179,8 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         if (!count || !LoadDriverSettings(folder_, settings_, error))
             return kDriverNotInstalled;
         trace_.Open(settings_.trace);
-        ptp::PtpIpConfig ptpip;
-        ptpip.guid = guid_;
-        ptpip.friendlyName = "Vandrel";
-        ptpip.timeoutMs = settings_.timeoutMs;
-        ptpip.floorBytesPerSecond = settings_.floorBytesPerSecond;
         source_ = MakeCameraSource(
-            settings_, [this] { return NewInitiator(); }, ptpip);
+            settings_, [this] { return NewInitiator(); }, guid_);
         std::vector<std::string> names;
         DriverResult r = source_->Enumerate(names);
         trace_.Note("enumerate: " + std::to_string(names.size()) + " camera(s), result " +

@@ -126,7 +126,7 @@ class KxCamera final : public CPTPClass {
                                  std::vector<uint32_t>& handles);
 
     const std::string folder_;
-    const std::array<uint8_t, 16> guid_; // how this PC introduces itself over PTP/IP
+    const ptp::Guid guid_; // how this PC introduces itself over PTP/IP
     Trace trace_;
     CallThread calls_; // every call runs there; ~KxCamera frees the state below there too
     DriverSettings settings_;

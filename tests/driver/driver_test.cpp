@@ -684,7 +684,7 @@ namespace {
 class ListingCamera {
   public:
     ListingCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
-                   bool dropEvents = false)
+                  bool dropEvents = false)
         : info_(std::move(info)), properties_(std::move(properties)), dropEvents_(dropEvents) {
         listener_ = ptp::TcpListener::Listen("127.0.0.1", 0, nullptr);
         port = listener_ ? listener_->Port() : 0;
@@ -898,7 +898,7 @@ TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
     d.camera->CloseDevice(d.device);
-    const InitiatorGuid sent = camera.Introduced().guid;
+    const ptp::Guid sent = camera.Introduced().guid;
     EXPECT_TRUE(sent == InstallationGuid()) << "the same on every run";
     EXPECT_FALSE(sent == GuidOfIdentity("another PC"));
     EXPECT_TRUE(GuidOfIdentity("another PC") == GuidOfIdentity("another PC"));
