@@ -2,7 +2,7 @@
 #include "camera_events.h"
 
 #include "camera_link.h"
-#include "interlocked.h"
+#include "common/interlocked.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "camera_events.h"
-#include "interlocked.h"
-#include "paths.h"
+#include "common/interlocked.h"
+#include "common/paths.h"
 
 CameraLink cameraLink = {};
 

@@ -6,7 +6,7 @@
 
 #include "checks.h"
 #include "firmware_job.h"
-#include "paths.h"
+#include "common/paths.h"
 #include "resource_ids.h"
 
 namespace check {

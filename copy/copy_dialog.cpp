@@ -6,7 +6,7 @@
 #include <commctrl.h>
 
 #include "camera_events.h"
-#include "interlocked.h"
+#include "common/interlocked.h"
 #include "ui.h"
 
 namespace {

@@ -8,8 +8,8 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "interlocked.h"
-#include "paths.h"
+#include "common/interlocked.h"
+#include "common/paths.h"
 #include "resource_ids.h"
 
 ProgressCounters progressCounters = {};

@@ -6,7 +6,7 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "paths.h"
+#include "common/paths.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "sync.h"
+#include "common/lock.h"
 
 namespace ptp {
 
@@ -38,8 +38,8 @@ namespace {
 // One direction of a pipe: a ring of bytes. A blocked sender waits until half the ring is
 // free (or its rest fits), so bytes move in large pieces with few wake-ups.
 struct Channel {
-    Lock lock;
-    Signal changed;
+    common::Lock lock;
+    common::Signal changed;
     std::unique_ptr<uint8_t[]> ring; // allocated by the first Put
     const size_t capacity;
     size_t head = 0; // first unread byte
@@ -77,7 +77,7 @@ struct Channel {
 
     void Close() {
         {
-            std::lock_guard<Lock> hold(lock);
+            std::lock_guard<common::Lock> hold(lock);
             closed = true;
         }
         changed.WakeAll();
@@ -105,7 +105,7 @@ class PipeEnd : public Connection {
     using Connection::Send;
     Status Send(const uint8_t* data, size_t size, const Deadline& deadline) override {
         Channel& out = *out_;
-        std::unique_lock<Lock> hold(out.lock);
+        std::unique_lock<common::Lock> hold(out.lock);
         size_t done = 0;
         while (done < size) {
             if (deadline.Passed())
@@ -134,7 +134,7 @@ class PipeEnd : public Connection {
         if (size == 0)
             return Status::Ok;
         Channel& in = *in_;
-        std::unique_lock<Lock> hold(in.lock);
+        std::unique_lock<common::Lock> hold(in.lock);
         bool ready =
             in.WaitFor(timeoutMs, [&] { return in.closed || in.used > 0 || localShutdown_; });
         if (localShutdown_)
@@ -154,7 +154,7 @@ class PipeEnd : public Connection {
     void Shutdown() override {
         {
             // Our own pending receive ends at once, even with bytes still queued.
-            std::lock_guard<Lock> hold(in_->lock);
+            std::lock_guard<common::Lock> hold(in_->lock);
             localShutdown_ = true;
         }
         in_->Close();
@@ -162,12 +162,12 @@ class PipeEnd : public Connection {
     }
 
     bool PeerClosed() override {
-        std::lock_guard<Lock> hold(in_->lock);
+        std::lock_guard<common::Lock> hold(in_->lock);
         return in_->closed && in_->used == 0;
     }
 
     bool Unread() override {
-        std::lock_guard<Lock> hold(in_->lock);
+        std::lock_guard<common::Lock> hold(in_->lock);
         return in_->used > 0;
     }
 

@@ -105,11 +105,6 @@ int WaitSocket(NativeSocket s, bool forWrite, int timeoutMs) {
 #endif
 }
 
-int RemainingMs(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
-}
-
 // Reads go through a buffer, so a packet's header and body (and often the next packets) come
 // from one recv: under Wine every socket call is expensive. Large reads bypass the buffer.
 class TcpConnection : public Connection {
@@ -212,7 +207,7 @@ class TcpConnection : public Connection {
                 lastError_ = error;
                 return Status::Closed; // reset by the peer or shut down
             }
-            int left = RemainingMs(deadline);
+            int left = common::MsUntil(deadline);
             if (left == 0)
                 return Status::Timeout;
             if (!WaitReadable(std::min(left, kSliceMs)))
@@ -444,7 +439,7 @@ ConnectionPtr TcpListener::Accept(int timeoutMs, Status* status) {
             SetStatus(status, Status::Error);
             return nullptr;
         }
-        int left = RemainingMs(deadline);
+        int left = common::MsUntil(deadline);
         if (left == 0) {
             SetStatus(status, Status::Timeout);
             return nullptr;

@@ -48,11 +48,6 @@ Status Complete(Connection& connection, uint8_t* header, size_t have, Packet& pa
 
 } // namespace
 
-int MsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
-}
-
 Status ReadPacketBefore(Connection& connection, Packet& packet, Clock::time_point deadline,
                         const StopCheck& stopped) {
     uint8_t header[kPacketHeaderSize];

@@ -10,10 +10,8 @@
 
 namespace vcam {
 
-using Clock = std::chrono::steady_clock;
-
-// Milliseconds left until `deadline`, at least 0.
-int MsUntil(Clock::time_point deadline);
+using common::Clock;
+using common::MsUntil;
 
 using StopCheck = std::function<bool()>;
 

@@ -1,9 +1,10 @@
 // Deadlines of transfers.
-#include "ptp/phase.h"
+#include "common/deadline.h"
 
 #include <algorithm>
+#include <cstdint>
 
-namespace ptp {
+namespace common {
 namespace {
 
 using Milliseconds = std::chrono::milliseconds;
@@ -19,6 +20,11 @@ Clock::time_point After(Clock::time_point from, uint64_t ms) {
 }
 
 } // namespace
+
+int MsUntil(Clock::time_point end) {
+    auto left = std::chrono::duration_cast<Milliseconds>(end - Clock::now()).count();
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(left, INT32_MAX)));
+}
 
 Deadline::Deadline(int silenceMs)
     : silenceMs_(std::max(silenceMs, 0)), end_(Clock::time_point::max()) {}
@@ -52,4 +58,4 @@ void Deadline::Allow(uint64_t bytes) {
     end_ = After(end_, ms);
 }
 
-} // namespace ptp
+} // namespace common

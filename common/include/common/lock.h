@@ -1,4 +1,5 @@
-// A lock and a wake-up signal for hand-offs between two threads. Under Windows these are SRW
+// The one lock and wake-up signal for hand-offs between threads, held through the standard
+// guards (std::lock_guard, std::unique_lock, std::shared_lock). Under Windows these are SRW
 // locks and condition variables: the threading runtime's own hand-offs cost several times as
 // much under Wine, and the embedded camera pays one per packet.
 #pragma once
@@ -14,14 +15,23 @@
 #include <mutex>
 #endif
 
-namespace ptp {
+namespace common {
+
+const int kForever = -1; // a wait without a bound
 
 #ifdef _WIN32
 
 class Lock {
   public:
+    Lock() = default;
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
     void lock() { AcquireSRWLockExclusive(&lock_); }
+    bool try_lock() { return TryAcquireSRWLockExclusive(&lock_) != 0; }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    // Readers that may run side by side.
+    void lock_shared() { AcquireSRWLockShared(&lock_); }
+    void unlock_shared() { ReleaseSRWLockShared(&lock_); }
     SRWLOCK* native() { return &lock_; }
 
   private:
@@ -30,9 +40,11 @@ class Lock {
 
 class Signal {
   public:
-    // Releases `lock` while waiting; may return early (callers check their condition).
+    // Releases `lock`, held exclusively, while waiting; may return early (callers check their
+    // condition).
     void Wait(Lock& lock, int timeoutMs) {
-        SleepConditionVariableSRW(&signal_, lock.native(), static_cast<DWORD>(timeoutMs), 0);
+        SleepConditionVariableSRW(&signal_, lock.native(),
+                                  timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs), 0);
     }
     void WakeAll() { WakeAllConditionVariable(&signal_); }
 
@@ -42,10 +54,14 @@ class Signal {
 
 #else
 
+// Readers take it whole here: only the Windows code shares it between readers.
 class Lock {
   public:
     void lock() { mutex_.lock(); }
+    bool try_lock() { return mutex_.try_lock(); }
     void unlock() { mutex_.unlock(); }
+    void lock_shared() { mutex_.lock(); }
+    void unlock_shared() { mutex_.unlock(); }
     std::mutex& native() { return mutex_; }
 
   private:
@@ -57,7 +73,10 @@ class Signal {
     // Releases `lock` while waiting; may return early (callers check their condition).
     void Wait(Lock& lock, int timeoutMs) {
         std::unique_lock<std::mutex> held(lock.native(), std::adopt_lock);
-        signal_.wait_for(held, std::chrono::milliseconds(timeoutMs));
+        if (timeoutMs < 0)
+            signal_.wait(held);
+        else
+            signal_.wait_for(held, std::chrono::milliseconds(timeoutMs));
         held.release();
     }
     void WakeAll() { signal_.notify_all(); }
@@ -68,4 +87,4 @@ class Signal {
 
 #endif
 
-} // namespace ptp
+} // namespace common

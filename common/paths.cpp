@@ -1,5 +1,5 @@
 // Path joins that never cut, and the recursive folder walk.
-#include "paths.h"
+#include "common/paths.h"
 
 #include <cstring>
 
