@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "common/handle.h"
+
 namespace check {
 namespace {
 
@@ -80,34 +82,32 @@ void Collect(const std::string& root, const std::string& relative, Files& files)
 } // namespace
 
 bool WriteFileBytes(const std::string& path, const std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    common::Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return false;
     size_t done = 0;
     bool ok = true;
     while (ok && done < bytes.size()) {
         DWORD n = 0;
         const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
-        ok = WriteFile(file, bytes.data() + done, want, &n, nullptr) && n == want;
+        ok = WriteFile(file.get(), bytes.data() + done, want, &n, nullptr) && n == want;
         done += n;
     }
-    CloseHandle(file);
     return ok;
 }
 
 bool ReadFileBytes(const std::string& path, std::string& bytes) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    common::Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
         return false;
     bytes.clear();
     char buffer[65536];
     DWORD n = 0;
     bool ok = true;
-    while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != 0) && n > 0)
+    while ((ok = ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr) != 0) && n > 0)
         bytes.append(buffer, n);
-    CloseHandle(file);
     return ok;
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "checks.h"
+#include "common/handle.h"
 #include "firmware_job.h"
 #include "common/paths.h"
 #include "resource_ids.h"
@@ -363,13 +364,12 @@ void Linter::Around() {
         Add(Severity::kNote, "capacity", "",
             "A card needs " + std::to_string(job_.capacityKB) + " KB free.");
     std::string settings;
-    HANDLE ini = CreateFileA((folder_ + "\\KXPTPCLS.ini").c_str(), GENERIC_READ, FILE_SHARE_READ,
-                             nullptr, OPEN_EXISTING, 0, nullptr);
-    if (ini != INVALID_HANDLE_VALUE) {
+    common::Handle ini(CreateFileA((folder_ + "\\KXPTPCLS.ini").c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (ini) {
         char buffer[4096];
         DWORD got = 0;
-        ReadFile(ini, buffer, sizeof buffer, &got, nullptr);
-        CloseHandle(ini);
+        ReadFile(ini.get(), buffer, sizeof buffer, &got, nullptr);
         settings = Lower(std::string(buffer, got));
         const bool other = settings.find("virtual") != std::string::npos ||
                            settings.find("ptpip") != std::string::npos;

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "files.h"
+
 namespace check {
 
 namespace {
@@ -193,7 +195,7 @@ WizardRun::WizardRun(const std::string& exe, const std::string& folder) {
     std::string command = "\"" + exe + "\"";
     if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                        folder.c_str(), &si, &pi)) {
-        process_ = pi.hProcess;
+        process_.reset(pi.hProcess);
         processId_ = pi.dwProcessId;
         CloseHandle(pi.hThread);
     }
@@ -202,11 +204,10 @@ WizardRun::WizardRun(const std::string& exe, const std::string& folder) {
 WizardRun::~WizardRun() {
     if (!process_)
         return;
-    if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-        TerminateProcess(process_, 99);
-        WaitForSingleObject(process_, 5000);
+    if (WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT) {
+        TerminateProcess(process_.get(), 99);
+        WaitForSingleObject(process_.get(), 5000);
     }
-    CloseHandle(process_);
 }
 
 HWND WizardRun::FindTopWindow(const char* className, HWND except) {
@@ -220,7 +221,7 @@ HWND WizardRun::WaitForSheet(int timeoutMs) {
             sheet_ = found;
             return sheet_;
         }
-        if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0)
             return nullptr;
         Sleep(kPollMs);
     }
@@ -303,7 +304,7 @@ bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
             }
             return true;
         }
-        if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0)
             return false;
         Sleep(kPollMs);
     }
@@ -318,9 +319,9 @@ void WizardRun::Answer(const MessageBoxSeen& box, int buttonId) {
 }
 
 bool WizardRun::WaitForExit(DWORD& exitCode, int timeoutMs) {
-    if (WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0)
         return false;
-    return GetExitCodeProcess(process_, &exitCode) != 0;
+    return GetExitCodeProcess(process_.get(), &exitCode) != 0;
 }
 
 bool SaveScreenPng(const std::string& path, const RECT* area) {
@@ -334,15 +335,7 @@ bool SaveScreenPng(const std::string& path, const RECT* area) {
     for (size_t i = 0; i + 2 < rows.size(); i += 3)
         std::swap(rows[i], rows[i + 2]); // BGR to RGB
     const std::string png = EncodePng(w, h, rows);
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, png.data(), static_cast<DWORD>(png.size()), &written, nullptr) &&
-        written == png.size();
-    CloseHandle(file);
-    return ok;
+    return WriteFileBytes(path, png);
 }
 
 HWND FindWindowByTitle(const char* className, const std::string& titlePart) {
@@ -357,48 +350,40 @@ HWND FindWindowByTitle(const char* className, const std::string& titlePart) {
 }
 
 void CloseNotepads() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    common::Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more;
-         more = Process32Next(snapshot, &entry)) {
-        if (_stricmp(entry.szExeFile, "notepad.exe") != 0)
-            continue;
-        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID);
-        if (process) {
-            TerminateProcess(process, 0);
-            WaitForSingleObject(process, 5000);
-            CloseHandle(process);
-        }
+    for (BOOL more = snapshot && Process32First(snapshot.get(), &entry); more;
+         more = Process32Next(snapshot.get(), &entry)) {
+        if (_stricmp(entry.szExeFile, "notepad.exe") == 0)
+            EndProcess(entry.th32ProcessID);
     }
-    CloseHandle(snapshot);
 }
 
 HWND FindNotepadStartedBy(DWORD parentId, DWORD& notepadId) {
     notepadId = 0;
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
+    common::Handle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
         return nullptr;
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32First(snapshot, &entry); more && !notepadId;
-         more = Process32Next(snapshot, &entry)) {
+    for (BOOL more = Process32First(snapshot.get(), &entry); more && !notepadId;
+         more = Process32Next(snapshot.get(), &entry)) {
         if (_stricmp(entry.szExeFile, "notepad.exe") == 0 && entry.th32ParentProcessID == parentId)
             notepadId = entry.th32ProcessID;
     }
-    CloseHandle(snapshot);
+    snapshot.reset();
     if (!notepadId)
         return nullptr;
     return FindWindowOf(notepadId, nullptr, [](HWND w) { return !GetWindow(w, GW_OWNER); });
 }
 
 void EndProcess(DWORD processId) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    common::Handle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId));
     if (!process)
         return;
-    TerminateProcess(process, 0);
-    WaitForSingleObject(process, 5000);
-    CloseHandle(process);
+    TerminateProcess(process.get(), 0);
+    WaitForSingleObject(process.get(), 5000);
 }
 
 } // namespace check

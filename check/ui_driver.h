@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "resource_ids.h"
 
 namespace check {
@@ -35,7 +36,7 @@ class WizardRun {
     WizardRun(const std::string& exe, const std::string& folder);
     ~WizardRun(); // ends the process if it is still running
 
-    bool started() const { return process_ != nullptr; }
+    bool started() const { return static_cast<bool>(process_); }
     DWORD processId() const { return processId_; }
 
     // The wizard sheet, once it is up (null on timeout).
@@ -63,7 +64,7 @@ class WizardRun {
     bool WaitForExit(DWORD& exitCode, int timeoutMs = 30000);
 
   private:
-    HANDLE process_ = nullptr;
+    common::Handle process_;
     DWORD processId_ = 0;
     HWND sheet_ = nullptr;
 };

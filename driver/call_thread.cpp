@@ -1,6 +1,7 @@
 // Hand-offs to the call thread.
 #include "call_thread.h"
 
+#include <mutex>
 #include <new>
 
 namespace {
@@ -18,65 +19,57 @@ DriverResult Guarded(const std::function<DriverResult()>& body) {
 } // namespace
 
 CallThread::~CallThread() {
-    AcquireSRWLockExclusive(&turn_);
+    std::lock_guard<common::Lock> turn(turn_);
     if (thread_) {
-        AcquireSRWLockExclusive(&state_);
-        quit_ = true;
-        ReleaseSRWLockExclusive(&state_);
-        WakeAllConditionVariable(&changed_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
+        {
+            std::lock_guard<common::Lock> state(state_);
+            quit_ = true;
+        }
+        changed_.WakeAll();
+        WaitForSingleObject(thread_.get(), INFINITE);
     }
-    ReleaseSRWLockExclusive(&turn_);
 }
 
 DWORD WINAPI CallThread::Loop(LPVOID parameter) {
     CallThread* self = static_cast<CallThread*>(parameter);
-    AcquireSRWLockExclusive(&self->state_);
+    std::unique_lock<common::Lock> state(self->state_);
     for (;;) {
         while (!self->work_ && !self->quit_)
-            SleepConditionVariableSRW(&self->changed_, &self->state_, INFINITE, 0);
+            self->changed_.Wait(self->state_, common::kForever);
         if (self->quit_)
             break;
         const std::function<DriverResult()>* work = self->work_;
         self->work_ = nullptr;
-        ReleaseSRWLockExclusive(&self->state_);
+        state.unlock();
         const DriverResult result = Guarded(*work);
-        AcquireSRWLockExclusive(&self->state_);
+        state.lock();
         self->result_ = result;
         self->done_ = true;
-        ReleaseSRWLockExclusive(&self->state_);
-        WakeAllConditionVariable(&self->changed_);
-        AcquireSRWLockExclusive(&self->state_);
+        state.unlock();
+        self->changed_.WakeAll();
+        state.lock();
     }
-    ReleaseSRWLockExclusive(&self->state_);
     return 0;
 }
 
 bool CallThread::Busy() {
-    if (!TryAcquireSRWLockExclusive(&turn_))
-        return true;
-    ReleaseSRWLockExclusive(&turn_);
-    return false;
+    std::unique_lock<common::Lock> turn(turn_, std::try_to_lock);
+    return !turn.owns_lock();
 }
 
 DriverResult CallThread::Run(const std::function<DriverResult()>& body) {
-    AcquireSRWLockExclusive(&turn_);
+    std::lock_guard<common::Lock> turn(turn_);
     if (!thread_)
-        thread_ = CreateThread(nullptr, 0, Loop, this, 0, nullptr);
-    DriverResult result = kDriverOutOfMemory;
-    if (thread_) {
-        AcquireSRWLockExclusive(&state_);
-        work_ = &body;
-        done_ = false;
-        ReleaseSRWLockExclusive(&state_);
-        WakeAllConditionVariable(&changed_);
-        AcquireSRWLockExclusive(&state_);
-        while (!done_)
-            SleepConditionVariableSRW(&changed_, &state_, INFINITE, 0);
-        result = result_;
-        ReleaseSRWLockExclusive(&state_);
-    }
-    ReleaseSRWLockExclusive(&turn_);
-    return result;
+        thread_.reset(CreateThread(nullptr, 0, Loop, this, 0, nullptr));
+    if (!thread_)
+        return kDriverOutOfMemory;
+    std::unique_lock<common::Lock> state(state_);
+    work_ = &body;
+    done_ = false;
+    state.unlock();
+    changed_.WakeAll();
+    state.lock();
+    while (!done_)
+        changed_.Wait(state_, common::kForever);
+    return result_;
 }

@@ -8,6 +8,8 @@
 
 #include <functional>
 
+#include "common/handle.h"
+#include "common/lock.h"
 #include "driver_result.h"
 
 class CallThread {
@@ -28,10 +30,10 @@ class CallThread {
 
     // SRW locks and condition variables: under Wine a round trip through them costs a third
     // of one through events, and a fraction of one through the threading runtime.
-    SRWLOCK turn_ = SRWLOCK_INIT;  // held by the caller whose call runs
-    SRWLOCK state_ = SRWLOCK_INIT; // guards the fields below
-    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-    HANDLE thread_ = nullptr;
+    common::Lock turn_;  // held by the caller whose call runs
+    common::Lock state_; // guards the fields below
+    common::Signal changed_;
+    common::Handle thread_;
     const std::function<DriverResult()>* work_ = nullptr; // set: a call waits to run
     bool done_ = false;
     bool quit_ = false;

@@ -4,41 +4,24 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
-
-namespace {
-
-// Holds an SRW lock for a scope, shared or exclusive.
-class Held {
-  public:
-    Held(SRWLOCK& lock, bool exclusive) : lock_(lock), exclusive_(exclusive) {
-        exclusive_ ? AcquireSRWLockExclusive(&lock_) : AcquireSRWLockShared(&lock_);
-    }
-    ~Held() { exclusive_ ? ReleaseSRWLockExclusive(&lock_) : ReleaseSRWLockShared(&lock_); }
-    Held(const Held&) = delete;
-    Held& operator=(const Held&) = delete;
-
-  private:
-    SRWLOCK& lock_;
-    const bool exclusive_;
-};
-
-} // namespace
+#include <mutex>
+#include <shared_mutex>
 
 void CardCache::Begin(uint32_t device) {
     Forget();
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     device_ = device;
 }
 
 void CardCache::Forget() {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     haveStorageIds_ = false;
     storageIds_.clear();
     DropObjects();
 }
 
 void CardCache::ForgetObjects() {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     DropObjects();
 }
 
@@ -51,12 +34,12 @@ void CardCache::DropObjects() {
 }
 
 uint64_t CardCache::Generation() const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     return generation_;
 }
 
 bool CardCache::StorageIds(uint32_t device, std::vector<uint32_t>& ids) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     if (!Valid(device) || !haveStorageIds_)
         return false;
     ids = storageIds_;
@@ -64,7 +47,7 @@ bool CardCache::StorageIds(uint32_t device, std::vector<uint32_t>& ids) const {
 }
 
 bool CardCache::Count(uint32_t device, const ListKey& key, uint32_t& count) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     auto found = counts_.find(key);
     if (!Valid(device) || found == counts_.end())
         return false;
@@ -73,7 +56,7 @@ bool CardCache::Count(uint32_t device, const ListKey& key, uint32_t& count) cons
 }
 
 bool CardCache::Handles(uint32_t device, const ListKey& key, std::vector<uint32_t>& handles) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     auto found = handles_.find(key);
     if (!Valid(device) || found == handles_.end())
         return false;
@@ -82,7 +65,7 @@ bool CardCache::Handles(uint32_t device, const ListKey& key, std::vector<uint32_
 }
 
 bool CardCache::Entry(uint32_t device, uint32_t handle, ObjectEntryRecord& entry) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     auto found = entries_.find(handle);
     if (!Valid(device) || found == entries_.end())
         return false;
@@ -94,7 +77,7 @@ bool CardCache::Entry(uint32_t device, uint32_t handle, ObjectEntryRecord& entry
 }
 
 void CardCache::PutStorageIds(uint64_t generation, const std::vector<uint32_t>& ids) {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     if (generation != generation_)
         return;
     storageIds_ = ids;
@@ -102,14 +85,14 @@ void CardCache::PutStorageIds(uint64_t generation, const std::vector<uint32_t>& 
 }
 
 void CardCache::PutCount(uint64_t generation, const ListKey& key, uint32_t count) {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     if (generation == generation_ && counts_.size() < kMaxLists)
         counts_[key] = count;
 }
 
 void CardCache::PutHandles(uint64_t generation, const ListKey& key,
                            const std::vector<uint32_t>& handles) {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     if (generation != generation_ || (handles_.size() >= kMaxLists && !handles_.count(key)))
         return;
     const Lists::iterator list = handles_.emplace(key, std::vector<uint32_t>()).first;
@@ -121,7 +104,7 @@ void CardCache::PutHandles(uint64_t generation, const ListKey& key,
 }
 
 void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
-    Held held(lock_, true);
+    std::lock_guard<common::Lock> held(lock_);
     if (generation != generation_ || entries_.size() >= kMaxEntries)
         return;
     Known& known = entries_[entry.handle];
@@ -130,7 +113,7 @@ void CardCache::PutEntry(uint64_t generation, const ObjectEntryRecord& entry) {
 }
 
 bool CardCache::ListOf(uint32_t handle, ListKey& key) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     auto place = places_.find(handle);
     if (place == places_.end())
         return false;
@@ -139,7 +122,7 @@ bool CardCache::ListOf(uint32_t handle, ListKey& key) const {
 }
 
 std::vector<uint32_t> CardCache::FollowingUnknown(uint32_t handle, size_t most) const {
-    Held held(lock_, false);
+    std::shared_lock<common::Lock> held(lock_);
     std::vector<uint32_t> next;
     auto place = places_.find(handle);
     if (place == places_.end() || entries_.size() >= kMaxEntries)

@@ -18,6 +18,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/lock.h"
+
 #include "driver_interface.h"
 
 class CardCache {
@@ -63,7 +65,7 @@ class CardCache {
     bool Valid(uint32_t device) const { return device != 0 && device == device_; }
     void DropObjects(); // lock_ held
 
-    mutable SRWLOCK lock_ = SRWLOCK_INIT;
+    mutable common::Lock lock_;
     uint32_t device_ = 0;
     uint64_t generation_ = 1;
     bool haveStorageIds_ = false;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <shared_mutex>
 #include <vector>
 
 #include "codecs.h"
@@ -77,7 +78,7 @@ void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
 }
 
 void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
-    std::lock_guard<std::mutex> lock(eventMutex_);
+    std::lock_guard<common::Lock> lock(eventMutex_);
     if (from != live_)
         return;
     trace_.Event(event);
@@ -98,7 +99,7 @@ void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
 }
 
 void KxCamera::OnLost(const ptp::Initiator* from) {
-    std::lock_guard<std::mutex> lock(eventMutex_);
+    std::lock_guard<common::Lock> lock(eventMutex_);
     if (from != live_)
         return;
     cache_.Forget();
@@ -110,7 +111,7 @@ void KxCamera::OnLost(const ptp::Initiator* from) {
 
 void KxCamera::DropDevice() {
     {
-        std::lock_guard<std::mutex> lock(eventMutex_);
+        std::lock_guard<common::Lock> lock(eventMutex_);
         callback_ = nullptr;
         live_ = nullptr;
     }
@@ -118,9 +119,10 @@ void KxCamera::DropDevice() {
     cache_.Begin(0);
     announced_ = Announced();
     std::unique_ptr<ptp::Initiator> initiator;
-    AcquireSRWLockExclusive(&linkLock_);
-    initiator = std::move(initiator_);
-    ReleaseSRWLockExclusive(&linkLock_);
+    {
+        std::lock_guard<common::Lock> link(linkLock_);
+        initiator = std::move(initiator_);
+    }
     if (initiator) {
         if (initiator->sessionOpen())
             initiator->CloseSession();
@@ -132,13 +134,12 @@ void KxCamera::DropDevice() {
 
 DWORD WINAPI KxCamera::ShutdownRoutine(LPVOID parameter) {
     KxCamera* self = static_cast<KxCamera*>(parameter);
-    AcquireSRWLockShared(&self->linkLock_);
+    std::shared_lock<common::Lock> link(self->linkLock_);
     try {
         if (self->initiator_)
             self->initiator_->Shutdown();
     } catch (...) {
     }
-    ReleaseSRWLockShared(&self->linkLock_);
     return 0;
 }
 
@@ -147,11 +148,9 @@ void KxCamera::Interrupt(uint32_t device) {
         return;
     // The session's transport is shut down from a thread of the library's own: the threading
     // runtime then never meets the caller's thread.
-    HANDLE closer = CreateThread(nullptr, 0, ShutdownRoutine, this, 0, nullptr);
-    if (closer) {
-        WaitForSingleObject(closer, INFINITE);
-        CloseHandle(closer);
-    }
+    common::Handle closer(CreateThread(nullptr, 0, ShutdownRoutine, this, 0, nullptr));
+    if (closer)
+        WaitForSingleObject(closer.get(), INFINITE);
 }
 
 DriverResult KxCamera::InSession(uint32_t device,
@@ -223,13 +222,14 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
             return r != kDriverOk ? r : kDriverNoCamera;
         }
         {
-            std::lock_guard<std::mutex> lock(eventMutex_);
+            std::lock_guard<common::Lock> lock(eventMutex_);
             live_ = initiator.get();
             poweredDown_ = false;
         }
-        AcquireSRWLockExclusive(&linkLock_);
-        initiator_ = std::move(initiator);
-        ReleaseSRWLockExclusive(&linkLock_);
+        {
+            std::lock_guard<common::Lock> link(linkLock_);
+            initiator_ = std::move(initiator);
+        }
         ptp::Result opened = initiator_->OpenSession(1);
         if (opened.ok())
             opened = initiator_->GetDeviceInfo(deviceInfo_);
@@ -244,7 +244,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         {
             // A connection lost while no callback could hear of it fails the open: the
             // camera's later events would never arrive.
-            std::lock_guard<std::mutex> lock(eventMutex_);
+            std::lock_guard<common::Lock> lock(eventMutex_);
             lost = initiator_->lost();
             if (!lost)
                 callback_ = callback;

@@ -12,6 +12,8 @@
 #include <string>
 
 #include "call_thread.h"
+#include "common/handle.h"
+#include "common/lock.h"
 #include "camera_source.h"
 #include "card_cache.h"
 #include "driver_interface.h"
@@ -132,7 +134,7 @@ class KxCamera final : public CPTPClass {
     DriverSettings settings_;
     std::unique_ptr<CameraSource> source_;     // the last enumeration's
     std::unique_ptr<CameraSource> openSource_; // the one that opened the device
-    SRWLOCK linkLock_ = SRWLOCK_INIT;          // initiator_ as Interrupt sees it
+    common::Lock linkLock_;                    // initiator_ as Interrupt sees it
     std::unique_ptr<ptp::Initiator> initiator_;
     ptp::DeviceInfo deviceInfo_;
     std::atomic<uint32_t> device_{0};
@@ -144,7 +146,7 @@ class KxCamera final : public CPTPClass {
     bool leftoversLooked_ = false;  // the card's root was searched for leftovers
     Announced announced_;
 
-    std::mutex eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
+    common::Lock eventMutex_; // the callback is cleared under it, so none runs after CloseDevice
     const ptp::Initiator* live_ = nullptr; // the initiator whose events count
     CameraEventCallback callback_ = nullptr;
     std::atomic<DWORD> callbackThread_{0}; // the thread inside callback_, if any

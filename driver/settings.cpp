@@ -17,6 +17,7 @@
 
 #include <cstdlib>
 
+#include "common/handle.h"
 #include "ptp/text.h"
 
 namespace {
@@ -171,16 +172,15 @@ bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std
         settings.card = folder + "\\card";
         return true;
     }
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    common::Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
         error = "cannot open " + path;
         return false;
     }
     std::string text(kMaxSettingsSize + 1, '\0');
     DWORD got = 0;
-    BOOL ok = ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
-    CloseHandle(file);
+    const BOOL ok = ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
     if (!ok || got > kMaxSettingsSize) {
         error = "cannot read " + path;
         return false;

@@ -2,6 +2,7 @@
 #include "trace.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "ptp/codes.h"
 
@@ -42,21 +43,18 @@ Trace::~Trace() {
 }
 
 void Trace::Open(const std::string& path) {
-    AcquireSRWLockExclusive(&lock_);
+    std::lock_guard<common::Lock> hold(lock_);
     if (path != path_ || path.empty()) {
-        if (file_ != INVALID_HANDLE_VALUE)
-            CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
+        file_.reset();
         path_ = path;
         written_ = 0;
         // Written through: what was traced is on disk even if the process dies next.
         if (!path.empty())
-            file_ =
-                CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
-        on_ = file_ != INVALID_HANDLE_VALUE;
+            file_.reset(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
+                                    nullptr));
+        on_ = static_cast<bool>(file_);
     }
-    ReleaseSRWLockExclusive(&lock_);
 }
 
 void Trace::Line(const std::string& text) {
@@ -68,17 +66,16 @@ void Trace::Line(const std::string& text) {
     snprintf(stamp, sizeof stamp, "%02u:%02u:%02u.%03u ", now.wHour, now.wMinute, now.wSecond,
              now.wMilliseconds);
     std::string line = stamp + text + "\r\n";
-    AcquireSRWLockExclusive(&lock_);
-    if (file_ != INVALID_HANDLE_VALUE && written_ < kMaxTraceBytes) {
+    std::lock_guard<common::Lock> hold(lock_);
+    if (file_ && written_ < kMaxTraceBytes) {
         // The line that would pass the bound says so instead, and is the last.
         const bool last = written_ + line.size() >= kMaxTraceBytes;
         if (last)
             line = std::string(stamp) + "trace: size limit reached, nothing more is written\r\n";
         DWORD done = 0;
-        WriteFile(file_, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+        WriteFile(file_.get(), line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
         written_ = last ? kMaxTraceBytes : written_ + done;
     }
-    ReleaseSRWLockExclusive(&lock_);
 }
 
 void Trace::Note(const std::string& text) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
+#include "common/lock.h"
 #include "ptp/datasets.h"
 #include "ptp/initiator.h"
 
@@ -34,8 +36,8 @@ class Trace {
   private:
     void Line(const std::string& text);
 
-    SRWLOCK lock_ = SRWLOCK_INIT;
-    HANDLE file_ = INVALID_HANDLE_VALUE;
+    common::Lock lock_;
+    common::Handle file_;
     std::atomic<bool> on_{false};
     std::string path_;
     uint64_t written_ = 0;

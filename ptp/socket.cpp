@@ -13,6 +13,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include "common/handle.h"
 #else
 #include <arpa/inet.h>
 #include <cerrno>
@@ -122,20 +124,14 @@ class TcpConnection : public Connection {
         WSAIoctl(socket_, kSetAckFrequency, &ackEvery, sizeof ackEvery, nullptr, 0, &returned,
                  nullptr, nullptr);
         // Under Wine a wait on an event set by the socket wakes about twice as fast as select.
-        readable_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (readable_ && WSAEventSelect(socket_, readable_, FD_READ | FD_CLOSE) != 0) {
-            CloseHandle(readable_);
-            readable_ = nullptr;
-        }
+        readable_.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+        if (readable_ && WSAEventSelect(socket_, readable_.get(), FD_READ | FD_CLOSE) != 0)
+            readable_.reset();
 #endif
     }
     ~TcpConnection() override {
         Shutdown();
         CloseNative(socket_);
-#ifdef _WIN32
-        if (readable_)
-            CloseHandle(readable_);
-#endif
     }
 
     using Connection::Send;
@@ -220,7 +216,7 @@ class TcpConnection : public Connection {
 #ifdef _WIN32
             shutdown(socket_, SD_BOTH);
             if (readable_)
-                SetEvent(readable_); // a pending receive ends now
+                SetEvent(readable_.get()); // a pending receive ends now
 #else
             shutdown(socket_, SHUT_RDWR);
 #endif
@@ -284,7 +280,8 @@ class TcpConnection : public Connection {
     bool WaitReadable(int timeoutMs) {
 #ifdef _WIN32
         if (readable_)
-            return WaitForSingleObject(readable_, static_cast<DWORD>(timeoutMs)) != WAIT_FAILED;
+            return WaitForSingleObject(readable_.get(), static_cast<DWORD>(timeoutMs)) !=
+                   WAIT_FAILED;
 #endif
         return WaitSocket(socket_, false, timeoutMs) >= 0;
     }
@@ -296,7 +293,7 @@ class TcpConnection : public Connection {
 
     NativeSocket socket_;
 #ifdef _WIN32
-    HANDLE readable_ = nullptr; // set by Winsock when bytes or the peer's close arrive
+    common::Handle readable_; // set by Winsock when bytes or the peer's close arrive
 #endif
     std::atomic<bool> shutdown_{false};
     // Bytes received but not yet read; only the receiving thread touches the buffer itself.

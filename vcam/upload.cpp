@@ -11,6 +11,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/handle.h"
 #else
 #include <unistd.h>
 #endif
@@ -28,23 +30,23 @@ struct Upload::Impl {
     fs::path temp;
     fs::path final;
 #ifdef _WIN32
-    HANDLE file = INVALID_HANDLE_VALUE;
+    common::Handle file;
 
     bool Open() {
         // A new file, not one emptied: under Wine on ext4 an emptied file is written out to
         // the disk when it is closed. A leftover of an earlier run is emptied all the same.
         for (DWORD disposition : {CREATE_NEW, TRUNCATE_EXISTING}) {
-            file = CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            file.reset(CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+            if (file || GetLastError() != ERROR_FILE_EXISTS)
                 break;
         }
-        return file != INVALID_HANDLE_VALUE;
+        return static_cast<bool>(file);
     }
     bool Write(const uint8_t* data, size_t size) {
         while (size > 0) {
             DWORD piece = static_cast<DWORD>(std::min<size_t>(size, 1u << 30)), written = 0;
-            if (!WriteFile(file, data, piece, &written, nullptr) || written != piece)
+            if (!WriteFile(file.get(), data, piece, &written, nullptr) || written != piece)
                 return false;
             data += piece;
             size -= piece;
@@ -62,17 +64,14 @@ struct Upload::Impl {
         rename->ReplaceIfExists = FALSE;
         rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
         memcpy(rename->FileName, target.data(), rename->FileNameLength);
-        if (!SetFileInformationByHandle(file, FileRenameInfo, rename,
+        if (!SetFileInformationByHandle(file.get(), FileRenameInfo, rename,
                                         static_cast<DWORD>(buffer.size())))
             return false;
-        CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+        file.reset();
         return true;
     }
     void Discard() {
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-        file = INVALID_HANDLE_VALUE;
+        file.reset();
         std::error_code ignored;
         fs::remove(temp, ignored);
     }
