@@ -16,11 +16,16 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the sources
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from ptpip_wire import (  # noqa: E402
+    CLOSE_SESSION, INIT_COMMAND_ACK, INIT_EVENT_ACK, INIT_FAIL, NO_VALID_OBJECT_INFO, OK,
+    OPEN_SESSION, OPERATION_RESPONSE, PROBE_REQUEST, SEND_OBJECT, SEND_OBJECT_INFO, data,
+    data_phase, init_command_request, init_event_request, object_info, packet, read_packet,
+    request, start_data)
+
 HANDSHAKE_S, IDLE_S = 2, 3
 FLAT_KIB = 8 * 1024  # what an endless attack may add to the resident memory
-ACK, EVENT_ACK, FAIL, RESPONSE = 2, 4, 5, 7
-OPEN, CLOSE, SEND_INFO, SEND = 0x1002, 0x1003, 0x100C, 0x100D
-OK, NO_VALID_OBJECT_INFO = 0x2001, 0x2015
 
 
 class Failure(Exception):
@@ -32,47 +37,19 @@ def check(condition, what):
         raise Failure(what)
 
 
-def packet(kind, body=b''):
-    return struct.pack('<II', 8 + len(body), kind) + body
-
-
-def hello(name='hostile'):  # Init Command Request
-    return packet(1, bytes(16) + name.encode('utf-16-le') + b'\0\0' + struct.pack('<I', 0x10000))
-
-
-def request(code, tid, params=(), data_out=False):
-    return packet(6, struct.pack('<IHI', 2 if data_out else 1, code, tid) +
-                  b''.join(struct.pack('<I', p) for p in params))
-
-
-def data_phase(tid, payload):
-    return packet(9, struct.pack('<IQ', tid, len(payload))) + packet(12, struct.pack('<I', tid) + payload)
+def hello(name='hostile'):
+    return init_command_request(bytes(16), name)
 
 
 def connect(port):
     return socket.create_connection(('127.0.0.1', port), timeout=10)
 
 
-def read_packet(sock):
-    """(type, body), or None once the server has closed the connection."""
-    data = b''
-    try:
-        while len(data) < 8 or len(data) < struct.unpack('<I', data[:4])[0]:
-            size = 8 if len(data) < 8 else struct.unpack('<I', data[:4])[0]
-            piece = sock.recv(size - len(data))
-            if not piece:
-                return None
-            data += piece
-    except ConnectionResetError:
-        return None
-    return struct.unpack('<I', data[4:8])[0], data[8:]
-
-
 def expect(sock, kind, what):
     """The packet's first field: a connection number, a reason or a response code."""
     reply = read_packet(sock)
     check(reply is not None and reply[0] == kind, f'{what}: got {reply}')
-    return int.from_bytes(reply[1][:2 if kind == RESPONSE else 4], 'little')
+    return int.from_bytes(reply[1][:2 if kind == OPERATION_RESPONSE else 4], 'little')
 
 
 def closed_by_server(sock, within):
@@ -91,13 +68,13 @@ def session(port, open_it=True):
     """A whole handshake, and OpenSession: (command, event)."""
     command = connect(port)
     command.sendall(hello())
-    number = expect(command, ACK, 'Init Command Ack')
+    number = expect(command, INIT_COMMAND_ACK, 'Init Command Ack')
     event = connect(port)
-    event.sendall(packet(3, struct.pack('<I', number)))
-    expect(event, EVENT_ACK, 'Init Event Ack')
+    event.sendall(init_event_request(number))
+    expect(event, INIT_EVENT_ACK, 'Init Event Ack')
     if open_it:
-        command.sendall(request(OPEN, 0, [1]))
-        check(expect(command, RESPONSE, 'OpenSession') == OK, 'OpenSession failed')
+        command.sendall(request(OPEN_SESSION, 0, [1]))
+        check(expect(command, OPERATION_RESPONSE, 'OpenSession') == OK, 'OpenSession failed')
     return command, event
 
 
@@ -112,55 +89,57 @@ def silent_client(port, card, good):
 def half_handshake(port, card, good):
     command = connect(port)
     command.sendall(hello())
-    expect(command, ACK, 'Init Command Ack')
+    expect(command, INIT_COMMAND_ACK, 'Init Command Ack')
     check(closed_by_server(command, HANDSHAKE_S + 3), 'a half handshake was waited for forever')
 
 
 def wrong_connection_number(port, card, good):
     command = connect(port)
     command.sendall(hello())
-    number = expect(command, ACK, 'Init Command Ack')
+    number = expect(command, INIT_COMMAND_ACK, 'Init Command Ack')
     second, stranger, event = connect(port), connect(port), connect(port)
     second.sendall(hello('second'))
-    check(expect(second, FAIL, 'a second initiator') == 2, 'a second initiator was not busy')
-    stranger.sendall(packet(3, struct.pack('<I', number + 1)))
-    check(expect(stranger, FAIL, 'a wrong connection number') == 1, 'a wrong number was taken')
-    event.sendall(packet(3, struct.pack('<I', number)))
-    expect(event, EVENT_ACK, 'the right event connection')
-    command.sendall(request(OPEN, 0, [1]) + request(CLOSE, 1))
-    check(expect(command, RESPONSE, 'OpenSession') == OK, 'the session did not open')
+    check(expect(second, INIT_FAIL, 'a second initiator') == 2, 'a second initiator was not busy')
+    stranger.sendall(init_event_request(number + 1))
+    check(expect(stranger, INIT_FAIL, 'a wrong connection number') == 1, 'a wrong number was taken')
+    event.sendall(init_event_request(number))
+    expect(event, INIT_EVENT_ACK, 'the right event connection')
+    command.sendall(request(OPEN_SESSION, 0, [1]) + request(CLOSE_SESSION, 1))
+    check(expect(command, OPERATION_RESPONSE, 'OpenSession') == OK, 'the session did not open')
 
 
 def trickled_header(port, card, good):
     command, event = session(port)
-    for byte in request(CLOSE, 1):
+    for byte in request(CLOSE_SESSION, 1):
         command.sendall(bytes([byte]))
         time.sleep(0.05)
-    check(expect(command, RESPONSE, 'a trickled request') == OK, 'a trickled request failed')
+    check(expect(command, OPERATION_RESPONSE, 'a trickled request') == OK,
+          'a trickled request failed')
 
 
 def split_header(port, card, good):
     command, event = session(port)
-    data = request(CLOSE, 1)
+    data = request(CLOSE_SESSION, 1)
     command.sendall(data[:5])
     time.sleep(0.5)
     command.sendall(data[5:])
-    check(expect(command, RESPONSE, 'a split request') == OK, 'a split request failed')
+    check(expect(command, OPERATION_RESPONSE, 'a split request') == OK, 'a split request failed')
 
 
 def endless_data_out(port, card, good):
     command, event = session(port)
-    command.sendall(request(SEND, 1, data_out=True) + packet(9, struct.pack('<IQ', 1, 2**64 - 1)))
+    command.sendall(request(SEND_OBJECT, 1, data_out=True) + start_data(1, 2**64 - 1))
     command.settimeout(0.01)
-    data = packet(10, struct.pack('<I', 1) + bytes(65536))
+    chunk = data(1, bytes(65536))
     end = time.monotonic() + 3
     try:
         while time.monotonic() < end:
-            command.sendall(data)
+            command.sendall(chunk)
     except (BrokenPipeError, ConnectionResetError, socket.timeout):
         pass
     command.settimeout(5)
-    check(expect(command, RESPONSE, 'an endless phase') == NO_VALID_OBJECT_INFO, 'wrong answer')
+    check(expect(command, OPERATION_RESPONSE, 'an endless phase') == NO_VALID_OBJECT_INFO,
+          'wrong answer')
     check(closed_by_server(command, 5), 'an endless data phase was drained')
 
 
@@ -178,7 +157,7 @@ def garbage(port, card, good):
 def probe_flood(port, card, good):
     command, event = session(port)
     event.settimeout(0.01)
-    probes = packet(13) * 512
+    probes = packet(PROBE_REQUEST) * 512
     end, ended = time.monotonic() + IDLE_S + 5, False
     while time.monotonic() < end and not ended:  # the answers are never read
         try:
@@ -191,18 +170,18 @@ def probe_flood(port, card, good):
     check(ended, 'probes alone kept a session alive')
     for _ in range(100):  # and where a handshake belongs
         probe = connect(port)
-        probe.sendall(packet(13))
+        probe.sendall(packet(PROBE_REQUEST))
         check(closed_by_server(probe, 5), 'a probe was let in')
 
 
 def vanish_mid_send_object(port, card, good):
     command, event = session(port)
-    info = struct.pack('<IHHIHIIIIIIIHII', 0, 0x3000, 0, 1 << 20, *[0] * 11)
-    info += bytes([7]) + 'fw.bin'.encode('utf-16-le') + b'\0\0' + b'\0\0\0'
-    command.sendall(request(SEND_INFO, 1, [0x00010001, 0xFFFFFFFF], True) + data_phase(1, info))
-    check(expect(command, RESPONSE, 'SendObjectInfo') == OK, 'SendObjectInfo was refused')
-    command.sendall(request(SEND, 2, data_out=True) + packet(9, struct.pack('<IQ', 2, 1 << 20)) +
-                    packet(10, struct.pack('<I', 2) + bytes(300000)))
+    info = object_info(0, 0x3000, 1 << 20, 'fw.bin')
+    command.sendall(request(SEND_OBJECT_INFO, 1, [0x00010001, 0xFFFFFFFF], True) +
+                    data_phase(1, info))
+    check(expect(command, OPERATION_RESPONSE, 'SendObjectInfo') == OK, 'SendObjectInfo was refused')
+    command.sendall(request(SEND_OBJECT, 2, data_out=True) + start_data(2, 1 << 20) +
+                    data(2, bytes(300000)))
     for sock in (command, event):  # gone without a word: a reset, not a close
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
         sock.close()
