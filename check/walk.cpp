@@ -11,7 +11,7 @@ namespace check {
 
 namespace {
 
-const int kPollMs = 50;
+const int kPollMs = 20;
 const int kDesktopMargin = 12; // a strip of desktop around the window, as a user sees it
 const int kPaintMs = 400;      // time for a new page to paint before its picture
 
