@@ -1,6 +1,8 @@
 // vcam: the virtual camera as a PTP/IP server on 127.0.0.1.
 //   vcam --profile FILE --card DIR [--port N] [--handshake-timeout S] [--idle-timeout S]
-// Port 15740 by default; 0 picks a free port. The first line printed names the port.
+//        [--quiet | --log FILE]
+// Port 15740 by default; 0 picks a free port. The first line printed names the port; the
+// trace follows it, or goes to the end of FILE, or nowhere with --quiet.
 // Serves one session at a time until SIGINT/SIGTERM (Ctrl-C on Windows).
 #include <csignal>
 #include <cstdio>
@@ -30,15 +32,16 @@ bool ParseNumber(const char* text, long low, long high, long& value) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: vcam [--profile FILE] --card DIR [--port N] [--quiet]\n"
-                         "            [--handshake-timeout SECONDS] [--idle-timeout SECONDS]\n");
+    std::fprintf(stderr,
+                 "usage: vcam [--profile FILE] --card DIR [--port N] [--quiet | --log FILE]\n"
+                 "            [--handshake-timeout SECONDS] [--idle-timeout SECONDS]\n");
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string profilePath, cardPath;
+    std::string profilePath, cardPath, logPath;
     long port = ptp::kPtpIpPort;
     long handshakeSeconds = 5, idleSeconds = 600;
     bool quiet = false;
@@ -49,6 +52,8 @@ int main(int argc, char** argv) {
             profilePath = argv[++i];
         else if (arg == "--card" && hasValue)
             cardPath = argv[++i];
+        else if (arg == "--log" && hasValue)
+            logPath = argv[++i];
         else if (arg == "--port" && hasValue) {
             if (!ParseNumber(argv[++i], 0, 65535, port))
                 return Usage();
@@ -88,10 +93,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vcam: cannot listen on 127.0.0.1:%ld\n", port);
         return 1;
     }
-    if (!quiet) {
-        server.SetLog([](const std::string& line) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
+    std::FILE* log = quiet ? nullptr : stdout;
+    if (!logPath.empty() && !(log = std::fopen(logPath.c_str(), "a"))) {
+        std::fprintf(stderr, "vcam: cannot open the log %s\n", logPath.c_str());
+        return 2;
+    }
+    if (log) {
+        server.SetLog([log](const std::string& line) {
+            std::fprintf(log, "%s\n", line.c_str());
+            std::fflush(log);
         });
     }
     std::printf("vcam listening on 127.0.0.1:%u\n", server.Port());

@@ -126,12 +126,7 @@ Session::Next Session::GetDeviceInfo(Request& r) {
         info.vendorExtensionDesc += (mtp ? "; " : "") + profile_.vendorExtension;
     info.eventsSupported = {EC_ObjectAdded, EC_ObjectRemoved, EC_StoreRemoved,
                             EC_Vandrel_PowerDown};
-    info.devicePropertiesSupported = {DPC_BatteryLevel};
-    if (profile_.vendorProperties) {
-        info.devicePropertiesSupported.insert(
-            info.devicePropertiesSupported.end(),
-            {DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion, DPC_Vandrel_ModelName});
-    }
+    info.devicePropertiesSupported = ListedProperties();
     info.imageFormats = {OFC_Undefined, OFC_Association, OFC_Text, OFC_EXIF_JPEG};
     info.manufacturer = profile_.manufacturer;
     info.model = profile_.model;

@@ -94,6 +94,44 @@ bool ParseSlots(const std::string& text, std::vector<uint32_t>& slots) {
     return !slots.empty();
 }
 
+// A property's description, "CODE TYPE CURRENT [MIN..MAX]" or "CODE STR TEXT" (see profile.h).
+bool ParseDescription(const std::string& text, ptp::DevicePropDesc& desc) {
+    static const char* const kTypes[] = {"int8",  "uint8",  "int16", "uint16",
+                                         "int32", "uint32", "int64", "uint64"};
+    std::istringstream words(text);
+    std::string code, type, current, range, extra;
+    words >> code >> type;
+    desc = ptp::DevicePropDesc();
+    if (!ParseCode(code, desc.propertyCode) || desc.propertyCode == 0)
+        return false;
+    if (Lower(type) == "str") {
+        std::getline(words, current);
+        desc.dataType = ptp::DTC_STR;
+        desc.factoryDefault = desc.current = ptp::PropValue::String(Trim(current));
+        return current.size() < 200;
+    }
+    for (int i = 0; i < 8; ++i)
+        if (Lower(type) == kTypes[i])
+            desc.dataType = static_cast<uint16_t>(ptp::DTC_INT8 + i);
+    const int bits = 8 << ((desc.dataType - 1) / 2);
+    const uint64_t max = bits == 64 ? kNever : (uint64_t(1) << bits) - 1;
+    uint64_t number = 0, low = 0, high = 0;
+    words >> current >> range;
+    const size_t dots = range.find("..");
+    if (desc.dataType == 0 || (words >> extra) || !ParseU64(current, number) || number > max ||
+        (!range.empty() && (dots == std::string::npos || !ParseU64(range.substr(0, dots), low) ||
+                            !ParseU64(range.substr(dots + 2), high) || low > max || high > max)))
+        return false;
+    desc.factoryDefault = desc.current = ptp::PropValue::Unsigned(desc.dataType, number);
+    if (!range.empty()) {
+        desc.formFlag = ptp::DPFF_Range;
+        desc.rangeMin = ptp::PropValue::Unsigned(desc.dataType, low);
+        desc.rangeMax = ptp::PropValue::Unsigned(desc.dataType, high);
+        desc.rangeStep = ptp::PropValue::Unsigned(desc.dataType, 1);
+    }
+    return true;
+}
+
 // A trigger key ("operation", "occurrence", "after_bytes"); false when `key` is none of them.
 bool SetTrigger(Trigger& trigger, const std::string& key, const std::string& value, bool& ok) {
     if (key == "operation")
@@ -133,6 +171,19 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         ok = ParseU32(value, p.deviceInfoStrings, 4);
     else if (key == "camera.split_writes")
         ok = ParseBool(value, p.splitWrites);
+    else if (key == "camera.device_version")
+        p.firmware = value, ok = value.size() < 200;
+    else if (key == "property.every")
+        ok = ParseDescription(value, p.everyProperty);
+    else if (key.compare(0, 9, "property.") == 0) {
+        uint16_t code = 0;
+        ptp::DevicePropDesc desc; // "none": data type 0
+        ok = ParseCode(key.substr(9), code) && code != 0 &&
+             (Lower(value) == "none" || ParseDescription(value, desc));
+        if (ok)
+            p.properties[code] = desc;
+    } else if (key == "fault.close_events")
+        ok = ParseBool(value, p.closeEvents);
     else if (key == "camera.responder_decides") {
         const std::string v = Lower(value);
         p.decidesIntoDcim = v == "dcim";

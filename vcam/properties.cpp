@@ -105,16 +105,32 @@ Session::Next Session::SetObjectPropValue(Request& r) {
     }
 }
 
-bool Session::PropertyListed(uint16_t code) const {
-    if (code == DPC_BatteryLevel)
-        return true;
-    return profile_.vendorProperties &&
-           (code == DPC_Vandrel_BatteryState || code == DPC_Vandrel_FirmwareVersion ||
-            code == DPC_Vandrel_ModelName);
+std::vector<uint16_t> Session::ListedProperties() const {
+    std::vector<uint16_t> codes = {DPC_BatteryLevel};
+    if (profile_.vendorProperties)
+        codes.insert(codes.end(), {DPC_Vandrel_BatteryState, DPC_Vandrel_FirmwareVersion,
+                                   DPC_Vandrel_ModelName});
+    for (const auto& described : profile_.properties) {
+        codes.erase(std::remove(codes.begin(), codes.end(), described.first), codes.end());
+        if (described.second.dataType != 0)
+            codes.push_back(described.first);
+    }
+    const DevicePropDesc& every = profile_.everyProperty;
+    if (every.dataType != 0 && std::count(codes.begin(), codes.end(), every.propertyCode) == 0)
+        codes.push_back(every.propertyCode);
+    return codes;
 }
 
 bool Session::BuildPropDesc(uint16_t code, DevicePropDesc& desc) const {
-    if (!PropertyListed(code) || (code != DPC_BatteryLevel && profile_.vendorPropertiesForeign))
+    // A description the profile gives answers in place of the camera's own.
+    const auto described = profile_.properties.find(code);
+    if (profile_.everyProperty.dataType != 0 || described != profile_.properties.end()) {
+        desc = profile_.everyProperty.dataType != 0 ? profile_.everyProperty : described->second;
+        return desc.dataType != 0;
+    }
+    const std::vector<uint16_t> listed = ListedProperties();
+    if (std::count(listed.begin(), listed.end(), code) == 0 ||
+        (code != DPC_BatteryLevel && profile_.vendorPropertiesForeign))
         return false;
     desc = DevicePropDesc();
     desc.propertyCode = code;

@@ -121,7 +121,10 @@ ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) 
     owner_.connectionNumber_ = ack.connectionNumber;
     if ((status = SendPacket(command_, bytes)) != Status::Ok)
         return status;
-    Trace("initiator \"" + request.friendlyName + "\" connected");
+    std::string guid;
+    for (uint8_t byte : request.guid)
+        guid += Hex(byte).substr(4);
+    Trace("initiator \"" + request.friendlyName + "\" (GUID " + guid + ") connected");
 
     deadline = Clock::now() + std::chrono::milliseconds(owner_.handshakeTimeoutMs_);
     event_ = acceptEvent();
@@ -140,7 +143,12 @@ ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) 
         return Status::Malformed;
     }
     EncodeInitEventAck(bytes);
-    return SendPacket(*event_, bytes);
+    status = SendPacket(*event_, bytes);
+    if (profile_.closeEvents) {
+        Trace("fault: event connection closed");
+        event_->Shutdown();
+    }
+    return status;
 }
 
 ptp::Status Session::Loop() {

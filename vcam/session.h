@@ -101,7 +101,8 @@ class Session {
     // Ends the file SendObject was receiving: kept as an incomplete object when the profile
     // keeps them, deleted otherwise. Nothing when it was stored whole.
     void EndUpload();
-    bool PropertyListed(uint16_t code) const;
+    // DeviceInfo's DevicePropertiesSupported.
+    std::vector<uint16_t> ListedProperties() const;
     bool BuildPropDesc(uint16_t code, ptp::DevicePropDesc& desc) const;
     ptp::ObjectInfo InfoOf(const CardObject& object) const;
     uint16_t CheckStorage(uint32_t storageId, bool allowAll) const;

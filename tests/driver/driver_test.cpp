@@ -10,11 +10,10 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver_interface.h"
-#include "ptp/datasets.h"
+#include "ptp/codes.h"
 #include "ptp/ptpip.h"
 #include "identity.h"
 #include "scenario.h"
@@ -459,9 +458,9 @@ TEST(Driver, TheTraceRecordsCallsEventsAndFactsButNoFileContents) {
     EXPECT_EQ(trace.find(bytes.substr(1000, 12)), std::string::npos) << "no file contents";
 }
 
-// Announces A.BIN, then sends it from a file that does not exist; SendObject's result, or -1
-// when the announcement failed.
-DriverResult SendAnnouncedMissingFile(Driver& d) {
+// Announces A.BIN (its handle in `announced`), then sends it from a file that does not exist;
+// SendObject's result, or -1 when the announcement failed.
+DriverResult SendAnnouncedMissingFile(Driver& d, uint32_t* announced = nullptr) {
     ObjectInfoRecord info = {};
     info.objectSize = 10;
     info.nameCount = 6;
@@ -469,6 +468,8 @@ DriverResult SendAnnouncedMissingFile(Driver& d) {
     uint32_t storage, parent, handle;
     if (d.camera->SendObjectInfo(d.device, 0, 0, &info, &storage, &parent, &handle) != 0)
         return -1;
+    if (announced)
+        *announced = handle;
     CameraStream file;
     memset(&file, 0, sizeof file);
     CreateFileStream(d.scenario.Path("no-such-file").c_str(), 1, nullptr, 0, 3, &file);
@@ -678,190 +679,60 @@ TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
 
 namespace {
 
-// A PTP/IP camera on a loopback port that answers with the DeviceInfo and property
-// descriptions a test gives it, as odd cameras do; it can close its event connection at once.
-// It keeps every request, takes any data sent, and answers the rest with OK.
-class ListingCamera {
-  public:
-    ListingCamera(ptp::DeviceInfo info, std::vector<ptp::DevicePropDesc> properties,
-                  bool dropEvents = false)
-        : info_(std::move(info)), properties_(std::move(properties)), dropEvents_(dropEvents) {
-        listener_ = ptp::TcpListener::Listen("127.0.0.1", 0, nullptr);
-        port = listener_ ? listener_->Port() : 0;
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~ListingCamera() {
-        listener_->Close();
-        if (command_)
-            command_->Shutdown();
-        thread_.join();
-    }
-    std::string Settings() const {
-        return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(port) + "\n";
-    }
-    std::vector<ptp::Operation> Asked() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return asked_;
-    }
-    ptp::InitCommandRequest Introduced() {
-        std::lock_guard<std::mutex> hold(lock_);
-        return introduced_;
-    }
-    static constexpr uint32_t kAnnouncedHandle = 0x42;
-    uint16_t port = 0;
-
-  private:
-    void Serve() {
-        ptp::Packet packet;
-        std::vector<uint8_t> bytes;
-        command_ = listener_->Accept(10000, nullptr);
-        if (!command_ || ptp::ReadPacket(*command_, packet, 5000) != ptp::Status::Ok)
-            return;
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            ptp::DecodeInitCommandRequest(packet.body, introduced_);
-        }
-        ptp::InitCommandAck ack;
-        ack.connectionNumber = 1;
-        ack.friendlyName = "scripted";
-        ptp::EncodeInitCommandAck(ack, bytes);
-        ptp::SendPacket(*command_, bytes);
-        ptp::ConnectionPtr events = listener_->Accept(10000, nullptr);
-        if (!events || ptp::ReadPacket(*events, packet, 5000) != ptp::Status::Ok)
-            return;
-        ptp::EncodeInitEventAck(bytes);
-        ptp::SendPacket(*events, bytes);
-        if (dropEvents_)
-            events->Shutdown();
-        ptp::OperationRequest request;
-        while (ptp::ReadPacket(*command_, packet, 30000) == ptp::Status::Ok &&
-               ptp::DecodeOperationRequest(packet.body, request)) {
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                asked_.push_back(request.op);
-            }
-            ptp::StartData start;
-            if (request.dataPhase == ptp::DP_DataOut &&
-                (ptp::ReadPacket(*command_, packet, 5000) != ptp::Status::Ok ||
-                 !ptp::DecodeStartData(packet.body, start) ||
-                 ptp::ReceiveDataPhase(
-                     *command_, start.transactionId, start.totalLength,
-                     [](const uint8_t*, size_t) { return true; }, 5000)
-                         .status != ptp::Status::Ok))
-                return;
-            std::vector<uint8_t> data;
-            uint16_t code = ptp::RC_OK;
-            if (request.op.code == ptp::OC_GetDeviceInfo)
-                ptp::PackDeviceInfo(info_, data);
-            if (request.op.code == ptp::OC_GetStorageIDs)
-                ptp::PackU32Array({0x00010001}, data);
-            if (request.op.code == ptp::OC_GetDevicePropDesc) {
-                code = ptp::RC_DevicePropNotSupported;
-                for (const ptp::DevicePropDesc& desc : properties_) {
-                    if (request.op.params.size() == 1 &&
-                        (desc.propertyCode == request.op.params[0] || properties_.size() == 1)) {
-                        ptp::PackDevicePropDesc(desc, data);
-                        code = ptp::RC_OK;
-                    }
-                }
-            }
-            const uint32_t tid = request.op.transactionId;
-            if (!data.empty()) {
-                size_t offset = 0;
-                ptp::SendDataPhase(
-                    *command_, tid, data.size(),
-                    [&](uint8_t* buffer, size_t count) {
-                        memcpy(buffer, data.data() + offset, count);
-                        offset += count;
-                        return true;
-                    },
-                    65536);
-            }
-            ptp::Operation response;
-            response.code = code;
-            response.transactionId = tid;
-            if (request.op.code == ptp::OC_SendObjectInfo)
-                response.params = {0x00010001, 0xFFFFFFFF, kAnnouncedHandle};
-            ptp::EncodeOperationResponse(response, bytes);
-            ptp::SendPacket(*command_, bytes);
-        }
-    }
-
-    const ptp::DeviceInfo info_;
-    const std::vector<ptp::DevicePropDesc> properties_; // one alone answers every question
-    const bool dropEvents_;
-    std::unique_ptr<ptp::TcpListener> listener_;
-    ptp::ConnectionPtr command_;
-    std::thread thread_;
-    std::mutex lock_;
-    std::vector<ptp::Operation> asked_; // every request, in order
-    ptp::InitCommandRequest introduced_;
-};
-
-ptp::DevicePropDesc Property(uint16_t code, uint16_t type, uint64_t current, uint64_t low = 0,
-                             uint64_t high = 0) {
-    ptp::DevicePropDesc desc;
-    desc.propertyCode = code;
-    desc.dataType = type;
-    desc.factoryDefault = desc.current = ptp::PropValue::Unsigned(type, current);
-    desc.current.integer = current;
-    if (low || high) {
-        desc.formFlag = ptp::DPFF_Range;
-        desc.rangeMin = ptp::PropValue::Unsigned(type, low);
-        desc.rangeMax = ptp::PropValue::Unsigned(type, high);
-        desc.rangeStep = ptp::PropValue::Unsigned(type, 1);
-    }
-    return desc;
+// The library's settings for the vcam server.
+std::string OverPtpIp(const testing_support::VcamServer& server) {
+    return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n";
 }
 
 TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
-    const uint16_t kLevel = ptp::DPC_BatteryLevel, kState = ptp::DPC_Vandrel_BatteryState;
+    const uint32_t kState = ptp::DPC_Vandrel_BatteryState;
+    const uint32_t kFirmware = ptp::DPC_Vandrel_FirmwareVersion;
+    // A camera of no vendor extension that lists BatteryLevel and the property it describes,
+    // its one description answering every question; and then its DeviceVersion.
+    const std::string odd = "camera.rename = no\ncamera.vendor_extension =\n"
+                            "camera.vendor_properties = no\ncamera.device_version = 1.0\n"
+                            "property.every = ";
+    const std::string version = odd + "0x5001 UINT8 80\ncamera.device_version =";
+    const std::string ours = "camera.rename = no\n"; // "tarvo.com: 1.0", vendor properties
     const struct {
-        std::string deviceVersion;
-        ptp::DevicePropDesc property;
+        std::string profile;
         uint32_t asked;
         DriverResult expected;
         uint32_t value;
     } rows[] = {
         // BatteryLevel without the vendor state: its place in its range decides.
-        {"1.0", Property(kLevel, ptp::DTC_UINT64, 0, 0, 1ull << 62), kState, 0, 2},
-        {"1.0", Property(kLevel, ptp::DTC_UINT64, 1ull << 61, 0, 1ull << 62), kState, 0, 1},
-        {"1.0", Property(kLevel, ptp::DTC_UINT8, 55, 50, 100), kState, 0, 2},
-        {"1.0", Property(kLevel, ptp::DTC_UINT8, 90, 50, 100), kState, 0, 1},
-        {"1.0", Property(kLevel, ptp::DTC_INT8, 0x30, 0xF6, 0x32), kState, 0, 1}, // -10..50
+        {odd + "0x5001 UINT64 0 0..0x4000000000000000", kState, 0, 2},
+        {odd + "0x5001 UINT64 0x2000000000000000 0..0x4000000000000000", kState, 0, 1},
+        {odd + "0x5001 UINT8 55 50..100", kState, 0, 2},
+        {odd + "0x5001 UINT8 90 50..100", kState, 0, 1},
+        {odd + "0x5001 INT8 0x30 0xF6..0x32", kState, 0, 1}, // -10..50
         // A description of another property, or of another type, is refused.
-        {"1.0", Property(ptp::DPC_Vandrel_FirmwareVersion, ptp::DTC_UINT32, 0x01000102), kState,
-         kDriverGeneralError, 0},
-        {"1.0", Property(kState, ptp::DTC_UINT8, 1), kState, kDriverGeneralError, 0},
-        {"1.0", Property(kLevel, ptp::DTC_STR, 0), kState, kDriverGeneralError, 0},
+        {odd + "0xD031 UINT32 0x01000102", kState, kDriverGeneralError, 0},
+        {odd + "0xD003 UINT8 1", kState, kDriverGeneralError, 0},
+        {odd + "0x5001 STR", kState, kDriverGeneralError, 0},
         // The version as the camera displays it, when it has no vendor version.
-        {"3-1.2.0", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
-         0x01020000},
-        {"V1.10", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
-         0x010A0000},
-        {"", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0, 0},
-        {"2.300.1", Property(kLevel, ptp::DTC_UINT8, 80), ptp::DPC_Vandrel_FirmwareVersion, 0,
-         0x02FF0100},
+        {version + " 3-1.2.0", kFirmware, 0, 0x01020000},
+        {version + " V1.10", kFirmware, 0, 0x010A0000},
+        {version, kFirmware, 0, 0},
+        {version + " 2.300.1", kFirmware, 0, 0x02FF0100},
+        // A vendor property described as another is not there: BatteryLevel (80 %) stands in.
+        {ours + "property.0xD003 = 0xD031 UINT32 0x01000102", kState, 0, 1},
+        // Without the vendor state, BatteryLevel's range as wide as its type allows.
+        {ours + "property.0xD003 = none\nproperty.0x5001 = 0x5001 UINT64 0 0..0x4000000000000000",
+         kState, 0, 2},
     };
     for (const auto& row : rows) {
-        ptp::DeviceInfo info;
-        info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession,
-                                    ptp::OC_GetDevicePropDesc};
-        info.devicePropertiesSupported = {row.property.propertyCode};
-        if (row.property.propertyCode != kLevel)
-            info.devicePropertiesSupported.push_back(kLevel);
-        info.model = "Tarvo Camera X1";
-        info.deviceVersion = row.deviceVersion;
-        ListingCamera camera(info, {row.property});
-        Driver d("");
-        d.scenario.SetSettings(camera.Settings());
+        Driver d(row.profile + "\n");
+        testing_support::VcamServer server(d.scenario.folder());
+        ASSERT_TRUE(server.Start()) << row.profile;
+        d.scenario.SetSettings(OverPtpIp(server));
         ASSERT_TRUE(d.Load());
-        ASSERT_EQ(d.Open(), 0) << row.deviceVersion;
+        ASSERT_EQ(d.Open(), 0) << row.profile;
         uint32_t value = 0xEEEEEEEE;
         EXPECT_EQ(d.camera->GetDevicePropValue(d.device, row.asked, &value, 0), row.expected)
-            << row.deviceVersion << " " << row.property.propertyCode;
+            << row.profile;
         if (row.expected == 0) {
-            EXPECT_EQ(value, row.value) << row.deviceVersion << " " << row.property.current.integer;
+            EXPECT_EQ(value, row.value) << row.profile;
         }
         uint8_t model[512] = {};
         EXPECT_EQ(d.camera->GetDevicePropValue(d.device, kPropModelName, model, 0), 0);
@@ -871,34 +742,43 @@ TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
 }
 
 TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
-    ptp::DeviceInfo info;
-    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession, ptp::OC_SendObjectInfo,
-                                ptp::OC_SendObject, ptp::OC_DeleteObject};
-    ListingCamera camera(info, {});
     Driver d("");
-    d.scenario.SetSettings(camera.Settings());
+    testing_support::VcamServer server(d.scenario.folder());
+    ASSERT_TRUE(server.Start());
+    d.scenario.SetSettings(OverPtpIp(server) + "trace = trace.txt\n");
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
-    EXPECT_EQ(SendAnnouncedMissingFile(d), kStreamOpenFailed);
-    const std::vector<ptp::Operation> asked = camera.Asked();
-    ASSERT_FALSE(asked.empty());
-    EXPECT_EQ(asked.back().code, ptp::OC_DeleteObject);
-    ASSERT_FALSE(asked.back().params.empty());
-    EXPECT_EQ(asked.back().params[0], ListingCamera::kAnnouncedHandle);
+    uint32_t announced = 0;
+    EXPECT_EQ(SendAnnouncedMissingFile(d, &announced), kStreamOpenFailed);
+    // The library's trace of its calls: the last one deletes the handle announced.
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    char handle[16];
+    snprintf(handle, sizeof handle, "0x%08X", announced);
+    const size_t deleted = trace.rfind(std::string("DeleteObject (0x100B) [") + handle);
+    ASSERT_NE(deleted, std::string::npos) << trace;
+    EXPECT_EQ(trace.find(" (0x1", trace.find('\n', deleted)), std::string::npos) << trace;
     d.camera->CloseDevice(d.device);
 }
 
 // A camera that pairs with an initiator knows it by its GUID: one per PC, the same each run.
 TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
-    ptp::DeviceInfo info;
-    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
-    ListingCamera camera(info, {});
     Driver d("");
-    d.scenario.SetSettings(camera.Settings());
+    testing_support::VcamServer server(d.scenario.folder(), "camera.ini", "card", "vcam.log");
+    ASSERT_TRUE(server.Start());
+    d.scenario.SetSettings(OverPtpIp(server));
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
     d.camera->CloseDevice(d.device);
-    const ptp::Guid sent = camera.Introduced().guid;
+    server.Kill();
+    // The camera's trace: initiator "NAME" (GUID 32 hex digits, in the order sent) connected.
+    std::string log;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("vcam.log"), log));
+    const size_t at = log.find("(GUID ");
+    ASSERT_TRUE(at != std::string::npos && at + 6 + 32 <= log.size()) << log;
+    ptp::Guid sent{};
+    for (size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<uint8_t>(strtoul(log.substr(at + 6 + 2 * i, 2).c_str(), nullptr, 16));
     EXPECT_TRUE(sent == InstallationGuid()) << "the same on every run";
     EXPECT_FALSE(sent == GuidOfIdentity("another PC"));
     EXPECT_TRUE(GuidOfIdentity("another PC") == GuidOfIdentity("another PC"));
@@ -907,12 +787,11 @@ TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
 }
 
 TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
-    ptp::DeviceInfo info;
-    info.operationsSupported = {ptp::OC_GetDeviceInfo, ptp::OC_OpenSession};
-    ListingCamera camera(info, {}, true);
     TakeEvents();
-    Driver d("");
-    d.scenario.SetSettings(camera.Settings());
+    Driver d("fault.close_events = yes\n");
+    testing_support::VcamServer server(d.scenario.folder());
+    ASSERT_TRUE(server.Start());
+    d.scenario.SetSettings(OverPtpIp(server));
     ASSERT_TRUE(d.Load());
     uint32_t count = 0;
     std::string records;
@@ -937,8 +816,7 @@ TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
     WriteFileBytes(d.scenario.card() + "\\Existing.JPG", "jpeg");
     testing_support::VcamServer server(d.scenario.folder());
     ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
-                           "\n");
+    d.scenario.SetSettings(OverPtpIp(server));
     ASSERT_TRUE(d.Load());
     uint32_t count = 0;
     std::string records;
@@ -965,8 +843,7 @@ TEST(DriverOverPtpIp, ACameraHeldElsewhereIsBusyAndAFailedOpenLetsItGo) {
     Driver d("");
     testing_support::VcamServer server(d.scenario.folder());
     ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) +
-                           "\n");
+    d.scenario.SetSettings(OverPtpIp(server));
     ASSERT_TRUE(d.Load());
     auto get = reinterpret_cast<pGet_kxCPTPClassFn>(
         reinterpret_cast<void*>(GetProcAddress(d.module, KX_GET_CLASS_EXPORT)));

@@ -49,8 +49,9 @@ void Scenario::UseLibraryHere() {
     SetDllDirectoryA(folder_.c_str());
 }
 
-VcamServer::VcamServer(std::string folder, std::string profile, std::string card)
-    : folder_(std::move(folder)), profile_(std::move(profile)), card_(std::move(card)) {}
+VcamServer::VcamServer(std::string folder, std::string profile, std::string card, std::string log)
+    : folder_(std::move(folder)), profile_(std::move(profile)), card_(std::move(card)),
+      log_(std::move(log)) {}
 
 bool VcamServer::Start() {
     Kill();
@@ -67,8 +68,8 @@ bool VcamServer::Start() {
     si.hStdError = writeEnd;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     const std::string exe = ExeFolder() + "\\..\\..\\vcam\\vcam.exe";
-    std::string command =
-        "\"" + exe + "\" --quiet --port 0 --profile \"" + profile_ + "\" --card \"" + card_ + "\"";
+    std::string command = "\"" + exe + "\" --port 0 --profile \"" + profile_ + "\" --card \"" +
+                          card_ + "\" " + (log_.empty() ? "--quiet" : "--log \"" + log_ + "\"");
     PROCESS_INFORMATION pi = {};
     if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                        folder_.c_str(), &si, &pi)) {
@@ -76,8 +77,8 @@ bool VcamServer::Start() {
         CloseHandle(pi.hThread);
     }
     CloseHandle(writeEnd);
-    // Its first line, once it listens: "vcam listening on 127.0.0.1:PORT". With --quiet it
-    // writes nothing more.
+    // Its first line, once it listens: "vcam listening on 127.0.0.1:PORT". With --quiet or
+    // --log it writes nothing more.
     std::string line;
     char c;
     DWORD n = 0;

@@ -47,11 +47,11 @@ class Scenario {
 
 // The vcam server of the Windows build, run in `folder` with a profile and a card folder (both
 // relative to it, or absolute) on a loopback port it picks itself: no other program can take
-// the port between its choice and its use.
+// the port between its choice and its use. With a `log` file its trace goes there.
 class VcamServer {
   public:
     explicit VcamServer(std::string folder, std::string profile = "camera.ini",
-                        std::string card = "card");
+                        std::string card = "card", std::string log = "");
     ~VcamServer() { Kill(); }
     VcamServer(const VcamServer&) = delete;
     VcamServer& operator=(const VcamServer&) = delete;
@@ -62,7 +62,7 @@ class VcamServer {
     int port = 0;
 
   private:
-    const std::string folder_, profile_, card_;
+    const std::string folder_, profile_, card_, log_;
     HANDLE process_ = nullptr;
 };
 

@@ -90,7 +90,15 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "camera.responder_decides = 0x201A\n"
                        "camera.device_info_strings = 2\n"
                        "camera.vendor_extension = fujifilm.co.jp: 1.0\n"
-                       "camera.split_writes = yes\n";
+                       "camera.split_writes = yes\n"
+                       "camera.device_version = V1.10\n"
+                       "property.every = 0x5001 UINT64 0 0..0x4000000000000000\n"
+                       "[property]\n"
+                       "0xD003 = 0xD031 INT8 0x30 0xF6..0x32\n"
+                       "0xD031 = none\n"
+                       "53298 = 0xD032 STR Other Cam\n"
+                       "[fault]\n"
+                       "close_events = yes\n";
     Profile p;
     std::string error;
     ASSERT_TRUE(ParseProfile(text, p, error)) << error;
@@ -141,6 +149,25 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
     EXPECT_EQ(p.deviceInfoStrings, 2u);
     EXPECT_EQ(p.vendorExtension, "fujifilm.co.jp: 1.0");
     EXPECT_TRUE(p.splitWrites);
+    EXPECT_EQ(p.firmware, "V1.10");
+    EXPECT_EQ(p.firmwareVersion, 0x02010000u) << "0xD031 keeps camera.firmware's";
+    EXPECT_EQ(p.everyProperty.propertyCode, ptp::DPC_BatteryLevel);
+    EXPECT_EQ(p.everyProperty.dataType, ptp::DTC_UINT64);
+    EXPECT_EQ(p.everyProperty.current.integer, 0u);
+    EXPECT_EQ(p.everyProperty.formFlag, ptp::DPFF_Range);
+    EXPECT_EQ(p.everyProperty.rangeMax.integer, 1ull << 62);
+    EXPECT_EQ(p.everyProperty.rangeStep.integer, 1u);
+    ASSERT_EQ(p.properties.size(), 3u);
+    const ptp::DevicePropDesc& state = p.properties[ptp::DPC_Vandrel_BatteryState];
+    EXPECT_EQ(state.propertyCode, ptp::DPC_Vandrel_FirmwareVersion);
+    EXPECT_EQ(state.dataType, ptp::DTC_INT8);
+    EXPECT_EQ(state.current.integer, 0x30u);
+    EXPECT_EQ(state.rangeMin.integer, 0xF6u);
+    EXPECT_EQ(state.rangeMax.integer, 0x32u);
+    EXPECT_EQ(p.properties[ptp::DPC_Vandrel_FirmwareVersion].dataType, 0) << "none";
+    EXPECT_EQ(p.properties[ptp::DPC_Vandrel_ModelName].current.text, "Other Cam");
+    EXPECT_EQ(p.properties[ptp::DPC_Vandrel_ModelName].formFlag, ptp::DPFF_None);
+    EXPECT_TRUE(p.closeEvents);
 }
 
 // Each camera personality the samples describe is a profile the camera takes.
@@ -189,6 +216,16 @@ TEST(ProfileTest, ErrorsNameTheLine) {
                          "camera.responder_decides = 0x2001",
                          "camera.device_info_strings = 5",
                          "camera.vendor_properties = maybe",
+                         "property.every = 0x5001 UINT8 256",
+                         "property.every = 0x5001 UINT8 1 0..0x100",
+                         "property.every = 0x5001 UINT8 1 5",
+                         "property.every = 0x5001 FLOAT 1",
+                         "property.every = 0x5001 UINT8 1 0..100 more",
+                         "property.every = 0x10000 UINT8 1",
+                         "property.every = none",
+                         "property.0 = none",
+                         "property.0x5001 = maybe",
+                         "fault.close_events = sometimes",
                          "no equals sign",
                          "[unterminated"};
     for (const char* text : bad) {

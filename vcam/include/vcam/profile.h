@@ -104,11 +104,27 @@
 //                                             properties of the same codes
 //   camera.split_writes      no               PTP/IP: a dataset and its response leave in
 //                                             separate writes, without TCP_NODELAY
+//   camera.device_version    camera.firmware  DeviceInfo DeviceVersion as sent, any text, even
+//                                             empty; 0xD031 keeps camera.firmware's number
+//   property.CODE            (none)           lists CODE and describes it as given, for
+//                                             GetDevicePropDesc and GetDevicePropValue:
+//                                             "CODE' TYPE CURRENT [MIN..MAX]", CODE' maybe
+//                                             another code, TYPE INT8 ... UINT64 with numbers
+//                                             as their unsigned bits (INT8 0xF6 is -10), a
+//                                             range stepping by 1; or "CODE' STR TEXT";
+//                                             "none": CODE is neither listed nor described
+//   property.every           (none)           one description (as above) that answers every
+//                                             GetDevicePropDesc; its code is listed
+//   fault.close_events       no               close the event connection right after its
+//                                             handshake; the session goes on
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "ptp/datasets.h"
 
 namespace vcam {
 
@@ -184,6 +200,10 @@ struct Profile {
     std::string vendorExtension = "tarvo.com: 1.0";
     bool vendorPropertiesForeign = false;
     bool splitWrites = false;
+    // Descriptions of property.CODE; a data type of 0 stands for "none".
+    std::map<uint16_t, ptp::DevicePropDesc> properties;
+    ptp::DevicePropDesc everyProperty; // property.every; data type 0: none
+    bool closeEvents = false;
 };
 
 // Parses ini text over the defaults already in `profile`. On failure `error` names the line.
