@@ -679,9 +679,12 @@ TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
 
 namespace {
 
-// The library's settings for the vcam server.
-std::string OverPtpIp(const testing_support::VcamServer& server) {
-    return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n";
+// Starts `server` and loads the library with settings that reach it, and `more`.
+bool LoadOverVcam(Driver& d, testing_support::VcamServer& server, const std::string& more = "") {
+    if (!server.Start())
+        return false;
+    d.scenario.SetSettings(server.Settings() + more);
+    return d.Load();
 }
 
 TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
@@ -724,9 +727,7 @@ TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
     for (const auto& row : rows) {
         Driver d(row.profile + "\n");
         testing_support::VcamServer server(d.scenario.folder());
-        ASSERT_TRUE(server.Start()) << row.profile;
-        d.scenario.SetSettings(OverPtpIp(server));
-        ASSERT_TRUE(d.Load());
+        ASSERT_TRUE(LoadOverVcam(d, server)) << row.profile;
         ASSERT_EQ(d.Open(), 0) << row.profile;
         uint32_t value = 0xEEEEEEEE;
         EXPECT_EQ(d.camera->GetDevicePropValue(d.device, row.asked, &value, 0), row.expected)
@@ -744,9 +745,7 @@ TEST(DriverOverPtpIp, PropertiesOfOddCamerasAreCheckedAndRead) {
 TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
     Driver d("");
     testing_support::VcamServer server(d.scenario.folder());
-    ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings(OverPtpIp(server) + "trace = trace.txt\n");
-    ASSERT_TRUE(d.Load());
+    ASSERT_TRUE(LoadOverVcam(d, server, "trace = trace.txt\n"));
     ASSERT_EQ(d.Open(), 0);
     uint32_t announced = 0;
     EXPECT_EQ(SendAnnouncedMissingFile(d, &announced), kStreamOpenFailed);
@@ -765,9 +764,7 @@ TEST(DriverOverPtpIp, AnAnnouncedFileThatCannotBeReadIsDeleted) {
 TEST(DriverOverPtpIp, ThePcIntroducesItselfByAGuidOfItsOwn) {
     Driver d("");
     testing_support::VcamServer server(d.scenario.folder(), "camera.ini", "card", "vcam.log");
-    ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings(OverPtpIp(server));
-    ASSERT_TRUE(d.Load());
+    ASSERT_TRUE(LoadOverVcam(d, server));
     ASSERT_EQ(d.Open(), 0);
     d.camera->CloseDevice(d.device);
     server.Kill();
@@ -790,9 +787,7 @@ TEST(DriverOverPtpIp, AnEventConnectionLostBeforeTheOpenIsNotSwallowed) {
     TakeEvents();
     Driver d("fault.close_events = yes\n");
     testing_support::VcamServer server(d.scenario.folder());
-    ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings(OverPtpIp(server));
-    ASSERT_TRUE(d.Load());
+    ASSERT_TRUE(LoadOverVcam(d, server));
     uint32_t count = 0;
     std::string records;
     ASSERT_EQ(d.Enumerate(count, records), 0);
@@ -815,9 +810,7 @@ TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
     Driver d("");
     WriteFileBytes(d.scenario.card() + "\\Existing.JPG", "jpeg");
     testing_support::VcamServer server(d.scenario.folder());
-    ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings(OverPtpIp(server));
-    ASSERT_TRUE(d.Load());
+    ASSERT_TRUE(LoadOverVcam(d, server));
     uint32_t count = 0;
     std::string records;
     ASSERT_EQ(d.Enumerate(count, records), 0);
@@ -842,9 +835,7 @@ TEST(DriverOverPtpIp, SendsAndQueriesAVcamServer) {
 TEST(DriverOverPtpIp, ACameraHeldElsewhereIsBusyAndAFailedOpenLetsItGo) {
     Driver d("");
     testing_support::VcamServer server(d.scenario.folder());
-    ASSERT_TRUE(server.Start());
-    d.scenario.SetSettings(OverPtpIp(server));
-    ASSERT_TRUE(d.Load());
+    ASSERT_TRUE(LoadOverVcam(d, server));
     auto get = reinterpret_cast<pGet_kxCPTPClassFn>(
         reinterpret_cast<void*>(GetProcAddress(d.module, KX_GET_CLASS_EXPORT)));
     auto release = reinterpret_cast<Free_kxCPTPClassFn>(

@@ -592,7 +592,7 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     const auto settings = [&](const std::string& more) {
         update.scenario.SetSettings(
             (row.camera == kPtpIp
-                 ? "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(server.port) + "\n"
+                 ? server.Settings()
                  : std::string("transport = virtual\nprofile = camera.ini\ncard = card\n")) +
             more);
     };

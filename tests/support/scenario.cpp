@@ -73,7 +73,7 @@ bool VcamServer::Start() {
     PROCESS_INFORMATION pi = {};
     if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                        folder_.c_str(), &si, &pi)) {
-        process_ = pi.hProcess;
+        process_.reset(pi.hProcess);
         CloseHandle(pi.hThread);
     }
     CloseHandle(writeEnd);
@@ -94,11 +94,14 @@ bool VcamServer::Start() {
 
 void VcamServer::Kill() {
     if (process_) {
-        TerminateProcess(process_, 9);
-        WaitForSingleObject(process_, 10000);
-        CloseHandle(process_);
-        process_ = nullptr;
+        TerminateProcess(process_.get(), 9);
+        WaitForSingleObject(process_.get(), 10000);
+        process_.reset();
     }
+}
+
+std::string VcamServer::Settings() const {
+    return "transport = ptpip\nhosts = 127.0.0.1:" + std::to_string(port) + "\n";
 }
 
 } // namespace testing_support

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
 #include "files.h"
 
 namespace testing_support {
@@ -59,11 +60,13 @@ class VcamServer {
     // True once the server says where it listens; `port` is then set.
     bool Start();
     void Kill();
+    // The library's settings that reach it.
+    std::string Settings() const;
     int port = 0;
 
   private:
     const std::string folder_, profile_, card_, log_;
-    HANDLE process_ = nullptr;
+    common::Handle process_;
 };
 
 // Where the build put the library image the scenarios copy.
