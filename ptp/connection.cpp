@@ -9,10 +9,6 @@
 
 namespace ptp {
 
-Status Connection::Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* received) {
-    return Receive(buffer, size, Deadline(timeoutMs), received);
-}
-
 Status Connection::Receive(uint8_t* buffer, size_t size, const Deadline& deadline,
                            size_t* received) {
     size_t done = 0;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ptp/bytes.h"
+#include "ptp/ptpip_framing.h"
 
 namespace ptp {
 namespace {

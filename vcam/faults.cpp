@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ptp/codes.h"
+#include "ptp/ptpip_framing.h"
 #include "session.h"
 
 namespace vcam {

@@ -4,6 +4,7 @@
 
 #include "ptp/bytes.h"
 #include "ptp/codes.h"
+#include "ptp/ptpip_framing.h"
 #include "ptp/text.h"
 #include "session.h"
 
@@ -433,7 +434,8 @@ Session::Next Session::SendObject(Request& r) {
             SleepUntil(pace.Take(count));
         return next == Next::Continue;
     };
-    DataPhaseResult result = ReceiveDataPhase(command_, r.tid, total, sink, owner_.peerTimeoutMs_);
+    DataPhaseResult result =
+        ReceiveDataPhase(command_, r.tid, total, sink, Deadline(owner_.peerTimeoutMs_));
     if (next == Next::Drop)
         return Next::Drop; // the connections are gone; the upload ended with them
     if (result.status != Status::Ok)

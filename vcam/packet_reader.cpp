@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "ptp/ptpip_framing.h"
+
 namespace vcam {
 
 using namespace ptp;
@@ -11,60 +13,56 @@ namespace {
 
 const int kStopSliceMs = 200; // a reader with a stop flag looks at it this often
 
-// Reads bytes [have, size) of `buffer` before `deadline`.
-Status ReadRest(Connection& connection, uint8_t* buffer, size_t size, size_t have,
-                Clock::time_point deadline, const StopCheck& stopped) {
-    while (have < size) {
-        if (stopped && stopped())
-            return Status::Closed;
-        int left = MsUntil(deadline);
-        if (left == 0)
-            return Status::Timeout;
-        size_t got = 0;
-        Status status = connection.ReceiveSome(buffer + have, size - have, got,
-                                               stopped ? std::min(left, kStopSliceMs) : left);
-        if (status == Status::Timeout)
-            continue;
-        if (status != Status::Ok)
-            return status;
-        have += got;
-    }
-    return Status::Ok;
-}
+// Reads through `inner` in slices, so that the framing's waits notice the stop flag; Closed
+// once it is set.
+class Stoppable : public Connection {
+  public:
+    Stoppable(Connection& inner, const StopCheck& stopped) : inner_(inner), stopped_(stopped) {}
 
-// Completes a packet whose first `have` header bytes are in `header`.
-Status Complete(Connection& connection, uint8_t* header, size_t have, Packet& packet,
-                Clock::time_point deadline, const StopCheck& stopped) {
-    Status status = ReadRest(connection, header, kPacketHeaderSize, have, deadline, stopped);
-    if (status != Status::Ok)
-        return status;
-    PacketHeader decoded;
-    if (!DecodeHeader(header, decoded) || decoded.bodySize() > kMaxControlBody)
-        return Status::Malformed;
-    packet.type = decoded.type;
-    packet.body.resize(decoded.bodySize());
-    return ReadRest(connection, packet.body.data(), packet.body.size(), 0, deadline, stopped);
-}
+    Status Send(const uint8_t* data, size_t size, const Deadline& deadline) override {
+        return inner_.Send(data, size, deadline);
+    }
+    Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) override {
+        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            if (stopped_())
+                return Status::Closed;
+            int left = MsUntil(end);
+            Status status =
+                inner_.ReceiveSome(buffer, size, received, std::min(left, kStopSliceMs));
+            if (status != Status::Timeout || left <= kStopSliceMs)
+                return status;
+        }
+    }
+    void Shutdown() override { inner_.Shutdown(); }
+    bool PeerClosed() override { return inner_.PeerClosed(); }
+    bool Unread() override { return inner_.Unread(); }
+    int LastError() const override { return inner_.LastError(); }
+
+  private:
+    Connection& inner_;
+    const StopCheck& stopped_;
+};
 
 } // namespace
 
-Status ReadPacketBefore(Connection& connection, Packet& packet, Clock::time_point deadline,
+Status ReadPacketBefore(Connection& connection, Packet& packet, const Deadline& deadline,
                         const StopCheck& stopped) {
-    uint8_t header[kPacketHeaderSize];
-    return Complete(connection, header, 0, packet, deadline, stopped);
+    if (!stopped)
+        return ReadPacket(connection, packet, deadline);
+    Stoppable watched(connection, stopped);
+    return ReadPacket(watched, packet, deadline);
 }
 
 Status ReadNextPacket(Connection& connection, Packet& packet, int waitMs, int completeMs,
                       bool* idle) {
-    uint8_t header[kPacketHeaderSize];
-    size_t got = 0;
-    Status status = connection.ReceiveSome(header, sizeof header, got, waitMs);
-    if (idle)
-        *idle = status == Status::Timeout;
+    PacketHeader header;
+    Deadline rest(completeMs);
+    Status status = AwaitHeader(connection, header, waitMs, completeMs, idle, &rest);
     if (status != Status::Ok)
         return status;
-    auto deadline = Clock::now() + std::chrono::milliseconds(completeMs);
-    return Complete(connection, header, got, packet, deadline, nullptr);
+    packet.type = header.type;
+    return ReadBody(connection, header, kMaxControlBody, packet.body, rest);
 }
 
 } // namespace vcam

@@ -15,10 +15,11 @@ using common::MsUntil;
 
 using StopCheck = std::function<bool()>;
 
-// Reads one control packet (body at most kMaxControlBody) whole before `deadline`. Timeout
-// when it is not all in by then; Closed also when `stopped` (optional) turns true meanwhile.
+// Reads one control packet (body at most kMaxControlBody) whole by the end of `deadline`.
+// Timeout when it is not all in by then; Closed also when `stopped` (optional) turns true
+// meanwhile.
 ptp::Status ReadPacketBefore(ptp::Connection& connection, ptp::Packet& packet,
-                             Clock::time_point deadline, const StopCheck& stopped = nullptr);
+                             const ptp::Deadline& deadline, const StopCheck& stopped = nullptr);
 
 // Waits up to `waitMs` for a packet to begin (*idle tells whether nothing at all arrived);
 // once its first byte is in, the whole packet must follow within `completeMs`.

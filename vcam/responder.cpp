@@ -8,6 +8,7 @@
 
 #include "packet_reader.h"
 #include "ptp/codes.h"
+#include "ptp/ptpip_framing.h"
 #include "session.h"
 
 namespace vcam {
@@ -94,7 +95,8 @@ ptp::Status Session::Run(const std::function<Connection*()>& acceptEvent) {
 }
 
 ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(owner_.handshakeTimeoutMs_);
+    const int ms = owner_.handshakeTimeoutMs_;
+    Deadline deadline(ms, ms, 0);
     std::vector<uint8_t> bytes;
     Packet packet;
     Status status =
@@ -126,7 +128,7 @@ ptp::Status Session::Handshake(const std::function<Connection*()>& acceptEvent) 
         guid += Hex(byte).substr(4);
     Trace("initiator \"" + request.friendlyName + "\" (GUID " + guid + ") connected");
 
-    deadline = Clock::now() + std::chrono::milliseconds(owner_.handshakeTimeoutMs_);
+    deadline = Deadline(ms, ms, 0);
     event_ = acceptEvent();
     if (!event_) {
         Trace("no event connection: handshake abandoned");
@@ -308,8 +310,8 @@ Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
 Session::Next Session::ReadStartData(Request& r, StartData& start) {
     r.dataConsumed = true;
     Packet packet;
-    auto deadline = Clock::now() + std::chrono::milliseconds(owner_.peerTimeoutMs_);
-    if (ReadPacketBefore(command_, packet, deadline) != Status::Ok)
+    const int ms = owner_.peerTimeoutMs_;
+    if (ReadPacketBefore(command_, packet, Deadline(ms, ms, 0)) != Status::Ok)
         return Next::Fail;
     if (packet.type == PT_Cancel) {
         r.cancelled = true;
@@ -340,7 +342,7 @@ Session::Next Session::ReceiveData(Request& r, std::vector<uint8_t>* data, size_
         return true;
     };
     DataPhaseResult result =
-        ReceiveDataPhase(command_, r.tid, start.totalLength, sink, owner_.peerTimeoutMs_);
+        ReceiveDataPhase(command_, r.tid, start.totalLength, sink, Deadline(owner_.peerTimeoutMs_));
     if (result.status != Status::Ok)
         return Next::Fail;
     r.cancelled = result.cancelled;

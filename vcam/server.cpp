@@ -8,6 +8,7 @@
 #include "packet_reader.h"
 #include "ptp/bytes.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_framing.h"
 
 namespace vcam {
 
@@ -147,7 +148,7 @@ void Server::Reap(bool all) {
 void Server::Greet(ptp::ConnectionPtr connection) {
     try {
         Packet first;
-        auto deadline = Clock::now() + std::chrono::milliseconds(handshakeTimeoutMs_);
+        const ptp::Deadline deadline(handshakeTimeoutMs_, handshakeTimeoutMs_, 0);
         ptp::Status status =
             ReadPacketBefore(*connection, first, deadline, [this] { return stop_.load(); });
         if (status != ptp::Status::Ok) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_framing.h"
 
 using namespace ptp;
 
@@ -71,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writer->Shutdown();
     for (int i = 0; i < 64; ++i) {
         PacketHeader header;
-        if (ReadHeader(*reader, header, 0) != Status::Ok)
+        if (ReadHeader(*reader, header, Deadline(0)) != Status::Ok)
             break;
         if (header.type == PT_StartData) {
             std::vector<uint8_t> body;
             StartData start;
-            if (ReadBody(*reader, header, kMaxControlBody, body, 0) != Status::Ok ||
+            if (ReadBody(*reader, header, kMaxControlBody, body, Deadline(0)) != Status::Ok ||
                 !DecodeStartData(body, start))
                 break;
             uint64_t total = 0;
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     total += n;
                     return true;
                 },
-                0);
+                Deadline(0));
             if (total != result.received || result.received > start.totalLength)
                 __builtin_trap();
             if (result.status != Status::Ok)
@@ -95,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Packet streamed;
         streamed.type = header.type;
-        if (ReadBody(*reader, header, kMaxControlBody, streamed.body, 0) != Status::Ok)
+        if (ReadBody(*reader, header, kMaxControlBody, streamed.body, Deadline(0)) != Status::Ok)
             break;
         DecodeBody(streamed);
     }

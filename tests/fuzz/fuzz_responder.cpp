@@ -16,6 +16,7 @@
 
 #include "ptp/connection.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_framing.h"
 #include "vcam/card.h"
 #include "vcam/profile.h"
 #include "vcam/responder.h"
@@ -81,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             ptp::Packet ack;
             ptp::InitCommandAck decoded;
-            if (ptp::ReadPacket(*command.first, ack, 1000) == ptp::Status::Ok &&
+            if (ptp::ReadPacket(*command.first, ack, ptp::Deadline(1000)) == ptp::Status::Ok &&
                 ack.type == ptp::PT_InitCommandAck &&
                 ptp::DecodeInitCommandAck(ack.body, decoded)) {
                 std::vector<uint8_t> hello;

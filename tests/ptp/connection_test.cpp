@@ -48,7 +48,7 @@ TEST_P(ConnectionTest, BytesArriveInOrder) {
         big[i] = static_cast<uint8_t>(i % 251);
     std::thread writer([&] { EXPECT_EQ(a->Send(big), Status::Ok); });
     Bytes got(big.size());
-    EXPECT_EQ(b->Receive(got.data(), got.size(), 2000), Status::Ok);
+    EXPECT_EQ(b->Receive(got.data(), got.size(), Deadline(2000)), Status::Ok);
     writer.join();
     EXPECT_EQ(got, big);
 }
@@ -57,7 +57,7 @@ TEST_P(ConnectionTest, ReceiveTimesOut) {
     uint8_t byte;
     size_t received = 99;
     auto start = Clock::now();
-    EXPECT_EQ(b->Receive(&byte, 1, 60, &received), Status::Timeout);
+    EXPECT_EQ(b->Receive(&byte, 1, Deadline(60), &received), Status::Timeout);
     EXPECT_EQ(received, 0u);
     EXPECT_GE(MillisecondsSince(start), 50);
 }
@@ -68,13 +68,13 @@ TEST_P(ConnectionTest, PeerCloseIsSeenAfterTheLastBytes) {
     a->Shutdown();
     Bytes got(2);
     if (!GetParam()) { // TCP may or may not deliver bytes queued before a local shutdown
-        EXPECT_EQ(b->Receive(got.data(), 2, 500), Status::Ok);
+        EXPECT_EQ(b->Receive(got.data(), 2, Deadline(500)), Status::Ok);
         EXPECT_EQ(got, two);
     }
     uint8_t byte;
     Status s;
     do {
-        s = b->Receive(&byte, 1, 500);
+        s = b->Receive(&byte, 1, Deadline(500));
     } while (s == Status::Ok);
     EXPECT_EQ(s, Status::Closed);
     EXPECT_TRUE(b->PeerClosed());
@@ -90,7 +90,7 @@ TEST_P(ConnectionTest, ShutdownUnblocksAPendingReceive) {
     });
     uint8_t byte;
     auto start = Clock::now();
-    EXPECT_EQ(b->Receive(&byte, 1, 5000), Status::Closed);
+    EXPECT_EQ(b->Receive(&byte, 1, Deadline(5000)), Status::Closed);
     EXPECT_LT(MillisecondsSince(start), 2000);
     closer.join();
 }
@@ -102,7 +102,7 @@ TEST_P(ConnectionTest, PeerClosedIsFalseWhileOpen) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(b->PeerClosed()) << "data pending is not a close";
     uint8_t byte = 0;
-    EXPECT_EQ(b->Receive(&byte, 1, 100), Status::Ok) << "PeerClosed consumed nothing";
+    EXPECT_EQ(b->Receive(&byte, 1, Deadline(100)), Status::Ok) << "PeerClosed consumed nothing";
     EXPECT_EQ(byte, 7);
 }
 
@@ -113,7 +113,8 @@ TEST_P(ConnectionTest, SmallReadsKeepOrderAndATrickleMeetsTheDeadline) {
     ASSERT_EQ(a->Send(sent), Status::Ok);
     Bytes got(sent.size());
     for (size_t at = 0; at < got.size(); at += 7) // header-sized reads, from the buffer
-        ASSERT_EQ(b->Receive(&got[at], std::min<size_t>(7, got.size() - at), 1000), Status::Ok);
+        ASSERT_EQ(b->Receive(&got[at], std::min<size_t>(7, got.size() - at), Deadline(1000)),
+                  Status::Ok);
     EXPECT_EQ(got, sent);
 
     std::thread trickler([&] {

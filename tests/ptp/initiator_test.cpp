@@ -10,6 +10,7 @@
 
 #include "ptp/initiator.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_framing.h"
 #include "ptp/ptpip_transport.h"
 
 using namespace ptp;
@@ -25,7 +26,7 @@ struct ScriptedCamera {
 
     Packet Read(Connection& c) {
         Packet p;
-        EXPECT_EQ(ReadPacket(c, p, 2000), Status::Ok);
+        EXPECT_EQ(ReadPacket(c, p, Deadline(2000)), Status::Ok);
         return p;
     }
     void Handshake() {
@@ -312,7 +313,7 @@ TEST_F(InitiatorTest, DataOutIsPulledInChunks) {
                             received.insert(received.end(), d, d + n);
                             return true;
                         },
-                        2000);
+                        Deadline(2000));
                     EXPECT_EQ(phase.status, Status::Ok);
                     c.Respond(RC_OK, r.op.transactionId);
                 }).ok());
@@ -344,7 +345,7 @@ TEST_F(InitiatorTest, FailingSourceCancelsTheTransaction) {
                     EXPECT_EQ(p.type, PT_StartData);
                     DataPhaseResult phase = ReceiveDataPhase(
                         *c.command, r.op.transactionId, 1 << 20,
-                        [](const uint8_t*, size_t) { return true; }, 2000);
+                        [](const uint8_t*, size_t) { return true; }, Deadline(2000));
                     EXPECT_TRUE(phase.cancelled);
                     EXPECT_EQ(phase.received, 65536u);
                     c.Respond(RC_TransactionCancelled, r.op.transactionId);

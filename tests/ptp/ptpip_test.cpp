@@ -5,6 +5,7 @@
 
 #include "ptp/bytes.h"
 #include "ptp/ptpip.h"
+#include "ptp/ptpip_framing.h"
 
 using namespace ptp;
 
@@ -159,12 +160,12 @@ TEST(PtpIpFraming, ReadPacketRefusesBadLengths) {
     Bytes bad = {4, 0, 0, 0, 6, 0, 0, 0};
     ASSERT_EQ(a->Send(bad), Status::Ok);
     Packet packet;
-    EXPECT_EQ(ReadPacket(*b, packet, 100), Status::Malformed);
+    EXPECT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Malformed);
     Bytes big = {0xFF, 0xFF, 0xFF, 0xFF, 6, 0, 0, 0};
     ASSERT_EQ(a->Send(big), Status::Ok);
-    EXPECT_EQ(ReadPacket(*b, packet, 100), Status::Malformed) << "4 GiB control packet";
+    EXPECT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Malformed) << "4 GiB control packet";
     bool idle = false;
-    EXPECT_EQ(ReadPacket(*b, packet, 20, &idle), Status::Timeout);
+    EXPECT_EQ(ReadPacket(*b, packet, Deadline(20), &idle), Status::Timeout);
     EXPECT_TRUE(idle);
 }
 
@@ -187,13 +188,13 @@ TEST(PtpIpFraming, DataPhaseSplitsLikeLibgphoto2) {
     Packet packet;
     Bytes received;
     PacketHeader header;
-    ASSERT_EQ(ReadHeader(*b, header, 1000), Status::Ok);
+    ASSERT_EQ(ReadHeader(*b, header, Deadline(1000)), Status::Ok);
     ASSERT_EQ(header.type, PT_StartData);
-    ASSERT_EQ(ReadBody(*b, header, 64, packet.body, 1000), Status::Ok);
+    ASSERT_EQ(ReadBody(*b, header, 64, packet.body, Deadline(1000)), Status::Ok);
     for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(ReadHeader(*b, header, 1000), Status::Ok);
+        ASSERT_EQ(ReadHeader(*b, header, Deadline(1000)), Status::Ok);
         types.push_back(header.type);
-        ASSERT_EQ(ReadBody(*b, header, 1 << 20, packet.body, 1000), Status::Ok);
+        ASSERT_EQ(ReadBody(*b, header, 1 << 20, packet.body, Deadline(1000)), Status::Ok);
         received.insert(received.end(), packet.body.begin() + 4, packet.body.end());
     }
     sender.join();
@@ -206,9 +207,9 @@ TEST(PtpIpFraming, EmptyDataPhaseIsStartAndEmptyEndData) {
     auto [a, b] = MakePipePair();
     ASSERT_EQ(SendDataPhase(*a, 1, 0, nullptr, 100), Status::Ok);
     Packet packet;
-    ASSERT_EQ(ReadPacket(*b, packet, 100), Status::Ok);
+    ASSERT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Ok);
     EXPECT_EQ(packet.type, PT_StartData);
-    ASSERT_EQ(ReadPacket(*b, packet, 100), Status::Ok);
+    ASSERT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Ok);
     EXPECT_EQ(packet.type, PT_EndData);
     EXPECT_EQ(packet.body.size(), 4u);
 }
@@ -232,7 +233,7 @@ TEST(PtpIpFraming, AShortPhaseLeavesInOneWriteWithItsRequest) {
     EXPECT_EQ(counted.writes, 1);
     Packet packet;
     for (uint32_t type : {PT_OperationRequest, PT_StartData, PT_EndData}) {
-        ASSERT_EQ(ReadPacket(*b, packet, 100), Status::Ok);
+        ASSERT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Ok);
         EXPECT_EQ(packet.type, type);
     }
     EXPECT_EQ(Bytes(packet.body.begin() + 4, packet.body.end()), payload);
@@ -253,24 +254,27 @@ TEST(PtpIpFraming, ReceiveDataPhaseStreamsAndChecks) {
         auto [a, b] = MakePipePair();
         send(*a, PT_Data, 3, 100000);
         send(*a, PT_EndData, 3, 5);
-        DataPhaseResult r = ReceiveDataPhase(*b, 3, 100005, sink, 500);
+        DataPhaseResult r = ReceiveDataPhase(*b, 3, 100005, sink, Deadline(500));
         EXPECT_EQ(r.status, Status::Ok);
         EXPECT_EQ(got, 100005u);
     }
     {
         auto [a, b] = MakePipePair();
         send(*a, PT_Data, 4, 10);
-        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, 500).status, Status::Malformed) << "wrong ID";
+        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, Deadline(500)).status, Status::Malformed)
+            << "wrong ID";
     }
     {
         auto [a, b] = MakePipePair();
         send(*a, PT_Data, 3, 11);
-        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, 500).status, Status::Malformed) << "too much";
+        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, Deadline(500)).status, Status::Malformed)
+            << "too much";
     }
     {
         auto [a, b] = MakePipePair();
         send(*a, PT_EndData, 3, 4);
-        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, 500).status, Status::Malformed) << "ends early";
+        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, Deadline(500)).status, Status::Malformed)
+            << "ends early";
     }
     {
         auto [a, b] = MakePipePair();
@@ -278,7 +282,7 @@ TEST(PtpIpFraming, ReceiveDataPhaseStreamsAndChecks) {
         EncodeCancel(3, cancel);
         send(*a, PT_Data, 3, 4);
         a->Send(cancel);
-        DataPhaseResult r = ReceiveDataPhase(*b, 3, 10, sink, 500);
+        DataPhaseResult r = ReceiveDataPhase(*b, 3, 10, sink, Deadline(500));
         EXPECT_EQ(r.status, Status::Ok);
         EXPECT_TRUE(r.cancelled);
         EXPECT_EQ(r.received, 4u);
@@ -287,10 +291,10 @@ TEST(PtpIpFraming, ReceiveDataPhaseStreamsAndChecks) {
         auto [a, b] = MakePipePair();
         send(*a, PT_Data, 3, 4);
         a->Shutdown();
-        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, 500).status, Status::Closed);
+        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, Deadline(500)).status, Status::Closed);
     }
     {
         auto [a, b] = MakePipePair();
-        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, 30).status, Status::Timeout);
+        EXPECT_EQ(ReceiveDataPhase(*b, 3, 10, sink, Deadline(30)).status, Status::Timeout);
     }
 }

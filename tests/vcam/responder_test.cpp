@@ -1,5 +1,6 @@
 // The responder's operations over in-memory pipes, driven by the real initiator: what the
 // camera reports for each profile setting, listing, reading and writing the card.
+#include "ptp/ptpip_framing.h"
 #include "vcam_fixture.h"
 
 using namespace ptp;
@@ -609,7 +610,7 @@ struct RawSession {
         EncodeInitCommandRequest(request, out);
         command.first->Send(out);
         Packet ack;
-        EXPECT_EQ(ReadPacket(*command.first, ack, 1000), Status::Ok);
+        EXPECT_EQ(ReadPacket(*command.first, ack, Deadline(1000)), Status::Ok);
         EXPECT_EQ(ack.type, PT_InitCommandAck);
         InitCommandAck decoded;
         EXPECT_TRUE(DecodeInitCommandAck(ack.body, decoded));
@@ -620,7 +621,7 @@ struct RawSession {
         EncodeInitEventRequest({number}, out);
         event.first->Send(out);
         Packet reply;
-        EXPECT_EQ(ReadPacket(*event.first, reply, 1000), Status::Ok);
+        EXPECT_EQ(ReadPacket(*event.first, reply, Deadline(1000)), Status::Ok);
         return reply;
     }
 };
@@ -642,7 +643,7 @@ TEST(ResponderTest, ProbesAreAnsweredOnTheEventConnection) {
     EncodeEmptyPacket(PT_ProbeRequest, probe);
     s.event.first->Send(probe);
     Packet reply;
-    ASSERT_EQ(ReadPacket(*s.event.first, reply, 1000), Status::Ok);
+    ASSERT_EQ(ReadPacket(*s.event.first, reply, Deadline(1000)), Status::Ok);
     EXPECT_EQ(reply.type, PT_ProbeResponse);
 }
 
@@ -653,7 +654,7 @@ TEST(ResponderTest, AProtocolErrorEndsTheSession) {
     EncodeInitEventAck(stray);
     s.command.first->Send(stray);
     Packet none;
-    EXPECT_EQ(ReadPacket(*s.command.first, none, 1000), Status::Closed);
+    EXPECT_EQ(ReadPacket(*s.command.first, none, Deadline(1000)), Status::Closed);
     ASSERT_TRUE(s.Ended());
     EXPECT_EQ(s.served, Status::Malformed);
 }

@@ -71,3 +71,23 @@ TEST(ServerTest, StopEndsAnOpenSession) {
     std::vector<uint32_t> ids;
     EXPECT_NE(host.GetStorageIDs(ids).status, Status::Ok);
 }
+
+// A greeting that has begun but trickles does not hold Stop until the handshake deadline.
+TEST(ServerTest, StopEndsAGreetingCaughtMidPacket) {
+    TempFolder folder;
+    Profile profile;
+    Card card(folder.str(), profile.capacity, profile.freeSpace);
+    Server server(profile, card);
+    server.SetHandshakeTimeout(60000);
+    ASSERT_EQ(server.Listen("127.0.0.1", 0), Status::Ok);
+    Running running(server);
+    Status status = Status::Ok;
+    ConnectionPtr peer = ConnectTcp("127.0.0.1", server.Port(), 1000, &status);
+    ASSERT_EQ(status, Status::Ok);
+    const Bytes begun = {40, 0, 0};
+    ASSERT_EQ(peer->Send(begun), Status::Ok);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the greeter holds the bytes
+    auto start = std::chrono::steady_clock::now();
+    running.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}

@@ -45,10 +45,8 @@ class Connection {
         return Send(data, size, Deadline(sendTimeoutMs_));
     }
     Status Send(const std::vector<uint8_t>& bytes) { return Send(bytes.data(), bytes.size()); }
-    // Receives exactly `size` bytes. Timeout when the peer is silent for timeoutMs between
-    // two pieces; *received (optional) tells how many bytes did arrive.
-    Status Receive(uint8_t* buffer, size_t size, int timeoutMs, size_t* received = nullptr);
-    // The same within `deadline`: its silence bound between pieces, the whole by its end.
+    // Receives exactly `size` bytes within `deadline`: its silence bound between two pieces,
+    // the whole by its end (Timeout). *received (optional) tells how many bytes did arrive.
     Status Receive(uint8_t* buffer, size_t size, const Deadline& deadline,
                    size_t* received = nullptr);
 

@@ -1,6 +1,5 @@
 // PTP/IP packets (CIPA DC-X005): layouts of every packet type, their encoders and hostile-input
-// decoders, and the framing helpers that move packets and chunked data phases over a
-// Connection.
+// decoders. Moving them over a connection is ptpip_framing.h.
 #pragma once
 
 #include <array>
@@ -9,9 +8,6 @@
 #include <vector>
 
 #include "ptp/codes.h"
-#include "ptp/connection.h"
-#include "ptp/phase.h"
-#include "ptp/status.h"
 
 namespace ptp {
 
@@ -23,7 +19,6 @@ enum : size_t {
     kMaxFriendlyNameUnits = 255, // longest FriendlyName we send or keep, NUL excluded
     kDataPacketPrefix = 12,      // header + TransactionID in front of a data payload
     kMaxOperationParams = 5,
-    kShortPhase = 64 * 1024, // a data-out phase up to this leaves in one write
 };
 
 // Operation request, response or event: a code, the transaction ID, up to 5 parameters.
@@ -115,59 +110,5 @@ bool DecodeEvent(const std::vector<uint8_t>& body, Operation& p);
 bool DecodeStartData(const std::vector<uint8_t>& body, StartData& p);
 bool DecodeDataChunk(const std::vector<uint8_t>& body, DataChunk& p);
 bool DecodeCancel(const std::vector<uint8_t>& body, uint32_t& transactionId);
-
-// Framing over a connection.
-Status SendPacket(Connection& connection, const std::vector<uint8_t>& packet);
-// Each reader below waits at most timeoutMs of silence between two pieces; its overload with a
-// Deadline also ends by the deadline's end.
-// Reads one header; on Timeout *idle (optional) tells whether no byte at all arrived.
-Status ReadHeader(Connection& connection, PacketHeader& header, int timeoutMs,
-                  bool* idle = nullptr);
-Status ReadHeader(Connection& connection, PacketHeader& header, const Deadline& deadline,
-                  bool* idle = nullptr);
-// Waits up to idleMs for a packet to begin; once its first byte came, the rest of the header
-// may take restMs, so a header that arrives in pieces is not taken for silence.
-Status AwaitHeader(Connection& connection, PacketHeader& header, int idleMs, int restMs,
-                   bool* idle);
-// Reads the body announced by `header`; Malformed when it exceeds maxBody.
-Status ReadBody(Connection& connection, const PacketHeader& header, size_t maxBody,
-                std::vector<uint8_t>& body, int timeoutMs);
-Status ReadBody(Connection& connection, const PacketHeader& header, size_t maxBody,
-                std::vector<uint8_t>& body, const Deadline& deadline);
-// Header and body together (control packets, bounded by kMaxControlBody).
-Status ReadPacket(Connection& connection, Packet& packet, int timeoutMs, bool* idle = nullptr);
-Status ReadPacket(Connection& connection, Packet& packet, const Deadline& deadline,
-                  bool* idle = nullptr);
-
-// Sends Start Data, then the payload in Data packets of at most `chunk` bytes, the last piece
-// (possibly empty) as End Data. SourceFailed when the source fails (nothing more is sent).
-// A phase of up to kShortPhase bytes that fits one packet goes in a single write.
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk);
-// The same, each write within `deadline`, with `prefix` (an operation request held back for
-// it) in front of the first.
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk, const Deadline& deadline,
-                     const std::vector<uint8_t>& prefix = {});
-
-struct DataPhaseResult {
-    Status status = Status::Ok;
-    uint64_t received = 0; // payload bytes that arrived
-    bool sinkRefused = false;
-    bool cancelled = false; // a Cancel packet for this transaction ended the phase
-};
-
-// Receives the Data/End Data packets that follow a Start Data(total) until `total` bytes
-// arrived, streaming them to `sink` in pieces of at most 64 KiB; what the sink refuses is
-// drained. Malformed on a wrong transaction ID, more bytes than announced, an End Data that
-// ends the phase early, or any other packet type (a Cancel for this transaction ends the phase
-// with cancelled = true).
-DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                                 const DataSink& sink, int timeoutMs);
-// The same within `deadline`, in pieces of up to `piece` bytes read through `buffer`. A sink
-// that refuses ends the phase at once (sinkRefused), leaving the connection inside it.
-DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                                 const DataSink& sink, const Deadline& deadline,
-                                 std::vector<uint8_t>& buffer, size_t piece);
 
 } // namespace ptp
