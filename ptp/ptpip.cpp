@@ -77,6 +77,22 @@ bool DecodeOperationLike(ByteReader& r, Operation& op) {
     return r.ok();
 }
 
+// What Init Command Request and Ack share: the GUID, the friendly name, the protocol version.
+bool WriteIntroduction(ByteWriter& w, const Guid& guid, const std::string& name, uint32_t version) {
+    w.Bytes(guid.data(), guid.size());
+    if (!WriteFriendlyName(w, name))
+        return false;
+    w.U32(version);
+    return true;
+}
+
+// Reads those fields from the `size` bytes left in `r`, which they must fill.
+bool ReadIntroduction(ByteReader& r, size_t size, Guid& guid, std::string& name,
+                      uint32_t& version) {
+    return size >= 16 + 2 + 4 && r.Bytes(guid.data(), guid.size()) &&
+           ReadFriendlyName(r, size - 16 - 4, name) && r.U32(version) && r.remaining() == 0;
+}
+
 bool IsDataType(uint32_t type) {
     return type == PT_Data || type == PT_EndData;
 }
@@ -85,10 +101,8 @@ bool IsDataType(uint32_t type) {
 
 bool EncodeInitCommandRequest(const InitCommandRequest& p, std::vector<uint8_t>& out) {
     ByteWriter w = BeginPacket(out, PT_InitCommandRequest);
-    w.Bytes(p.guid.data(), p.guid.size());
-    if (!WriteFriendlyName(w, p.friendlyName))
+    if (!WriteIntroduction(w, p.guid, p.friendlyName, p.protocolVersion))
         return false;
-    w.U32(p.protocolVersion);
     FinishPacket(out);
     return true;
 }
@@ -96,10 +110,8 @@ bool EncodeInitCommandRequest(const InitCommandRequest& p, std::vector<uint8_t>&
 bool EncodeInitCommandAck(const InitCommandAck& p, std::vector<uint8_t>& out) {
     ByteWriter w = BeginPacket(out, PT_InitCommandAck);
     w.U32(p.connectionNumber);
-    w.Bytes(p.guid.data(), p.guid.size());
-    if (!WriteFriendlyName(w, p.friendlyName))
+    if (!WriteIntroduction(w, p.guid, p.friendlyName, p.protocolVersion))
         return false;
-    w.U32(p.protocolVersion);
     FinishPacket(out);
     return true;
 }
@@ -177,21 +189,13 @@ bool DecodePacket(const uint8_t* data, size_t size, Packet& packet) {
 
 bool DecodeInitCommandRequest(const std::vector<uint8_t>& body, InitCommandRequest& p) {
     ByteReader r(body);
-    if (body.size() < 16 + 2 + 4 || !r.Bytes(p.guid.data(), p.guid.size()))
-        return false;
-    if (!ReadFriendlyName(r, body.size() - 16 - 4, p.friendlyName))
-        return false;
-    return r.U32(p.protocolVersion) && r.remaining() == 0;
+    return ReadIntroduction(r, body.size(), p.guid, p.friendlyName, p.protocolVersion);
 }
 
 bool DecodeInitCommandAck(const std::vector<uint8_t>& body, InitCommandAck& p) {
     ByteReader r(body);
-    if (body.size() < 4 + 16 + 2 + 4 || !r.U32(p.connectionNumber) ||
-        !r.Bytes(p.guid.data(), p.guid.size()))
-        return false;
-    if (!ReadFriendlyName(r, body.size() - 4 - 16 - 4, p.friendlyName))
-        return false;
-    return r.U32(p.protocolVersion) && r.remaining() == 0;
+    return body.size() >= 4 && r.U32(p.connectionNumber) &&
+           ReadIntroduction(r, body.size() - 4, p.guid, p.friendlyName, p.protocolVersion);
 }
 
 bool DecodeInitEventRequest(const std::vector<uint8_t>& body, InitEventRequest& p) {
