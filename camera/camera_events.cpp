@@ -1,14 +1,18 @@
 // Driver results become messages; camera power and disconnect events become error reports.
 #include "camera_events.h"
 
+#include <mutex>
+#include <shared_mutex>
+
 #include "camera_link.h"
 #include "common/interlocked.h"
+#include "common/lock.h"
 
 namespace {
 
 // Reading the target and posting to it is one step under this lock, so that a window that hands
 // the target on can then collect every report that was meant for it.
-SRWLOCK targetLock = SRWLOCK_INIT;
+common::Lock targetLock;
 HWND errorTargetWindow = nullptr;
 
 struct ResultMessage {
@@ -81,23 +85,19 @@ void CameraEventHandler(uint32_t eventCode, const uint32_t* eventData, uint32_t)
     // The card cover reason reports only when the event's first word is 0.
     if (reason == kEventReasonCardSlot && (!eventData || *eventData != 0))
         return;
-    AcquireSRWLockShared(&targetLock);
+    std::shared_lock<common::Lock> hold(targetLock);
     if (errorTargetWindow) // a null window would make this a message to the calling thread
         PostMessageA(errorTargetWindow, UWM_REPORT_ERROR, 0, message);
-    ReleaseSRWLockShared(&targetLock);
 }
 
 void SetErrorTargetWindow(HWND window) {
-    AcquireSRWLockExclusive(&targetLock);
+    std::lock_guard<common::Lock> hold(targetLock);
     errorTargetWindow = window;
-    ReleaseSRWLockExclusive(&targetLock);
 }
 
 HWND ErrorTargetWindow() {
-    AcquireSRWLockShared(&targetLock);
-    HWND window = errorTargetWindow;
-    ReleaseSRWLockShared(&targetLock);
-    return window;
+    std::shared_lock<common::Lock> hold(targetLock);
+    return errorTargetWindow;
 }
 
 MessageId TakeQueuedReports() {

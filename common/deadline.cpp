@@ -26,6 +26,15 @@ int MsUntil(Clock::time_point end) {
     return static_cast<int>(std::max<long long>(0, std::min<long long>(left, INT32_MAX)));
 }
 
+int MsSince(Clock::time_point start) {
+    auto since = std::chrono::duration_cast<Milliseconds>(Clock::now() - start).count();
+    return static_cast<int>(std::min<long long>(since, INT32_MAX));
+}
+
+Clock::time_point MsFromNow(long long ms) {
+    return Clock::now() + Milliseconds(std::max(ms, 0LL));
+}
+
 Deadline::Deadline(int silenceMs)
     : silenceMs_(std::max(silenceMs, 0)), end_(Clock::time_point::max()) {}
 

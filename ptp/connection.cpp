@@ -81,7 +81,7 @@ struct Channel {
 
     // Waits (the lock held by the caller) until `ready` or timeoutMs passed; returns ready().
     template <typename Ready> bool WaitFor(int timeoutMs, Ready ready) {
-        auto end = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        auto end = common::MsFromNow(timeoutMs);
         while (!ready()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
             if (left.count() <= 0)

@@ -58,11 +58,6 @@ const int kLastBusyPauseMs = 400;
 // How long a failure waits for events the responder sent before it.
 const int kSettleEventsMs = 500;
 
-int MsSince(Clock::time_point start) {
-    return static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
 Result Answer(const Response& response, Status status) {
     Result result;
     result.status = status;
@@ -221,9 +216,10 @@ Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const Dat
         lastDataIn_ = false;
         Result result = attempt();
         const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
-        if (!busy || lastDataIn_ || (out && !out->rewind) || MsSince(start) + pauseMs > bound)
+        if (!busy || lastDataIn_ || (out && !out->rewind) ||
+            common::MsSince(start) + pauseMs > bound)
             return result;
-        for (const Clock::time_point until = Clock::now() + std::chrono::milliseconds(pauseMs);
+        for (const Clock::time_point until = common::MsFromNow(pauseMs);
              Clock::now() < until && !stopping_;)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (out && !out->rewind())
@@ -241,7 +237,7 @@ Result Initiator::Observed(uint16_t code, const Params& params, uint64_t dataOut
     record.dataOut = dataOut;
     record.result = call(record);
     if (onCall_) {
-        record.durationMs = MsSince(start);
+        record.durationMs = common::MsSince(start);
         if (record.result.status != Status::Ok && transport_)
             record.failure = transport_->LastFailure();
         onCall_(record);

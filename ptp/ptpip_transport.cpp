@@ -274,7 +274,7 @@ void PtpIpTransport::SettleEvents(int boundMs) {
     // Settled once nothing is waiting on the event connection and every byte read from it
     // has reached the listener, twice in a row: a packet may be between the two.
     int settled = 0;
-    for (const auto end = Clock::now() + std::chrono::milliseconds(boundMs);
+    for (const auto end = common::MsFromNow(boundMs);
          settled < 2 && !stopping_ && !eventsEnded_ && Clock::now() < end;) {
         const uint64_t handled = eventBytesHandled_;
         const bool waiting = events->Unread() || events->delivered() != handled;

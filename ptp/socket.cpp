@@ -155,7 +155,7 @@ class TcpConnection : public Connection {
                 lastError_ = error;
                 return Status::Closed;
             }
-            int left = std::min(deadline.WaitMs(), deadline.silenceMs() - ElapsedMs(stalled));
+            int left = std::min(deadline.WaitMs(), deadline.silenceMs() - common::MsSince(stalled));
             if (left <= 0)
                 return Status::Timeout;
             if (WaitSocket(socket_, true, std::min(left, kSliceMs)) < 0)
@@ -175,7 +175,7 @@ class TcpConnection : public Connection {
             delivered_ += received;
             return Status::Ok;
         }
-        auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+        auto deadline = common::MsFromNow(timeoutMs);
         bool direct = size >= kBufferSize;
         if (!direct && !buffer_)
             buffer_.reset(new uint8_t[kBufferSize]);
@@ -284,11 +284,6 @@ class TcpConnection : public Connection {
                    WAIT_FAILED;
 #endif
         return WaitSocket(socket_, false, timeoutMs) >= 0;
-    }
-
-    static int ElapsedMs(Clock::time_point since) {
-        return static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
     }
 
     NativeSocket socket_;
@@ -411,7 +406,7 @@ std::unique_ptr<TcpListener> TcpListener::Listen(const std::string& host, uint16
 }
 
 ConnectionPtr TcpListener::Accept(int timeoutMs, Status* status) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
+    auto deadline = common::MsFromNow(timeoutMs);
     for (;;) {
         if (impl_->closed) {
             SetStatus(status, Status::Closed);

@@ -29,7 +29,7 @@ void Watchdog::Arm(int waitMs) {
         idle = !armed_;
         armed_ = true;
         fired_ = false;
-        until_ = Clock::now() + std::chrono::milliseconds(waitMs > 0 ? waitMs : 0);
+        until_ = common::MsFromNow(waitMs);
     }
     // A thread already timing wakes at the old time and waits on: only an idle one is woken.
     if (idle)

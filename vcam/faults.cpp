@@ -44,7 +44,7 @@ FaultActions Faults::AtOperation(uint16_t operation) {
     // One window of DeviceBusy, from the arrival that opens it.
     if (!busyOpened_ && Fires(profile_.busy, operation, occurrence)) {
         busyOpened_ = true;
-        busyUntil_ = Clock::now() + std::chrono::milliseconds(profile_.busyMs);
+        busyUntil_ = common::MsFromNow(profile_.busyMs);
     }
     if (busyOpened_ && operation == profile_.busy.operation && Clock::now() < busyUntil_ &&
         !actions.responseCode)
@@ -93,7 +93,7 @@ Session::Next Session::Inject(const FaultActions& actions, uint32_t transactionI
 }
 
 void Session::Pause(uint32_t milliseconds) {
-    SleepUntil(Clock::now() + std::chrono::milliseconds(milliseconds));
+    SleepUntil(common::MsFromNow(milliseconds));
 }
 
 void Session::SleepUntil(Clock::time_point due) {

@@ -2,10 +2,10 @@
 // One Faults lives for one connection: occurrences and bytes are counted per connection.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 
+#include "common/deadline.h"
 #include "vcam/profile.h"
 
 namespace vcam {
@@ -42,7 +42,7 @@ class Faults {
     std::map<uint16_t, uint32_t> occurrences_;
     uint64_t bytesReceived_ = 0;
     bool busyOpened_ = false;
-    std::chrono::steady_clock::time_point busyUntil_;
+    common::Clock::time_point busyUntil_;
     bool dropFired_ = false, powerDownFired_ = false, storeRemovedFired_ = false,
          responseFired_ = false, rescanFired_ = false;
 };

@@ -23,7 +23,7 @@ class Stoppable : public Connection {
         return inner_.Send(data, size, deadline);
     }
     Status ReceiveSome(uint8_t* buffer, size_t size, size_t& received, int timeoutMs) override {
-        const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto end = common::MsFromNow(timeoutMs);
         for (;;) {
             if (stopped_())
                 return Status::Closed;

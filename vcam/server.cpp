@@ -84,9 +84,9 @@ void Server::Trace(const std::string& line) {
 
 template <typename Done>
 void Server::WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Done done) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = common::MsFromNow(timeoutMs);
     while (!done() && !stop_ && Clock::now() < deadline) {
-        auto slice = Clock::now() + std::chrono::milliseconds(kAcceptSliceMs);
+        auto slice = common::MsFromNow(kAcceptSliceMs);
         changed_.wait_until(lock, std::min(deadline, slice));
     }
 }

@@ -10,6 +10,10 @@ using Clock = std::chrono::steady_clock;
 
 // Milliseconds left until `end`, at least 0.
 int MsUntil(Clock::time_point end);
+// Milliseconds since `start`.
+int MsSince(Clock::time_point start);
+// The time point `ms` from now (none of a negative `ms`).
+Clock::time_point MsFromNow(long long ms);
 
 // Two bounds on a transfer: the longest silence of the peer between two pieces, and an end
 // by which the whole must be over. The end grows with the bytes allowed at a floor throughput,
