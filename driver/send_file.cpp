@@ -204,11 +204,6 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
     const bool readBack =
         settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
     SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
-    if (DriverResult stop = progress.At(0); stop != kDriverOk) {
-        DriverResult closed = kDriverOk;
-        file->close(file->impl, &closed);
-        return stop;
-    }
     uint64_t sentBytes = 0;
     ptp::DataOut out;
     out.size = size;
@@ -219,10 +214,13 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
         streamResult = progress.At(sentBytes);
         return streamResult == kDriverOk;
     };
-    ptp::Result result = camera.SendObject(out);
-    DriverResult r = MapPtpResult(result);
-    if (result.status == ptp::Status::SourceFailed)
-        r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
+    DriverResult r = progress.At(0);
+    if (r == kDriverOk) {
+        const ptp::Result result = camera.SendObject(out);
+        r = MapPtpResult(result);
+        if (result.status == ptp::Status::SourceFailed)
+            r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
+    }
     if (r == kDriverOk && sent.valid)
         r = Confirm(camera, sent, size, file,
                     [&](uint64_t done) { return progress.At(size + done); });
