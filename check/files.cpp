@@ -10,14 +10,6 @@
 namespace check {
 namespace {
 
-std::wstring Wide(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1)
-        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
-    return out;
-}
-
 bool RemoveWideTree(const std::wstring& path) {
     WIN32_FIND_DATAW item;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &item);
@@ -131,6 +123,37 @@ Files ListFiles(const std::string& root) {
     Files files;
     Collect(root, "", files);
     return files;
+}
+
+std::wstring Wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+    std::wstring out(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1)
+        MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, &out[0], n);
+    return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string MakeTempFolder(const char* prefix) {
+    char base[MAX_PATH] = "", name[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, base);
+    GetTempFileNameA(base, prefix, 0, name);
+    DeleteFileA(name);
+    CreateDirectoryA(name, nullptr);
+    return name;
 }
 
 std::string PatternBytes(size_t size, uint32_t seed) {

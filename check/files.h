@@ -22,5 +22,12 @@ void CopyTree(const std::string& from, const std::string& to);
 Files ListFiles(const std::string& root);
 // Deterministic bytes of a given size, distinct per seed.
 std::string PatternBytes(size_t size, uint32_t seed);
+// A new empty folder in the temporary folder, its name beginning with `prefix`.
+std::string MakeTempFolder(const char* prefix);
+
+// Names as the ANSI calls and the wide calls take them, and compared without case.
+std::wstring Wide(const std::string& text);   // from the ANSI code page
+std::string Narrow(const std::wstring& text); // to UTF-8, for reports
+std::string Lower(std::string text);
 
 } // namespace check

@@ -6,6 +6,7 @@
 
 #include "checks.h"
 #include "common/handle.h"
+#include "files.h"
 #include "firmware_job.h"
 #include "common/paths.h"
 #include "resource_ids.h"
@@ -16,26 +17,6 @@ namespace {
 
 // The customer's own folder comes before these paths, within Windows' 259 characters.
 const size_t kLongestUpdatePath = 200;
-
-std::string WizardText(HMODULE wizard, int id) {
-    char text[1024] = "";
-    LoadStringA(wizard, id, text, sizeof text);
-    return text;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string Narrow(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 bool FitsAnsi(const std::wstring& name) {
     BOOL lost = FALSE;
@@ -108,21 +89,20 @@ const char* StopReason(int32_t reason) {
 
 void Linter::Information(const FirmwareInfoTrace& trace, int32_t loaded) {
     const std::string file = "FirmInfo.txt";
+    const MessageId says = LoadResultMessage(loaded);
     switch (loaded) {
     case kFirmwareInfoOk:
         r_.parsed = true;
         break;
     case kFirmwareInfoCannotOpen:
-        Add(Severity::kError, "info-missing", file, "FirmInfo.txt cannot be opened.",
-            IDS_MSG_INFO_NOT_FOUND);
+        Add(Severity::kError, "info-missing", file, "FirmInfo.txt cannot be opened.", says);
         return;
     case kFirmwareInfoReadError:
         Add(Severity::kError, "info-read", file + " line " + std::to_string(trace.stopLine),
-            "FirmInfo.txt cannot be read.", IDS_MSG_INFO_READ_FAILED);
+            "FirmInfo.txt cannot be read.", says);
         break;
     case kFirmwareInfoOutOfMemory:
-        Add(Severity::kError, "info-memory", file, "Memory ran out reading FirmInfo.txt.",
-            IDS_MSG_OUT_OF_MEMORY);
+        Add(Severity::kError, "info-memory", file, "Memory ran out reading FirmInfo.txt.", says);
         break;
     default:
         if (trace.stopReason == kInfoStopIncomplete) {
@@ -141,11 +121,10 @@ void Linter::Information(const FirmwareInfoTrace& trace, int32_t loaded) {
             Add(Severity::kError, "info-syntax", file,
                 "At its end the file has given no " + missing +
                     " (a value counts only on a line that ends with a line end).",
-                IDS_MSG_INFO_INCORRECT);
+                says);
         } else {
             Add(Severity::kError, "info-syntax", file + " line " + std::to_string(trace.stopLine),
-                std::string("The parse stops here: ") + StopReason(trace.stopReason) + ".",
-                IDS_MSG_INFO_INCORRECT);
+                std::string("The parse stops here: ") + StopReason(trace.stopReason) + ".", says);
         }
         break;
     }
@@ -275,11 +254,7 @@ void Linter::Names() {
         if (!entry.folder)
             continue;
         const std::string folder = folder_ + "\\" + entry.name;
-        const int n = MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, nullptr, 0);
-        std::wstring wide(n > 0 ? n - 1 : 0, L'\0');
-        if (n > 1)
-            MultiByteToWideChar(CP_ACP, 0, folder.c_str(), -1, &wide[0], n);
-        NamesBelow(wide, entry.name);
+        NamesBelow(Wide(folder), entry.name);
     }
     static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
     for (const UpdateFile& file : r_.files) {
@@ -328,7 +303,8 @@ void Linter::Collisions() {
 
 void Linter::Around() {
     WIN32_FIND_DATAA found;
-    HANDLE readme = FindFirstFileA((folder_ + "\\readme.txt").c_str(), &found);
+    HANDLE readme =
+        FindFirstFileA((folder_ + WizardText(wizard_, IDS_README_PATH)).c_str(), &found);
     r_.hasReadme = readme != INVALID_HANDLE_VALUE;
     if (r_.hasReadme)
         FindClose(readme);
@@ -428,6 +404,12 @@ LintResult LintUpdate(const std::string& folder, HMODULE wizard) {
     LintResult result;
     Linter(folder, wizard, result).Run();
     return result;
+}
+
+std::string WizardText(HMODULE wizard, int id) {
+    char text[1024] = "";
+    LoadStringA(wizard, id, text, sizeof text);
+    return text;
 }
 
 const char* SeverityName(Severity severity) {

@@ -49,4 +49,7 @@ LintResult LintUpdate(const std::string& folder, HMODULE wizard);
 
 const char* SeverityName(Severity severity);
 
+// A text of the wizard's own string table.
+std::string WizardText(HMODULE wizard, int id);
+
 } // namespace check

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
 #include "lint.h"
 #include "rehearsal.h"
 #include "report.h"
@@ -42,13 +43,6 @@ std::string Pick(const std::string& update, const char* name, std::string& from)
     return IsFile(kit) ? kit : "";
 }
 
-void MakeFolders(const std::string& path) {
-    for (size_t i = 3; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '\\')
-            CreateDirectoryA(path.substr(0, i).c_str(), nullptr);
-    }
-}
-
 // A report folder used before holds no picture of an older check.
 void ClearReport(const std::string& folder) {
     for (const char* pattern : {"\\*.png", "\\report.md", "\\report.html"}) {
@@ -63,57 +57,12 @@ void ClearReport(const std::string& folder) {
     }
 }
 
-bool Write(const std::string& path, const std::string& text) {
-    FILE* file = fopen(path.c_str(), "wb");
-    if (!file)
-        return false;
-    const bool ok = fwrite(text.data(), 1, text.size(), file) == text.size();
-    return fclose(file) == 0 && ok;
-}
-
 std::string OneLine(std::string text) {
     for (char& c : text) {
         if (c == '\r' || c == '\n')
             c = ' ';
     }
     return text;
-}
-
-std::string TempFolder() {
-    char base[MAX_PATH] = "", name[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, base);
-    GetTempFileNameA(base, "vck", 0, name);
-    DeleteFileA(name);
-    CreateDirectoryA(name, nullptr);
-    return name;
-}
-
-void RemoveTree(const std::string& path) {
-    WIN32_FIND_DATAW item;
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, nullptr, 0);
-    std::wstring wide(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1)
-        MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, &wide[0], n);
-    std::vector<std::wstring> folders = {wide};
-    for (size_t i = 0; i < folders.size(); ++i) {
-        HANDLE search = FindFirstFileW((folders[i] + L"\\*").c_str(), &item);
-        if (search == INVALID_HANDLE_VALUE)
-            continue;
-        do {
-            const std::wstring child = folders[i] + L"\\" + item.cFileName;
-            if (wcscmp(item.cFileName, L".") == 0 || wcscmp(item.cFileName, L"..") == 0)
-                continue;
-            if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                folders.push_back(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &item));
-        FindClose(search);
-    }
-    for (size_t i = folders.size(); i-- > 0;)
-        RemoveDirectoryW(folders[i].c_str());
 }
 
 } // namespace
@@ -142,7 +91,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "check: cannot read %s\n", program.c_str());
         return 2;
     }
-    MakeFolders(reports);
+    check::MakeFolders(reports);
     ClearReport(reports);
     printf("Checking %s\n  with %s\n", facts.update.c_str(), facts.program.c_str());
 
@@ -159,11 +108,11 @@ int main(int argc, char** argv) {
         setup.update = facts.update;
         setup.program = program;
         setup.library = library;
-        setup.work = TempFolder();
+        setup.work = check::MakeTempFolder("vck");
         setup.pictures = reports;
         setup.wizard = wizard;
         scenarios = check::Rehearse(lint, setup);
-        RemoveTree(setup.work);
+        check::RemoveTree(setup.work);
         for (const check::ScenarioResult& s : scenarios) {
             printf("  %s  %s\n", s.passed ? "pass" : "FAIL", s.name.c_str());
             for (const std::string& p : s.problems)
@@ -175,8 +124,9 @@ int main(int argc, char** argv) {
     }
     FreeLibrary(wizard);
 
-    const bool written = Write(reports + "\\report.md", MarkdownReport(facts, lint, scenarios)) &&
-                         Write(reports + "\\report.html", HtmlReport(facts, lint, scenarios));
+    const bool written =
+        check::WriteFileBytes(reports + "\\report.md", MarkdownReport(facts, lint, scenarios)) &&
+        check::WriteFileBytes(reports + "\\report.html", HtmlReport(facts, lint, scenarios));
     const bool passed = check::Passed(lint, scenarios, facts);
     printf("%s; report in %s\n", passed ? "PASSED" : "FAILED", reports.c_str());
     if (!written) {

@@ -21,12 +21,6 @@ const struct {
     {"MISC\\NOTES.TXT", 300},
 };
 
-std::string WizardText(HMODULE wizard, int id) {
-    char text[1024] = "";
-    LoadStringA(wizard, id, text, sizeof text);
-    return text;
-}
-
 // What the card must hold after a scenario, beside the photos.
 enum CardAfter {
     kWholeUpdate,  // every file of the update at the root, byte for byte, nothing else
@@ -67,8 +61,10 @@ class Rehearsal {
 bool Rehearsal::Prepare(std::string& trouble) {
     RemoveTree(folder_);
     MakeFolders(folder_);
-    for (const char* name : {"FirmInfo.txt", "readme.txt"})
-        CopyFileA((setup_.update + "\\" + name).c_str(), Path(name).c_str(), FALSE);
+    for (const int name : {IDS_INFO_FILE_NAME, IDS_README_PATH}) {
+        const std::string file = WizardText(setup_.wizard, name); // "\\name"
+        CopyFileA((setup_.update + file).c_str(), (folder_ + file).c_str(), FALSE);
+    }
     // The listed entries, by their top-level names: a folder whole, a file as it is.
     for (const UpdateFile& file : update_.files) {
         const std::string top = file.path.substr(0, file.path.find('\\'));
@@ -97,10 +93,7 @@ bool Rehearsal::Prepare(std::string& trouble) {
             trouble = "cannot read " + file.path + " in the rehearsal's copy";
             return false;
         }
-        std::string key = file.cardName;
-        for (char& c : key)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        updateBytes_[key] = bytes;
+        updateBytes_[Lower(file.cardName)] = bytes;
     }
     return true;
 }
@@ -177,10 +170,7 @@ void Rehearsal::CheckCard(const Plan& plan, const Files& before, ScenarioResult&
     for (const auto& file : after) {
         if (before.count(file.first))
             continue;
-        std::string key = file.first;
-        for (char& c : key)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        auto original = updateBytes_.find(key);
+        auto original = updateBytes_.find(Lower(file.first));
         if (file.first.find('\\') != std::string::npos || original == updateBytes_.end())
             result.problems.push_back("the card holds " + file.first + ", no file of the update");
         else if (file.second != original->second)

@@ -339,13 +339,8 @@ bool SaveScreenPng(const std::string& path, const RECT* area) {
 }
 
 HWND FindWindowByTitle(const char* className, const std::string& titlePart) {
-    const auto lower = [](std::string text) {
-        for (char& c : text)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        return text;
-    };
     return FindWindowOf(0, className, [&](HWND w) {
-        return lower(TextOf(w)).find(lower(titlePart)) != std::string::npos;
+        return Lower(TextOf(w)).find(Lower(titlePart)) != std::string::npos;
     });
 }
 

@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "files.h"
 #include "resource_ids.h"
 #include "ui_driver.h"
 
@@ -88,10 +89,7 @@ void AwaitReadme(DWORD wizardId, const WalkOptions& options, Camera& camera, Wal
     for (int waited = 0; waited < 5000 && !outcome.readmeOpened; waited += kPollMs) {
         char title[512] = "";
         GetWindowTextA(window, title, sizeof title);
-        std::string lower = title;
-        for (char& c : lower)
-            c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-        outcome.readmeOpened = lower.find("readme") != std::string::npos;
+        outcome.readmeOpened = Lower(title).find("readme") != std::string::npos;
         if (!outcome.readmeOpened)
             Sleep(kPollMs);
     }

@@ -17,21 +17,6 @@ MessageId Translated(DriverResult result) {
     return message < 0 ? IDS_MSG_INTERNAL_ERROR : message;
 }
 
-MessageId LoadResultMessage(int32_t result) {
-    switch (result) {
-    case kFirmwareInfoOk:
-        return 0;
-    case kFirmwareInfoCannotOpen:
-        return IDS_MSG_INFO_NOT_FOUND;
-    case kFirmwareInfoReadError:
-        return IDS_MSG_INFO_READ_FAILED;
-    case kFirmwareInfoOutOfMemory:
-        return IDS_MSG_OUT_OF_MEMORY;
-    default:
-        return IDS_MSG_INFO_INCORRECT;
-    }
-}
-
 // "Already on the card" when the name is there. A lookup that fails says nothing about the card:
 // it stops the checks with its own message, as every other camera failure does.
 MessageId LookUpOnCard(const char* name) {
@@ -53,6 +38,21 @@ bool CurrentDirectory(char* path) {
 }
 
 } // namespace
+
+MessageId LoadResultMessage(int32_t result) {
+    switch (result) {
+    case kFirmwareInfoOk:
+        return 0;
+    case kFirmwareInfoCannotOpen:
+        return IDS_MSG_INFO_NOT_FOUND;
+    case kFirmwareInfoReadError:
+        return IDS_MSG_INFO_READ_FAILED;
+    case kFirmwareInfoOutOfMemory:
+        return IDS_MSG_OUT_OF_MEMORY;
+    default:
+        return IDS_MSG_INFO_INCORRECT;
+    }
+}
 
 MessageId CheckFirmwareFiles(FirmwareJob* job, uint64_t* total) {
     char directory[MAX_PATH];

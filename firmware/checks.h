@@ -14,6 +14,9 @@ typedef int (*AskRetryFn)(HWND owner, MessageId question);
 // Strings come from `instance`; the job starts empty.
 MessageId RunPreCopyChecks(HINSTANCE instance, HWND owner, FirmwareJob* job, AskRetryFn askRetry);
 
+// The message for a result of LoadFirmwareInfo: 0 when it loaded.
+MessageId LoadResultMessage(int32_t result);
+
 // The steps, in the order RunPreCopyChecks runs them.
 MessageId CheckFirmwareFiles(FirmwareJob* job, uint64_t* total);
 MessageId CheckDeclaredSpace(const FirmwareJob* job, uint64_t total);

@@ -12,15 +12,6 @@ std::string ExeFolder() {
     return folder.substr(0, folder.find_last_of('\\'));
 }
 
-std::string MakeTempFolder(const char* prefix) {
-    char base[MAX_PATH], name[MAX_PATH];
-    GetTempPathA(MAX_PATH, base);
-    GetTempFileNameA(base, prefix, 0, name);
-    DeleteFileA(name);
-    CreateDirectoryA(name, nullptr);
-    return name;
-}
-
 std::string BuiltLibraryPath() {
     return ExeFolder() + "\\..\\product\\KXPTPCLS.DLL";
 }

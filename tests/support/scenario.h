@@ -15,9 +15,9 @@
 namespace testing_support {
 
 std::string ExeFolder();
-std::string MakeTempFolder(const char* prefix);
 using check::ListFiles;
 using check::MakeFolders;
+using check::MakeTempFolder;
 using check::PatternBytes;
 using check::ReadFileBytes;
 using check::RemoveTree;
