@@ -60,3 +60,22 @@ windows_path() {
     path=$(realpath -m "$1")
     echo "Z:${path//\//\\}"
 }
+
+# Runs a Windows program of BUILD inside Wine's own desktop NAME, which draws the windows'
+# frames and titles as Windows does, on a private X display of SIZE (WxH); its output goes to
+# the terminal and to LOG. Wine's desktop does not pass the program's exit code on: its log
+# tells how it ended. The display is gone afterwards, and the wineserver let stop by itself
+# (unless a test run keeps it for the same prefix).
+#   run_on_wine_desktop BUILD NAME SIZE LOG PROGRAM [ARGUMENT...]
+run_on_wine_desktop() {
+    local build=$1 name=$2 size=$3 log=$4
+    shift 4
+    XVFB_PID=
+    trap '[ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; true' EXIT
+    DISPLAY= start_xvfb "${size}x24"
+    echo "$name on $DISPLAY"
+    "$build/wine-run" explorer /desktop="$name,$size" "$@" 2>&1 </dev/null | tee "$log"
+    kill "$XVFB_PID" 2>/dev/null || true
+    XVFB_PID=
+    WINEPREFIX=${VANDREL_WINEPREFIX:-$build/wineprefix} timeout 20 "$WINESERVER" -w || true
+}
