@@ -50,6 +50,21 @@ class BenchError(Exception):
     pass
 
 
+def run_figures(what, command, timeout):
+    """Runs a measuring program: its "key value" lines, of which "seconds" must be one."""
+    done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    if done.returncode != 0:
+        raise BenchError(f"{what}: {done.stderr.strip() or done.returncode}")
+    figures = {}
+    for line in done.stdout.splitlines():
+        parts = line.split()
+        if len(parts) == 2 and re.fullmatch(r"[0-9.]+", parts[1]):
+            figures[parts[0]] = float(parts[1])
+    if "seconds" not in figures:
+        raise BenchError(f"{what} reported nothing: {done.stdout!r}")
+    return figures
+
+
 def windows(path):
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
@@ -119,18 +134,8 @@ class Bench:
 
     def measure(self, *args):
         """One run of vandrel_bench under Wine: its "key value" lines."""
-        done = subprocess.run([str(self.wine_run), str(self.program), *map(str, args)],
-                              capture_output=True, text=True, timeout=1200)
-        if done.returncode != 0:
-            raise BenchError(f"vandrel_bench {args[0]}: {done.stderr.strip() or done.returncode}")
-        figures = {}
-        for line in done.stdout.splitlines():
-            parts = line.split()
-            if len(parts) == 2 and re.fullmatch(r"[0-9.]+", parts[1]):
-                figures[parts[0]] = float(parts[1])
-        if "seconds" not in figures:
-            raise BenchError(f"vandrel_bench {args[0]} reported nothing: {done.stdout!r}")
-        return figures
+        return run_figures(f"vandrel_bench {args[0]}",
+                           [str(self.wine_run), str(self.program), *map(str, args)], 1200)
 
     def send(self, camera, sources):
         """Our side: the files sent to the embedded camera of `camera`, on an empty card."""
@@ -350,11 +355,8 @@ class Bench:
             return self.measure("check", windows(state[camera]), *UPDATE_NAMES)
 
         def walk(camera):
-            done = subprocess.run([str(self.walk), "127.0.0.1", str(state["ports"][camera])],
-                                  capture_output=True, text=True, timeout=600)
-            if done.returncode != 0:
-                raise BenchError(f"ptpip_walk: {done.stderr.strip() or done.returncode}")
-            return {k: float(v) for k, v in (l.split() for l in done.stdout.splitlines())}
+            return run_figures("ptpip_walk",
+                               [str(self.walk), "127.0.0.1", str(state["ports"][camera])], 600)
 
         what = (f"card of {objects} objects over PTP/IP, a camera that writes dataset and "
                 "response apart without TCP_NODELAY")
