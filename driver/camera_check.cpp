@@ -61,7 +61,7 @@ bool SendAndReadBack(ptp::Initiator& session, uint32_t storage, Report& report) 
     info.objectFormat = 0x3000;
     info.objectCompressedSize = static_cast<uint32_t>(kCheckSize);
     info.filename = kCheckName;
-    ptp::Result r = session.SendObjectInfo(storage, 0xFFFFFFFF, info);
+    ptp::Result r = session.SendObjectInfo(storage, ptp::kRootParent, info);
     report.Result("SendObjectInfo", r);
     if (!r.ok())
         return false;
@@ -157,8 +157,8 @@ int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::
     uint32_t chosen = 0;
     for (uint32_t storage : storages) {
         ptp::StorageInfo facts;
-        if ((storage & 0xFFFF) == 0)
-            continue; // an empty slot
+        if (ptp::IsEmptySlot(storage))
+            continue;
         ptp::Result got = session.GetStorageInfo(storage, facts);
         report.Line("Store 0x%08X: %s; type %u, file system %u, access %u, %llu of %llu bytes "
                     "free, \"%s\"",

@@ -95,8 +95,7 @@ class UsbSource final : public CameraSource {
   public:
     UsbSource(const DriverSettings& settings, InitiatorFactory newInitiator)
         : newInitiator_(std::move(newInitiator)),
-          cameras_(SystemWpdFactory(), settings.handshakeTimeoutMs ? settings.handshakeTimeoutMs
-                                                                   : settings.timeoutMs) {}
+          cameras_(SystemWpdFactory(), settings.HandshakeMs()) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         cameras_.Refresh();

@@ -51,8 +51,7 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     ptp::InitiatorConfig config;
     config.timeoutMs = settings_.timeoutMs;
     config.floorBytesPerSecond = settings_.floorBytesPerSecond;
-    config.handshakeTimeoutMs =
-        settings_.handshakeTimeoutMs ? settings_.handshakeTimeoutMs : settings_.timeoutMs;
+    config.handshakeTimeoutMs = settings_.HandshakeMs();
     config.busyRetryMs = settings_.busyRetryMs;
     config.objectResponseMs = settings_.sendResponseMs;
     auto initiator = std::make_unique<ptp::Initiator>(config);
@@ -234,6 +233,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         if (opened.ok())
             opened = initiator_->GetDeviceInfo(deviceInfo_);
         if (!opened.ok()) {
+            // No callback exists yet: events sent before the failure reach only the trace.
             initiator_->DeliverWaitingEvents();
             DropDevice();
             trace_.Note("open failed: result " + std::to_string(MapPtpResult(opened)));
@@ -289,6 +289,17 @@ DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
     });
 }
 
+DriverResult KxCamera::ListHandles(ptp::Initiator& camera, const CardCache::ListKey& key,
+                                   std::vector<uint32_t>& handles) {
+    const uint64_t generation = cache_.Generation();
+    const ptp::Result result =
+        camera.GetObjectHandles(std::get<0>(key), std::get<1>(key), std::get<2>(key), handles);
+    if (!result.ok())
+        return MapPtpResult(result);
+    cache_.PutHandles(generation, key, handles);
+    return kDriverOk;
+}
+
 DriverResult KxCamera::ListStores(ptp::Initiator& camera, std::vector<uint32_t>& ids) {
     if (cache_.StorageIds(device_, ids))
         return kDriverOk;
@@ -297,10 +308,8 @@ DriverResult KxCamera::ListStores(ptp::Initiator& camera, std::vector<uint32_t>&
     if (!result.ok())
         return MapPtpResult(result);
     trace_.Stores(ids);
-    // An ID whose low 16 bits are 0 is an empty slot; some cameras never answer a question
-    // about one.
-    ids.erase(std::remove_if(ids.begin(), ids.end(), [](uint32_t id) { return !(id & 0xFFFF); }),
-              ids.end());
+    // Some cameras never answer a question about an empty slot.
+    ids.erase(std::remove_if(ids.begin(), ids.end(), ptp::IsEmptySlot), ids.end());
     cache_.PutStorageIds(generation, ids);
     return kDriverOk;
 }
@@ -357,13 +366,10 @@ DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uin
     if (Remembered([&] { return cache_.Handles(device, key, handles); }))
         return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
     return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        const uint64_t generation = cache_.Generation();
-        ptp::Result result = camera.GetObjectHandles(storageId, format, parent, handles);
-        if (!result.ok())
-            return MapPtpResult(result);
-        cache_.PutHandles(generation, key, handles);
+        if (const DriverResult listed = ListHandles(camera, key, handles); listed != kDriverOk)
+            return listed;
         // The first list of the card's root in a session is also searched for leftovers.
-        if (!leftoversLooked_ && format == 0 && (parent == 0 || parent == ptp::kRootParent)) {
+        if (!leftoversLooked_ && format == 0 && ptp::IsRootParent(parent)) {
             leftoversLooked_ = true;
             const DriverResult r = RemoveLeftovers(camera, key, handles);
             if (r != kDriverOk)

@@ -89,6 +89,9 @@ class KxCamera final : public CPTPClass {
 
     // The camera's stores, empty slots left out.
     DriverResult ListStores(ptp::Initiator& camera, std::vector<uint32_t>& ids);
+    // Asks the camera for the handle list of `key` and keeps it.
+    DriverResult ListHandles(ptp::Initiator& camera, const CardCache::ListKey& key,
+                             std::vector<uint32_t>& handles);
     // The card's store: the first listed that is not an empty slot.
     DriverResult CardStore(ptp::Initiator& camera, uint32_t& storageId);
     DriverResult FetchEntry(ptp::Initiator& camera, uint32_t handle, ObjectEntryRecord& entry);

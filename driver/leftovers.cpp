@@ -76,11 +76,5 @@ DriverResult KxCamera::RemoveLeftovers(ptp::Initiator& camera, const CardCache::
     if (!removed)
         return kDriverOk;
     cache_.ForgetObjects();
-    const uint64_t generation = cache_.Generation();
-    const ptp::Result result =
-        camera.GetObjectHandles(std::get<0>(key), std::get<1>(key), std::get<2>(key), handles);
-    if (!result.ok())
-        return MapPtpResult(result);
-    cache_.PutHandles(generation, key, handles);
-    return kDriverOk;
+    return ListHandles(camera, key, handles);
 }

@@ -260,7 +260,6 @@ DriverResult KxCamera::GiveName(ptp::Initiator& camera, const Announced& sent, u
     refused = RefusesRename(result);
     if (!result.ok())
         return MapPtpResult(result);
-    cache_.ForgetObjects();
     return ConfirmEntry(camera, sent, sent.name, size);
 }
 

@@ -27,6 +27,8 @@ struct DriverSettings {
     int busyRetryMs = 2000;     // a camera answering DeviceBusy is asked again for this long
     int sendResponseMs = 60000; // a slow card's answer after the last byte of a file
     std::string trace;          // file that records every transaction; empty: none
+
+    int HandshakeMs() const { return handshakeTimeoutMs ? handshakeTimeoutMs : timeoutMs; }
 };
 
 // Reads `text` (the settings file's contents); relative paths are taken from `folder`.

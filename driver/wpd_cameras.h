@@ -41,11 +41,10 @@ class WpdCameraList {
     std::unique_ptr<ptp::Transport> OpenTransport(size_t index) const;
 
   private:
-    using Camera = Device;
     void Describe(IPortableDeviceManager* manager, Device& device);
 
     ComApartment apartment_;
     WpdFactory& factory_;
     const int openTimeoutMs_;
-    std::vector<Camera> cameras_;
+    std::vector<Device> cameras_;
 };

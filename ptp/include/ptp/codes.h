@@ -246,6 +246,11 @@ inline bool IsRootParent(uint32_t parentObject) {
     return parentObject == 0 || parentObject == kRootParent;
 }
 
+// A StorageID whose low 16 bits are 0 names an empty slot, no store.
+inline bool IsEmptySlot(uint32_t storageId) {
+    return (storageId & 0xFFFF) == 0;
+}
+
 // clang-format on
 
 enum : uint16_t { kPtpIpPort = 15740 };
