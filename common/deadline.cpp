@@ -44,12 +44,7 @@ Deadline::Deadline(int silenceMs, int totalMs, uint64_t floorBytesPerSecond)
 }
 
 int Deadline::WaitMs() const {
-    if (end_ == Clock::time_point::max())
-        return silenceMs_;
-    auto left = std::chrono::duration_cast<Milliseconds>(end_ - Clock::now()).count();
-    if (left <= 0)
-        return 0;
-    return static_cast<int>(std::min<long long>(left, silenceMs_));
+    return end_ == Clock::time_point::max() ? silenceMs_ : std::min(MsUntil(end_), silenceMs_);
 }
 
 bool Deadline::Passed() const {

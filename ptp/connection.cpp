@@ -83,10 +83,10 @@ struct Channel {
     template <typename Ready> bool WaitFor(int timeoutMs, Ready ready) {
         auto end = common::MsFromNow(timeoutMs);
         while (!ready()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0)
+            const int left = common::MsUntil(end);
+            if (left <= 0)
                 return false;
-            changed.Wait(lock, static_cast<int>(left.count()) + 1);
+            changed.Wait(lock, left + 1);
         }
         return true;
     }

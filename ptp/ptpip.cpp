@@ -86,15 +86,11 @@ bool WriteIntroduction(ByteWriter& w, const Guid& guid, const std::string& name,
     return true;
 }
 
-// Reads those fields from the `size` bytes left in `r`, which they must fill.
-bool ReadIntroduction(ByteReader& r, size_t size, Guid& guid, std::string& name,
-                      uint32_t& version) {
+// Reads those fields, which must fill what is left in `r`.
+bool ReadIntroduction(ByteReader& r, Guid& guid, std::string& name, uint32_t& version) {
+    const size_t size = r.remaining();
     return size >= 16 + 2 + 4 && r.Bytes(guid.data(), guid.size()) &&
            ReadFriendlyName(r, size - 16 - 4, name) && r.U32(version) && r.remaining() == 0;
-}
-
-bool IsDataType(uint32_t type) {
-    return type == PT_Data || type == PT_EndData;
 }
 
 } // namespace
@@ -189,13 +185,13 @@ bool DecodePacket(const uint8_t* data, size_t size, Packet& packet) {
 
 bool DecodeInitCommandRequest(const std::vector<uint8_t>& body, InitCommandRequest& p) {
     ByteReader r(body);
-    return ReadIntroduction(r, body.size(), p.guid, p.friendlyName, p.protocolVersion);
+    return ReadIntroduction(r, p.guid, p.friendlyName, p.protocolVersion);
 }
 
 bool DecodeInitCommandAck(const std::vector<uint8_t>& body, InitCommandAck& p) {
     ByteReader r(body);
-    return body.size() >= 4 && r.U32(p.connectionNumber) &&
-           ReadIntroduction(r, body.size() - 4, p.guid, p.friendlyName, p.protocolVersion);
+    return r.U32(p.connectionNumber) &&
+           ReadIntroduction(r, p.guid, p.friendlyName, p.protocolVersion);
 }
 
 bool DecodeInitEventRequest(const std::vector<uint8_t>& body, InitEventRequest& p) {

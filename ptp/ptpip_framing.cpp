@@ -6,13 +6,6 @@
 #include "ptp/bytes.h"
 
 namespace ptp {
-namespace {
-
-bool IsDataType(uint32_t type) {
-    return type == PT_Data || type == PT_EndData;
-}
-
-} // namespace
 
 Status SendPacket(Connection& connection, const std::vector<uint8_t>& packet) {
     return connection.Send(packet);

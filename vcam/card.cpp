@@ -55,6 +55,16 @@ std::string Join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
 
+#ifndef _WIN32
+bool MoveNoReplace(const fs::path& from, const fs::path& to) {
+    // A link fails on an existing name in one step, where a rename would replace it.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return false;
+    unlink(from.c_str());
+    return true;
+}
+#endif
+
 bool IsSafeObjectName(const std::string& name) {
     if (name.empty() || name == "." || name == "..")
         return false;
@@ -184,14 +194,18 @@ std::string Card::FolderPath(uint32_t parent) const {
     return folder ? Join(folder_, folder->path) : folder_;
 }
 
-bool Card::NameTaken(uint32_t parent, const std::string& name) const {
-    std::string upper = Upper(name);
+bool Card::KnownName(uint32_t parent, const std::string& name) const {
+    const std::string upper = Upper(name);
     for (const auto& entry : objects_) {
         if (entry.second.parent == parent && Upper(entry.second.name) == upper)
             return true;
     }
+    return false;
+}
+
+bool Card::NameTaken(uint32_t parent, const std::string& name) const {
     std::error_code error;
-    return fs::exists(PathOf(Join(FolderPath(parent), name)), error);
+    return KnownName(parent, name) || fs::exists(PathOf(Join(FolderPath(parent), name)), error);
 }
 
 void Card::Added(const CardObject& object) {
@@ -297,11 +311,8 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
     const bool sameName = Upper(name) == Upper(object->name);
     // The objects known; a file only on disk makes the rename itself fail, as it cannot
     // replace one (a lookup first would cost Wine a scan of the folder).
-    const std::string upper = Upper(name);
-    for (const auto& entry : objects_) {
-        if (!sameName && entry.second.parent == object->parent && Upper(entry.second.name) == upper)
-            return Renaming::NameTaken;
-    }
+    if (!sameName && KnownName(object->parent, name))
+        return Renaming::NameTaken;
     const std::string folder = FolderPath(object->parent);
     const fs::path from = PathOf(Join(folder_, object->path));
     const fs::path to = PathOf(Join(folder, name));
@@ -325,11 +336,9 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
                                                                        : Renaming::Failed;
     }
 #else
-    // A link fails on an existing name, where a rename would replace it.
     if (!object->folder) {
-        if (link(from.c_str(), to.c_str()) != 0)
+        if (!MoveNoReplace(from, to))
             return errno == EEXIST ? Renaming::NameTaken : Renaming::Failed;
-        unlink(from.c_str());
     } else if (sameName || !fs::exists(to, error)) {
         fs::rename(from, to, error);
         if (error)

@@ -14,4 +14,10 @@ std::filesystem::path PathOf(const std::string& utf8);
 std::string Utf8Of(const std::filesystem::path& path);
 std::string Join(const std::string& folder, const std::string& name);
 
+#ifndef _WIN32
+// Gives a file the name `to` only where no file has it; false (errno says why) leaves it as it
+// was.
+bool MoveNoReplace(const std::filesystem::path& from, const std::filesystem::path& to);
+#endif
+
 } // namespace vcam

@@ -13,8 +13,6 @@
 #include <windows.h>
 
 #include "common/handle.h"
-#else
-#include <unistd.h>
 #endif
 
 #include "card_files.h"
@@ -88,13 +86,8 @@ struct Upload::Impl {
     }
     bool Commit() {
         file.close();
-        // link fails when the name exists, in one step: a check and then a rename would
-        // replace a file that appeared between the two.
-        if (file.fail() || ::link(temp.c_str(), final.c_str()) != 0)
-            return false;
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        return true;
+        // In one step: a check and then a rename would replace a file that appeared between.
+        return !file.fail() && MoveNoReplace(temp, final);
     }
     void Discard() {
         file.close();

@@ -34,6 +34,11 @@ struct PacketHeader {
     size_t bodySize() const { return length - kPacketHeaderSize; }
 };
 
+// Data and End Data carry a data phase's bytes; every other packet is a control packet.
+inline bool IsDataType(uint32_t type) {
+    return type == PT_Data || type == PT_EndData;
+}
+
 // A whole packet after its header was split off.
 struct Packet {
     uint32_t type = 0;

@@ -128,6 +128,8 @@ class Card {
     void Release(uint64_t size);
     // True when no folder on the way from the card folder to `path` is a link.
     bool StaysInside(const std::string& path) const;
+    // Case-insensitive, among the objects known in `parent`.
+    bool KnownName(uint32_t parent, const std::string& name) const;
 
     std::string folder_;
     uint64_t capacity_;
