@@ -1,41 +1,15 @@
-// The interface operations as PTP operations. Each runs on the call thread, checks its device,
-// and moves data only through the streams and records the caller hands over; questions about
-// the card that were answered before in the same session are answered from memory, on the
-// caller's thread.
+// The interface operations: each runs on the call thread, checks its device, and moves data
+// only through the streams and records the caller hands over; questions about the card that
+// were answered before in the same session are answered from memory, on the caller's thread.
 #include "kx_camera.h"
 
-#include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <shared_mutex>
 #include <vector>
 
 #include "codecs.h"
 #include "identity.h"
-#include "listed_entries.h"
-#include "properties.h"
-#include "ptp/text.h"
-#include "result_map.h"
-
-namespace {
-
-// Object entries fetched ahead of a caller walking a handle list, per hand-off.
-const size_t kEntryReadAhead = 256;
-// A walk with fewer unknown entries ahead is read ahead by GetObjectInfo instead: seven
-// property lists cost more than a few entries.
-const size_t kListedAtLeast = 16;
-// Bound on one property list: 65,536 names of over 200 characters.
-const uint64_t kMaxPropertyList = 16u << 20;
-
-// A lookup in memory from the caller's thread: nothing thrown leaves it (it then misses).
-template <typename Lookup> bool Remembered(Lookup lookup) {
-    try {
-        return lookup();
-    } catch (...) {
-        return false;
-    }
-}
-
-} // namespace
 
 KxCamera::KxCamera(std::string folder) : folder_(std::move(folder)), guid_(InstallationGuid()) {}
 
@@ -56,95 +30,57 @@ std::unique_ptr<ptp::Initiator> KxCamera::NewInitiator() {
     config.objectResponseMs = settings_.sendResponseMs;
     auto initiator = std::make_unique<ptp::Initiator>(config);
     const ptp::Initiator* self = initiator.get();
-    initiator->SetEventHandler([this, self](const ptp::Event& event) { OnEvent(self, event); });
+    initiator->SetEventHandler(
+        [this, self](const ptp::Event& event) { events_.Event(self, event); });
     initiator->SetLostHandler([this, self](ptp::Link link, ptp::Status status) {
         trace_.Note(std::string("link lost: ") + (link == ptp::Link::Event ? "event" : "command") +
                     " connection, " + ptp::StatusName(status));
-        OnLost(self);
+        events_.Lost(self);
     });
     if (trace_.on())
         initiator->SetCallObserver([this](const ptp::CallRecord& call) { trace_.Call(call); });
     return initiator;
 }
 
-void KxCamera::Raise(uint32_t code, uint32_t dataWord) {
-    if (!callback_)
-        return;
-    uint32_t data[2] = {dataWord, 0};       // valid for the duration of the call
-    callbackThread_ = GetCurrentThreadId(); // one at a time: eventMutex_ is held
-    callback_(code, data, 0, 0);
-    callbackThread_ = 0;
-}
-
-void KxCamera::OnEvent(const ptp::Initiator* from, const ptp::Event& event) {
-    std::lock_guard<common::Lock> lock(eventMutex_);
-    if (from != live_)
-        return;
-    trace_.Event(event);
-    // Object events make the known objects go; any other event but a property change may
-    // concern the card as a whole.
-    if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
-        event.code == ptp::EC_ObjectInfoChanged)
-        cache_.ForgetObjects();
-    else if (event.code != ptp::EC_DevicePropChanged)
-        cache_.Forget();
-    if (event.code == ptp::EC_Vandrel_PowerDown && !event.params.empty()) {
-        poweredDown_ = true;
-        const uint32_t reason = event.params[0] & 0xFFFF;
-        Raise(kEventClassPower | reason, event.params.size() > 1 ? event.params[1] : 0);
-    } else if (event.code == ptp::EC_StoreRemoved) {
-        Raise(kEventClassPower | kEventReasonCardSlot, 0);
+template <typename Lookup> bool KxCamera::Remembered(Lookup lookup) {
+    // Nothing thrown leaves the caller's thread: the lookup then misses.
+    try {
+        std::shared_lock<common::Lock> hold(cameraLock_);
+        return camera_ && lookup(camera_->cache());
+    } catch (...) {
+        return false;
     }
-}
-
-void KxCamera::OnLost(const ptp::Initiator* from) {
-    std::lock_guard<common::Lock> lock(eventMutex_);
-    if (from != live_)
-        return;
-    cache_.Forget();
-    // A camera that said it powers down then drops its connection: that is no second event.
-    // A loss before the callback exists fails OpenDevice instead.
-    if (!poweredDown_)
-        Raise(kEventClassPower | kEventReasonConnectionLost, 0);
 }
 
 void KxCamera::DropDevice() {
+    events_.Detach();
+    std::unique_ptr<OpenCamera> camera;
     {
-        std::lock_guard<common::Lock> lock(eventMutex_);
-        callback_ = nullptr;
-        live_ = nullptr;
+        std::lock_guard<common::Lock> hold(cameraLock_);
+        camera = std::move(camera_);
     }
-    device_ = 0;
-    cache_.Begin(0);
-    announced_ = Announced();
-    std::unique_ptr<ptp::Initiator> initiator;
-    {
-        std::lock_guard<common::Lock> link(linkLock_);
-        initiator = std::move(initiator_);
-    }
-    if (initiator) {
-        if (initiator->sessionOpen())
-            initiator->CloseSession();
-        initiator->Shutdown();
-        initiator.reset();
-    }
-    openSource_.reset();
+    camera.reset(); // ends its session, outside the lock
 }
 
 DWORD WINAPI KxCamera::ShutdownRoutine(LPVOID parameter) {
     KxCamera* self = static_cast<KxCamera*>(parameter);
-    std::shared_lock<common::Lock> link(self->linkLock_);
+    std::shared_lock<common::Lock> hold(self->cameraLock_);
     try {
-        if (self->initiator_)
-            self->initiator_->Shutdown();
+        if (self->camera_)
+            self->camera_->initiator().Shutdown();
     } catch (...) {
     }
     return 0;
 }
 
 void KxCamera::Interrupt(uint32_t device) {
-    if (device == 0 || device != device_ || !calls_.Busy())
+    if (device == 0 || !calls_.Busy())
         return;
+    {
+        std::shared_lock<common::Lock> hold(cameraLock_);
+        if (!camera_ || camera_->device() != device)
+            return;
+    }
     // The session's transport is shut down from a thread of the library's own: the threading
     // runtime then never meets the caller's thread.
     common::Handle closer(CreateThread(nullptr, 0, ShutdownRoutine, this, 0, nullptr));
@@ -153,19 +89,15 @@ void KxCamera::Interrupt(uint32_t device) {
 }
 
 DriverResult KxCamera::InSession(uint32_t device,
-                                 const std::function<DriverResult(ptp::Initiator&)>& body) {
+                                 const std::function<DriverResult(OpenCamera&)>& body) {
     return Call([&]() -> DriverResult {
-        if (device == 0 || device != device_ || !initiator_)
+        if (device == 0 || !camera_ || camera_->device() != device)
             return kDriverNoCamera;
         DriverResult r = kDriverConnectionLost; // lost: fail at once instead of waiting
-        if (initiator_->connected())
-            r = body(*initiator_);
-        if (r != kDriverOk) {
-            cache_.Forget();
-            // An event sent just before the failure explains it: it reaches the caller first.
-            initiator_->DeliverWaitingEvents();
-            trace_.Note("result " + std::to_string(r));
-        }
+        if (camera_->initiator().connected())
+            r = body(*camera_);
+        if (r != kDriverOk)
+            camera_->Failed(r);
         return r;
     });
 }
@@ -204,7 +136,7 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
     return Call([&]() -> DriverResult {
         if (!deviceRecord || !device)
             return kDriverNoCamera;
-        if (initiator_)
+        if (camera_)
             return kDriverBusy; // one device at a time
         if (!source_)
             return kDriverNoCamera;
@@ -212,66 +144,41 @@ DriverResult KxCamera::OpenDevice(const void* deviceRecord, CameraEventCallback 
         memcpy(&record, deviceRecord, sizeof record);
         // The source stays with the device it opens; a new enumeration makes a new one, and a
         // failed open lets go of everything it held.
-        openSource_ = std::move(source_);
+        std::unique_ptr<CameraSource> source = std::move(source_);
         std::unique_ptr<ptp::Initiator> initiator;
-        DriverResult r = openSource_->Open(record.index, initiator);
+        DriverResult r = source->Open(record.index, initiator);
         if (r != kDriverOk || !initiator) {
             initiator.reset();
-            openSource_.reset();
             return r != kDriverOk ? r : kDriverNoCamera;
         }
+        const ptp::Initiator* link = initiator.get();
+        auto camera = std::make_unique<OpenCamera>(settings_, trace_, nextDevice_,
+                                                   std::move(source), std::move(initiator));
+        events_.Attach(link, camera.get());
         {
-            std::lock_guard<common::Lock> lock(eventMutex_);
-            live_ = initiator.get();
-            poweredDown_ = false;
+            std::lock_guard<common::Lock> hold(cameraLock_);
+            camera_ = std::move(camera);
         }
-        {
-            std::lock_guard<common::Lock> link(linkLock_);
-            initiator_ = std::move(initiator);
-        }
-        ptp::Result opened = initiator_->OpenSession(1);
-        if (opened.ok())
-            opened = initiator_->GetDeviceInfo(deviceInfo_);
-        if (!opened.ok()) {
-            // No callback exists yet: events sent before the failure reach only the trace.
-            initiator_->DeliverWaitingEvents();
+        r = camera_->Begin();
+        if (r == kDriverOk && !events_.Arm(callback))
+            r = kDriverConnectionLost; // the camera's later events would never arrive
+        if (r != kDriverOk) {
             DropDevice();
-            trace_.Note("open failed: result " + std::to_string(MapPtpResult(opened)));
-            return MapPtpResult(opened);
+            return r;
         }
-        trace_.Device(deviceInfo_);
-        bool lost = false;
-        {
-            // A connection lost while no callback could hear of it fails the open: the
-            // camera's later events would never arrive.
-            std::lock_guard<common::Lock> lock(eventMutex_);
-            lost = initiator_->lost();
-            if (!lost)
-                callback_ = callback;
-        }
-        if (lost) {
-            DropDevice();
-            return kDriverConnectionLost;
-        }
-        const uint32_t id = nextDevice_++;
+        *device = nextDevice_++;
         if (nextDevice_ == 0)
             nextDevice_ = 1;
-        cache_.Begin(id);
-        listsRefused_ = false;
-        renameRefused_ = false;
-        leftoversLooked_ = false;
-        device_ = id;
-        *device = id;
         return kDriverOk;
     });
 }
 
 DriverResult KxCamera::CloseDevice(uint32_t device) {
-    if (InCallback())
+    if (events_.InCallback())
         return kDriverBusy;
     Interrupt(device);
     return Call([&]() -> DriverResult {
-        if (device == 0 || device != device_)
+        if (device == 0 || !camera_ || camera_->device() != device)
             return kDriverNoCamera;
         DropDevice();
         return kDriverOk;
@@ -280,61 +187,18 @@ DriverResult KxCamera::CloseDevice(uint32_t device) {
 
 DriverResult KxCamera::GetStorageIDs(uint32_t device, CameraStream* stream) {
     std::vector<uint32_t> ids;
-    if (Remembered([&] { return cache_.StorageIds(device, ids); }))
+    if (Remembered([&](const CardCache& cache) { return cache.StorageIds(device, ids); }))
         return WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        const DriverResult r = ListStores(camera, ids);
+    return InSession(device, [&](OpenCamera& camera) -> DriverResult {
+        const DriverResult r = camera.StorageIds(ids);
         return r != kDriverOk ? r
                               : WriteList(stream, ids.data(), static_cast<uint32_t>(ids.size()), 4);
     });
 }
 
-DriverResult KxCamera::ListHandles(ptp::Initiator& camera, const CardCache::ListKey& key,
-                                   std::vector<uint32_t>& handles) {
-    const uint64_t generation = cache_.Generation();
-    const ptp::Result result =
-        camera.GetObjectHandles(std::get<0>(key), std::get<1>(key), std::get<2>(key), handles);
-    if (!result.ok())
-        return MapPtpResult(result);
-    cache_.PutHandles(generation, key, handles);
-    return kDriverOk;
-}
-
-DriverResult KxCamera::ListStores(ptp::Initiator& camera, std::vector<uint32_t>& ids) {
-    if (cache_.StorageIds(device_, ids))
-        return kDriverOk;
-    const uint64_t generation = cache_.Generation();
-    ptp::Result result = camera.GetStorageIDs(ids);
-    if (!result.ok())
-        return MapPtpResult(result);
-    trace_.Stores(ids);
-    // Some cameras never answer a question about an empty slot.
-    ids.erase(std::remove_if(ids.begin(), ids.end(), ptp::IsEmptySlot), ids.end());
-    cache_.PutStorageIds(generation, ids);
-    return kDriverOk;
-}
-
-DriverResult KxCamera::CardStore(ptp::Initiator& camera, uint32_t& storageId) {
-    std::vector<uint32_t> ids;
-    const DriverResult r = ListStores(camera, ids);
-    if (r != kDriverOk)
-        return r;
-    if (ids.empty())
-        return kDriverStoreNotAvailable;
-    storageId = ids[0];
-    return kDriverOk;
-}
-
 DriverResult KxCamera::GetStorageInfo(uint32_t device, uint32_t storageId, StorageRecord* record) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        if (!record)
-            return kStreamBadArgument;
-        ptp::StorageInfo info;
-        ptp::Result result = camera.GetStorageInfo(storageId, info);
-        if (!result.ok())
-            return MapPtpResult(result);
-        FillStorageRecord(info, *record);
-        return kDriverOk;
+    return InSession(device, [&](OpenCamera& camera) -> DriverResult {
+        return record ? camera.StorageInfo(storageId, *record) : kStreamBadArgument;
     });
 }
 
@@ -342,130 +206,69 @@ DriverResult KxCamera::GetNumObjects(uint32_t device, uint32_t storageId, uint32
                                      uint32_t parent, uint32_t* count) {
     const CardCache::ListKey key{storageId, format, parent};
     uint32_t n = 0;
-    if (Remembered([&] { return cache_.Count(device, key, n); })) {
-        if (count)
-            *count = n;
-        return kDriverOk;
+    if (!Remembered([&](const CardCache& cache) { return cache.Count(device, key, n); })) {
+        const DriverResult r = InSession(
+            device, [&](OpenCamera& camera) -> DriverResult { return camera.NumObjects(key, n); });
+        if (r != kDriverOk)
+            return r;
     }
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        const uint64_t generation = cache_.Generation();
-        ptp::Result result = camera.GetNumObjects(storageId, format, parent, n);
-        if (!result.ok())
-            return MapPtpResult(result);
-        cache_.PutCount(generation, key, n);
-        if (count)
-            *count = n;
-        return kDriverOk;
-    });
+    if (count)
+        *count = n;
+    return kDriverOk;
 }
 
 DriverResult KxCamera::GetObjectHandles(uint32_t device, uint32_t storageId, uint32_t format,
                                         uint32_t parent, CameraStream* stream) {
     const CardCache::ListKey key{storageId, format, parent};
     std::vector<uint32_t> handles;
-    if (Remembered([&] { return cache_.Handles(device, key, handles); }))
-        return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        if (const DriverResult listed = ListHandles(camera, key, handles); listed != kDriverOk)
-            return listed;
-        // The first list of the card's root in a session is also searched for leftovers.
-        if (!leftoversLooked_ && format == 0 && ptp::IsRootParent(parent)) {
-            leftoversLooked_ = true;
-            const DriverResult r = RemoveLeftovers(camera, key, handles);
-            if (r != kDriverOk)
-                return r;
-        }
-        return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
-    });
-}
-
-DriverResult KxCamera::FetchEntry(ptp::Initiator& camera, uint32_t handle,
-                                  ObjectEntryRecord& entry) {
-    const uint64_t generation = cache_.Generation();
-    ptp::ObjectInfo info;
-    ptp::Result result = camera.GetObjectInfo(handle, info);
-    if (!result.ok())
-        return MapPtpResult(result);
-    FillObjectEntry(handle, info, entry);
-    cache_.PutEntry(generation, entry);
-    return kDriverOk;
-}
-
-DriverResult KxCamera::FetchListedEntries(ptp::Initiator& camera, uint32_t handle) {
-    CardCache::ListKey key;
-    if (listsRefused_ || !deviceInfo_.SpeaksMtp() ||
-        !deviceInfo_.SupportsOperation(ptp::OC_MTP_GetObjectPropList) ||
-        cache_.Generation() == listedGeneration_ || !cache_.ListOf(handle, key) ||
-        cache_.FollowingUnknown(handle, kListedAtLeast).size() < kListedAtLeast)
-        return kDriverOk;
-    const uint64_t generation = cache_.Generation();
-    listedGeneration_ = generation; // asked once until the card changes, whatever comes back
-    // A list of every object asks for every object; one of a folder (or of the root) for its
-    // children. Whatever objects come, each entry is what that object's ObjectInfo says.
-    const uint32_t parent = std::get<2>(key);
-    const uint32_t object = parent == 0                  ? ptp::kAllObjects
-                            : parent == ptp::kRootParent ? 0
-                                                         : parent;
-    const uint32_t depth = parent == 0 ? uint32_t(ptp::kAllLevels) : 1u;
-    ListedEntries listed;
-    for (const ptp::ObjectInfoProperty& property : ptp::kObjectInfoProperties) {
-        ptp::Result result = camera.GetObjectPropList(
-            object, 0, property.code, depth, kMaxPropertyList, [&](const ptp::ObjectProp& prop) {
-                listed.Add(prop);
-                return true;
-            });
-        if (result.ok())
-            continue;
-        if (result.status == ptp::Status::Ok || result.status == ptp::Status::Malformed ||
-            result.status == ptp::Status::SinkFailed) {
-            listsRefused_ = true; // answered, but no usable list
-            return kDriverOk;
-        }
-        return MapPtpResult(result);
+    if (!Remembered([&](const CardCache& cache) { return cache.Handles(device, key, handles); })) {
+        const DriverResult r = InSession(device, [&](OpenCamera& camera) -> DriverResult {
+            return camera.Handles(key, handles);
+        });
+        if (r != kDriverOk)
+            return r;
     }
-    listed.ForEachComplete(
-        [&](const ObjectEntryRecord& entry) { cache_.PutEntry(generation, entry); });
-    return kDriverOk;
+    return WriteList(stream, handles.data(), static_cast<uint32_t>(handles.size()), 4);
 }
 
 DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint32_t,
                                       uint32_t handle, CameraStream* stream) {
     ObjectEntryRecord entry;
-    if (Remembered([&] { return cache_.Entry(device, handle, entry); }))
-        return WriteStream(stream, &entry, sizeof entry);
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        const DriverResult r = WalkEntry(camera, handle, entry);
-        return r != kDriverOk ? r : WriteStream(stream, &entry, sizeof entry);
-    });
-}
-
-DriverResult KxCamera::WalkEntry(ptp::Initiator& camera, uint32_t handle,
-                                 ObjectEntryRecord& entry) {
-    if (cache_.Entry(device_, handle, entry))
-        return kDriverOk;
-    DriverResult r = FetchListedEntries(camera, handle);
-    if (r != kDriverOk)
-        return r;
-    if (cache_.Entry(device_, handle, entry))
-        return kDriverOk;
-    r = FetchEntry(camera, handle, entry);
-    if (r != kDriverOk)
-        return r;
-    // A caller walking a handle list asks for these next; fetched now, they are answered
-    // without a hand-off each. A failure among them only makes the card forgotten.
-    for (uint32_t next : cache_.FollowingUnknown(handle, kEntryReadAhead)) {
-        ObjectEntryRecord ahead;
-        if (FetchEntry(camera, next, ahead) != kDriverOk) {
-            cache_.Forget();
-            break;
-        }
+    if (!Remembered([&](const CardCache& cache) { return cache.Entry(device, handle, entry); })) {
+        const DriverResult r = InSession(device, [&](OpenCamera& camera) -> DriverResult {
+            return camera.Entry(handle, entry);
+        });
+        if (r != kDriverOk)
+            return r;
     }
-    return kDriverOk;
+    return WriteStream(stream, &entry, sizeof entry);
 }
 
 DriverResult KxCamera::GetDevicePropValue(uint32_t device, uint32_t propCode, void* value,
                                           uint32_t) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        return ReadDriverProperty(camera, deviceInfo_, propCode, value);
+    return InSession(device, [&](OpenCamera& camera) -> DriverResult {
+        return camera.Property(propCode, value);
     });
+}
+
+DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
+                                      ObjectInfoRecord* record, uint32_t* outStorageId,
+                                      uint32_t* outParent, uint32_t* outHandle) {
+    return InSession(device, [&](OpenCamera& camera) -> DriverResult {
+        uint32_t values[3] = {};
+        const DriverResult r = camera.Announce(storageId, parent, record, values);
+        if (r != kDriverOk)
+            return r;
+        uint32_t* outs[3] = {outStorageId, outParent, outHandle};
+        for (size_t i = 0; i < 3; ++i) {
+            if (outs[i])
+                *outs[i] = values[i];
+        }
+        return kDriverOk;
+    });
+}
+
+DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
+    return InSession(device,
+                     [&](OpenCamera& camera) -> DriverResult { return camera.Send(size, file); });
 }

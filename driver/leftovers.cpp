@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "codecs.h"
-#include "kx_camera.h"
+#include "open_camera.h"
 #include "ptp/text.h"
 #include "result_map.h"
 
@@ -50,31 +50,31 @@ bool IsTemporaryName(const std::string& name) {
     return true;
 }
 
-DriverResult KxCamera::RemoveLeftovers(ptp::Initiator& camera, const CardCache::ListKey& key,
-                                       std::vector<uint32_t>& handles) {
+DriverResult OpenCamera::RemoveLeftovers(const CardCache::ListKey& key,
+                                         std::vector<uint32_t>& handles) {
     // Only a camera that renames was ever sent a file under such a name.
     if (!RenamesObjects() || !deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
         return kDriverOk;
     uint32_t store = 0;
-    DriverResult r = CardStore(camera, store);
+    DriverResult r = CardStore(store);
     if (r != kDriverOk)
         return r;
     bool removed = false;
     for (uint32_t handle : handles) {
         // The same entries the caller reads next, in the same order; they stay remembered.
         ObjectEntryRecord entry;
-        r = WalkEntry(camera, handle, entry);
+        r = Entry(handle, entry);
         if (r != kDriverOk)
             return r;
         if (entry.storageId != store || !ptp::IsRootParent(entry.parentObject) ||
             entry.objectFormat == ptp::OFC_Association || !IsTemporaryName(entry.name))
             continue;
         // What the camera answers changes nothing: the file stays a leftover at worst.
-        camera.DeleteObject(handle);
+        initiator_->DeleteObject(handle);
         removed = true;
     }
     if (!removed)
         return kDriverOk;
     cache_.ForgetObjects();
-    return ListHandles(camera, key, handles);
+    return ListHandles(key, handles);
 }

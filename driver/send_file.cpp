@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "codecs.h"
-#include "kx_camera.h"
+#include "open_camera.h"
 #include "leftovers.h"
 #include "ptp/text.h"
 #include "result_map.h"
@@ -94,56 +94,50 @@ bool RefusesRename(const ptp::Result& result) {
 
 } // namespace
 
-DriverResult KxCamera::SendObjectInfo(uint32_t device, uint32_t storageId, uint32_t parent,
-                                      ObjectInfoRecord* record, uint32_t* outStorageId,
-                                      uint32_t* outParent, uint32_t* outHandle) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.ForgetObjects();
-        announced_ = Announced();
-        if (!record)
-            return kStreamBadArgument;
-        // Zeros let the camera decide, and cameras decide differently (a DCIM folder, or a
-        // refusal): the file goes to the card's own store, at its root, where the camera's
-        // updater looks for it.
-        if (storageId == 0) {
-            const DriverResult r = CardStore(camera, storageId);
-            if (r != kDriverOk)
-                return r;
-        }
-        if (parent == 0)
-            parent = ptp::kRootParent;
-        ptp::ObjectInfo info = ObjectInfoOf(*record);
-        info.storageId = storageId;
-        info.parentObject = parent;
-        Announced sent;
-        sent.name = info.filename;
-        // Where the camera can rename, a file gets its own name only once whole and verified:
-        // whatever a failure leaves is then never taken for the update.
-        if (RenamesObjects())
-            info.filename = TemporaryName();
-        const DriverResult r = Announce(camera, info, sent);
+DriverResult OpenCamera::Announce(uint32_t storageId, uint32_t parent,
+                                  const ObjectInfoRecord* record, uint32_t values[3]) {
+    cache_.ForgetObjects();
+    announced_ = Announced();
+    if (!record)
+        return kStreamBadArgument;
+    // Zeros let the camera decide, and cameras decide differently (a DCIM folder, or a
+    // refusal): the file goes to the card's own store, at its root, where the camera's
+    // updater looks for it.
+    if (storageId == 0) {
+        const DriverResult r = CardStore(storageId);
         if (r != kDriverOk)
             return r;
-        announced_ = sent;
-        const uint32_t values[3] = {sent.storage, parent, sent.handle};
-        uint32_t* outs[3] = {outStorageId, outParent, outHandle};
-        for (size_t i = 0; i < 3; ++i) {
-            if (outs[i])
-                *outs[i] = values[i];
-        }
-        return kDriverOk;
-    });
+    }
+    if (parent == 0)
+        parent = ptp::kRootParent;
+    ptp::ObjectInfo info = ObjectInfoOf(*record);
+    info.storageId = storageId;
+    info.parentObject = parent;
+    Announced sent;
+    sent.name = info.filename;
+    // Where the camera can rename, a file gets its own name only once whole and verified:
+    // whatever a failure leaves is then never taken for the update.
+    if (RenamesObjects())
+        info.filename = TemporaryName();
+    const DriverResult r = AnnounceInfo(info, sent);
+    if (r != kDriverOk)
+        return r;
+    announced_ = sent;
+    values[0] = sent.storage;
+    values[1] = parent;
+    values[2] = sent.handle;
+    return kDriverOk;
 }
 
-DriverResult KxCamera::Announce(ptp::Initiator& camera, ptp::ObjectInfo info, Announced& sent) {
-    ptp::Result result = camera.SendObjectInfo(info.storageId, info.parentObject, info);
+DriverResult OpenCamera::AnnounceInfo(ptp::ObjectInfo info, Announced& sent) {
+    ptp::Result result = initiator_->SendObjectInfo(info.storageId, info.parentObject, info);
     // Some cameras take no vendor object format: the file goes as an undefined one.
     if (result.status == ptp::Status::Ok &&
         (result.code == ptp::RC_InvalidObjectFormatCode ||
          result.code == ptp::RC_ParameterNotSupported) &&
         IsVendorFormat(info.objectFormat)) {
         info.objectFormat = ptp::OFC_Undefined;
-        result = camera.SendObjectInfo(info.storageId, info.parentObject, info);
+        result = initiator_->SendObjectInfo(info.storageId, info.parentObject, info);
     }
     if (RefusesUpload(result))
         return kDriverNotSupported;
@@ -158,46 +152,44 @@ DriverResult KxCamera::Announce(ptp::Initiator& camera, ptp::ObjectInfo info, An
     return kDriverOk;
 }
 
-bool KxCamera::RenamesObjects() const {
+bool OpenCamera::RenamesObjects() const {
     return !renameRefused_ && deviceInfo_.SpeaksMtp() &&
            deviceInfo_.SupportsOperation(ptp::OC_MTP_SetObjectPropValue);
 }
 
-DriverResult KxCamera::SendObject(uint32_t device, uint32_t size, CameraStream* file) {
-    return InSession(device, [&](ptp::Initiator& camera) -> DriverResult {
-        cache_.ForgetObjects();
-        Announced sent = announced_;
-        announced_ = Announced();
-        bool renameRefused = false;
-        DriverResult r = SendFile(camera, sent, size, file, renameRefused);
-        if (renameRefused) {
-            // A camera that lists renaming but refuses it: the whole file goes again under
-            // its own name, and so do the next ones.
-            renameRefused_ = true;
-            DeleteLeftover(camera, sent);
-            ptp::ObjectInfo info = sent.info;
-            info.filename = sent.name;
-            sent = Announced();
-            sent.name = info.filename;
-            r = Announce(camera, info, sent);
-            if (r == kDriverOk)
-                r = SendFile(camera, sent, size, file, renameRefused);
-        }
-        // Many cameras keep what arrived of a failed send, and some create the object on its
-        // ObjectInfo alone: neither a truncated nor an empty update may stay. A file under its
-        // own name outlives a timed-out step unless the camera still finishes that step: it is
-        // given the time to, and the file is deleted.
-        if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
-            camera.Resume();
-        if (r != kDriverOk)
-            DeleteLeftover(camera, sent);
-        cache_.ForgetObjects();
-        return r;
-    });
+DriverResult OpenCamera::Send(uint32_t size, CameraStream* file) {
+    cache_.ForgetObjects();
+    Announced sent = announced_;
+    announced_ = Announced();
+    bool renameRefused = false;
+    DriverResult r = SendFile(sent, size, file, renameRefused);
+    if (renameRefused) {
+        // A camera that lists renaming but refuses it: the whole file goes again under
+        // its own name, and so do the next ones.
+        renameRefused_ = true;
+        DeleteLeftover(sent);
+        ptp::ObjectInfo info = sent.info;
+        info.filename = sent.name;
+        sent = Announced();
+        sent.name = info.filename;
+        r = AnnounceInfo(info, sent);
+        if (r == kDriverOk)
+            r = SendFile(sent, size, file, renameRefused);
+    }
+    // Many cameras keep what arrived of a failed send, and some create the object on its
+    // ObjectInfo alone: neither a truncated nor an empty update may stay. A file under its
+    // own name outlives a timed-out step unless the camera still finishes that step: it is
+    // given the time to, and the file is deleted.
+    if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
+        initiator_->Resume();
+    if (r != kDriverOk)
+        DeleteLeftover(sent);
+    cache_.ForgetObjects();
+    return r;
 }
 
-DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                                CameraStream* file, bool& renameRefused) {
+DriverResult OpenCamera::SendFile(const Announced& sent, uint32_t size, CameraStream* file,
+                                  bool& renameRefused) {
     DriverResult streamResult = OpenStream(file, kStreamOpenRead);
     if (streamResult != kDriverOk)
         return streamResult;
@@ -216,16 +208,15 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
     };
     DriverResult r = progress.At(0);
     if (r == kDriverOk) {
-        const ptp::Result result = camera.SendObject(out);
+        const ptp::Result result = initiator_->SendObject(out);
         r = MapPtpResult(result);
         if (result.status == ptp::Status::SourceFailed)
             r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
     }
     if (r == kDriverOk && sent.valid)
-        r = Confirm(camera, sent, size, file,
-                    [&](uint64_t done) { return progress.At(size + done); });
+        r = Confirm(sent, size, file, [&](uint64_t done) { return progress.At(size + done); });
     if (r == kDriverOk && sent.valid && sent.sentAs != sent.name)
-        r = GiveName(camera, sent, size, renameRefused);
+        r = GiveName(sent, size, renameRefused);
     DriverResult closed = kDriverOk;
     file->close(file->impl, &closed);
     if (r == kDriverOk)
@@ -233,10 +224,10 @@ DriverResult KxCamera::SendFile(ptp::Initiator& camera, const Announced& sent, u
     return r;
 }
 
-DriverResult KxCamera::ConfirmEntry(ptp::Initiator& camera, const Announced& sent,
-                                    const std::string& name, uint32_t size) {
+DriverResult OpenCamera::ConfirmEntry(const Announced& sent, const std::string& name,
+                                      uint32_t size) {
     ptp::ObjectInfo info;
-    ptp::Result result = camera.GetObjectInfo(sent.handle, info);
+    ptp::Result result = initiator_->GetObjectInfo(sent.handle, info);
     if (result.status != ptp::Status::Ok)
         return MapPtpResult(result);
     // Anywhere but where it was sent, the camera's updater would not find it.
@@ -249,24 +240,22 @@ DriverResult KxCamera::ConfirmEntry(ptp::Initiator& camera, const Announced& sen
     return kDriverOk;
 }
 
-DriverResult KxCamera::GiveName(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                                bool& refused) {
+DriverResult OpenCamera::GiveName(const Announced& sent, uint32_t size, bool& refused) {
     std::vector<uint8_t> value;
     if (!ptp::PackPropValue(ptp::PropValue::String(sent.name), value))
         return kDriverGeneralError;
     const ptp::DataOut out = ptp::DataOutOf(value);
-    const ptp::Result result = camera.Transact(ptp::OC_MTP_SetObjectPropValue,
-                                               {sent.handle, ptp::OPC_ObjectFileName}, &out);
+    const ptp::Result result = initiator_->Transact(ptp::OC_MTP_SetObjectPropValue,
+                                                    {sent.handle, ptp::OPC_ObjectFileName}, &out);
     refused = RefusesRename(result);
     if (!result.ok())
         return MapPtpResult(result);
-    return ConfirmEntry(camera, sent, sent.name, size);
+    return ConfirmEntry(sent, sent.name, size);
 }
 
-DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, uint32_t size,
-                               CameraStream* file,
-                               const std::function<DriverResult(uint64_t)>& progress) {
-    DriverResult r = ConfirmEntry(camera, sent, sent.sentAs, size);
+DriverResult OpenCamera::Confirm(const Announced& sent, uint32_t size, CameraStream* file,
+                                 const std::function<DriverResult(uint64_t)>& progress) {
+    DriverResult r = ConfirmEntry(sent, sent.sentAs, size);
     if (r != kDriverOk)
         return r;
     if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
@@ -298,7 +287,7 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
         return stop == kDriverOk;
     };
     // Transact: windows.h turns the name GetObject into GetObjectA.
-    const ptp::Result result = camera.Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
+    const ptp::Result result = initiator_->Transact(ptp::OC_GetObject, {sent.handle}, nullptr, &in);
     if (streamResult != kDriverOk)
         return streamResult;
     if (stop != kDriverOk)
@@ -308,7 +297,8 @@ DriverResult KxCamera::Confirm(ptp::Initiator& camera, const Announced& sent, ui
     return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;
 }
 
-void KxCamera::DeleteLeftover(ptp::Initiator& camera, const Announced& sent) {
-    if (sent.valid && camera.connected() && deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
-        camera.DeleteObject(sent.handle);
+void OpenCamera::DeleteLeftover(const Announced& sent) {
+    if (sent.valid && initiator_->connected() &&
+        deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
+        initiator_->DeleteObject(sent.handle);
 }
