@@ -181,7 +181,7 @@ DriverResult OpenCamera::Send(uint32_t size, CameraStream* file) {
     // own name outlives a timed-out step unless the camera still finishes that step: it is
     // given the time to, and the file is deleted.
     if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
-        initiator_->Resume();
+        initiator_->Recover();
     if (r != kDriverOk)
         DeleteLeftover(sent);
     cache_.ForgetObjects();

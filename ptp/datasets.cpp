@@ -324,7 +324,15 @@ bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc
     if (!r.U16(desc.propertyCode) || !r.U16(desc.dataType) || !r.U8(desc.getSet))
         return false;
     if (!ReadPropValue(r, desc.dataType, desc.factoryDefault) ||
-        !ReadPropValue(r, desc.dataType, desc.current) || !r.U8(desc.formFlag))
+        !ReadPropValue(r, desc.dataType, desc.current))
+        return false;
+    // Read as far as it goes, as libgphoto2 does: a description that ends after its current
+    // value has no form, and an enumeration the values that are there.
+    if (r.remaining() == 0) {
+        desc.cutShort = true;
+        return true;
+    }
+    if (!r.U8(desc.formFlag))
         return false;
     if (desc.formFlag == DPFF_Range) {
         return ReadPropValue(r, desc.dataType, desc.rangeMin) &&
@@ -335,13 +343,15 @@ bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc
         uint16_t count;
         if (!r.U16(count))
             return false;
-        // Each value takes at least one byte, so the count can never exceed what is left.
-        if (count > r.remaining())
-            return false;
-        desc.enumValues.resize(count);
-        for (PropValue& v : desc.enumValues) {
-            if (!ReadPropValue(r, desc.dataType, v))
-                return false;
+        // Each value takes at least one byte, so no more than what is left are read.
+        desc.enumValues.reserve(std::min<size_t>(count, r.remaining()));
+        for (uint16_t i = 0; i < count; ++i) {
+            PropValue v;
+            if (r.remaining() == 0 || !ReadPropValue(r, desc.dataType, v)) {
+                desc.cutShort = true;
+                break;
+            }
+            desc.enumValues.push_back(std::move(v));
         }
     }
     return true;

@@ -57,6 +57,8 @@ const int kFirstBusyPauseMs = 25;
 const int kLastBusyPauseMs = 400;
 // How long a failure waits for events the responder sent before it.
 const int kSettleEventsMs = 500;
+// A dataset that cannot be read is kept this far for the call's record.
+const size_t kRejectedBytes = 256;
 
 Result Answer(const Response& response, Status status) {
     Result result;
@@ -113,32 +115,13 @@ Result Initiator::Attach(std::unique_ptr<Transport> transport) {
     CallScope scope{*this};
     if (connected_)
         return Result::Of(Status::Error); // one transport per session
-    std::unique_ptr<Transport> previous;  // one that never connected
-    {
-        std::lock_guard<std::mutex> lock(linkMutex_);
-        previous = std::move(transport_);
-        transport_ = std::move(transport);
-        if (stopping_)
-            transport_->Shutdown();
-    }
-    previous.reset();
-    Deadline deadline(config_.timeoutMs, config_.handshakeTimeoutMs, 0);
     Response refusal;
-    Status status = transport_->Open(deadline, refusal);
-    if (status != Status::Ok) {
-        transport_->Shutdown();
-        Result result = Result::Of(status);
-        if (status == Status::Refused)
-            result.params = refusal.params;
-        return result;
-    }
-    connected_ = true;
-    broken_ = false;
-    if (transport_->NeedsWatchdog())
-        watchdog_ = std::make_unique<Watchdog>([this] { transport_->Abort(); });
-    transport_->Start(*this);
-    Result result;
-    result.code = RC_OK;
+    const Status status = Reattach(std::move(transport), refusal);
+    Result result = Result::Of(status);
+    if (status == Status::Ok)
+        result.code = RC_OK;
+    else if (status == Status::Refused)
+        result.params = refusal.params;
     return result;
 }
 
@@ -153,6 +136,11 @@ void Initiator::Shutdown() {
     sessionOpen_ = false;
 }
 
+std::string Initiator::LastFailure() const {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    return transport_ ? transport_->LastFailure() : std::string();
+}
+
 uint32_t Initiator::NextTransactionId() {
     uint32_t tid = nextTid_;
     nextTid_ = nextTid_ >= 0xFFFFFFFEu ? 1 : nextTid_ + 1;
@@ -160,9 +148,12 @@ uint32_t Initiator::NextTransactionId() {
 }
 
 void Initiator::DeliverWaitingEvents() {
-    std::lock_guard<std::mutex> lock(linkMutex_);
-    if (transport_ && connected_)
-        transport_->SettleEvents(kSettleEventsMs);
+    // Only the calling thread replaces the transport, and a Shutdown from another thread ends
+    // the wait at once: the link lock is not held across it.
+    if (settled_ || !transport_ || !connected_)
+        return;
+    settled_ = true;
+    transport_->SettleEvents(kSettleEventsMs);
 }
 
 Result Initiator::Fail(Status status) {
@@ -203,20 +194,34 @@ Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* o
                            const DataIn* in) {
     BeginCall();
     CallScope scope{*this};
-    return AskWhileBusy([&] { return TransactLocked(code, params, out, in); }, out);
+    return Call(code, params, out, in, nullptr);
 }
 
-Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out) {
+Result Initiator::Call(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
+                       const Finish& finish) {
+    settled_ = false;
     // A camera busy writing its card or waking up is asked again, a little later each time,
     // within the operation's own bound; an answer that came after data is final.
     const Clock::time_point start = Clock::now();
     const int bound = std::min(config_.busyRetryMs, config_.timeoutMs);
-    int pauseMs = kFirstBusyPauseMs;
-    for (;;) {
-        lastDataIn_ = false;
-        Result result = attempt();
+    for (int pauseMs = kFirstBusyPauseMs;; pauseMs = std::min(pauseMs * 2, kLastBusyPauseMs)) {
+        const Clock::time_point began = Clock::now();
+        CallRecord record;
+        record.code = code;
+        record.params = params;
+        record.dataOut = out ? out->size : 0;
+        record.result = Exchange(record, out, in);
+        if (finish)
+            finish(record);
+        if (onCall_) {
+            record.durationMs = common::MsSince(began);
+            if (record.result.status != Status::Ok)
+                record.failure = LastFailure();
+            onCall_(record);
+        }
+        const Result& result = record.result;
         const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
-        if (!busy || lastDataIn_ || (out && !out->rewind) ||
+        if (!busy || record.dataInBegan || (out && !out->rewind) ||
             common::MsSince(start) + pauseMs > bound)
             return result;
         for (const Clock::time_point until = common::MsFromNow(pauseMs);
@@ -224,54 +229,39 @@ Result Initiator::AskWhileBusy(const std::function<Result()>& attempt, const Dat
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (out && !out->rewind())
             return result;
-        pauseMs = std::min(pauseMs * 2, kLastBusyPauseMs);
     }
 }
 
-Result Initiator::Observed(uint16_t code, const Params& params, uint64_t dataOut,
-                           const std::function<Result(CallRecord&)>& call) {
-    const Clock::time_point start = Clock::now();
-    CallRecord record;
-    record.code = code;
-    record.params = params;
-    record.dataOut = dataOut;
-    record.result = call(record);
-    if (onCall_) {
-        record.durationMs = common::MsSince(start);
-        if (record.result.status != Status::Ok && transport_)
-            record.failure = transport_->LastFailure();
-        onCall_(record);
-    }
-    return record.result;
-}
-
-Result Initiator::TransactLocked(uint16_t code, const Params& params, const DataOut* out,
-                                 const DataIn* in) {
-    return Observed(code, params, out ? out->size : 0, [&](CallRecord& record) {
-        return TransactStep(code, params, out, in, record);
-    });
-}
-
-Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOut* out,
-                               const DataIn* in, CallRecord& record) {
+Result Initiator::Exchange(CallRecord& record, const DataOut* out, const DataIn* in) {
     if (Status why = Unusable(); why != Status::Ok)
         return Result::Of(why);
-    if ((out && in) || !params.valid())
+    if ((out && in) || !record.params.valid())
         return Result::Of(Status::Error);
+    const uint16_t code = record.code;
     Request request;
     request.code = code;
     request.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
     lastTid_ = request.transactionId;
-    request.params = params;
+    request.params = record.params;
     request.data = out ? DataDirection::Out : in ? DataDirection::In : DataDirection::None;
     request.outSize = out ? out->size : 0;
     Deadline deadline = OperationDeadline(request.outSize);
     Transport& transport = *transport_;
+    Response response;
+
+    // A device stack that owns the session opens and closes it itself.
+    if (transport.OwnsSession() && (code == OC_OpenSession || code == OC_CloseSession)) {
+        const Status status =
+            code == OC_OpenSession
+                ? transport.OpenSession(record.params.empty() ? 0 : record.params[0], response,
+                                        deadline)
+                : transport.CloseSession(response, deadline);
+        return status == Status::Ok ? Answer(response, status) : Fail(status);
+    }
 
     Status status = Watched(deadline, [&] { return transport.SendRequest(request, deadline); });
     if (status != Status::Ok)
         return Fail(status);
-    Response response;
     if (out) {
         DataSource source = out->read;
         if (watchdog_) // each piece pulled gives the next the silence bound again
@@ -281,6 +271,7 @@ Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOu
             };
         status = Watched(deadline, [&] { return transport.SendData(request, source, deadline); });
         if (status == Status::SourceFailed) {
+            // The phase was abandoned; a responder may still answer it.
             if (Watched(deadline, [&] {
                     return transport.ReadResponse(request, response, deadline);
                 }) != Status::Ok)
@@ -295,11 +286,12 @@ Result Initiator::TransactStep(uint16_t code, const Params& params, const DataOu
     }
     bool sinkFailed = false;
     if (in) {
-        SinkTarget target(*in, config_.maxDrainSize, watchdog_.get(), deadline);
+        SinkTarget target(*in, in->drainUpTo ? in->drainUpTo : config_.maxDrainSize,
+                          watchdog_.get(), deadline);
         status =
             Watched(deadline, [&] { return transport.ReceiveData(request, target, deadline); });
-        lastDataIn_ = target.began();
         record.dataIn = target.total();
+        record.dataInBegan = target.began();
         if (status != Status::Ok)
             return Fail(status);
         sinkFailed = target.refused();
@@ -322,32 +314,42 @@ Result Initiator::TransactIn(uint16_t code, const Params& params, std::vector<ui
     return Transact(code, params, nullptr, &in);
 }
 
-Result Initiator::SessionOperation(uint16_t code, const Params& params) {
-    if (!transport_ || !transport_->OwnsSession())
-        return TransactLocked(code, params, nullptr, nullptr);
-    if (Status why = Unusable(); why != Status::Ok)
-        return Result::Of(why);
-    return Observed(code, params, 0, [&](CallRecord&) {
-        Deadline deadline = OperationDeadline(0);
-        Response response;
-        Status status =
-            code == OC_OpenSession
-                ? transport_->OpenSession(params.empty() ? 0 : params[0], response, deadline)
-                : transport_->CloseSession(response, deadline);
-        return status == Status::Ok ? Answer(response, status) : Fail(status);
+Result
+Initiator::TransactDataset(uint16_t code, const Params& params,
+                           const std::function<bool(const uint8_t*, size_t, std::string&)>& unpack,
+                           uint64_t maxSize) {
+    std::vector<uint8_t> data;
+    DataIn in;
+    in.maxSize = maxSize ? maxSize : config_.maxDatasetSize;
+    in.write = [&data](const uint8_t* bytes, size_t size) {
+        data.insert(data.end(), bytes, bytes + size);
+        return true;
+    };
+    BeginCall();
+    CallScope scope{*this};
+    return Call(code, params, nullptr, &in, [&](CallRecord& record) {
+        if (!record.result.ok() || unpack(data.data(), data.size(), record.note))
+            return;
+        record.result.status = Status::Malformed;
+        record.rejected.assign(data.begin(),
+                               data.begin() + std::min<size_t>(data.size(), kRejectedBytes));
     });
 }
 
 Result Initiator::OpenSession(uint32_t sessionId) {
     BeginCall();
     CallScope scope{*this};
-    Result result =
-        AskWhileBusy([&] { return SessionOperation(OC_OpenSession, {sessionId}); }, nullptr);
+    return BeginSession(sessionId);
+}
+
+Result Initiator::BeginSession(uint32_t sessionId) {
+    Result result = Call(OC_OpenSession, {sessionId}, nullptr, nullptr, nullptr);
     if (result.status == Status::Ok &&
         (result.code == RC_OK || result.code == RC_SessionAlreadyOpen)) {
         sessionOpen_ = true;
         closing_ = false;
         nextTid_ = 1;
+        sessionId_ = sessionId;
     }
     return result;
 }
@@ -360,25 +362,75 @@ Result Initiator::CloseSession() {
     }
     CallScope scope{*this};
     closing_ = true; // a camera may close its connections once the session ends
-    Result result = SessionOperation(OC_CloseSession, {});
+    Result result = Call(OC_CloseSession, {}, nullptr, nullptr, nullptr);
     sessionOpen_ = false;
     return result;
 }
 
-Result Initiator::Resume() {
+Status Initiator::Reattach(std::unique_ptr<Transport> fresh, Response& refusal) {
+    if (!fresh)
+        return Status::NotConnected;
+    std::unique_ptr<Transport> old;
+    {
+        std::lock_guard<std::mutex> lock(linkMutex_);
+        old = std::move(transport_);
+        if (old)
+            old->Shutdown(); // deliberate: no loss is reported of it
+        transport_ = std::move(fresh);
+        if (stopping_)
+            transport_->Shutdown();
+    }
+    watchdog_.reset();
+    old.reset();
+    connected_ = false;
+    sessionOpen_ = false;
+    Deadline deadline(config_.timeoutMs, config_.handshakeTimeoutMs, 0);
+    const Status status = transport_->Open(deadline, refusal);
+    if (status != Status::Ok) {
+        transport_->Shutdown();
+        return status;
+    }
+    connected_ = true;
+    broken_ = false;
+    timedOut_ = false;
+    if (transport_->NeedsWatchdog())
+        watchdog_ = std::make_unique<Watchdog>([this] { transport_->Abort(); });
+    transport_->Start(*this);
+    return Status::Ok;
+}
+
+Result Initiator::Recover(bool* reopened) {
+    if (reopened)
+        *reopened = false;
+    Result ok;
+    ok.code = RC_OK;
     BeginCall();
     CallScope scope{*this};
-    if (!timedOut_ || stopping_ || !connected_ || !transport_)
+    if (stopping_ || lostReported_ || !transport_)
+        return Result::Of(Status::Closed);
+    if (!broken_)
+        return ok;
+    // A call that timed out before its answer began: the responder may still finish it.
+    if (timedOut_ && connected_) {
+        timedOut_ = false;
+        Deadline deadline = OperationDeadline(0);
+        if (transport_->Resync(lastTid_, deadline) == Status::Ok) {
+            broken_ = false;
+            return ok;
+        }
+    }
+    if (!reconnect_)
         return Result::Of(Status::NotConnected);
-    timedOut_ = false;
-    Deadline deadline = OperationDeadline(0);
-    const Status status = transport_->Resync(lastTid_, deadline);
-    if (status != Status::Ok)
-        return Fail(status);
-    broken_ = false;
-    Result result;
-    result.code = RC_OK;
-    return result;
+    Response refusal;
+    const Status status = Reattach(reconnect_(), refusal);
+    if (status != Status::Ok) {
+        // The responder is not there any more: its link is lost.
+        ReportLost(Link::Command, status);
+        return Result::Of(status);
+    }
+    if (reopened)
+        *reopened = true;
+    return BeginSession(sessionId_ ? sessionId_ : 1);
 }
 
 void Initiator::ReportLost(Link link, Status status) {

@@ -22,31 +22,25 @@ DataOut DataOutOf(const std::vector<uint8_t>& bytes) {
         });
 }
 
-Result Initiator::TransactDataset(uint16_t code, const Params& params,
-                                  const std::function<bool(const uint8_t*, size_t)>& unpack) {
-    std::vector<uint8_t> data;
-    Result result = TransactIn(code, params, data, config_.maxDatasetSize);
-    if (result.ok() && !unpack(data.data(), data.size()))
-        result.status = Status::Malformed;
-    return result;
-}
-
 Result Initiator::GetDeviceInfo(DeviceInfo& info) {
-    return TransactDataset(OC_GetDeviceInfo, {}, [&](const uint8_t* data, size_t size) {
-        return UnpackDeviceInfo(data, size, info);
-    });
+    return TransactDataset(OC_GetDeviceInfo, {},
+                           [&](const uint8_t* data, size_t size, std::string&) {
+                               return UnpackDeviceInfo(data, size, info);
+                           });
 }
 
 Result Initiator::GetStorageIDs(std::vector<uint32_t>& ids) {
-    return TransactDataset(OC_GetStorageIDs, {}, [&](const uint8_t* data, size_t size) {
-        return UnpackU32Array(data, size, ids);
-    });
+    return TransactDataset(OC_GetStorageIDs, {},
+                           [&](const uint8_t* data, size_t size, std::string&) {
+                               return UnpackU32Array(data, size, ids);
+                           });
 }
 
 Result Initiator::GetStorageInfo(uint32_t storageId, StorageInfo& info) {
-    return TransactDataset(OC_GetStorageInfo, {storageId}, [&](const uint8_t* data, size_t size) {
-        return UnpackStorageInfo(data, size, info);
-    });
+    return TransactDataset(OC_GetStorageInfo, {storageId},
+                           [&](const uint8_t* data, size_t size, std::string&) {
+                               return UnpackStorageInfo(data, size, info);
+                           });
 }
 
 Result Initiator::GetNumObjects(uint32_t storageId, uint32_t format, uint32_t parent,
@@ -63,26 +57,28 @@ Result Initiator::GetNumObjects(uint32_t storageId, uint32_t format, uint32_t pa
 
 Result Initiator::GetObjectHandles(uint32_t storageId, uint32_t format, uint32_t parent,
                                    std::vector<uint32_t>& handles) {
-    return TransactDataset(
-        OC_GetObjectHandles, {storageId, format, parent},
-        [&](const uint8_t* data, size_t size) { return UnpackU32Array(data, size, handles); });
+    return TransactDataset(OC_GetObjectHandles, {storageId, format, parent},
+                           [&](const uint8_t* data, size_t size, std::string&) {
+                               return UnpackU32Array(data, size, handles);
+                           });
 }
 
 Result Initiator::GetObjectInfo(uint32_t handle, ObjectInfo& info) {
-    return TransactDataset(OC_GetObjectInfo, {handle}, [&](const uint8_t* data, size_t size) {
-        return UnpackObjectInfo(data, size, info);
-    });
+    return TransactDataset(OC_GetObjectInfo, {handle},
+                           [&](const uint8_t* data, size_t size, std::string&) {
+                               return UnpackObjectInfo(data, size, info);
+                           });
 }
 
 Result Initiator::GetObjectPropList(uint32_t handle, uint32_t format, uint32_t property,
                                     uint32_t depth, uint64_t maxSize,
                                     const std::function<bool(const ObjectProp&)>& each) {
-    std::vector<uint8_t> data;
-    Result result =
-        TransactIn(OC_MTP_GetObjectPropList, {handle, format, property, 0, depth}, data, maxSize);
-    if (result.ok() && !UnpackObjectPropList(data.data(), data.size(), each))
-        result.status = Status::Malformed;
-    return result;
+    return TransactDataset(
+        OC_MTP_GetObjectPropList, {handle, format, property, 0, depth},
+        [&](const uint8_t* data, size_t size, std::string&) {
+            return UnpackObjectPropList(data, size, each);
+        },
+        maxSize);
 }
 
 Result Initiator::GetObject(uint32_t handle, const DataIn& in) {
@@ -109,14 +105,22 @@ Result Initiator::SendObject(const DataOut& out) {
 }
 
 Result Initiator::GetDevicePropDesc(uint16_t property, DevicePropDesc& desc) {
-    return TransactDataset(OC_GetDevicePropDesc, {property}, [&](const uint8_t* data, size_t size) {
-        return UnpackDevicePropDesc(data, size, desc);
-    });
+    return TransactDataset(
+        OC_GetDevicePropDesc, {property}, [&](const uint8_t* data, size_t size, std::string& note) {
+            if (!UnpackDevicePropDesc(data, size, desc))
+                return false;
+            if (desc.cutShort)
+                note = desc.formFlag == DPFF_None
+                           ? "no form flag: read as no form"
+                           : "enumeration shorter than its count: " +
+                                 std::to_string(desc.enumValues.size()) + " values read";
+            return true;
+        });
 }
 
 Result Initiator::GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value) {
     return TransactDataset(OC_GetDevicePropValue, {property},
-                           [&](const uint8_t* data, size_t size) {
+                           [&](const uint8_t* data, size_t size, std::string&) {
                                return UnpackPropValue(data, size, dataType, value);
                            });
 }

@@ -80,10 +80,13 @@ Status PtpIpTransport::Exchange(Connection& connection, const Deadline& deadline
 
 Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
     Status status = Status::NotConnected;
-    ConnectionPtr command = openCommand_ ? openCommand_(status) : nullptr;
+    std::string why;
+    ConnectionPtr command = openCommand_ ? openCommand_(status, why) : nullptr;
     openCommand_ = nullptr;
-    if (!command)
+    if (!command) {
+        Failed(why);
         return status == Status::Ok ? Status::NotConnected : status;
+    }
     Adopt(command_, std::move(command));
 
     InitCommandRequest request;
@@ -97,16 +100,28 @@ Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
     if (status == Status::Ok && !DecodeInitCommandAck(answer.body, ack))
         status = Status::Malformed;
     if (status != Status::Ok)
-        return status;
+        return Handshake("Init Command Request", status, refusal);
     responder_.friendlyName = ack.friendlyName;
 
-    ConnectionPtr event = openEvent_ ? openEvent_(status) : nullptr;
+    ConnectionPtr event = openEvent_ ? openEvent_(status, why) : nullptr;
     openEvent_ = nullptr;
-    if (!event)
+    if (!event) {
+        Failed(why.empty() ? "no event connection" : why);
         return Status::Error;
+    }
     Adopt(event_, std::move(event));
     EncodeInitEventRequest({ack.connectionNumber}, packet_);
-    return Exchange(*event_, deadline, PT_InitEventAck, answer, refusal);
+    status = Exchange(*event_, deadline, PT_InitEventAck, answer, refusal);
+    return status == Status::Ok ? status : Handshake("Init Event Request", status, refusal);
+}
+
+Status PtpIpTransport::Handshake(const char* step, Status status, const Response& refusal) {
+    std::string why = std::string(step) + ": " + StatusName(status);
+    if (status == Status::Refused && !refusal.params.empty())
+        why += ", reason " + std::to_string(refusal.params[0]);
+    if (LastFailure().empty())
+        Failed(why);
+    return status;
 }
 
 void PtpIpTransport::Start(TransportListener& listener) {
@@ -147,9 +162,35 @@ Status PtpIpTransport::Step(Status status) {
     return status;
 }
 
+Status PtpIpTransport::DropWaiting(const Request& request, const Deadline& deadline) {
+    while (command_->Unread()) {
+        PacketHeader header;
+        Status status = ReadHeader(*command_, header, deadline);
+        if (status == Status::Ok)
+            status = ReadBody(*command_, header, kMaxControlBody, body_, deadline);
+        if (status != Status::Ok)
+            return status;
+        if (IsProbeOrEndData(header.type) || IsStale(header, body_, request.transactionId))
+            continue; // a late reply to a call that has already ended
+        Failed("an answer came before its request went out (transaction " +
+               std::to_string(request.transactionId) + ")");
+        return Status::Malformed;
+    }
+    return Status::Ok;
+}
+
+void PtpIpTransport::Failed(const std::string& why) {
+    std::lock_guard<std::mutex> lock(linkMutex_);
+    failure_ = why;
+}
+
 Status PtpIpTransport::SendRequest(const Request& request, const Deadline& deadline) {
     inCall_ = true;
     haveResponse_ = false;
+    // What the responder sent before it was asked answers nothing of this request: the
+    // session is out of step when it is not a late reply.
+    if (Status status = DropWaiting(request, deadline); status != Status::Ok)
+        return Step(status);
     request_.dataPhase = request.data == DataDirection::Out ? DP_DataOut : DP_NoDataOrDataIn;
     request_.op.code = request.code;
     request_.op.transactionId = request.transactionId;
@@ -286,6 +327,8 @@ void PtpIpTransport::SettleEvents(int boundMs) {
 
 std::string PtpIpTransport::LastFailure() const {
     std::lock_guard<std::mutex> lock(linkMutex_);
+    if (!failure_.empty())
+        return failure_;
     for (const ConnectionPtr* link : {&command_, &event_}) {
         if (*link && (*link)->LastError())
             return "socket error " + std::to_string((*link)->LastError());
@@ -370,11 +413,11 @@ void PtpIpTransport::EventLoop() {
 std::unique_ptr<Transport> PtpIpOver(const PtpIpConfig& config, ConnectionPtr command,
                                      std::function<ConnectionPtr()> openEvent) {
     auto given = std::make_shared<ConnectionPtr>(std::move(command));
-    auto openCommand = [given](Status& status) {
+    auto openCommand = [given](Status& status, std::string&) {
         status = *given ? Status::Ok : Status::NotConnected;
         return std::move(*given);
     };
-    auto openEventConnection = [openEvent = std::move(openEvent)](Status& status) {
+    auto openEventConnection = [openEvent = std::move(openEvent)](Status& status, std::string&) {
         ConnectionPtr event = openEvent ? openEvent() : nullptr;
         status = event ? Status::Ok : Status::Error;
         return event;
@@ -384,8 +427,11 @@ std::unique_ptr<Transport> PtpIpOver(const PtpIpConfig& config, ConnectionPtr co
 
 std::unique_ptr<Transport> PtpIpOverTcp(const PtpIpConfig& config, const std::string& host,
                                         uint16_t port, int connectTimeoutMs) {
-    auto connect = [host, port, connectTimeoutMs](Status& status) {
-        return ConnectTcp(host, port, connectTimeoutMs, &status);
+    auto connect = [host, port, connectTimeoutMs](Status& status, std::string& why) {
+        ConnectionPtr connection = ConnectTcp(host, port, connectTimeoutMs, &status, &why);
+        if (!connection)
+            why = "connect " + host + ":" + std::to_string(port) + ": " + why;
+        return connection;
     };
     return std::make_unique<PtpIpTransport>(config, connect, connect);
 }

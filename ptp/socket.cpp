@@ -322,25 +322,30 @@ void SetStatus(Status* out, Status value) {
 
 } // namespace
 
-ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status) {
+ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status,
+                         std::string* failure) {
     EnsureWinsock();
-    sockaddr_in address;
-    if (!Resolve(host, port, address)) {
-        SetStatus(status, Status::Error);
+    const auto fail = [&](Status why, const std::string& text) {
+        SetStatus(status, why);
+        if (failure)
+            *failure = text;
         return nullptr;
-    }
+    };
+    sockaddr_in address;
+    if (!Resolve(host, port, address))
+        return fail(Status::Error, "cannot resolve " + host);
     NativeSocket s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == kInvalid || !SetNonBlocking(s)) {
+        const int error = SocketError();
         if (s != kInvalid)
             CloseNative(s);
-        SetStatus(status, Status::Error);
-        return nullptr;
+        return fail(Status::Error, "socket error " + std::to_string(error));
     }
     int rc = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
     if (rc != 0 && !WouldBlock(SocketError())) {
+        const int error = SocketError();
         CloseNative(s);
-        SetStatus(status, Status::Error);
-        return nullptr;
+        return fail(Status::Error, "socket error " + std::to_string(error));
     }
     if (rc != 0) {
         int ready = WaitSocket(s, true, timeoutMs);
@@ -350,8 +355,9 @@ ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, 
             getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
         if (ready != 1 || error != 0) {
             CloseNative(s);
-            SetStatus(status, ready == 0 ? Status::Timeout : Status::Error);
-            return nullptr;
+            return ready == 0 ? fail(Status::Timeout,
+                                     "no answer within " + std::to_string(timeoutMs) + " ms")
+                              : fail(Status::Error, "socket error " + std::to_string(error));
         }
     }
     SetStatus(status, Status::Ok);

@@ -372,6 +372,18 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
     return Renaming::Renamed;
 }
 
+uint32_t Card::Renumber(uint32_t handle) {
+    const auto found = objects_.find(handle);
+    if (found == objects_.end() || found->second.folder)
+        return 0;
+    CardObject object = found->second;
+    objects_.erase(found);
+    object.handle = nextHandle_++;
+    handleOfPath_[object.path] = object.handle;
+    objects_[object.handle] = object;
+    return object.handle;
+}
+
 bool Card::OpenForReading(const CardObject& object, std::ifstream& file) const {
     file.open(PathOf(Join(folder_, object.path)), std::ios::binary);
     return file.is_open();

@@ -50,6 +50,7 @@ FaultActions Faults::AtOperation(uint16_t operation) {
         !actions.responseCode)
         actions.responseCode = RC_DeviceBusy;
     actions.staleReply = Fires(profile_.staleReply, operation, occurrence);
+    actions.earlyReply = Fires(profile_.earlyReply, operation, occurrence);
     return actions;
 }
 

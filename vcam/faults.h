@@ -18,6 +18,7 @@ struct FaultActions {
     bool rescan = false;       // read the card folder again and announce the changes
     uint16_t responseCode = 0; // answer with this instead of doing the operation; 0: none
     bool staleReply = false;   // first send a reply to the previous transaction
+    bool earlyReply = false;   // answer a second time, ahead of the next request
 };
 
 class Faults {

@@ -54,6 +54,11 @@ bool Supports(uint16_t operation) {
 }
 
 Session::Next Session::Dispatch(Request& r) {
+    if (LeftOut(r.code)) {
+        const uint16_t answer = profile_.leftOutAnswer ? profile_.leftOutAnswer : uint16_t(RC_OK);
+        Trace("left out: answered " + Hex(answer));
+        return Respond(r, answer);
+    }
     if (!sessionOpen_ && r.code != OC_GetDeviceInfo && r.code != OC_OpenSession)
         return Respond(r, RC_SessionNotOpen);
     switch (r.code) {
@@ -94,6 +99,11 @@ Session::Next Session::Dispatch(Request& r) {
     }
 }
 
+bool Session::LeftOut(uint16_t operation) const {
+    const std::vector<uint16_t>& out = profile_.leftOut;
+    return std::find(out.begin(), out.end(), operation) != out.end();
+}
+
 Session::Next Session::OpenSession(Request& r) {
     if (sessionOpen_)
         return Respond(r, RC_SessionAlreadyOpen);
@@ -120,6 +130,10 @@ Session::Next Session::GetDeviceInfo(Request& r) {
         info.operationsSupported.push_back(OC_MTP_GetObjectPropList);
     if (profile_.rename)
         info.operationsSupported.push_back(OC_MTP_SetObjectPropValue);
+    auto& listed = info.operationsSupported;
+    listed.erase(std::remove_if(listed.begin(), listed.end(),
+                                [this](uint16_t code) { return LeftOut(code); }),
+                 listed.end());
     // Codes of the MTP extension come with its name, before the camera's own set.
     const bool mtp = profile_.objectPropList || profile_.rename;
     info.vendorExtensionDesc = mtp ? "microsoft.com: 1.0" : "";

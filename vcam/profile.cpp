@@ -95,13 +95,14 @@ bool ParseSlots(const std::string& text, std::vector<uint32_t>& slots) {
 }
 
 // A property's description, "CODE TYPE CURRENT [MIN..MAX]" or "CODE STR TEXT" (see profile.h).
-bool ParseDescription(const std::string& text, ptp::DevicePropDesc& desc) {
+bool ParseDescription(const std::string& text, ptp::DevicePropDesc& desc, uint16_t& missing) {
     static const char* const kTypes[] = {"int8",  "uint8",  "int16", "uint16",
                                          "int32", "uint32", "int64", "uint64"};
     std::istringstream words(text);
-    std::string code, type, current, range, extra;
+    std::string code, type, current, form, extra;
     words >> code >> type;
     desc = ptp::DevicePropDesc();
+    missing = 0;
     if (!ParseCode(code, desc.propertyCode) || desc.propertyCode == 0)
         return false;
     if (Lower(type) == "str") {
@@ -115,19 +116,58 @@ bool ParseDescription(const std::string& text, ptp::DevicePropDesc& desc) {
             desc.dataType = static_cast<uint16_t>(ptp::DTC_INT8 + i);
     const int bits = 8 << ((desc.dataType - 1) / 2);
     const uint64_t max = bits == 64 ? kNever : (uint64_t(1) << bits) - 1;
-    uint64_t number = 0, low = 0, high = 0;
-    words >> current >> range;
-    const size_t dots = range.find("..");
-    if (desc.dataType == 0 || (words >> extra) || !ParseU64(current, number) || number > max ||
-        (!range.empty() && (dots == std::string::npos || !ParseU64(range.substr(0, dots), low) ||
-                            !ParseU64(range.substr(dots + 2), high) || low > max || high > max)))
+    uint64_t number = 0;
+    words >> current >> form;
+    if (desc.dataType == 0 || (words >> extra) || !ParseU64(current, number) || number > max)
         return false;
     desc.factoryDefault = desc.current = ptp::PropValue::Unsigned(desc.dataType, number);
-    if (!range.empty()) {
-        desc.formFlag = ptp::DPFF_Range;
-        desc.rangeMin = ptp::PropValue::Unsigned(desc.dataType, low);
-        desc.rangeMax = ptp::PropValue::Unsigned(desc.dataType, high);
-        desc.rangeStep = ptp::PropValue::Unsigned(desc.dataType, 1);
+    const auto value = [&](const std::string& word, ptp::PropValue& v) {
+        uint64_t n = 0;
+        if (!ParseU64(Trim(word), n) || n > max)
+            return false;
+        v = ptp::PropValue::Unsigned(desc.dataType, n);
+        return true;
+    };
+    const size_t dots = form.find("..");
+    if (form.empty())
+        return true;
+    if (Lower(form) == "noform") {
+        desc.cutShort = true; // the description ends after its current value
+        return true;
+    }
+    if (form[0] == '{') {
+        const size_t close = form.find('}');
+        if (close == std::string::npos)
+            return false;
+        desc.formFlag = ptp::DPFF_Enumeration;
+        std::stringstream values(form.substr(1, close - 1));
+        for (std::string word; std::getline(values, word, ',');) {
+            desc.enumValues.emplace_back();
+            if (!value(word, desc.enumValues.back()) || desc.enumValues.size() > 255)
+                return false;
+        }
+        const std::string more = form.substr(close + 1);
+        uint32_t n = 0;
+        if (!more.empty() && (more[0] != '+' || !ParseU32(more.substr(1), n, 0xFFFF - 255)))
+            return false;
+        missing = static_cast<uint16_t>(n);
+        desc.cutShort = missing != 0;
+        return true;
+    }
+    desc.formFlag = ptp::DPFF_Range;
+    desc.rangeStep = ptp::PropValue::Unsigned(desc.dataType, 1);
+    return dots != std::string::npos && value(form.substr(0, dots), desc.rangeMin) &&
+           value(form.substr(dots + 2), desc.rangeMax);
+}
+
+bool ParseOperations(const std::string& text, std::vector<uint16_t>& codes) {
+    codes.clear();
+    std::stringstream words(text);
+    for (std::string word; std::getline(words, word, ',');) {
+        uint16_t code = 0;
+        if (!ParseOperationCode(Trim(word), code))
+            return false;
+        codes.push_back(code);
     }
     return true;
 }
@@ -173,16 +213,27 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
         ok = ParseBool(value, p.splitWrites);
     else if (key == "camera.device_version")
         p.firmware = value, ok = value.size() < 200;
-    else if (key == "property.every")
-        ok = ParseDescription(value, p.everyProperty);
-    else if (key.compare(0, 9, "property.") == 0) {
-        uint16_t code = 0;
+    else if (key == "property.every") {
+        uint16_t missing = 0;
+        ok = ParseDescription(value, p.everyProperty, missing);
+        p.missingValues[p.everyProperty.propertyCode] = missing;
+    } else if (key.compare(0, 9, "property.") == 0) {
+        uint16_t code = 0, missing = 0;
         ptp::DevicePropDesc desc; // "none": data type 0
         ok = ParseCode(key.substr(9), code) && code != 0 &&
-             (Lower(value) == "none" || ParseDescription(value, desc));
-        if (ok)
+             (Lower(value) == "none" || ParseDescription(value, desc, missing));
+        if (ok) {
             p.properties[code] = desc;
-    } else if (key == "fault.close_events")
+            p.missingValues[desc.propertyCode] = missing;
+        }
+    } else if (key == "camera.left_out")
+        ok = ParseOperations(value, p.leftOut);
+    else if (key == "camera.left_out_answer") {
+        p.leftOutAnswer = 0;
+        ok = Lower(value) == "ok" || (ParseCode(value, p.leftOutAnswer) && p.leftOutAnswer != 0);
+    } else if (key == "camera.rename_new_handle")
+        ok = ParseBool(value, p.renameNewHandle);
+    else if (key == "fault.close_events")
         ok = ParseBool(value, p.closeEvents);
     else if (key == "camera.responder_decides") {
         const std::string v = Lower(value);
@@ -264,6 +315,8 @@ bool Apply(Profile& p, const std::string& key, const std::string& value, bool& k
                SetTrigger(p.busy, key.substr(11), value, ok)) {
     } else if (key.compare(0, 18, "fault.stale_reply.") == 0 &&
                SetTrigger(p.staleReply, key.substr(18), value, ok)) {
+    } else if (key.compare(0, 18, "fault.early_reply.") == 0 &&
+               SetTrigger(p.earlyReply, key.substr(18), value, ok)) {
     } else if (key == "delay.ms")
         ok = ParseU32(value, p.delayMs, 600000);
     else if (key == "delay.operation")

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "ptp/codes.h"
+#include "ptp/bytes.h"
 #include "session.h"
 
 namespace vcam {
@@ -93,9 +94,18 @@ Session::Next Session::SetObjectPropValue(Request& r) {
         return Respond(r, RC_InvalidParameter);
     }
     const std::string old = object->path;
-    switch (card_.Rename(object->handle, name)) {
+    const uint32_t handle = object->handle;
+    switch (card_.Rename(handle, name)) {
     case Card::Renaming::Renamed:
         Trace("renamed " + old + " to " + name);
+        if (profile_.renameNewHandle) {
+            const uint32_t renewed = card_.Renumber(handle);
+            Trace("object " + std::to_string(handle) + " is now " + std::to_string(renewed));
+            const Next next = Respond(r, RC_OK);
+            SendEvent(EC_ObjectRemoved, 0, {handle});
+            SendEvent(EC_ObjectAdded, 0, {renewed});
+            return next;
+        }
         return Respond(r, RC_OK);
     case Card::Renaming::NameTaken:
         Trace("refused existing name \"" + name + "\"");
@@ -170,6 +180,19 @@ Session::Next Session::GetDevicePropDesc(Request& r) {
         return Respond(r, RC_DevicePropNotSupported);
     if (!PackDevicePropDesc(desc, data))
         return Respond(r, RC_GeneralError);
+    // Odd shapes of the profile's: no form flag at all, or a count beyond the values sent.
+    const auto missing = profile_.missingValues.find(desc.propertyCode);
+    if (desc.cutShort && desc.formFlag == DPFF_None) {
+        data.pop_back();
+    } else if (missing != profile_.missingValues.end() && missing->second &&
+               desc.formFlag == DPFF_Enumeration) {
+        DevicePropDesc head = desc;
+        head.enumValues.clear();
+        std::vector<uint8_t> bytes;
+        PackDevicePropDesc(head, bytes);
+        PutU16(&data[bytes.size() - 2],
+               static_cast<uint16_t>(desc.enumValues.size() + missing->second));
+    }
     return SendData(r, data);
 }
 

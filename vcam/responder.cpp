@@ -250,11 +250,21 @@ Session::Next Session::Handle(const OperationRequest& op) {
         if (SendPacket(command_, bytes) != Status::Ok)
             return Next::Fail;
     }
+    r.earlyReply = actions.earlyReply;
     if (overrideCode) {
         Trace("fault: response " + Hex(overrideCode));
         return Respond(r, overrideCode);
     }
     return Dispatch(r);
+}
+
+void Session::AppendEarlyReply(const Request& r, std::vector<uint8_t>& bytes) {
+    if (!r.earlyReply)
+        return;
+    Trace("fault: an answer to transaction " + std::to_string(r.tid + 1) + " before its request");
+    std::vector<uint8_t> packet;
+    EncodeOperationResponse({RC_OK, r.tid + 1, {}}, packet);
+    bytes.insert(bytes.end(), packet.begin(), packet.end());
 }
 
 Session::Next Session::Respond(Request& r, uint16_t code, std::vector<uint32_t> params) {
@@ -269,6 +279,7 @@ Session::Next Session::Respond(Request& r, uint16_t code, std::vector<uint32_t> 
     response.params = std::move(params);
     std::vector<uint8_t> bytes;
     EncodeOperationResponse(response, bytes);
+    AppendEarlyReply(r, bytes);
     if (code != RC_OK)
         Trace("  -> " + std::string(ResponseName(code)) + " " + Hex(code));
     if (SendPacket(command_, bytes) != Status::Ok)
@@ -294,6 +305,7 @@ Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
         response.transactionId = r.tid;
         EncodeOperationResponse(response, packet);
         bytes.insert(bytes.end(), packet.begin(), packet.end());
+        AppendEarlyReply(r, bytes);
         return SendPacket(command_, bytes) == Status::Ok ? Next::Continue : Next::Fail;
     }
     size_t offset = 0;

@@ -46,6 +46,7 @@ class Session {
         bool cancelled = false;    // the initiator cancelled that phase
         bool abandoned = false;    // too large to drain: answered at once, then the end
         uint64_t announced = 0;    // the phase's length from its Start Data
+        bool earlyReply = false;   // a second answer, ahead of the next request, goes with it
 
         uint32_t P(size_t i) const { return i < params.size() ? params[i] : 0; }
     };
@@ -93,6 +94,10 @@ class Session {
     Next GetDevicePropDesc(Request& r);
     Next GetDevicePropValue(Request& r);
     Next DeleteObject(Request& r);
+    // With the early-reply fault, a response to the next transaction goes out with `bytes`.
+    void AppendEarlyReply(const Request& r, std::vector<uint8_t>& bytes);
+    // An operation the profile leaves out: neither listed nor done.
+    bool LeftOut(uint16_t operation) const;
     Next SetObjectPropValue(Request& r);
     // Why a new object may not go into `parent` as `info` says; RC_OK when it may.
     uint16_t CheckNewObject(uint32_t parent, const ptp::ObjectInfo& info) const;

@@ -195,7 +195,15 @@ TEST(DevicePropDescTest, BatteryLevelKnownBytes) {
     ASSERT_TRUE(UnpackDevicePropDesc(data.data(), data.size(), back));
     EXPECT_EQ(back.current.integer, 80u);
     EXPECT_EQ(back.rangeMax.integer, 100u);
-    ExpectPrefixesRefused<DevicePropDesc>(data, UnpackDevicePropDesc);
+    EXPECT_FALSE(back.cutShort);
+    // Without its form flag it has no form; anything shorter, or a range cut short, is refused.
+    for (size_t n = 0; n < data.size(); ++n) {
+        const bool read = UnpackDevicePropDesc(data.data(), n, back);
+        EXPECT_EQ(read, n == 7) << "a prefix of " << n << " bytes";
+        if (read) {
+            EXPECT_TRUE(back.cutShort && back.formFlag == DPFF_None && back.current.integer == 80);
+        }
+    }
 }
 
 TEST(DevicePropDescTest, StringAndEnumeration) {
@@ -213,13 +221,27 @@ TEST(DevicePropDescTest, StringAndEnumeration) {
     EXPECT_EQ(back.current.text, "Tarvo Camera X1");
     ASSERT_EQ(back.enumValues.size(), 2u);
     EXPECT_EQ(back.enumValues[1], desc.enumValues[1]);
-    ExpectPrefixesRefused<DevicePropDesc>(data, UnpackDevicePropDesc);
+    // An enumeration cut short has the values that are whole.
+    const size_t values = data.size() - (1 + 2 * 3) - (1 + 2 * 16); // "X1", "Tarvo Camera X1"
+    const struct {
+        size_t size;
+        size_t values;
+    } kCut[] = {{values, 0}, {values + 3, 0}, {values + 7, 1}, {data.size() - 1, 1}};
+    for (const auto& cut : kCut) {
+        ASSERT_TRUE(UnpackDevicePropDesc(data.data(), cut.size, back)) << cut.size;
+        EXPECT_TRUE(back.cutShort);
+        EXPECT_EQ(back.enumValues.size(), cut.values) << cut.size;
+    }
 }
 
-TEST(DevicePropDescTest, EnumerationCountBeyondTheDataIsRefused) {
-    Bytes data = {0x03, 0xD0, 0x06, 0x00, 0x00, 1, 0, 0, 0, 1, 0, 0, 0, 0x02, 0xFF, 0xFF};
+TEST(DevicePropDescTest, EnumerationShorterThanItsCountHasTheValuesThere) {
+    Bytes data = {0x03, 0xD0, 0x06, 0x00, 0x00, 1, 0, 0, 0, 1, 0, 0,
+                  0,    0x02, 0xFF, 0xFF, 7,    0, 0, 0, 9, 0, 0};
     DevicePropDesc desc;
-    EXPECT_FALSE(UnpackDevicePropDesc(data.data(), data.size(), desc));
+    ASSERT_TRUE(UnpackDevicePropDesc(data.data(), data.size(), desc));
+    ASSERT_EQ(desc.enumValues.size(), 1u);
+    EXPECT_EQ(desc.enumValues[0].integer, 7u);
+    EXPECT_TRUE(desc.cutShort);
     Bytes unknownType = {0x03, 0xD0, 0x0B, 0x00, 0x00, 1};
     EXPECT_FALSE(UnpackDevicePropDesc(unknownType.data(), unknownType.size(), desc));
 }

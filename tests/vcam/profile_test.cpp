@@ -97,8 +97,15 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
                        "0xD003 = 0xD031 INT8 0x30 0xF6..0x32\n"
                        "0xD031 = none\n"
                        "53298 = 0xD032 STR Other Cam\n"
+                       "0x5001 = 0x5001 UINT8 50 noform\n"
+                       "0xD000 = 0xD000 UINT16 3 {1,3,5}+4\n"
                        "[fault]\n"
-                       "close_events = yes\n";
+                       "close_events = yes\n"
+                       "early_reply.operation = GetStorageInfo\n"
+                       "[camera]\n"
+                       "left_out = GetNumObjects, 0x100C\n"
+                       "left_out_answer = ok\n"
+                       "rename_new_handle = yes\n";
     Profile p;
     std::string error;
     ASSERT_TRUE(ParseProfile(text, p, error)) << error;
@@ -157,7 +164,17 @@ TEST(ProfileTest, EveryKeyInSectionsOrDotted) {
     EXPECT_EQ(p.everyProperty.formFlag, ptp::DPFF_Range);
     EXPECT_EQ(p.everyProperty.rangeMax.integer, 1ull << 62);
     EXPECT_EQ(p.everyProperty.rangeStep.integer, 1u);
-    ASSERT_EQ(p.properties.size(), 3u);
+    ASSERT_EQ(p.properties.size(), 5u);
+    EXPECT_TRUE(p.properties[ptp::DPC_BatteryLevel].cutShort) << "noform";
+    const ptp::DevicePropDesc& listed = p.properties[0xD000];
+    EXPECT_EQ(listed.formFlag, ptp::DPFF_Enumeration);
+    EXPECT_EQ(listed.enumValues.size(), 3u);
+    EXPECT_EQ(listed.enumValues[2].integer, 5u);
+    EXPECT_EQ(p.missingValues[0xD000], 4u);
+    EXPECT_EQ(p.earlyReply.operation, ptp::OC_GetStorageInfo);
+    EXPECT_EQ(p.leftOut, (std::vector<uint16_t>{ptp::OC_GetNumObjects, ptp::OC_SendObjectInfo}));
+    EXPECT_EQ(p.leftOutAnswer, 0u) << "ok";
+    EXPECT_TRUE(p.renameNewHandle);
     const ptp::DevicePropDesc& state = p.properties[ptp::DPC_Vandrel_BatteryState];
     EXPECT_EQ(state.propertyCode, ptp::DPC_Vandrel_FirmwareVersion);
     EXPECT_EQ(state.dataType, ptp::DTC_INT8);
@@ -226,6 +243,12 @@ TEST(ProfileTest, ErrorsNameTheLine) {
                          "property.0 = none",
                          "property.0x5001 = maybe",
                          "fault.close_events = sometimes",
+                         "property.every = 0x5001 UINT8 1 {1,256}",
+                         "property.every = 0x5001 UINT8 1 {1,2}-1",
+                         "property.every = 0x5001 UINT8 1 {1,2",
+                         "camera.left_out = GetNumObjects, Fly",
+                         "camera.left_out_answer = 0",
+                         "camera.rename_new_handle = often",
                          "no equals sign",
                          "[unterminated"};
     for (const char* text : bad) {

@@ -65,8 +65,10 @@ using ConnectionPtr = std::unique_ptr<Connection>;
 // sender waits for the reader instead of filling memory. Thread-safe.
 std::pair<ConnectionPtr, ConnectionPtr> MakePipePair(size_t capacity = 1u << 20);
 
-// TCP connection to host:port (IPv4 literal or name), connect bounded by timeoutMs.
-ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status);
+// TCP connection to host:port (IPv4 literal or name), connect bounded by timeoutMs; a failure
+// says why in `failure` (the system's socket error, or that nothing answered).
+ConnectionPtr ConnectTcp(const std::string& host, uint16_t port, int timeoutMs, Status* status,
+                         std::string* failure = nullptr);
 
 // A listening TCP socket. Accept is bounded by its timeout; Close unblocks it from any thread.
 class TcpListener {

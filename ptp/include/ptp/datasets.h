@@ -94,6 +94,7 @@ struct DevicePropDesc {
     uint8_t formFlag = 0; // DPFF_None, DPFF_Range, DPFF_Enumeration
     PropValue rangeMin, rangeMax, rangeStep;
     std::vector<PropValue> enumValues;
+    bool cutShort = false; // it ended before its form flag, or its enumeration before its count
 };
 
 bool PackDeviceInfo(const DeviceInfo& info, std::vector<uint8_t>& out);

@@ -67,11 +67,13 @@ struct DataOut {
 DataOut DataOutOf(const std::vector<uint8_t>& bytes);
 
 // Data received from an operation, pushed to `write`. A phase longer than maxSize, or one the
-// sink refuses, makes the call return SinkFailed: up to InitiatorConfig::maxDrainSize it is
-// drained (the session stays in step), a longer one is cancelled.
+// sink refuses, makes the call return SinkFailed: up to `drainUpTo` (by default
+// InitiatorConfig::maxDrainSize) it is drained and the session stays in step; a longer one is
+// cancelled.
 struct DataIn {
     uint64_t maxSize = 0;
     DataSink write;
+    uint64_t drainUpTo = 0; // 0: the configured bound
 };
 
 // One transaction as it went, for a trace: never the data itself.
@@ -80,9 +82,12 @@ struct CallRecord {
     Params params;
     uint64_t dataOut = 0; // bytes of a data-out phase
     uint64_t dataIn = 0;  // bytes a data-in phase announced
+    bool dataInBegan = false;
     Result result;
     int durationMs = 0;
-    std::string failure; // the transport's own account of a failure, when it has one
+    std::string failure;           // the transport's own account of a failure, when it has one
+    std::string note;              // what the dataset's reading noticed (read as far as it went)
+    std::vector<uint8_t> rejected; // the first bytes of a dataset that could not be read
 };
 
 class Initiator : private TransportListener {
@@ -105,8 +110,14 @@ class Initiator : private TransportListener {
         onCall_ = std::move(observer);
     }
     // Hands the events the responder has already sent to the event handler before returning
-    // (bounded): a failure they explain is then reported after them.
+    // (bounded), once after each failed call: a failure they explain is then reported after
+    // them. Holds no lock while it waits.
     void DeliverWaitingEvents();
+    // How to reach the responder again when the session has fallen out of step (Recover);
+    // without it such a session stays unusable.
+    void SetReconnect(std::function<std::unique_ptr<Transport>()> reconnect) {
+        reconnect_ = std::move(reconnect);
+    }
 
     // Opens `transport` within handshakeTimeoutMs and starts its events.
     Result Attach(std::unique_ptr<Transport> transport);
@@ -147,12 +158,19 @@ class Initiator : private TransportListener {
                              uint64_t maxSize, const std::function<bool(const ObjectProp&)>& each);
     Result GetDevicePropValue(uint16_t property, uint16_t dataType, PropValue& value);
 
-    // After a call that timed out before any of its answer came: waits up to timeoutMs more
-    // (and a late data phase's bytes at the floor rate) for the responder to finish it,
-    // dropping what it sends. Ok when it did: the session is usable again.
-    Result Resume();
+    // Brings a session that fell out of step (a timeout, a stopped data phase, an answer out
+    // of order) back: after a call that timed out before any of its answer came, the responder
+    // is given up to timeoutMs more (and a late data phase's bytes at the floor rate) to finish
+    // it and what it sends is dropped; otherwise, or when it does not, the link is made again
+    // and the session opened anew. Ok when calls can run again; a session in step is left as
+    // it is. `reopened` tells whether the session is a new one.
+    Result Recover(bool* reopened = nullptr);
 
     bool connected() const { return connected_; }
+    // True after a call that left the session out of step, until Recover.
+    bool outOfStep() const { return broken_ && connected_ && !stopping_; }
+    // What the link itself said of its last failure (a socket error, an HRESULT), or "".
+    std::string LastFailure() const;
     // True once a loss has been reported to the lost handler (or is being reported).
     bool lost() const { return lostReported_; }
     bool sessionOpen() const { return sessionOpen_; }
@@ -161,6 +179,8 @@ class Initiator : private TransportListener {
 
   private:
     struct CallScope;
+    // Runs on a finished call before the observer hears of it: reads the dataset.
+    using Finish = std::function<void(CallRecord&)>;
 
     void OnEvent(const Event& event) override;
     void OnLost(Link link, Status status) override;
@@ -170,24 +190,25 @@ class Initiator : private TransportListener {
     bool TryBeginCall();
     void EndCall();
 
+    // The call `Transact` makes, its gate held: asked again while the responder is busy.
+    Result Call(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
+                const Finish& finish);
+    // OpenSession, the gate held.
+    Result BeginSession(uint32_t sessionId);
+    // One transaction as it goes over the link: request, data phase, response.
+    Result Exchange(CallRecord& record, const DataOut* out, const DataIn* in);
+    // A data-in dataset, bounded by `maxSize` (0: maxDatasetSize); Malformed when `unpack`
+    // rejects it, which may leave a note on what it read.
+    Result TransactDataset(uint16_t code, const Params& params,
+                           const std::function<bool(const uint8_t*, size_t, std::string&)>& unpack,
+                           uint64_t maxSize = 0);
     Result Fail(Status status);
     // Why no call can run now, or Ok.
     Status Unusable() const;
     Deadline OperationDeadline(uint64_t bytes) const;
-    // A data-in dataset, bounded by maxDatasetSize; Malformed when `unpack` rejects it.
-    Result TransactDataset(uint16_t code, const Params& params,
-                           const std::function<bool(const uint8_t*, size_t)>& unpack);
-    Result TransactLocked(uint16_t code, const Params& params, const DataOut* out,
-                          const DataIn* in);
-    // Runs `attempt` again while the responder answers DeviceBusy, within busyRetryMs.
-    Result AskWhileBusy(const std::function<Result()>& attempt, const DataOut* out);
-    Result TransactStep(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
-                        CallRecord& record);
-    // Runs `call` and tells the call observer of it.
-    Result Observed(uint16_t code, const Params& params, uint64_t dataOut,
-                    const std::function<Result(CallRecord&)>& call);
-    // OpenSession or CloseSession: on the wire, or asked of a transport that owns the session.
-    Result SessionOperation(uint16_t code, const Params& params);
+    // Replaces the transport with `fresh`, opened within handshakeTimeoutMs and started; a
+    // session that was open is gone with the old one. The gate is held.
+    Status Reattach(std::unique_ptr<Transport> fresh, Response& refusal);
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
     // One transport step under the watchdog, when the transport needs one.
@@ -197,8 +218,9 @@ class Initiator : private TransportListener {
     EventHandler onEvent_;
     LostHandler onLost_;
     std::function<void(const CallRecord&)> onCall_;
+    std::function<std::unique_ptr<Transport>()> reconnect_;
     std::unique_ptr<Transport> transport_;
-    std::mutex linkMutex_; // guards transport_ while it is set or shut down
+    mutable std::mutex linkMutex_; // guards transport_ while it is set or shut down
 
     std::mutex gateMutex_;
     std::condition_variable gateFree_;
@@ -211,10 +233,11 @@ class Initiator : private TransportListener {
     std::atomic<bool> lostReported_{false};
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     uint32_t nextTid_ = 0;
-    bool lastDataIn_ = false;            // the last transaction's data-in phase began
+    uint32_t sessionId_ = 0;
     std::unique_ptr<Watchdog> watchdog_; // destroyed before the transport it aborts
     uint32_t lastTid_ = 0;               // the transaction of the last call
     bool timedOut_ = false;              // ... which failed by a timeout
+    bool settled_ = false;               // ... whose waiting events were delivered
 };
 
 } // namespace ptp

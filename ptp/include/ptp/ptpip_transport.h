@@ -27,8 +27,8 @@ struct PtpIpConfig {
 
 class PtpIpTransport final : public Transport {
   public:
-    // Opens a connection; null, with the reason in `status`, when it cannot.
-    using Connector = std::function<ConnectionPtr(Status& status)>;
+    // Opens a connection; null, with the reason in `status` and `why`, when it cannot.
+    using Connector = std::function<ConnectionPtr(Status& status, std::string& why)>;
 
     // The connectors run only inside Open.
     PtpIpTransport(PtpIpConfig config, Connector openCommand, Connector openEvent);
@@ -49,6 +49,13 @@ class PtpIpTransport final : public Transport {
     Status Resync(uint32_t transactionId, Deadline& deadline) override;
 
   private:
+    // Keeps what went wrong for LastFailure, when the link itself cannot say.
+    void Failed(const std::string& why);
+    // A handshake step that failed, kept for LastFailure.
+    Status Handshake(const char* step, Status status, const Response& refusal);
+    // Reads what waits on the command connection before `request` goes out: late replies are
+    // dropped, anything else is an answer out of order (Malformed).
+    Status DropWaiting(const Request& request, const Deadline& deadline);
     // Takes a new connection under the link lock; shut at once when Shutdown came first.
     void Adopt(ConnectionPtr& slot, ConnectionPtr connection);
     Status Exchange(Connection& connection, const Deadline& deadline, uint32_t expectedType,
@@ -71,6 +78,7 @@ class PtpIpTransport final : public Transport {
 
     mutable std::mutex linkMutex_; // guards command_ and event_ while set or shut down
     ConnectionPtr command_, event_;
+    std::string failure_; // what went wrong that the connections cannot tell
     std::mutex joinMutex_;
     std::thread eventThread_;
     std::atomic<bool> stopping_{false};

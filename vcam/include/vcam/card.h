@@ -107,6 +107,10 @@ class Card {
     // object's own name in another case aside); its handle stays.
     Renaming Rename(uint32_t handle, const std::string& name);
 
+    // Gives a file a new handle, as a camera that renames by copying does; 0 when there is no
+    // such file. The old handle is gone for good.
+    uint32_t Renumber(uint32_t handle);
+
     // Creates a subfolder object; false when the folder cannot be created.
     bool CreateFolder(uint32_t handle, uint32_t parent, const std::string& name);
     std::unique_ptr<Upload> BeginUpload(uint32_t handle, uint32_t parent, const std::string& name,

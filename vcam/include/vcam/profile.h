@@ -113,8 +113,25 @@
 //                                             as their unsigned bits (INT8 0xF6 is -10), a
 //                                             range stepping by 1; or "CODE' STR TEXT";
 //                                             "none": CODE is neither listed nor described
+//                                             "CODE' TYPE CURRENT noform": a description that
+//                                             ends after its current value (no form flag);
+//                                             "CODE' TYPE CURRENT {V,V,...}": an enumeration,
+//                                             "{V,...}+N" one whose count claims N values more
+//                                             than it carries
 //   property.every           (none)           one description (as above) that answers every
 //                                             GetDevicePropDesc; its code is listed
+//   camera.left_out          (none)           operations (names or codes, comma-separated)
+//                                             the camera neither lists nor does ...
+//   camera.left_out_answer   0x2005           ... answering them with this code, or "ok": OK
+//                                             with no parameters and no data, as libgphoto2's
+//                                             virtual camera answers what it does not know
+//   camera.rename_new_handle no               yes: a renamed object gets a new handle; the
+//                                             camera sends ObjectRemoved for the old one and
+//                                             ObjectAdded for the new one, as uMTP-Responder
+//                                             does
+//   fault.early_reply.operation / .occurrence: after the answer, a second response carrying
+//                                             the next transaction's ID in the same write: an
+//                                             answer that is there before its request
 //   fault.close_events       no               close the event connection right after its
 //                                             handshake; the session goes on
 #pragma once
@@ -203,7 +220,13 @@ struct Profile {
     // Descriptions of property.CODE; a data type of 0 stands for "none".
     std::map<uint16_t, ptp::DevicePropDesc> properties;
     ptp::DevicePropDesc everyProperty; // property.every; data type 0: none
+    // By a description's own code: values its enumeration's count claims beyond those sent.
+    std::map<uint16_t, uint16_t> missingValues;
     bool closeEvents = false;
+    std::vector<uint16_t> leftOut;   // operations neither listed nor done
+    uint16_t leftOutAnswer = 0x2005; // 0: OK without parameters
+    bool renameNewHandle = false;
+    Trigger earlyReply;
 };
 
 // Parses ini text over the defaults already in `profile`. On failure `error` names the line.
