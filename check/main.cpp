@@ -174,6 +174,8 @@ bool Parse(int argc, char** argv, Arguments& out, std::string& trouble) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Each line as it comes: a runner takes a program that writes nothing for long as stuck.
+    setvbuf(stdout, nullptr, _IONBF, 0);
     Arguments args;
     std::string trouble;
     if (!Parse(argc, argv, args, trouble)) {
