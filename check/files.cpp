@@ -39,13 +39,17 @@ void ListBelow(const std::wstring& root, const std::wstring& relative,
     } while (FindNextFileW(search.get(), &found));
 }
 
-// A name as the ANSI calls give it ('?' for what the code page lacks).
-std::string Ansi(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+std::string FromWide(const std::wstring& text, UINT codePage) {
+    const int n = WideCharToMultiByte(codePage, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? n - 1 : 0, '\0');
     if (n > 1)
-        WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+        WideCharToMultiByte(codePage, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
     return out;
+}
+
+// A name as the ANSI calls give it ('?' for what the code page lacks).
+std::string Ansi(const std::wstring& text) {
+    return FromWide(text, CP_ACP);
 }
 
 // Reads a file in pieces: `take` gets each.
@@ -221,11 +225,7 @@ std::wstring Wide(const std::string& text) {
 }
 
 std::string Narrow(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1)
-        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
+    return FromWide(text, CP_UTF8);
 }
 
 std::string Lower(std::string text) {
