@@ -1,13 +1,13 @@
 # Vandrel: `make test` builds everything and runs every suite; `make demo` runs the wizard;
 # `make bench` measures the copy side by side with plain copies and gphoto2; `make release`
-# writes the maker's release kit; `make check-update UPDATE=folder` rehearses an update.
+# writes the maker's release kit; `make check-update UPDATE=folder` lints and rehearses an update.
 # All install what they need first (Debian packages; run as root).
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-PACKAGES = cmake ninja-build g++ googletest clang \
+PACKAGES = cmake ninja-build g++ googletest clang nlohmann-json3-dev osslsigncode openssl \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	wine wine64 xvfb xauth x11-utils gphoto2 tshark python3 imagemagick
 
@@ -60,15 +60,24 @@ bench: deps $(BUILD)/x86_64/build.ninja $(BUILD)/native/build.ninja
 	bench/run $(BUILD)
 
 # The release kit: build/release/Vandrel-<version>/ and its zip, reproducible binaries.
+# SIGN=cert.pfx signs the four binaries (Authenticode, osslsigncode) with the password in
+# SIGN_PASS_FILE (or SIGN_PASS); SIGN_COMMAND='...' signs with the maker's own command instead,
+# run once per file with the file's path as its last argument. Make hands variables given on
+# its command line to tools/release in the environment.
 release: deps $(BUILD)/x86_64/build.ninja
 	ninja -C $(BUILD)/x86_64 -j$(JOBS) kit
 	tools/release $(BUILD)/x86_64 $(BUILD)/release
 
-# Lints and rehearses UPDATE (by default the sample update as `make demo` lays it out); the
-# report goes to $(BUILD)/check/.
+# Lints and rehearses UPDATE (by default the sample update of samples/update); the report goes
+# to REPORT. CODE_PAGES=932,1252 and CAMERA_MODEL="..." go to the check. Make ends a failing
+# recipe with its own 2: the check's own code (0 passed, 1 failed, 2 could not run) is in
+# REPORT/exit-code, and `tools/check-update` run directly exits with it.
+REPORT ?= $(BUILD)/check
 check-update: deps $(BUILD)/x86_64/build.ninja
 	ninja -C $(BUILD)/x86_64 -j$(JOBS) kit
-	tools/check-update $(BUILD)/x86_64 $(BUILD)/check $(UPDATE)
+	tools/check-update $(BUILD)/x86_64 "$(REPORT)" "$(UPDATE)" \
+		$(if $(CODE_PAGES),--code-pages "$(CODE_PAGES)") \
+		$(if $(CAMERA_MODEL),--camera-model "$(CAMERA_MODEL)")
 
 clean:
 	rm -rf $(BUILD)

@@ -12,7 +12,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: demo_walk UPDATE_FOLDER PICTURE_FOLDER\n");
         return 1;
     }
+    // Each line as it comes: a runner takes a program that writes nothing for long as stuck.
+    setvbuf(stdout, nullptr, _IONBF, 0);
     const std::string folder = argv[1];
+    printf("walking the wizard in %s\n", folder.c_str());
     check::WalkOptions options;
     options.pictures = argv[2];
     options.waitForReadme = true;

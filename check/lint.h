@@ -1,5 +1,6 @@
-// The lint of an update folder: FirmInfo.txt read by the wizard's own parser and checks, and
-// what the wizard does not look at but a camera or a customer will meet.
+// The lint of an update folder: FirmInfo.txt read by the wizard's own parser and checks, what
+// the copy sends counted by the wizard's own walk, and what the wizard does not look at but a
+// camera or a customer will meet.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +26,16 @@ struct UpdateFile {
     std::string path;     // relative to the update folder, backslashes
     std::string cardName; // the last component: every object sits at the card's root
     uint64_t size = 0;
+    std::string sha256;
+};
+
+struct LintOptions {
+    // The ANSI code pages of the customers' Windows that every name must fit.
+    std::vector<unsigned> codePages = DefaultCodePages();
+    // The names real cameras give themselves (KxCameraCheck.exe prints them); none: unverified.
+    std::vector<std::string> cameraModels;
+
+    static std::vector<unsigned> DefaultCodePages();
 };
 
 struct LintResult {
@@ -32,7 +43,8 @@ struct LintResult {
     std::vector<std::string> models;
     std::string version;
     int32_t capacityKB = 0;
-    std::vector<UpdateFile> files; // in the order the copy sends them, where it can tell
+    std::vector<UpdateFile> files;    // in the order the copy sends them
+    std::vector<std::string> folders; // every folder the copy walks, listed ones first met
     uint64_t totalBytes = 0;
     bool hasReadme = false;
     std::vector<Finding> findings;
@@ -44,10 +56,13 @@ struct LintResult {
 
 // Lints `folder`; the wizard's messages come from the string table of `wizard` (its image
 // loaded as data). Runs in the folder as the wizard does: the current directory is moved
-// there and back.
-LintResult LintUpdate(const std::string& folder, HMODULE wizard);
+// there and back. Reads the folder only.
+LintResult LintUpdate(const std::string& folder, HMODULE wizard,
+                      const LintOptions& options = LintOptions());
 
 const char* SeverityName(Severity severity);
+// "932 (Japanese)"
+std::string CodePageName(unsigned codePage);
 
 // A text of the wizard's own string table.
 std::string WizardText(HMODULE wizard, int id);

@@ -65,19 +65,16 @@ bool Rehearsal::Prepare(std::string& trouble) {
         const std::string file = WizardText(setup_.wizard, name); // "\\name"
         CopyFileA((setup_.update + file).c_str(), (folder_ + file).c_str(), FALSE);
     }
-    // The listed entries, by their top-level names: a folder whole, a file as it is.
+    // The update as the wizard's walk sees it: every folder it goes through, empty ones too,
+    // and every file it sends.
+    for (const std::string& folder : update_.folders)
+        MakeFolders(Path(folder));
     for (const UpdateFile& file : update_.files) {
-        const std::string top = file.path.substr(0, file.path.find('\\'));
-        const std::string from = setup_.update + "\\" + top;
-        const DWORD attributes = GetFileAttributesA(from.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            top != file.path) {
-            if (GetFileAttributesA(Path(top).c_str()) == INVALID_FILE_ATTRIBUTES)
-                CopyTree(from, Path(top));
-        } else {
-            const std::string to = Path(file.path);
-            MakeFolders(to.substr(0, to.find_last_of('\\')));
-            CopyFileA((setup_.update + "\\" + file.path).c_str(), to.c_str(), FALSE);
+        const std::string to = Path(file.path);
+        MakeFolders(to.substr(0, to.find_last_of('\\')));
+        if (!CopyFileA((setup_.update + "\\" + file.path).c_str(), to.c_str(), FALSE)) {
+            trouble = "cannot copy " + file.path + " for the rehearsal";
+            return false;
         }
     }
     if (!CopyFileA(setup_.program.c_str(), Path("Vandrel.exe").c_str(), FALSE) ||
@@ -100,10 +97,13 @@ bool Rehearsal::Prepare(std::string& trouble) {
 
 std::vector<Plan> Rehearsal::Plans() const {
     std::vector<Plan> plans;
-    for (size_t i = 0; i < update_.models.size(); ++i)
-        plans.push_back({"whole walk: " + update_.models[i], update_.models[i], "", 0, kWholeUpdate,
-                         false, i == 0});
-    const std::string model = update_.models.front();
+    // Cameras as they name themselves where the maker said so, else as listed.
+    const std::vector<std::string>& cameras =
+        setup_.cameraModels.empty() ? update_.models : setup_.cameraModels;
+    for (size_t i = 0; i < cameras.size(); ++i)
+        plans.push_back(
+            {"whole walk: " + cameras[i], cameras[i], "", 0, kWholeUpdate, false, i == 0});
+    const std::string model = cameras.front();
     std::string unlisted = "Tarvo Rehearsal Camera";
     while (std::find(update_.models.begin(), update_.models.end(), unlisted) !=
            update_.models.end())
@@ -122,6 +122,10 @@ std::vector<Plan> Rehearsal::Plans() const {
                      IDS_MSG_WRITE_PROTECTED, kAsBefore, false, false});
     plans.push_back({"a card too full", model, "card.free = " + tooLittle + "\n",
                      IDS_MSG_CARD_SPACE, kAsBefore, false, false});
+    // Exactly the declared room, counted to the byte: the update must fit in it.
+    plans.push_back({"a card with just the declared room", model,
+                     "card.free = " + std::to_string(needed) + "\ncard.cluster_size = 1\n", 0,
+                     kWholeUpdate, false, false});
     plans.push_back({"the update already on the card", model, "", IDS_MSG_ALREADY_ON_CARD,
                      kAsBefore, true, false});
     plans.push_back({"a power-down mid-copy", model,
@@ -187,12 +191,11 @@ void Rehearsal::CheckCard(const Plan& plan, const Files& before, ScenarioResult&
         result.problems.push_back("the whole update arrived although the camera failed mid-copy");
 }
 
+// Room for the photos, the declared capacity and the update twice over: a card of 4 GiB or
+// more reads as full 32-bit figures to the wizard, which still holds any capacity it can see.
 std::string Capacity(const LintResult& update) {
     const uint64_t needed = static_cast<uint64_t>(update.capacityKB) * 1024 + update.totalBytes;
-    // Four times what the update needs, within what a 32-bit card figure can say.
-    const uint64_t capacity =
-        std::min<uint64_t>(std::max<uint64_t>(needed * 4, 256u << 20), uint64_t(3) << 30);
-    return std::to_string(capacity);
+    return std::to_string(std::max<uint64_t>(needed * 2, 256u << 20));
 }
 
 ScenarioResult Rehearsal::Run(const Plan& plan, int number) {

@@ -20,6 +20,8 @@ struct RehearsalSetup {
     std::string work;         // an empty folder the rehearsal may fill
     std::string pictures;     // where pictures go; empty: none
     HMODULE wizard = nullptr; // `program` loaded as data, for its messages
+    // The names the cameras give themselves; none: each listed model.
+    std::vector<std::string> cameraModels;
 };
 
 struct ScenarioResult {

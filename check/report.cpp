@@ -1,5 +1,7 @@
-// The report in both its forms, written from the same tables.
+// The report in its four forms, written from the same facts and tables.
 #include "report.h"
+
+#include <nlohmann/json.hpp>
 
 namespace check {
 
@@ -44,9 +46,23 @@ size_t Failed(const std::vector<ScenarioResult>& scenarios) {
     return n;
 }
 
+const char* VerdictWord(const ReportFacts& facts, const LintResult& lint,
+                        const std::vector<ScenarioResult>& scenarios) {
+    switch (ExitCode(lint, scenarios, facts)) {
+    case 0:
+        return "PASSED";
+    case 1:
+        return "FAILED";
+    default:
+        return "COULD NOT RUN";
+    }
+}
+
 std::string Verdict(const ReportFacts& facts, const LintResult& lint,
                     const std::vector<ScenarioResult>& scenarios) {
-    std::string verdict = Passed(lint, scenarios, facts) ? "PASSED" : "FAILED";
+    std::string verdict = VerdictWord(facts, lint, scenarios);
+    if (!facts.couldNotRun.empty())
+        return verdict + ": " + facts.couldNotRun;
     verdict += ": " + std::to_string(Count(lint, Severity::kError)) + " lint error(s), " +
                std::to_string(Count(lint, Severity::kWarning)) + " warning(s); ";
     if (facts.rehearsed)
@@ -79,6 +95,45 @@ Table LintTable(const LintResult& lint) {
     for (const Finding& f : lint.findings)
         table.rows.push_back({{SeverityName(f.severity), f.rule, f.where, f.text, f.wizardSays},
                               SeverityName(f.severity)});
+    return table;
+}
+
+std::string CodePages(const std::vector<unsigned>& pages) {
+    std::string list;
+    for (unsigned page : pages)
+        list += (list.empty() ? "" : ", ") + CodePageName(page);
+    return list;
+}
+
+// What was checked, with what, when and how.
+Table HeadTable(const ReportFacts& facts) {
+    Table table{{"", ""}, {}};
+    table.rows.push_back({{"Update folder", facts.update}, ""});
+    table.rows.push_back({{"Checked", facts.date}, ""});
+    for (const BinaryFacts& b : facts.binaries)
+        table.rows.push_back(
+            {{b.name, "version " + b.version + ", commit " + b.commit + ", SHA-256 " + b.sha256 +
+                          "\n" + b.path + " (" + b.from + ")"},
+             ""});
+    table.rows.push_back(
+        {{"Names checked against", "code pages " + CodePages(facts.codePages) + "; this PC's is " +
+                                       CodePageName(facts.thisCodePage)},
+         ""});
+    std::string cameras;
+    for (const std::string& model : facts.cameraModels)
+        cameras += (cameras.empty() ? "\"" : ", \"") + model + "\"";
+    table.rows.push_back(
+        {{"Cameras' own names",
+          cameras.empty() ? "none given: the rehearsal named its camera as each listed model"
+                          : cameras},
+         ""});
+    return table;
+}
+
+Table FileTable(const LintResult& lint) {
+    Table table{{"File", "On the card", "Bytes", "SHA-256"}, {}};
+    for (const UpdateFile& f : lint.files)
+        table.rows.push_back({{f.path, f.cardName, std::to_string(f.size), f.sha256}, ""});
     return table;
 }
 
@@ -125,21 +180,29 @@ std::string Html(const Table& table) {
 
 bool Passed(const LintResult& lint, const std::vector<ScenarioResult>& scenarios,
             const ReportFacts& facts) {
-    return !lint.HasErrors() && facts.rehearsed && Failed(scenarios) == 0;
+    return facts.couldNotRun.empty() && !lint.HasErrors() && facts.rehearsed &&
+           Failed(scenarios) == 0;
+}
+
+int ExitCode(const LintResult& lint, const std::vector<ScenarioResult>& scenarios,
+             const ReportFacts& facts) {
+    if (!facts.couldNotRun.empty())
+        return 2;
+    return Passed(lint, scenarios, facts) ? 0 : 1;
 }
 
 std::string MarkdownReport(const ReportFacts& facts, const LintResult& lint,
                            const std::vector<ScenarioResult>& scenarios) {
     std::string md = "# Update check\n\n";
     md += "**" + Verdict(facts, lint, scenarios) + "**\n\n";
-    md += "- Update folder: `" + facts.update + "`\n";
-    md += "- Rehearsed: `" + facts.program + "` with `" + facts.library + "`\n";
-    md += "- Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
-          std::to_string(lint.totalBytes) + " bytes\n\n";
-    md += "## Lint\n\n" + Markdown(LintTable(lint));
+    md += Markdown(HeadTable(facts));
+    md += "\n## Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
+          std::to_string(lint.totalBytes) + " bytes\n\n" + Markdown(FileTable(lint));
+    md += "\n## Lint\n\n" + Markdown(LintTable(lint));
     md += "\n## Rehearsal\n\n";
     if (!facts.rehearsed) {
-        md += "Not run: the lint found errors.\n";
+        md += facts.couldNotRun.empty() ? "Not run: the lint found errors.\n"
+                                        : "Not run: the check could not run.\n";
         return md;
     }
     md += Markdown(ScenarioTable(scenarios));
@@ -172,14 +235,14 @@ std::string HtmlReport(const ReportFacts& facts, const LintResult& lint,
                     "figcaption{font-size:80%}\n</style></head><body>\n";
     h += "<h1>Update check</h1>\n<p class=\"verdict " + std::string(passed ? "pass" : "fail") +
          "\">" + Cell(Verdict(facts, lint, scenarios), true) + "</p>\n";
-    h += "<p>Update folder: <code>" + Cell(facts.update, true) + "</code><br>Rehearsed: <code>" +
-         Cell(facts.program, true) + "</code> with <code>" + Cell(facts.library, true) +
-         "</code><br>Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
-         std::to_string(lint.totalBytes) + " bytes</p>\n";
+    h += Html(HeadTable(facts));
+    h += "<h2>Files copied to the card: " + std::to_string(lint.files.size()) + ", " +
+         std::to_string(lint.totalBytes) + " bytes</h2>\n" + Html(FileTable(lint));
     h += "<h2>Lint</h2>\n" + Html(LintTable(lint)) + "<h2>Rehearsal</h2>\n";
     if (!facts.rehearsed) {
-        h += "<p>Not run: the lint found errors.</p>\n</body></html>\n";
-        return h;
+        h += facts.couldNotRun.empty() ? "<p>Not run: the lint found errors.</p>\n"
+                                       : "<p>Not run: the check could not run.</p>\n";
+        return h + "</body></html>\n";
     }
     h += Html(ScenarioTable(scenarios));
     h += "<h2>Pictures</h2>\n";
@@ -194,6 +257,135 @@ std::string HtmlReport(const ReportFacts& facts, const LintResult& lint,
     }
     h += "</body></html>\n";
     return h;
+}
+
+std::string JsonReport(const ReportFacts& facts, const LintResult& lint,
+                       const std::vector<ScenarioResult>& scenarios) {
+    using nlohmann::json;
+    json report = {{"verdict", VerdictWord(facts, lint, scenarios)},
+                   {"exitCode", ExitCode(lint, scenarios, facts)},
+                   {"couldNotRun", facts.couldNotRun},
+                   {"update", facts.update},
+                   {"date", facts.date},
+                   {"codePages", facts.codePages},
+                   {"thisCodePage", facts.thisCodePage},
+                   {"cameraModels", facts.cameraModels},
+                   {"models", lint.models},
+                   {"version", lint.version},
+                   {"capacityKB", lint.capacityKB},
+                   {"totalBytes", lint.totalBytes},
+                   {"rehearsed", facts.rehearsed}};
+    json& binaries = report["binaries"] = json::array();
+    for (const BinaryFacts& b : facts.binaries)
+        binaries.push_back({{"name", b.name},
+                            {"path", b.path},
+                            {"from", b.from},
+                            {"version", b.version},
+                            {"commit", b.commit},
+                            {"sha256", b.sha256}});
+    json& files = report["files"] = json::array();
+    for (const UpdateFile& f : lint.files)
+        files.push_back(
+            {{"path", f.path}, {"cardName", f.cardName}, {"size", f.size}, {"sha256", f.sha256}});
+    json& findings = report["findings"] = json::array();
+    for (const Finding& f : lint.findings)
+        findings.push_back({{"severity", SeverityName(f.severity)},
+                            {"rule", f.rule},
+                            {"where", f.where},
+                            {"text", f.text},
+                            {"wizardSays", f.wizardSays}});
+    json& rows = report["scenarios"] = json::array();
+    for (const ScenarioResult& s : scenarios)
+        rows.push_back({{"name", s.name},
+                        {"expected", s.expected},
+                        {"seen", s.seen},
+                        {"passed", s.passed},
+                        {"problems", s.problems},
+                        {"pictures", s.pictures}});
+    // Names from the file system may be in the ANSI code page: such bytes read as U+FFFD.
+    return report.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+namespace {
+
+// Text for XML: the five escapes, and no character XML 1.0 cannot hold.
+std::string Xml(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                out += '?';
+            else
+                out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string Case(const std::string& suite, const std::string& name, const char* failure,
+                 const std::string& message, const std::string& detail) {
+    std::string x = "    <testcase classname=\"" + Xml(suite) + "\" name=\"" + Xml(name) + "\"";
+    if (!failure)
+        return x + (detail.empty() ? "/>\n"
+                                   : "><system-out>" + Xml(detail) + "</system-out></testcase>\n");
+    return x + "><" + failure + " message=\"" + Xml(message) + "\">" + Xml(detail) + "</" +
+           failure + "></testcase>\n";
+}
+
+} // namespace
+
+std::string JunitReport(const ReportFacts& facts, const LintResult& lint,
+                        const std::vector<ScenarioResult>& scenarios) {
+    std::string cases;
+    size_t tests = 0, failures = 0;
+    for (const Finding& f : lint.findings) {
+        const bool error = f.severity == Severity::kError;
+        const std::string name = f.rule + (f.where.empty() ? "" : ": " + f.where);
+        cases += Case("lint", name, error ? "failure" : nullptr, f.text,
+                      f.text + (f.wizardSays.empty() ? "" : "\nThe wizard shows: " + f.wizardSays));
+        ++tests;
+        failures += error;
+    }
+    std::string lintSuite = "  <testsuite name=\"lint\" tests=\"" + std::to_string(tests) +
+                            "\" failures=\"" + std::to_string(failures) + "\" errors=\"0\">\n" +
+                            cases + "  </testsuite>\n";
+    cases.clear();
+    size_t rehearsed = 0, failed = 0, errors = 0;
+    if (!facts.couldNotRun.empty()) {
+        cases += Case("check", "the check runs", "error", facts.couldNotRun, facts.couldNotRun);
+        ++rehearsed;
+        ++errors;
+    }
+    for (const ScenarioResult& s : scenarios) {
+        cases += Case("rehearsal", s.name, s.passed ? nullptr : "failure", Problems(s),
+                      "expected: " + s.expected + "\nseen: " + s.seen);
+        ++rehearsed;
+        failed += !s.passed;
+    }
+    const std::string rehearsal = "  <testsuite name=\"rehearsal\" tests=\"" +
+                                  std::to_string(rehearsed) + "\" failures=\"" +
+                                  std::to_string(failed) + "\" errors=\"" + std::to_string(errors) +
+                                  "\">\n" + cases + "  </testsuite>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"Update check " +
+           Xml(facts.update) + "\" tests=\"" + std::to_string(tests + rehearsed) +
+           "\" failures=\"" + std::to_string(failures + failed) + "\" errors=\"" +
+           std::to_string(errors) + "\">\n" + lintSuite + rehearsal + "</testsuites>\n";
 }
 
 } // namespace check

@@ -1,20 +1,36 @@
 #include "ui_driver.h"
 
-#include <functional>
-
 #include <tlhelp32.h>
+#include <wincodec.h>
+#include <wrl/client.h>
 
 #include <cstdint>
 #include <cstring>
-#include <utility>
+#include <functional>
 
+#include "common/deadline.h"
 #include "files.h"
 
 namespace check {
 
 namespace {
 
+using Microsoft::WRL::ComPtr;
+
 const int kPollMs = 20;
+
+// The screen's device context, given back when done.
+class ScreenDc {
+  public:
+    ScreenDc() : dc_(GetDC(nullptr)) {}
+    ~ScreenDc() { ReleaseDC(nullptr, dc_); }
+    ScreenDc(const ScreenDc&) = delete;
+    ScreenDc& operator=(const ScreenDc&) = delete;
+    HDC get() const { return dc_; }
+
+  private:
+    HDC dc_;
+};
 
 std::string TextOf(HWND window) {
     char text[2048] = "";
@@ -29,8 +45,8 @@ std::vector<uint8_t> GrabScreen(const RECT& r, int& width, int& height) {
     std::vector<uint8_t> pixels;
     if (width <= 0 || height <= 0)
         return pixels;
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
+    ScreenDc screen;
+    const common::MemoryDc memory(CreateCompatibleDC(screen.get()));
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
     info.bmiHeader.biWidth = width;
@@ -38,9 +54,12 @@ std::vector<uint8_t> GrabScreen(const RECT& r, int& width, int& height) {
     info.bmiHeader.biPlanes = 1;
     info.bmiHeader.biBitCount = 24;
     void* bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    const common::GdiObject bitmap(
+        CreateDIBSection(screen.get(), &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+    if (!memory || !bitmap || !bits)
+        return pixels;
+    const HGDIOBJ old = SelectObject(memory.get(), bitmap.get());
+    BitBlt(memory.get(), 0, 0, width, height, screen.get(), r.left, r.top, SRCCOPY);
     GdiFlush();
     const int stride = (width * 3 + 3) & ~3;
     pixels.resize(static_cast<size_t>(width) * height * 3);
@@ -48,10 +67,7 @@ std::vector<uint8_t> GrabScreen(const RECT& r, int& width, int& height) {
         memcpy(&pixels[static_cast<size_t>(y) * width * 3],
                static_cast<uint8_t*>(bits) + static_cast<size_t>(y) * stride,
                static_cast<size_t>(width) * 3);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    SelectObject(memory.get(), old);
     return pixels;
 }
 
@@ -86,67 +102,36 @@ char IconKind(HWND box) {
     return '?';
 }
 
-uint32_t Crc32(const uint8_t* data, size_t n, uint32_t crc = 0) {
-    crc = ~crc;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+// 24-bit BGR rows written as a PNG file by WIC's encoder.
+bool WritePng(const std::string& path, int width, int height, std::vector<uint8_t>& bgrRows) {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    bool written = false;
+    {
+        ComPtr<IWICImagingFactory> factory;
+        ComPtr<IWICStream> stream;
+        ComPtr<IWICBitmapEncoder> encoder;
+        ComPtr<IWICBitmapFrameEncode> frame;
+        WICPixelFormatGUID format = GUID_WICPixelFormat24bppBGR;
+        const UINT stride = static_cast<UINT>(width) * 3;
+        written =
+            SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_PPV_ARGS(&factory))) &&
+            SUCCEEDED(factory->CreateStream(&stream)) &&
+            SUCCEEDED(stream->InitializeFromFilename(Wide(path).c_str(), GENERIC_WRITE)) &&
+            SUCCEEDED(factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder)) &&
+            SUCCEEDED(encoder->Initialize(stream.Get(), WICBitmapEncoderNoCache)) &&
+            SUCCEEDED(encoder->CreateNewFrame(&frame, nullptr)) &&
+            SUCCEEDED(frame->Initialize(nullptr)) &&
+            SUCCEEDED(frame->SetSize(static_cast<UINT>(width), static_cast<UINT>(height))) &&
+            SUCCEEDED(frame->SetPixelFormat(&format)) &&
+            IsEqualGUID(format, GUID_WICPixelFormat24bppBGR) &&
+            SUCCEEDED(frame->WritePixels(static_cast<UINT>(height), stride,
+                                         static_cast<UINT>(bgrRows.size()), bgrRows.data())) &&
+            SUCCEEDED(frame->Commit()) && SUCCEEDED(encoder->Commit());
     }
-    return ~crc;
-}
-
-void PutU32(std::string& out, uint32_t v) {
-    out += static_cast<char>(v >> 24);
-    out += static_cast<char>(v >> 16);
-    out += static_cast<char>(v >> 8);
-    out += static_cast<char>(v);
-}
-
-void Chunk(std::string& png, const char* type, const std::string& data) {
-    PutU32(png, static_cast<uint32_t>(data.size()));
-    std::string body = std::string(type, 4) + data;
-    png += body;
-    PutU32(png, Crc32(reinterpret_cast<const uint8_t*>(body.data()), body.size()));
-}
-
-// A PNG of 24-bit rows, compressed with stored deflate blocks (no compression library needed).
-std::string EncodePng(int width, int height, const std::vector<uint8_t>& rgbRows) {
-    std::string raw;
-    for (int y = 0; y < height; ++y) {
-        raw += '\0';
-        raw.append(reinterpret_cast<const char*>(&rgbRows[static_cast<size_t>(y) * width * 3]),
-                   static_cast<size_t>(width) * 3);
-    }
-    std::string z = "\x78\x01";
-    uint32_t a = 1, b = 0;
-    for (unsigned char c : raw) {
-        a = (a + c) % 65521;
-        b = (b + a) % 65521;
-    }
-    for (size_t pos = 0; pos < raw.size() || pos == 0;) {
-        const size_t n = std::min<size_t>(65535, raw.size() - pos);
-        const bool last = pos + n >= raw.size();
-        z += static_cast<char>(last ? 1 : 0);
-        z += static_cast<char>(n & 0xFF);
-        z += static_cast<char>(n >> 8);
-        z += static_cast<char>(~n & 0xFF);
-        z += static_cast<char>((~n >> 8) & 0xFF);
-        z.append(raw, pos, n);
-        pos += n;
-        if (last)
-            break;
-    }
-    PutU32(z, (b << 16) | a);
-    std::string png = "\x89PNG\r\n\x1a\n";
-    std::string header;
-    PutU32(header, width);
-    PutU32(header, height);
-    header += std::string("\x08\x02\x00\x00\x00", 5);
-    Chunk(png, "IHDR", header);
-    Chunk(png, "IDAT", z);
-    Chunk(png, "IEND", "");
-    return png;
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return written;
 }
 
 } // namespace
@@ -197,7 +182,7 @@ WizardRun::WizardRun(const std::string& exe, const std::string& folder) {
                        folder.c_str(), &si, &pi)) {
         process_.reset(pi.hProcess);
         processId_ = pi.dwProcessId;
-        CloseHandle(pi.hThread);
+        common::Handle thread(pi.hThread);
     }
 }
 
@@ -215,7 +200,8 @@ HWND WizardRun::FindTopWindow(const char* className, HWND except) {
 }
 
 HWND WizardRun::WaitForSheet(int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
+    for (const common::Deadline deadline(timeoutMs, timeoutMs, 0); !deadline.Passed();
+         Sleep(kPollMs)) {
         if (HWND found = FindWindowOf(processId_, "#32770",
                                       [](HWND w) { return GetDlgItem(w, kNext) != nullptr; })) {
             sheet_ = found;
@@ -223,7 +209,6 @@ HWND WizardRun::WaitForSheet(int timeoutMs) {
         }
         if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0)
             return nullptr;
-        Sleep(kPollMs);
     }
     return nullptr;
 }
@@ -239,11 +224,11 @@ HWND WizardRun::CurrentPage() {
 }
 
 bool WizardRun::WaitForPage(int firstLineId, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
+    for (const common::Deadline deadline(timeoutMs, timeoutMs, 0); !deadline.Passed();
+         Sleep(kPollMs)) {
         HWND page = CurrentPage();
         if (page && GetDlgItem(page, firstLineId))
             return true;
-        Sleep(kPollMs);
     }
     return false;
 }
@@ -284,7 +269,8 @@ bool WizardRun::BoxShowing() {
 }
 
 bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += kPollMs) {
+    // Looked for at least once, also with no time to wait.
+    for (const common::Deadline deadline(timeoutMs, timeoutMs, 0);; Sleep(kPollMs)) {
         HWND found = FindTopWindow("#32770", sheet_);
         // A message box has its text in the static 0xFFFF; the progress dialog has none.
         if (found && GetDlgItem(found, 0xFFFF)) {
@@ -304,17 +290,16 @@ bool WizardRun::WaitForBox(MessageBoxSeen& box, int timeoutMs) {
             }
             return true;
         }
-        if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0 || deadline.Passed())
             return false;
-        Sleep(kPollMs);
     }
-    return false;
 }
 
 void WizardRun::Answer(const MessageBoxSeen& box, int buttonId) {
     PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box.window, buttonId)));
-    for (int waited = 0; waited < 5000 && IsWindow(box.window); waited += kPollMs)
+    for (const common::Deadline deadline(5000, 5000, 0);
+         IsWindow(box.window) && !deadline.Passed();)
         Sleep(kPollMs);
 }
 
@@ -330,12 +315,7 @@ bool SaveScreenPng(const std::string& path, const RECT* area) {
         IntersectRect(&r, &r, area);
     int w = 0, h = 0;
     std::vector<uint8_t> rows = GrabScreen(r, w, h);
-    if (rows.empty())
-        return false;
-    for (size_t i = 0; i + 2 < rows.size(); i += 3)
-        std::swap(rows[i], rows[i + 2]); // BGR to RGB
-    const std::string png = EncodePng(w, h, rows);
-    return WriteFileBytes(path, png);
+    return !rows.empty() && WritePng(path, w, h, rows);
 }
 
 HWND FindWindowByTitle(const char* className, const std::string& titlePart) {

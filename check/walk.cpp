@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "common/deadline.h"
 #include "files.h"
 #include "resource_ids.h"
 #include "ui_driver.h"
@@ -78,7 +79,7 @@ int ProgressPosition(HWND dialog) {
 void AwaitReadme(DWORD wizardId, const WalkOptions& options, Camera& camera, WalkOutcome& outcome) {
     DWORD notepad = 0;
     HWND window = nullptr;
-    for (int waited = 0; waited < 15000 && !window; waited += kPollMs) {
+    for (const common::Deadline deadline(15000, 15000, 0); !window && !deadline.Passed();) {
         window = FindNotepadStartedBy(wizardId, notepad);
         if (!window)
             Sleep(kPollMs);
@@ -86,7 +87,8 @@ void AwaitReadme(DWORD wizardId, const WalkOptions& options, Camera& camera, Wal
     if (!window)
         return;
     // The title names the file once Notepad has loaded it.
-    for (int waited = 0; waited < 5000 && !outcome.readmeOpened; waited += kPollMs) {
+    for (const common::Deadline deadline(5000, 5000, 0);
+         !outcome.readmeOpened && !deadline.Passed();) {
         char title[512] = "";
         GetWindowTextA(window, title, sizeof title);
         outcome.readmeOpened = Lower(title).find("readme") != std::string::npos;
@@ -113,8 +115,8 @@ WalkOutcome WalkWizard(const std::string& exe, const std::string& folder,
     bool hooked = !options.whileCopying;
     bool copyTried = !camera.on() || !options.picturePages;
     int boxCount = 0;
-    for (DWORD start = GetTickCount();
-         sheet && GetTickCount() - start < static_cast<DWORD>(options.timeoutMs); Sleep(kPollMs)) {
+    const common::Deadline deadline(options.timeoutMs, options.timeoutMs, 0);
+    for (; sheet && !deadline.Passed(); Sleep(kPollMs)) {
         if (run.WaitForExit(outcome.exitCode, 0)) {
             outcome.ended = true;
             break;

@@ -9,7 +9,7 @@
 #include "camera_events.h"
 #include "camera_link.h"
 #include "common/interlocked.h"
-#include "common/paths.h"
+#include "folder_walk.h"
 #include "resource_ids.h"
 
 ProgressCounters progressCounters = {};
@@ -62,13 +62,14 @@ MessageId SendOneFile(const char* localPath, uint32_t size, const char* cameraPa
     return 0;
 }
 
-MessageId CountFile(const char*, const char*, const WIN32_FIND_DATAA& item) {
+MessageId CountFile(void*, const char*, const char*, const WIN32_FIND_DATAA& item) {
     AddToTotal(item.nFileSizeLow);
     return 0;
 }
 
 // Every file and folder of a tree: paths that do not fit cannot be sent, so they fail the copy.
-MessageId SendTreeFile(const char* folder, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+MessageId SendTreeFile(void*, const char* folder, const char* cameraFolder,
+                       const WIN32_FIND_DATAA& item) {
     char localPath[MAX_PATH], cameraPath[MAX_PATH];
     if (!JoinPath(localPath, folder, item.cFileName) ||
         !JoinPath(cameraPath, cameraFolder, item.cFileName))
@@ -76,7 +77,8 @@ MessageId SendTreeFile(const char* folder, const char* cameraFolder, const WIN32
     return SendOneFile(localPath, item.nFileSizeLow, cameraPath);
 }
 
-MessageId PrepareTreeFolder(const char*, const char* cameraFolder, const WIN32_FIND_DATAA& item) {
+MessageId PrepareTreeFolder(void*, const char*, const char* cameraFolder,
+                            const WIN32_FIND_DATAA& item) {
     char cameraPath[MAX_PATH];
     if (!JoinPath(cameraPath, cameraFolder, item.cFileName) || CameraPrepareFolder(cameraPath) > 0)
         return IDS_MSG_TRANSMISSION_ERROR;
@@ -126,10 +128,10 @@ MessageId SendEntryFile(const char* localPath, const char* cameraPath, const Fir
 }
 
 // What cannot be listed or named counts as empty.
-const FolderWalk kCountWalk = {CountFile, nullptr, 0};
+const FolderWalk kCountWalk = {CountFile, nullptr, 0, nullptr};
 // A folder that cannot be listed, or whose listing stops short, would leave part of the update
 // off the card.
-const FolderWalk kCopyWalk = {SendTreeFile, PrepareTreeFolder, IDS_MSG_TRANSMISSION_ERROR};
+const FolderWalk kCopyWalk = {SendTreeFile, PrepareTreeFolder, IDS_MSG_TRANSMISSION_ERROR, nullptr};
 
 } // namespace
 

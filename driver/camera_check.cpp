@@ -100,6 +100,19 @@ bool SendAndReadBack(ptp::Initiator& session, uint32_t storage, Report& report) 
     return whole && r.ok();
 }
 
+// The model name the wizard compares with the update's list: the camera's own vendor property
+// where it names our extension and describes the property as text, else DeviceInfo's Model.
+std::string WizardModelName(ptp::Initiator& session, const ptp::DeviceInfo& info) {
+    if (info.NamesExtension(ptp::kTarvoExtension) &&
+        info.SupportsProperty(ptp::DPC_Vandrel_ModelName)) {
+        ptp::DevicePropDesc desc;
+        if (session.GetDevicePropDesc(ptp::DPC_Vandrel_ModelName, desc).ok() &&
+            desc.propertyCode == ptp::DPC_Vandrel_ModelName && desc.dataType == ptp::DTC_STR)
+            return desc.current.text;
+    }
+    return info.model;
+}
+
 } // namespace
 
 int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::string& text) {
@@ -145,6 +158,11 @@ int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::
     }
     report.Line("Manufacturer: %s; model: %s; version: %s; serial: %s", info.manufacturer.c_str(),
                 info.model.c_str(), info.deviceVersion.c_str(), info.serialNumber.c_str());
+    const std::string model = WizardModelName(session, info);
+    report.Line("Model name as the wizard reads it: \"%s\"", model.c_str());
+    report.Line("  An update for this camera lists it under [Camera Model Name] exactly so; check "
+                "one with: VandrelCheck --camera-model \"%s\" UPDATE_FOLDER REPORT_FOLDER",
+                model.c_str());
     report.Line("Vendor extension: %u (%s); %u operations, %u events, %u properties",
                 static_cast<unsigned>(info.vendorExtensionId), info.vendorExtensionDesc.c_str(),
                 static_cast<unsigned>(info.operationsSupported.size()),

@@ -6,7 +6,7 @@
 
 #include "camera_events.h"
 #include "camera_link.h"
-#include "common/paths.h"
+#include "folder_walk.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ MessageId LookUpOnCard(const char* name) {
 }
 
 // Objects on the card carry only the last component of their path.
-MessageId LookUpFileOnCard(const char*, const char*, const WIN32_FIND_DATAA& item) {
+MessageId LookUpFileOnCard(void*, const char*, const char*, const WIN32_FIND_DATAA& item) {
     return LookUpOnCard(item.cFileName);
 }
 
@@ -169,7 +169,7 @@ MessageId CheckMemoryCard(const FirmwareJob* job) {
 
 MessageId FindFolderOnCard(const char* diskFolder) {
     // Paths that do not fit and folders that cannot be listed hold nothing to look for.
-    const FolderWalk lookUp = {LookUpFileOnCard, nullptr, 0};
+    const FolderWalk lookUp = {LookUpFileOnCard, nullptr, 0, nullptr};
     return WalkFolder(lookUp, diskFolder, nullptr);
 }
 

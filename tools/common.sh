@@ -64,18 +64,42 @@ windows_path() {
 # Runs a Windows program of BUILD inside Wine's own desktop NAME, which draws the windows'
 # frames and titles as Windows does, on a private X display of SIZE (WxH); its output goes to
 # the terminal and to LOG. Wine's desktop does not pass the program's exit code on: its log
-# tells how it ended. The display is gone afterwards, and the wineserver let stop by itself
-# (unless a test run keeps it for the same prefix).
+# tells how it ended. A program that has written nothing within VANDREL_START_SECONDS (60), as
+# one that cannot load, or that is still running after VANDREL_RUN_SECONDS (3600), is ended:
+# the function then says so and returns 2 ("could not run"), else 0. The display is gone
+# afterwards, and the wineserver let stop by itself (unless a test run keeps it for the same
+# prefix).
 #   run_on_wine_desktop BUILD NAME SIZE LOG PROGRAM [ARGUMENT...]
 run_on_wine_desktop() {
     local build=$1 name=$2 size=$3 log=$4
     shift 4
     XVFB_PID=
     trap '[ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null; true' EXIT
-    DISPLAY= start_xvfb "${size}x24"
+    DISPLAY= start_xvfb "${size}x24" || return 2
     echo "$name on $DISPLAY"
-    "$build/wine-run" explorer /desktop="$name,$size" "$@" 2>&1 </dev/null | tee "$log"
+    : >"$log"
+    "$build/wine-run" explorer /desktop="$name,$size" "$@" >"$log" 2>&1 </dev/null &
+    local desktop=$! seconds=0 status=0
+    tail -n +1 -f --pid="$desktop" "$log" &
+    local shown=$!
+    while kill -0 "$desktop" 2>/dev/null; do
+        if { [ ! -s "$log" ] && [ "$seconds" -ge "${VANDREL_START_SECONDS:-60}" ]; } ||
+            [ "$seconds" -ge "${VANDREL_RUN_SECONDS:-3600}" ]; then
+            kill "$desktop" 2>/dev/null
+            status=2
+            break
+        fi
+        sleep 1
+        seconds=$((seconds + 1))
+    done
+    wait "$desktop" 2>/dev/null
+    wait "$shown" 2>/dev/null
+    if [ "$status" -ne 0 ]; then
+        echo "$name could not run: it $([ -s "$log" ] && echo "was still running after ${VANDREL_RUN_SECONDS:-3600} s" ||
+            echo "wrote nothing within ${VANDREL_START_SECONDS:-60} s (it may not load)")" | tee -a "$log" >&2
+    fi
     kill "$XVFB_PID" 2>/dev/null || true
     XVFB_PID=
     WINEPREFIX=${VANDREL_WINEPREFIX:-$build/wineprefix} timeout 20 "$WINESERVER" -w || true
+    return $status
 }

@@ -1,5 +1,7 @@
 // The check's lint, one row a broken copy of the sample update: each problem found by its
-// rule, where it is, and with the message the real wizard would show.
+// rule, where it is, and with the message the real wizard would show; the maker's folder left
+// byte for byte as it was; and, where the update would fail customers, the real wizard run on a
+// copy of the folder as a customer's PC runs it, showing what they would meet.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,9 +9,11 @@
 #include <ostream>
 #include <string>
 
+#include "files.h"
 #include "lint.h"
 #include "resource_ids.h"
 #include "scenario.h"
+#include "walk.h"
 
 using testing_support::MakeFolders;
 using testing_support::PatternBytes;
@@ -18,12 +22,16 @@ using testing_support::WriteFileBytes;
 
 namespace {
 
-// The sample update of samples/update, with firmware files of its layout.
+// The sample update of samples/update as a maker ships it: the program and library, and
+// firmware files of its layout.
 struct Sample {
     Sample() : folder(testing_support::MakeTempFolder("vlt")) {
-        const std::string samples = std::string("Z:") + VANDREL_SAMPLE_UPDATE;
-        for (const char* name : {"FirmInfo.txt", "readme.txt", "KXPTPCLS.ini", "camera.ini"})
+        const std::string samples = std::string("Z:") + VANDREL_SAMPLES + "\\update";
+        for (const char* name : {"FirmInfo.txt", "readme.txt"})
             CopyFileA((samples + "\\" + name).c_str(), Path(name).c_str(), FALSE);
+        const std::string product = testing_support::ExeFolder() + "\\..\\product\\";
+        for (const char* name : {"Vandrel.exe", "KXPTPCLS.DLL"})
+            CopyFileA((product + name).c_str(), Path(name).c_str(), FALSE);
         MakeFolders(Path("FIRMWARE\\DATA"));
         WriteFileBytes(Path("UPDATE.FIR"), PatternBytes(150000, 1));
         WriteFileBytes(Path("FIRMWARE\\MAIN.BIN"), PatternBytes(90000, 2));
@@ -56,6 +64,15 @@ std::string Message(int id) {
     return text;
 }
 
+// What a customer meets with the folder as shipped: the real wizard on a copy of it, with the
+// customer's camera (the embedded virtual camera of `profile`) unless the folder ships settings.
+struct Customer {
+    const char* profile;   // null: the row shows no customer run
+    int message;           // the one message they read; 0: the copy completes
+    const char* cardHas;   // a file the card holds at its root afterwards, or null
+    const char* cardLacks; // a file of the update that does not reach the card, or null
+};
+
 struct Row {
     const char* name;
     void (*breakIt)(const Sample& sample);
@@ -64,7 +81,11 @@ struct Row {
     const char* where; // the finding's place holds this
     int message;       // the wizard's message it names, or 0
     const char* also;  // the finding's place or text holds this too, or null
+    Customer customer = {};
+    const char* cameraModel = nullptr; // a camera's own name given to the lint
 };
+
+const char kCustomerCamera[] = "camera.model = Tarvo Camera X1\ncard.capacity = 1G\n";
 
 // The sample's FirmInfo.txt, line by line: 1 [Firmware Folder Name], 2 FIRMWARE, 3 ----,
 // 4 [Firmware File Name], 5 UPDATE.FIR, 6 empty, 7 [Camera Model Name], 8 and 9 the models,
@@ -138,8 +159,92 @@ const Row kRows[] = {
     {"a model name with a trailing blank",
      [](const Sample& s) { s.Edit("Tarvo Camera X1 Pro\n", "Tarvo Camera X1 Pro \n"); },
      "model-blank", check::Severity::kWarning, "Tarvo Camera X1 Pro ", 0, nullptr},
-    {"settings that ask for the virtual camera", [](const Sample&) {}, "settings-file",
-     check::Severity::kWarning, "KXPTPCLS.ini", 0, "virtual"},
+    // Would fail customers, each shown through the real wizard on the folder as shipped.
+    {"the demo's settings, camera profile and card shipped",
+     [](const Sample& s) {
+         const std::string demo = std::string("Z:") + VANDREL_SAMPLES + "\\demo\\";
+         for (const char* name : {"KXPTPCLS.ini", "camera.ini"})
+             CopyFileA((demo + name).c_str(), s.Path(name).c_str(), FALSE);
+         MakeFolders(s.Path("card"));
+     },
+     "settings-file",
+     check::Severity::kError,
+     "KXPTPCLS.ini",
+     0,
+     "virtual",
+     // No camera at all: the copy "completes" into a folder on the customer's PC.
+     {"", 0, "UPDATE.FIR", nullptr}},
+    {"a camera profile shipped",
+     [](const Sample& s) { WriteFileBytes(s.Path("camera.ini"), "camera.model = X\n"); },
+     "camera-profile", check::Severity::kError, "camera.ini", 0, nullptr},
+    {"FirmInfo.txt with a UTF-8 byte order mark",
+     [](const Sample& s) {
+         s.Edit("[Firmware Folder Name]", "\xEF\xBB\xBF[Firmware Folder Name]");
+     },
+     "info-bom",
+     check::Severity::kError,
+     "FirmInfo.txt line 1",
+     0,
+     "byte order mark",
+     // The first section is lost: the copy completes without the folder's files.
+     {kCustomerCamera, 0, "UPDATE.FIR", "MAIN.BIN"}},
+    {"a CF Capacity below what the listed folders hold",
+     [](const Sample& s) { s.Edit("4096", "200"); },
+     "capacity-exceeded",
+     check::Severity::kError,
+     "FirmInfo.txt",
+     IDS_MSG_TRANSMISSION_ERROR,
+     "need 263 KB",
+     // A card with the declared room fills up part way.
+     {"camera.model = Tarvo Camera X1\ncard.capacity = 1G\ncard.free = 204800\n"
+      "card.cluster_size = 1\n",
+      IDS_MSG_TRANSMISSION_ERROR, nullptr, "UPDATE.FIR"}},
+    {"a CF Capacity no card can show free",
+     [](const Sample& s) { s.Edit("4096", "4194304"); },
+     "capacity-too-large",
+     check::Severity::kError,
+     "FirmInfo.txt",
+     IDS_MSG_CARD_SPACE,
+     "32-bit",
+     {"camera.model = Tarvo Camera X1\ncard.capacity = 64G\n", IDS_MSG_CARD_SPACE, nullptr,
+      "UPDATE.FIR"}},
+    {"Thumbs.db in a listed folder",
+     [](const Sample& s) { WriteFileBytes(s.Path("FIRMWARE\\DATA\\Thumbs.db"), "cache"); },
+     "left-behind",
+     check::Severity::kWarning,
+     "FIRMWARE\\DATA\\Thumbs.db",
+     0,
+     nullptr,
+     {kCustomerCamera, 0, "Thumbs.db", nullptr}},
+    {"an editor's lock file in a listed folder",
+     [](const Sample& s) { WriteFileBytes(s.Path("FIRMWARE\\~$NOTES.DOC"), "lock"); },
+     "left-behind", check::Severity::kWarning, "~$NOTES.DOC", 0, nullptr},
+    {"a name outside the customers' code pages",
+     [](const Sample& s) {
+         const std::wstring folder(s.folder.begin(), s.folder.end());
+         HANDLE file = CreateFileW((folder + L"\\FIRMWARE\\CAF\u00C9.BIN").c_str(), GENERIC_WRITE,
+                                   0, nullptr, CREATE_ALWAYS, 0, nullptr);
+         CloseHandle(file);
+     },
+     "name-code-page", check::Severity::kError, "FIRMWARE\\CAF", IDS_MSG_TRANSMISSION_ERROR,
+     "932 (Japanese)"},
+    {"a model line with a note pasted beside it",
+     [](const Sample& s) {
+         s.Edit("Tarvo Camera X1\n", "Tarvo Camera X1            names itself (letter case)\n");
+     },
+     "camera-model-unlisted",
+     check::Severity::kError,
+     "Tarvo Camera X1",
+     IDS_MSG_WRONG_MODEL,
+     nullptr,
+     {kCustomerCamera, IDS_MSG_WRONG_MODEL, nullptr, "UPDATE.FIR"},
+     "Tarvo Camera X1"},
+    {"no Vandrel.exe in the folder",
+     [](const Sample& s) { DeleteFileA(s.Path("Vandrel.exe").c_str()); }, "program-missing",
+     check::Severity::kError, "Vandrel.exe", 0, nullptr},
+    {"no KXPTPCLS.DLL in the folder",
+     [](const Sample& s) { DeleteFileA(s.Path("KXPTPCLS.DLL").c_str()); }, "program-missing",
+     check::Severity::kError, "KXPTPCLS.DLL", 0, nullptr},
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
@@ -148,12 +253,51 @@ void PrintTo(const Row& row, std::ostream* out) {
 
 class LintRows : public ::testing::TestWithParam<Row> {};
 
+// The customer's PC: the folder as shipped, copied, with their camera where it ships none; the
+// real wizard walked to its end.
+void ShowWhatCustomersMeet(const Sample& sample, const Customer& customer) {
+    Sample pc;
+    testing_support::RemoveTree(pc.folder);
+    check::CopyTree(sample.folder, pc.folder);
+    if (*customer.profile) {
+        WriteFileBytes(pc.Path("KXPTPCLS.ini"),
+                       "transport = virtual\nprofile = camera.ini\ncard = card\n");
+        WriteFileBytes(pc.Path("camera.ini"), customer.profile);
+        MakeFolders(pc.Path("card"));
+    }
+    check::WalkOptions options;
+    options.timeoutMs = 60000;
+    options.waitForReadme = true; // and the Notepad it opens ended
+    options.picturePages = false;
+    const check::WalkOutcome walk = check::WalkWizard(pc.Path("Vandrel.exe"), pc.folder, options);
+    ASSERT_TRUE(walk.started);
+    EXPECT_TRUE(walk.ended);
+    if (customer.message) {
+        ASSERT_EQ(walk.boxes.size(), 1u);
+        EXPECT_EQ(walk.boxes[0], Message(customer.message));
+    } else {
+        EXPECT_TRUE(walk.completed) << (walk.boxes.empty() ? "" : walk.boxes[0]);
+    }
+    const check::Files card = testing_support::ListFiles(pc.Path("card"));
+    if (customer.cardHas) {
+        EXPECT_EQ(card.count(customer.cardHas), 1u) << customer.cardHas;
+    }
+    if (customer.cardLacks) {
+        EXPECT_EQ(card.count(customer.cardLacks), 0u) << customer.cardLacks;
+    }
+}
+
 TEST_P(LintRows, NamesTheProblem) {
     const Row& row = GetParam();
     ASSERT_NE(Wizard(), nullptr);
     Sample sample;
     ASSERT_NO_FATAL_FAILURE(row.breakIt(sample));
-    const check::LintResult lint = check::LintUpdate(sample.folder, Wizard());
+    const std::string before = check::TreeFingerprint(sample.folder);
+    check::LintOptions options;
+    if (row.cameraModel)
+        options.cameraModels.push_back(row.cameraModel);
+    const check::LintResult lint = check::LintUpdate(sample.folder, Wizard(), options);
+    EXPECT_EQ(check::TreeFingerprint(sample.folder), before) << "the maker's folder changed";
     const std::vector<check::Finding> found = lint.Of(row.rule);
     ASSERT_FALSE(found.empty()) << "no " << row.rule << " finding";
     bool matched = false;
@@ -167,6 +311,8 @@ TEST_P(LintRows, NamesTheProblem) {
     EXPECT_TRUE(matched) << row.rule << ": " << found[0].where << ": " << found[0].text << " ["
                          << found[0].wizardSays << "]";
     EXPECT_EQ(lint.HasErrors(), row.severity == check::Severity::kError);
+    if (row.customer.profile)
+        ShowWhatCustomersMeet(sample, row.customer);
 }
 
 std::string RowName(const ::testing::TestParamInfo<Row>& info) {
@@ -178,7 +324,8 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) {
 
 INSTANTIATE_TEST_SUITE_P(BrokenSamples, LintRows, ::testing::ValuesIn(kRows), RowName);
 
-// The sample as it ships: no error, and what the copy sends, by the wizard's own walk.
+// The sample as it ships: no error, and what the copy sends, by the wizard's own walk, with
+// each file's SHA-256.
 TEST(Lint, TheSampleHasNoErrorAndListsWhatTheCopySends) {
     Sample sample;
     const check::LintResult lint = check::LintUpdate(sample.folder, Wizard());
@@ -198,6 +345,8 @@ TEST(Lint, TheSampleHasNoErrorAndListsWhatTheCopySends) {
     EXPECT_EQ(sent, expected);
     EXPECT_EQ(lint.totalBytes, 150000u + 90000u + 4000u + 25000u);
     EXPECT_EQ(lint.files.back().path, "UPDATE.FIR") << "in the order of FirmInfo.txt";
+    EXPECT_EQ(lint.files.back().sha256, check::Sha256Hex(PatternBytes(150000, 1)));
+    EXPECT_EQ(lint.folders, (std::vector<std::string>{"FIRMWARE", "FIRMWARE\\DATA"}));
     // The current directory is the caller's again.
     char directory[MAX_PATH] = "";
     GetCurrentDirectoryA(MAX_PATH, directory);

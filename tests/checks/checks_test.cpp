@@ -11,7 +11,7 @@
 #include "camera_events.h"
 #include "camera_link.h"
 #include "checks_fixture.h"
-#include "common/paths.h"
+#include "folder_walk.h"
 #include "resource_ids.h"
 
 using testing_support::ListFiles;

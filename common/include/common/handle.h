@@ -1,4 +1,4 @@
-// The one owner of a Windows handle: closed once, when its owner ends.
+// The owners of Windows handles: each released once, by its own call, when its owner ends.
 #pragma once
 
 #ifndef NOMINMAX
@@ -39,5 +39,30 @@ class Handle {
   private:
     HANDLE handle_ = nullptr;
 };
+
+// The owner of what one call releases: a folder search (FindClose), a GDI object
+// (DeleteObject), a memory device context (DeleteDC). INVALID_HANDLE_VALUE stands for none too.
+template <typename T, BOOL(WINAPI* Release)(T)> class Owned {
+  public:
+    Owned() = default;
+    explicit Owned(T value) : value_(IsNone(value) ? nullptr : value) {}
+    ~Owned() {
+        if (value_)
+            Release(value_);
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+
+    T get() const { return value_; }
+    explicit operator bool() const { return value_ != nullptr; }
+
+  private:
+    static bool IsNone(T value) { return reinterpret_cast<HANDLE>(value) == INVALID_HANDLE_VALUE; }
+    T value_ = nullptr;
+};
+
+using FindHandle = Owned<HANDLE, FindClose>;
+using GdiObject = Owned<HGDIOBJ, DeleteObject>;
+using MemoryDc = Owned<HDC, DeleteDC>;
 
 } // namespace common
