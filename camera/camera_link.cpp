@@ -313,8 +313,9 @@ DriverResult CameraSendFile(const char* localPath, const uint32_t* size, const c
 
 namespace {
 
-// Looks for the name among the objects of the first storage; a failure of any request is the
-// result.
+// Looks for the name among the objects at the root of the first storage, where every file of
+// the update lands: a file of that name in a folder of its own is never touched by the copy.
+// A failure of any request is the result.
 DriverResult FindNameOnCard(const char* name, bool* found) {
     *found = false;
     CameraStream stream;
@@ -327,14 +328,14 @@ DriverResult FindNameOnCard(const char* name, bool* found) {
     if (r != kDriverOk)
         return r;
     uint32_t objects = 0;
-    r = cameraLink.camera->GetNumObjects(cameraLink.device, storageId, 0, 0, &objects);
+    r = cameraLink.camera->GetNumObjects(cameraLink.device, storageId, 0, kRootObjects, &objects);
     if (r != kDriverOk || objects == 0)
         return r;
 
     r = NewMemoryStream(&stream);
     if (r != kDriverOk)
         return r;
-    r = cameraLink.camera->GetObjectHandles(cameraLink.device, storageId, 0, 0, &stream);
+    r = cameraLink.camera->GetObjectHandles(cameraLink.device, storageId, 0, kRootObjects, &stream);
     const uint8_t* handles = nullptr;
     uint32_t count = 0;
     if (r == kDriverOk)

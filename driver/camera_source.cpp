@@ -5,6 +5,7 @@
 #include "embedded_camera.h"
 #include "ptp/ptpip_transport.h"
 #include "result_map.h"
+#include "trace.h"
 #include "wpd_cameras.h"
 
 namespace {
@@ -13,14 +14,17 @@ namespace {
 class VirtualSource final : public CameraSource {
   public:
     VirtualSource(const DriverSettings& settings, InitiatorFactory newInitiator,
-                  const ptp::PtpIpConfig& ptpip)
-        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip) {}
+                  const ptp::PtpIpConfig& ptpip, SourceNote note)
+        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip),
+          note_(std::move(note)) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         uint32_t cameras = 0;
         std::string error;
-        if (!EmbeddedCamera::CameraCount(settings_, cameras, error))
+        if (!EmbeddedCamera::CameraCount(settings_, cameras, error)) {
+            note_("virtual camera: profile not read: " + error);
             return kDriverNotInstalled;
+        }
         names.assign(cameras, "virtual");
         count_ = cameras;
         return kDriverOk;
@@ -29,21 +33,29 @@ class VirtualSource final : public CameraSource {
     DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) override {
         if (index >= count_ || camera_)
             return kDriverNoCamera;
-        ptp::ConnectionPtr command, event;
         std::string error;
-        camera_ = EmbeddedCamera::Start(settings_, command, event, error);
-        if (!camera_)
+        camera_ = EmbeddedCamera::Start(settings_, error);
+        if (!camera_) {
+            note_("virtual camera: " + error);
             return kDriverNotInstalled;
+        }
         initiator = newInitiator_();
-        ptp::ConnectionPtr* pendingEvent = &event;
-        return MapPtpResult(initiator->Attach(ptp::PtpIpOver(
-            ptpip_, std::move(command), [pendingEvent] { return std::move(*pendingEvent); })));
+        // Its camera is reached again through new pipes, the card as it is.
+        initiator->SetReconnect([this] { return Connect(); });
+        return MapPtpResult(initiator->Attach(Connect()));
     }
 
   private:
+    std::unique_ptr<ptp::Transport> Connect() {
+        auto event = std::make_shared<ptp::ConnectionPtr>();
+        ptp::ConnectionPtr command = camera_->Connect(*event);
+        return ptp::PtpIpOver(ptpip_, std::move(command), [event] { return std::move(*event); });
+    }
+
     const DriverSettings settings_;
     const InitiatorFactory newInitiator_;
     const ptp::PtpIpConfig ptpip_;
+    const SourceNote note_;
     size_t count_ = 0;
     std::unique_ptr<EmbeddedCamera> camera_;
 };
@@ -53,8 +65,9 @@ class VirtualSource final : public CameraSource {
 class PtpIpSource final : public CameraSource {
   public:
     PtpIpSource(const DriverSettings& settings, InitiatorFactory newInitiator,
-                const ptp::PtpIpConfig& ptpip)
-        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip) {}
+                const ptp::PtpIpConfig& ptpip, SourceNote note)
+        : settings_(settings), newInitiator_(std::move(newInitiator)), ptpip_(ptpip),
+          note_(std::move(note)) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
         found_.clear();
@@ -62,11 +75,18 @@ class PtpIpSource final : public CameraSource {
         bool refused = false;
         for (const HostPort& hp : settings_.hosts) {
             std::unique_ptr<ptp::Initiator> initiator = newInitiator_();
-            ptp::Result r = initiator->Attach(
-                ptp::PtpIpOverTcp(ptpip_, hp.host, hp.port, settings_.connectTimeoutMs));
+            ptp::Result r = initiator->Attach(Connect(hp));
             refused = refused || r.status == ptp::Status::Refused;
-            if (!r.ok())
+            const std::string where = hp.host + ":" + std::to_string(hp.port);
+            if (!r.ok()) {
+                const std::string why = initiator->LastFailure();
+                note_("connect " + where + ": " + ptp::StatusName(r.status) +
+                      (why.empty() ? "" : " (" + why + ")"));
                 continue;
+            }
+            note_("connect " + where + ": camera \"" + initiator->responder().friendlyName + "\"");
+            // A session out of step is brought back over new connections to the same place.
+            initiator->SetReconnect([this, hp] { return Connect(hp); });
             found_.push_back(std::move(initiator));
             names.push_back(hp.host);
         }
@@ -83,9 +103,14 @@ class PtpIpSource final : public CameraSource {
     }
 
   private:
+    std::unique_ptr<ptp::Transport> Connect(const HostPort& hp) const {
+        return ptp::PtpIpOverTcp(ptpip_, hp.host, hp.port, settings_.connectTimeoutMs);
+    }
+
     const DriverSettings settings_;
     const InitiatorFactory newInitiator_;
     const ptp::PtpIpConfig ptpip_;
+    const SourceNote note_;
     std::vector<std::unique_ptr<ptp::Initiator>> found_;
 };
 
@@ -93,12 +118,21 @@ class PtpIpSource final : public CameraSource {
 // list is empty: an honest "no camera", never the virtual one.
 class UsbSource final : public CameraSource {
   public:
-    UsbSource(const DriverSettings& settings, InitiatorFactory newInitiator)
-        : newInitiator_(std::move(newInitiator)),
+    UsbSource(const DriverSettings& settings, InitiatorFactory newInitiator, SourceNote note)
+        : newInitiator_(std::move(newInitiator)), note_(std::move(note)),
           cameras_(SystemWpdFactory(), settings.HandshakeMs()) {}
 
     DriverResult Enumerate(std::vector<std::string>& names) override {
-        cameras_.Refresh();
+        std::vector<WpdCameraList::Device> all;
+        const HRESULT listed = cameras_.Refresh(&all);
+        note_("USB: portable devices listed, HRESULT " +
+              TraceHex(static_cast<uint32_t>(listed), 8) + ", " + std::to_string(all.size()) +
+              " device(s)");
+        static const char* const kVerdicts[] = {"a camera", "busy", "no camera",
+                                                "without MTP commands", "unreadable"};
+        for (const WpdCameraList::Device& device : all)
+            note_("USB: \"" + device.name + "\" is " + kVerdicts[static_cast<int>(device.verdict)] +
+                  ", HRESULT " + TraceHex(static_cast<uint32_t>(device.hr), 8));
         names.clear();
         for (size_t i = 0; i < cameras_.size(); ++i)
             names.push_back(Utf8ToAnsi(cameras_.name(i))); // records carry ANSI text
@@ -115,14 +149,15 @@ class UsbSource final : public CameraSource {
 
   private:
     const InitiatorFactory newInitiator_;
+    const SourceNote note_;
     WpdCameraList cameras_;
 };
 
 } // namespace
 
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
-                                               InitiatorFactory newInitiator,
-                                               const ptp::Guid& guid) {
+                                               InitiatorFactory newInitiator, const ptp::Guid& guid,
+                                               SourceNote note) {
     ptp::PtpIpConfig ptpip;
     ptpip.guid = guid;
     ptpip.friendlyName = "Vandrel";
@@ -130,11 +165,13 @@ std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
     ptpip.floorBytesPerSecond = settings.floorBytesPerSecond;
     switch (settings.route) {
     case CameraRoute::PtpIp:
-        return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip);
+        return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip,
+                                             std::move(note));
     case CameraRoute::Virtual:
-        return std::make_unique<VirtualSource>(settings, std::move(newInitiator), ptpip);
+        return std::make_unique<VirtualSource>(settings, std::move(newInitiator), ptpip,
+                                               std::move(note));
     case CameraRoute::Usb:
         break;
     }
-    return std::make_unique<UsbSource>(settings, std::move(newInitiator));
+    return std::make_unique<UsbSource>(settings, std::move(newInitiator), std::move(note));
 }

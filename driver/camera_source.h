@@ -35,8 +35,11 @@ class CameraSource {
     virtual DriverResult Open(size_t index, std::unique_ptr<ptp::Initiator>& initiator) = 0;
 };
 
+// Tells the trace what a source tried and why it failed.
+using SourceNote = std::function<void(const std::string& text)>;
+
 // The source that the settings name; over PTP/IP (to the embedded camera too) this PC
-// introduces itself by `guid`.
+// introduces itself by `guid`. An initiator a source hands out can reach its camera again.
 std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
-                                               InitiatorFactory newInitiator,
-                                               const ptp::Guid& guid);
+                                               InitiatorFactory newInitiator, const ptp::Guid& guid,
+                                               SourceNote note);

@@ -18,8 +18,6 @@ bool EmbeddedCamera::CameraCount(const DriverSettings& settings, uint32_t& count
 }
 
 std::unique_ptr<EmbeddedCamera> EmbeddedCamera::Start(const DriverSettings& settings,
-                                                      ptp::ConnectionPtr& command,
-                                                      ptp::ConnectionPtr& event,
                                                       std::string& error) {
     std::unique_ptr<EmbeddedCamera> camera(new EmbeddedCamera);
     if (!LoadSettingsProfile(settings, camera->profile_, error))
@@ -30,20 +28,22 @@ std::unique_ptr<EmbeddedCamera> EmbeddedCamera::Start(const DriverSettings& sett
         folder = camera->profile_.cardFolder;
     camera->card_ =
         std::make_unique<vcam::Card>(folder, camera->profile_.capacity, camera->profile_.freeSpace);
-    camera->responder_ = std::make_unique<vcam::Responder>(camera->profile_, *camera->card_);
-    auto commandPair = ptp::MakePipePair();
-    auto eventPair = ptp::MakePipePair();
-    command = std::move(commandPair.first);
-    event = std::move(eventPair.first);
-    camera->command_ = std::move(commandPair.second);
-    camera->event_ = std::move(eventPair.second);
-    EmbeddedCamera* self = camera.get();
-    camera->thread_ =
-        std::thread([self] { self->responder_->Serve(*self->command_, *self->event_); });
     return camera;
 }
 
-EmbeddedCamera::~EmbeddedCamera() {
+ptp::ConnectionPtr EmbeddedCamera::Connect(ptp::ConnectionPtr& event) {
+    Stop();
+    responder_ = std::make_unique<vcam::Responder>(profile_, *card_);
+    auto commandPair = ptp::MakePipePair();
+    auto eventPair = ptp::MakePipePair();
+    event = std::move(eventPair.first);
+    command_ = std::move(commandPair.second);
+    event_ = std::move(eventPair.second);
+    thread_ = std::thread([this] { responder_->Serve(*command_, *event_); });
+    return std::move(commandPair.first);
+}
+
+void EmbeddedCamera::Stop() {
     if (responder_)
         responder_->Stop();
     if (command_)
@@ -52,4 +52,9 @@ EmbeddedCamera::~EmbeddedCamera() {
         event_->Shutdown();
     if (thread_.joinable())
         thread_.join();
+    responder_.reset();
+}
+
+EmbeddedCamera::~EmbeddedCamera() {
+    Stop();
 }

@@ -17,14 +17,20 @@ class EmbeddedCamera {
     // The number of cameras the profile attaches; false when the profile cannot be read.
     static bool CameraCount(const DriverSettings& settings, uint32_t& count, std::string& error);
 
-    // Starts the camera; `command` and `event` are the host's ends of its two connections.
+    // The camera of the settings' profile and card; null with the reason when the profile
+    // cannot be read.
     static std::unique_ptr<EmbeddedCamera> Start(const DriverSettings& settings,
-                                                 ptp::ConnectionPtr& command,
-                                                 ptp::ConnectionPtr& event, std::string& error);
+                                                 std::string& error);
     ~EmbeddedCamera(); // stops the responder and waits for its thread
+
+    // A new session of the camera over new connections, the card as it is: the host's end of
+    // the command connection, and of the event connection in `event`. A session under way
+    // ends first.
+    ptp::ConnectionPtr Connect(ptp::ConnectionPtr& event);
 
   private:
     EmbeddedCamera() = default;
+    void Stop();
     static bool LoadSettingsProfile(const DriverSettings& settings, vcam::Profile& profile,
                                     std::string& error);
 

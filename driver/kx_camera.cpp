@@ -106,11 +106,14 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
     return Call([&]() -> DriverResult {
         source_.reset();
         std::string error;
-        if (!count || !LoadDriverSettings(folder_, settings_, error))
+        const bool loaded = LoadDriverSettings(folder_, settings_, error);
+        trace_.Open(settings_.trace, loaded ? "settings: " + SettingsText(settings_)
+                                            : "settings not read: " + error);
+        if (!count || !loaded)
             return kDriverNotInstalled;
-        trace_.Open(settings_.trace);
         source_ = MakeCameraSource(
-            settings_, [this] { return NewInitiator(); }, guid_);
+            settings_, [this] { return NewInitiator(); }, guid_,
+            [this](const std::string& text) { trace_.Note(text); });
         std::vector<std::string> names;
         DriverResult r = source_->Enumerate(names);
         trace_.Note("enumerate: " + std::to_string(names.size()) + " camera(s), result " +
@@ -241,6 +244,9 @@ DriverResult KxCamera::GetObjectEntry(uint32_t device, uint32_t, uint32_t, uint3
         if (r != kDriverOk)
             return r;
     }
+    // The names the caller looked at: the last before a match is the file it found.
+    if (trace_.on())
+        trace_.Note("entry " + TraceHex(handle, 8) + " " + Quoted(entry.name));
     return WriteStream(stream, &entry, sizeof entry);
 }
 

@@ -11,6 +11,7 @@
 #include "open_camera.h"
 #include "ptp/text.h"
 #include "result_map.h"
+#include "trace.h"
 
 namespace {
 
@@ -38,13 +39,12 @@ std::string TemporaryName() {
 
 bool IsTemporaryName(const std::string& name) {
     const std::string prefix = kPrefix, suffix = kSuffix;
-    const std::string lower = ptp::Lower(name);
-    if (lower.size() != prefix.size() + kDigits + suffix.size() ||
-        lower.compare(0, prefix.size(), prefix) != 0 ||
-        lower.compare(prefix.size() + kDigits, suffix.size(), suffix) != 0)
+    if (name.size() != prefix.size() + kDigits + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(prefix.size() + kDigits, suffix.size(), suffix) != 0)
         return false;
     for (size_t i = prefix.size(); i < prefix.size() + kDigits; ++i) {
-        if (!IsHexDigit(lower[i]))
+        if (!IsHexDigit(name[i]))
             return false;
     }
     return true;
@@ -52,8 +52,9 @@ bool IsTemporaryName(const std::string& name) {
 
 DriverResult OpenCamera::RemoveLeftovers(const CardCache::ListKey& key,
                                          std::vector<uint32_t>& handles) {
-    // Only a camera that renames was ever sent a file under such a name.
-    if (!RenamesObjects() || !deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
+    // Any camera that can delete: one that cannot rename now (a camera switched from MTP to
+    // PTP) may have renamed before.
+    if (!Lists(ptp::OC_DeleteObject))
         return kDriverOk;
     uint32_t store = 0;
     DriverResult r = CardStore(store);
@@ -70,7 +71,11 @@ DriverResult OpenCamera::RemoveLeftovers(const CardCache::ListKey& key,
             entry.objectFormat == ptp::OFC_Association || !IsTemporaryName(entry.name))
             continue;
         // What the camera answers changes nothing: the file stays a leftover at worst.
-        initiator_->DeleteObject(handle);
+        const ptp::Result result = Delete(handle);
+        trace_.Note("leftover " + Quoted(entry.name) + " (object " + TraceHex(handle, 8) +
+                    ") deleted: " +
+                    (result.status != ptp::Status::Ok ? ptp::StatusName(result.status)
+                                                      : TraceHex(result.code, 4)));
         removed = true;
     }
     if (!removed)

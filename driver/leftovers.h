@@ -6,5 +6,5 @@
 // A new name of the form ~kxptpcls-XXXXXXXX.tmp (eight hex digits): no user's file and no
 // camera's own file is named so.
 std::string TemporaryName();
-// True for a name TemporaryName could have given, in any letter case.
+// True for a name TemporaryName could have given, exactly as it gives it.
 bool IsTemporaryName(const std::string& name);

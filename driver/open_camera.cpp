@@ -17,6 +17,8 @@ const size_t kEntryReadAhead = 256;
 const size_t kListedAtLeast = 16;
 // Bound on one property list: 65,536 names of over 200 characters.
 const uint64_t kMaxPropertyList = 16u << 20;
+// Objects added that a rename's confirmation looks at first.
+const size_t kMaxAdded = 64;
 
 } // namespace
 
@@ -46,7 +48,17 @@ DriverResult OpenCamera::Begin() {
         return MapPtpResult(opened);
     }
     trace_.Device(deviceInfo_);
+    // A camera that lists neither way to send it a file cannot take an update: the user
+    // learns so before any copy begins, not part-way through one.
+    if (!Lists(ptp::OC_SendObjectInfo) && !Lists(ptp::OC_SendObject)) {
+        trace_.Note("open refused: the camera lists neither SendObjectInfo nor SendObject");
+        return kDriverNotSupported;
+    }
     return kDriverOk;
+}
+
+bool OpenCamera::Lists(uint16_t operation) const {
+    return deviceInfo_.operationsSupported.empty() || deviceInfo_.SupportsOperation(operation);
 }
 
 void OpenCamera::Failed(DriverResult result) {
@@ -63,7 +75,11 @@ RaisedEvent OpenCamera::OnEvent(const ptp::Event& event) {
     if (event.code == ptp::EC_ObjectAdded || event.code == ptp::EC_ObjectRemoved ||
         event.code == ptp::EC_ObjectInfoChanged)
         cache_.ForgetObjects();
-    else if (event.code != ptp::EC_DevicePropChanged)
+    if (event.code == ptp::EC_ObjectAdded && !event.params.empty()) {
+        std::lock_guard<common::Lock> hold(addedLock_);
+        if (added_.size() < kMaxAdded)
+            added_.push_back(event.params[0]);
+    } else if (event.code != ptp::EC_DevicePropChanged)
         cache_.Forget();
     RaisedEvent raised;
     if (event.code == ptp::EC_Vandrel_PowerDown && !event.params.empty()) {
@@ -125,11 +141,24 @@ DriverResult OpenCamera::StorageInfo(uint32_t storageId, StorageRecord& record) 
 
 DriverResult OpenCamera::NumObjects(const CardCache::ListKey& key, uint32_t& count) {
     const uint64_t generation = cache_.Generation();
-    ptp::Result result =
-        initiator_->GetNumObjects(std::get<0>(key), std::get<1>(key), std::get<2>(key), count);
-    if (!result.ok())
-        return MapPtpResult(result);
-    cache_.PutCount(generation, key, count);
+    if (!countsRefused_ && Lists(ptp::OC_GetNumObjects)) {
+        ptp::Result result =
+            initiator_->GetNumObjects(std::get<0>(key), std::get<1>(key), std::get<2>(key), count);
+        if (result.ok()) {
+            cache_.PutCount(generation, key, count);
+            return kDriverOk;
+        }
+        if (result.status != ptp::Status::Ok || result.code != ptp::RC_OperationNotSupported)
+            return MapPtpResult(result);
+        countsRefused_ = true;
+    }
+    // libgphoto2 never asks for the number, and some cameras never answer it: the list the
+    // caller asks for next tells it.
+    std::vector<uint32_t> handles;
+    const DriverResult r = Handles(key, handles);
+    if (r != kDriverOk)
+        return r;
+    count = static_cast<uint32_t>(handles.size());
     return kDriverOk;
 }
 

@@ -13,6 +13,7 @@
 
 #include "camera_source.h"
 #include "card_cache.h"
+#include "common/lock.h"
 #include "driver_interface.h"
 #include "ptp/initiator.h"
 #include "settings.h"
@@ -80,6 +81,8 @@ class OpenCamera {
     DriverResult ListStores(std::vector<uint32_t>& ids);
     // Asks the camera for the handle list of `key` and keeps it.
     DriverResult ListHandles(const CardCache::ListKey& key, std::vector<uint32_t>& handles);
+    // The objects at a store's root, for a camera that refuses the root as a parent filter.
+    DriverResult ListRoot(const CardCache::ListKey& key, std::vector<uint32_t>& handles);
     // The card's store: the first listed that is not an empty slot.
     DriverResult CardStore(uint32_t& storageId);
     DriverResult FetchEntry(uint32_t handle, ObjectEntryRecord& entry);
@@ -91,27 +94,42 @@ class OpenCamera {
     // `handles` then lists what is left. A failure of that walk is the result.
     DriverResult RemoveLeftovers(const CardCache::ListKey& key, std::vector<uint32_t>& handles);
 
+    // True unless the camera lists its operations without this one.
+    bool Lists(uint16_t operation) const;
+
     // SendObjectInfo of `info` into `sent`, the vendor format given up for the standard one
     // where the camera refuses it.
     DriverResult AnnounceInfo(ptp::ObjectInfo info, Announced& sent);
     // True where a file can go under a temporary name and be renamed once whole: the camera
     // speaks MTP and lists SetObjectPropValue, and has not refused a rename this session.
     bool RenamesObjects() const;
-    // Opens, sends and confirms the file announced as `sent`, and closes it again.
-    // `renameRefused` when the camera refused to give the file its own name.
-    DriverResult SendFile(const Announced& sent, uint32_t size, CameraStream* file,
-                          bool& renameRefused);
-    // After a send: the object is on the card under its name with the right size and, unless
-    // the settings say otherwise, its bytes read back equal the file's.
-    DriverResult Confirm(const Announced& sent, uint32_t size, CameraStream* file,
-                         const std::function<DriverResult(uint64_t)>& progress);
+    // Opens, sends and confirms the file announced as `sent`, and closes it again: the object
+    // is on the card under its name where it was sent with the right size and, unless the
+    // settings say otherwise, its bytes read back equal the file's. `renameRefused` when the
+    // camera refused to give the file its own name.
+    DriverResult SendFile(Announced& sent, uint32_t size, CameraStream* file, bool& renameRefused);
+    // Why `info` is not the object sent as `name` with `size` bytes where it was sent, or "".
+    static std::string Misplaced(const Announced& sent, const ptp::ObjectInfo& info,
+                                 const std::string& name, uint32_t size);
     // The object's entry names it `name`, where it was sent, with `size` bytes.
     DriverResult ConfirmEntry(const Announced& sent, const std::string& name, uint32_t size);
-    // Gives a confirmed file its own name and confirms that name; `refused` when the camera
+    // The object's bytes, read back, are the file's.
+    DriverResult ReadBack(const Announced& sent, uint32_t size, CameraStream* file,
+                          const std::function<DriverResult(uint64_t)>& progress);
+    // Gives a verified file its own name and confirms that name; `refused` when the camera
     // answered that it cannot rename.
-    DriverResult GiveName(const Announced& sent, uint32_t size, bool& refused);
-    // Deletes what a failed send may have left on the card.
-    void DeleteLeftover(const Announced& sent);
+    DriverResult GiveName(Announced& sent, uint32_t size, bool& refused);
+    // The renamed file under a handle of its own: among the objects the camera said it added,
+    // then at the card's root; `sent` then names that handle.
+    DriverResult FindRenamed(Announced& sent, uint32_t size);
+    // DeleteObject, DeviceBusy ridden out longer than an operation rides it out.
+    ptp::Result Delete(uint32_t handle);
+    // Deletes what a failed send left on the card while the camera is there: a session out of
+    // step is brought back first, and a refusal asked again once the camera has settled.
+    void Clean(Announced& sent);
+    // After a new session: `sent` names the object sent, found by its name where the handle
+    // does not; false when it is not there.
+    bool Relocate(Announced& sent);
 
     const DriverSettings settings_; // as when it opened: a new enumeration changes nothing here
     Trace& trace_;
@@ -124,6 +142,9 @@ class OpenCamera {
     bool listsRefused_ = false;     // the camera answered a property list with an error
     bool renameRefused_ = false;    // the camera refused to rename a file
     bool leftoversLooked_ = false;  // the card's root was searched for leftovers
+    bool countsRefused_ = false;    // the camera refused GetNumObjects: lists are counted
     Announced announced_;
+    common::Lock addedLock_;
+    std::vector<uint32_t> added_;          // objects the camera said it added since a rename
     std::atomic<bool> poweredDown_{false}; // it said it powers down: its loss is no news
 };

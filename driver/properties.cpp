@@ -121,7 +121,15 @@ DriverResult ReadDriverProperty(ptp::Initiator& camera, const ptp::DeviceInfo& i
     case ptp::DPC_Vandrel_BatteryState: {
         if (!info.SupportsProperty(ptp::DPC_BatteryLevel))
             return kDriverNotSupported;
-        const DriverResult r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc, unknown);
+        DriverResult r = Describe(camera, ptp::DPC_BatteryLevel, 0, desc, unknown);
+        // A description with bytes beyond its form was not laid out as the standard lays it
+        // out (uMTP-Responder puts an object property's group code in it): its value is asked
+        // for on its own.
+        if (r == kDriverOk && desc.trailing && info.SupportsOperation(ptp::OC_GetDevicePropValue)) {
+            ptp::Result result =
+                camera.GetDevicePropValue(ptp::DPC_BatteryLevel, desc.dataType, desc.current);
+            r = MapPtpResult(result);
+        }
         if (r != kDriverOk)
             return r;
         if (!BatteryStateOfLevel(desc, word))

@@ -8,12 +8,18 @@
 #include "open_camera.h"
 #include "leftovers.h"
 #include "ptp/text.h"
+#include "trace.h"
 #include "result_map.h"
 
 namespace {
 
 // The file's bytes read at a time to compare with those read back.
 const size_t kCompareChunk = 256 * 1024;
+// A failed send's clean-up rides out DeviceBusy this long, asking again this often.
+const int kCleanUpBusyMs = 10000;
+const DWORD kCleanUpPauseMs = 100;
+// A refused delete is asked again once after this.
+const DWORD kSettleMs = 500;
 
 bool IsVendorFormat(uint16_t format) {
     return (format & 0xF000) == 0xB000;
@@ -100,6 +106,9 @@ DriverResult OpenCamera::Announce(uint32_t storageId, uint32_t parent,
     announced_ = Announced();
     if (!record)
         return kStreamBadArgument;
+    // A camera that does not list the operation is not sent it.
+    if (!Lists(ptp::OC_SendObjectInfo) || !Lists(ptp::OC_SendObject))
+        return kDriverNotSupported;
     // Zeros let the camera decide, and cameras decide differently (a DCIM folder, or a
     // refusal): the file goes to the card's own store, at its root, where the camera's
     // updater looks for it.
@@ -149,6 +158,9 @@ DriverResult OpenCamera::AnnounceInfo(ptp::ObjectInfo info, Announced& sent) {
     sent.parent = info.parentObject;
     sent.sentAs = info.filename;
     sent.info = info;
+    trace_.Note("announced " + Quoted(sent.name) +
+                (sent.sentAs != sent.name ? " as " + Quoted(sent.sentAs) : std::string()) +
+                ": object " + TraceHex(sent.handle, 8));
     return kDriverOk;
 }
 
@@ -161,13 +173,19 @@ DriverResult OpenCamera::Send(uint32_t size, CameraStream* file) {
     cache_.ForgetObjects();
     Announced sent = announced_;
     announced_ = Announced();
+    // Nothing announced it (no SendObjectInfo, or one that failed): the camera would answer
+    // NoValidObjectInfo, and nothing could confirm what it took.
+    if (!sent.valid) {
+        trace_.Note("send: no object was announced");
+        return kDriverGeneralError;
+    }
     bool renameRefused = false;
     DriverResult r = SendFile(sent, size, file, renameRefused);
     if (renameRefused) {
         // A camera that lists renaming but refuses it: the whole file goes again under
         // its own name, and so do the next ones.
         renameRefused_ = true;
-        DeleteLeftover(sent);
+        Clean(sent);
         ptp::ObjectInfo info = sent.info;
         info.filename = sent.name;
         sent = Announced();
@@ -177,24 +195,20 @@ DriverResult OpenCamera::Send(uint32_t size, CameraStream* file) {
             r = SendFile(sent, size, file, renameRefused);
     }
     // Many cameras keep what arrived of a failed send, and some create the object on its
-    // ObjectInfo alone: neither a truncated nor an empty update may stay. A file under its
-    // own name outlives a timed-out step unless the camera still finishes that step: it is
-    // given the time to, and the file is deleted.
-    if (r == kDriverNoAnswer && sent.valid && sent.sentAs == sent.name)
-        initiator_->Recover();
+    // ObjectInfo alone: neither a truncated nor an empty update may stay, nor a whole one
+    // that was not verified.
     if (r != kDriverOk)
-        DeleteLeftover(sent);
+        Clean(sent);
     cache_.ForgetObjects();
     return r;
 }
 
-DriverResult OpenCamera::SendFile(const Announced& sent, uint32_t size, CameraStream* file,
+DriverResult OpenCamera::SendFile(Announced& sent, uint32_t size, CameraStream* file,
                                   bool& renameRefused) {
     DriverResult streamResult = OpenStream(file, kStreamOpenRead);
     if (streamResult != kDriverOk)
         return streamResult;
-    const bool readBack =
-        settings_.verifyContent && deviceInfo_.SupportsOperation(ptp::OC_GetObject);
+    const bool readBack = settings_.verifyContent && Lists(ptp::OC_GetObject);
     SendProgress progress(file, readBack ? 2 * uint64_t(size) : size);
     uint64_t sentBytes = 0;
     ptp::DataOut out;
@@ -213,9 +227,14 @@ DriverResult OpenCamera::SendFile(const Announced& sent, uint32_t size, CameraSt
         if (result.status == ptp::Status::SourceFailed)
             r = streamResult != kDriverOk ? streamResult : kStreamReadFailed;
     }
-    if (r == kDriverOk && sent.valid)
-        r = Confirm(sent, size, file, [&](uint64_t done) { return progress.At(size + done); });
-    if (r == kDriverOk && sent.valid && sent.sentAs != sent.name)
+    // A file that gets its name next is confirmed under it, once: where it lies, its name and
+    // its size are what the camera's updater finds.
+    const bool renames = sent.sentAs != sent.name;
+    if (r == kDriverOk && !renames)
+        r = ConfirmEntry(sent, sent.name, size);
+    if (r == kDriverOk && readBack)
+        r = ReadBack(sent, size, file, [&](uint64_t done) { return progress.At(size + done); });
+    if (r == kDriverOk && renames)
         r = GiveName(sent, size, renameRefused);
     DriverResult closed = kDriverOk;
     file->close(file->impl, &closed);
@@ -224,62 +243,131 @@ DriverResult OpenCamera::SendFile(const Announced& sent, uint32_t size, CameraSt
     return r;
 }
 
+std::string OpenCamera::Misplaced(const Announced& sent, const ptp::ObjectInfo& info,
+                                  const std::string& name, uint32_t size) {
+    // Anywhere but where it was sent, the camera's updater would not find it.
+    if (info.storageId != sent.storage)
+        return "store " + TraceHex(info.storageId, 8) + ", sent to " + TraceHex(sent.storage, 8);
+    if (sent.parent == ptp::kRootParent ? !ptp::IsRootParent(info.parentObject)
+                                        : info.parentObject != sent.parent)
+        return "parent " + TraceHex(info.parentObject, 8) + ", sent to " + TraceHex(sent.parent, 8);
+    if (ptp::Lower(info.filename) != ptp::Lower(name))
+        return "name " + Quoted(info.filename) + ", sent as " + Quoted(name);
+    if (info.objectCompressedSize != size)
+        return "size " + std::to_string(info.objectCompressedSize) + " bytes, sent " +
+               std::to_string(size);
+    return std::string();
+}
+
 DriverResult OpenCamera::ConfirmEntry(const Announced& sent, const std::string& name,
                                       uint32_t size) {
     ptp::ObjectInfo info;
-    ptp::Result result = initiator_->GetObjectInfo(sent.handle, info);
+    const ptp::Result result = initiator_->GetObjectInfo(sent.handle, info);
     if (result.status != ptp::Status::Ok)
         return MapPtpResult(result);
-    // Anywhere but where it was sent, the camera's updater would not find it.
-    const bool placed = info.storageId == sent.storage &&
-                        (sent.parent == ptp::kRootParent ? ptp::IsRootParent(info.parentObject)
-                                                         : info.parentObject == sent.parent);
-    if (!result.ok() || !placed || info.objectCompressedSize != size ||
-        ptp::Lower(info.filename) != ptp::Lower(name))
-        return kDriverVerifyFailed;
-    return kDriverOk;
+    const std::string why = result.ok() ? Misplaced(sent, info, name, size)
+                                        : "GetObjectInfo answered " + TraceHex(result.code, 4);
+    if (why.empty())
+        return kDriverOk;
+    trace_.Note("confirm " + Quoted(name) + " (object " + TraceHex(sent.handle, 8) + "): " + why);
+    return kDriverVerifyFailed;
 }
 
-DriverResult OpenCamera::GiveName(const Announced& sent, uint32_t size, bool& refused) {
+DriverResult OpenCamera::GiveName(Announced& sent, uint32_t size, bool& refused) {
     std::vector<uint8_t> value;
     if (!ptp::PackPropValue(ptp::PropValue::String(sent.name), value))
         return kDriverGeneralError;
     const ptp::DataOut out = ptp::DataOutOf(value);
+    {
+        std::lock_guard<common::Lock> hold(addedLock_);
+        added_.clear();
+    }
     const ptp::Result result = initiator_->Transact(ptp::OC_MTP_SetObjectPropValue,
                                                     {sent.handle, ptp::OPC_ObjectFileName}, &out);
     refused = RefusesRename(result);
     if (!result.ok())
         return MapPtpResult(result);
-    return ConfirmEntry(sent, sent.name, size);
+    trace_.Note("renamed object " + TraceHex(sent.handle, 8) + " to " + Quoted(sent.name));
+    ptp::ObjectInfo info;
+    const ptp::Result confirmed = initiator_->GetObjectInfo(sent.handle, info);
+    // Some cameras give a renamed file a new handle (uMTP-Responder copies it): the file is
+    // then found by its name, first among the objects the camera said it added.
+    if (confirmed.status == ptp::Status::Ok && confirmed.code == ptp::RC_InvalidObjectHandle)
+        return FindRenamed(sent, size);
+    if (confirmed.status != ptp::Status::Ok)
+        return MapPtpResult(confirmed);
+    const std::string why = confirmed.ok()
+                                ? Misplaced(sent, info, sent.name, size)
+                                : "GetObjectInfo answered " + TraceHex(confirmed.code, 4);
+    if (why.empty())
+        return kDriverOk;
+    trace_.Note("confirm " + Quoted(sent.name) + " (object " + TraceHex(sent.handle, 8) +
+                "): " + why);
+    return kDriverVerifyFailed;
 }
 
-DriverResult OpenCamera::Confirm(const Announced& sent, uint32_t size, CameraStream* file,
-                                 const std::function<DriverResult(uint64_t)>& progress) {
-    DriverResult r = ConfirmEntry(sent, sent.sentAs, size);
-    if (r != kDriverOk)
-        return r;
-    if (!settings_.verifyContent || !deviceInfo_.SupportsOperation(ptp::OC_GetObject))
-        return kDriverOk;
+DriverResult OpenCamera::FindRenamed(Announced& sent, uint32_t size) {
+    initiator_->DeliverWaitingEvents();
+    std::vector<uint32_t> candidates;
+    {
+        std::lock_guard<common::Lock> hold(addedLock_);
+        candidates.assign(added_.rbegin(), added_.rend());
+    }
+    const size_t announced = candidates.size();
+    std::vector<uint32_t> root;
+    const CardCache::ListKey key{sent.storage, 0, ptp::kRootParent};
+    cache_.ForgetObjects();
+    if (ListHandles(key, root) == kDriverOk)
+        candidates.insert(candidates.end(), root.rbegin(), root.rend()); // newest first
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        if (i >= announced &&
+            std::count(candidates.begin(), candidates.begin() + announced, candidates[i]))
+            continue;
+        ptp::ObjectInfo info;
+        const ptp::Result result = initiator_->GetObjectInfo(candidates[i], info);
+        if (result.status != ptp::Status::Ok)
+            return MapPtpResult(result);
+        if (!result.ok() || ptp::Lower(info.filename) != ptp::Lower(sent.name))
+            continue;
+        trace_.Note(Quoted(sent.name) + " is now object " + TraceHex(candidates[i], 8));
+        sent.handle = candidates[i];
+        const std::string why = Misplaced(sent, info, sent.name, size);
+        if (why.empty())
+            return kDriverOk;
+        trace_.Note("confirm " + Quoted(sent.name) + " (object " + TraceHex(sent.handle, 8) +
+                    "): " + why);
+        return kDriverVerifyFailed;
+    }
+    trace_.Note("confirm " + Quoted(sent.name) + ": its old object " + TraceHex(sent.handle, 8) +
+                " is gone and no object has its name");
+    return kDriverVerifyFailed;
+}
 
+DriverResult OpenCamera::ReadBack(const Announced& sent, uint32_t size, CameraStream* file,
+                                  const std::function<DriverResult(uint64_t)>& progress) {
     // The bytes read back are compared with the file's, read again in step: neither is held
-    // whole. After a difference the rest is read and dropped, so the session stays in step.
+    // whole. After a difference, or when the caller stops, the rest is read and dropped (its
+    // size is known), so the session stays in step for the clean-up.
     DriverResult streamResult = kDriverOk;
     file->seek(file->impl, kStreamSeekStart, 0, &streamResult);
     if (streamResult != kDriverOk)
         return streamResult;
     std::vector<uint8_t> expected;
     uint64_t compared = 0;
-    bool differs = false;
+    uint64_t differsAt = ~uint64_t(0);
     DriverResult stop = kDriverOk;
     ptp::DataIn in;
     in.maxSize = size;
+    in.drainUpTo = size;
     in.write = [&](const uint8_t* data, size_t count) {
-        for (size_t done = 0; done < count && !differs;) {
+        for (size_t done = 0; done < count && differsAt == ~uint64_t(0);) {
             const size_t piece = std::min<size_t>(count - done, kCompareChunk);
             expected.resize(piece);
             if (!ReadExactly(file, expected.data(), piece, streamResult))
                 return false;
-            differs = memcmp(expected.data(), data + done, piece) != 0;
+            const auto at = std::mismatch(expected.begin(), expected.end(), data + done);
+            if (at.first != expected.end())
+                differsAt = compared + done + (at.first - expected.begin());
             done += piece;
         }
         compared += count;
@@ -294,11 +382,84 @@ DriverResult OpenCamera::Confirm(const Announced& sent, uint32_t size, CameraStr
         return stop;
     if (result.status != ptp::Status::Ok && result.status != ptp::Status::SinkFailed)
         return MapPtpResult(result);
-    return result.ok() && !differs && compared == size ? kDriverOk : kDriverVerifyFailed;
+    std::string why;
+    if (!result.ok())
+        why = result.status == ptp::Status::SinkFailed
+                  ? "more bytes than were sent"
+                  : "GetObject answered " + TraceHex(result.code, 4);
+    else if (differsAt != ~uint64_t(0))
+        why = "the bytes differ at offset " + std::to_string(differsAt);
+    else if (compared != size)
+        why = std::to_string(compared) + " bytes read back of " + std::to_string(size);
+    if (why.empty())
+        return kDriverOk;
+    trace_.Note("read back " + Quoted(sent.sentAs) + " (object " + TraceHex(sent.handle, 8) +
+                "): " + why);
+    return kDriverVerifyFailed;
 }
 
-void OpenCamera::DeleteLeftover(const Announced& sent) {
-    if (sent.valid && initiator_->connected() &&
-        deviceInfo_.SupportsOperation(ptp::OC_DeleteObject))
-        initiator_->DeleteObject(sent.handle);
+ptp::Result OpenCamera::Delete(uint32_t handle) {
+    // The camera may be busy writing its card for a while after a failed send: longer than
+    // an operation waits.
+    const common::Clock::time_point start = common::Clock::now();
+    for (;;) {
+        const ptp::Result result = initiator_->DeleteObject(handle);
+        if (!(result.status == ptp::Status::Ok && result.code == ptp::RC_DeviceBusy) ||
+            common::MsSince(start) >= kCleanUpBusyMs)
+            return result;
+        Sleep(kCleanUpPauseMs);
+    }
+}
+
+void OpenCamera::Clean(Announced& sent) {
+    if (!sent.valid || !Lists(ptp::OC_DeleteObject) || initiator_->lost())
+        return;
+    // A session out of step (a timeout, a stopped phase) is brought back to delete.
+    if (initiator_->outOfStep()) {
+        bool reopened = false;
+        const ptp::Result back = initiator_->Recover(&reopened);
+        trace_.Note(std::string("session out of step: ") +
+                    (back.ok() ? (reopened ? "opened again" : "in step again")
+                               : "not brought back, " + std::string(ptp::StatusName(back.status))));
+        if (!back.ok() || (reopened && !Relocate(sent)))
+            return;
+    }
+    const std::string what = Quoted(sent.sentAs) + " (object " + TraceHex(sent.handle, 8) + ")";
+    for (int attempt = 1;; ++attempt) {
+        const ptp::Result result = Delete(sent.handle);
+        trace_.Note("deleted " + what + ": " +
+                    (result.status != ptp::Status::Ok ? ptp::StatusName(result.status)
+                                                      : TraceHex(result.code, 4)));
+        // Gone already, or the link or the card is: nothing more can be done.
+        if (result.ok() || result.status != ptp::Status::Ok ||
+            result.code == ptp::RC_InvalidObjectHandle || attempt == 2 || initiator_->lost())
+            return;
+        // Refused: asked again once the camera has settled (its events told, a moment passed).
+        initiator_->DeliverWaitingEvents();
+        Sleep(kSettleMs);
+    }
+}
+
+bool OpenCamera::Relocate(Announced& sent) {
+    // A new session may number the card's objects anew: the file is found by the name it was
+    // sent under, at the root of its store, where nothing of that name was before the send.
+    ptp::ObjectInfo info;
+    const ptp::Result same = initiator_->GetObjectInfo(sent.handle, info);
+    if (same.ok() && info.filename == sent.sentAs && info.storageId == sent.storage)
+        return true;
+    std::vector<uint32_t> root;
+    cache_.ForgetObjects();
+    if (ListHandles({sent.storage, 0, ptp::kRootParent}, root) != kDriverOk)
+        return false;
+    for (uint32_t handle : root) {
+        ObjectEntryRecord entry;
+        if (Entry(handle, entry) != kDriverOk)
+            return false;
+        if (entry.name == Utf8ToAnsi(sent.sentAs)) {
+            sent.handle = handle;
+            return true;
+        }
+    }
+    trace_.Note(Quoted(sent.sentAs) + " is not on the card any more");
+    return false;
 }

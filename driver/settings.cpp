@@ -78,10 +78,63 @@ bool ParseHosts(const std::string& text, std::vector<HostPort>& hosts) {
 
 } // namespace
 
-bool ParseDriverSettings(const std::string& text, const std::string& folder,
-                         DriverSettings& settings, std::string& error) {
-    DriverSettings parsed;
-    parsed.card = folder + "\\card";
+namespace {
+
+// Applies one "key = value" line to `parsed`; false when it is not understood.
+bool ApplySetting(const std::string& key, const std::string& value, const std::string& folder,
+                  DriverSettings& parsed) {
+    long number = 0;
+    bool ok = true;
+    if (key == "transport") {
+        const std::string v = Lower(value);
+        ok = v == "usb" || v == "virtual" || v == "ptpip";
+        parsed.route = v == "ptpip"     ? CameraRoute::PtpIp
+                       : v == "virtual" ? CameraRoute::Virtual
+                                        : CameraRoute::Usb;
+    } else if (key == "profile") {
+        ok = !value.empty() && value.size() < MAX_PATH;
+        parsed.profile = Resolve(folder, value);
+    } else if (key == "card") {
+        ok = !value.empty() && value.size() < MAX_PATH;
+        parsed.card = Resolve(folder, value);
+        parsed.cardFromDefault = false;
+    } else if (key == "hosts") {
+        ok = ParseHosts(value, parsed.hosts);
+    } else if (key == "timeout_ms") {
+        ok = ParseNumber(value, 100, 600000, number);
+        parsed.timeoutMs = static_cast<int>(number);
+    } else if (key == "floor_kb_per_second") {
+        ok = ParseNumber(value, 0, 1048576, number);
+        parsed.floorBytesPerSecond = static_cast<uint64_t>(number) * 1024;
+    } else if (key == "handshake_timeout_ms") {
+        ok = ParseNumber(value, 100, 600000, number);
+        parsed.handshakeTimeoutMs = static_cast<int>(number);
+    } else if (key == "verify") {
+        const std::string v = Lower(value);
+        ok = v == "content" || v == "size";
+        parsed.verifyContent = v == "content";
+    } else if (key == "busy_retry_ms") {
+        ok = ParseNumber(value, 0, 60000, number);
+        parsed.busyRetryMs = static_cast<int>(number);
+    } else if (key == "send_response_timeout_ms") {
+        ok = ParseNumber(value, 1000, 600000, number);
+        parsed.sendResponseMs = static_cast<int>(number);
+    } else if (key == "trace") {
+        ok = !value.empty() && value.size() < MAX_PATH;
+        parsed.trace = Resolve(folder, value);
+    } else if (key == "connect_timeout_ms") {
+        ok = ParseNumber(value, 100, 60000, number);
+        parsed.connectTimeoutMs = static_cast<int>(number);
+    } else {
+        ok = false;
+    }
+    return ok;
+}
+
+// Calls `each` with the key and value of every setting line, and the line's number; stops at
+// the first line `each` refuses, or that is no setting, with the reason in `error`.
+template <typename Each>
+bool ForEachSetting(const std::string& text, std::string& error, Each each) {
     size_t start = 0;
     int lineNumber = 0;
     while (start < text.size()) {
@@ -106,63 +159,61 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
             return false;
         }
         const std::string key = Lower(Trim(line.substr(0, eq)));
-        const std::string value = Trim(line.substr(eq + 1));
-        long number = 0;
-        bool ok = true;
-        if (key == "transport") {
-            const std::string v = Lower(value);
-            ok = v == "usb" || v == "virtual" || v == "ptpip";
-            parsed.route = v == "ptpip"     ? CameraRoute::PtpIp
-                           : v == "virtual" ? CameraRoute::Virtual
-                                            : CameraRoute::Usb;
-        } else if (key == "profile") {
-            ok = !value.empty() && value.size() < MAX_PATH;
-            parsed.profile = Resolve(folder, value);
-        } else if (key == "card") {
-            ok = !value.empty() && value.size() < MAX_PATH;
-            parsed.card = Resolve(folder, value);
-            parsed.cardFromDefault = false;
-        } else if (key == "hosts") {
-            ok = ParseHosts(value, parsed.hosts);
-        } else if (key == "timeout_ms") {
-            ok = ParseNumber(value, 100, 600000, number);
-            parsed.timeoutMs = static_cast<int>(number);
-        } else if (key == "floor_kb_per_second") {
-            ok = ParseNumber(value, 0, 1048576, number);
-            parsed.floorBytesPerSecond = static_cast<uint64_t>(number) * 1024;
-        } else if (key == "handshake_timeout_ms") {
-            ok = ParseNumber(value, 100, 600000, number);
-            parsed.handshakeTimeoutMs = static_cast<int>(number);
-        } else if (key == "verify") {
-            const std::string v = Lower(value);
-            ok = v == "content" || v == "size";
-            parsed.verifyContent = v == "content";
-        } else if (key == "busy_retry_ms") {
-            ok = ParseNumber(value, 0, 60000, number);
-            parsed.busyRetryMs = static_cast<int>(number);
-        } else if (key == "send_response_timeout_ms") {
-            ok = ParseNumber(value, 1000, 600000, number);
-            parsed.sendResponseMs = static_cast<int>(number);
-        } else if (key == "trace") {
-            ok = !value.empty() && value.size() < MAX_PATH;
-            parsed.trace = Resolve(folder, value);
-        } else if (key == "connect_timeout_ms") {
-            ok = ParseNumber(value, 100, 60000, number);
-            parsed.connectTimeoutMs = static_cast<int>(number);
-        } else {
-            ok = false;
-        }
-        if (!ok) {
+        if (!each(key, Trim(line.substr(eq + 1)))) {
             error = "line " + std::to_string(lineNumber) + ": bad " + key;
             return false;
         }
     }
-    if (parsed.route == CameraRoute::PtpIp && parsed.hosts.empty()) {
-        error = "ptpip needs hosts";
-        return false;
-    }
-    settings = parsed;
     return true;
+}
+
+} // namespace
+
+bool ParseDriverSettings(const std::string& text, const std::string& folder,
+                         DriverSettings& settings, std::string& error) {
+    DriverSettings parsed;
+    parsed.card = folder + "\\card";
+    bool ok = ForEachSetting(text, error, [&](const std::string& key, const std::string& value) {
+        return ApplySetting(key, value, folder, parsed);
+    });
+    if (ok && parsed.route == CameraRoute::PtpIp && parsed.hosts.empty()) {
+        error = "ptpip needs hosts";
+        ok = false;
+    }
+    if (ok) {
+        settings = parsed;
+        return true;
+    }
+    // Nothing of a bad file applies but where its own trace goes, to say what is wrong.
+    std::string ignored;
+    settings.trace.clear();
+    ForEachSetting(text, ignored, [&](const std::string& key, const std::string& value) {
+        DriverSettings one;
+        if (key == "trace" && ApplySetting(key, value, folder, one))
+            settings.trace = one.trace;
+        return true;
+    });
+    return false;
+}
+
+std::string SettingsText(const DriverSettings& s) {
+    static const char* const kRoutes[] = {"virtual", "ptpip", "usb"};
+    std::string text = std::string("transport = ") + kRoutes[static_cast<int>(s.route)];
+    if (s.route == CameraRoute::Virtual)
+        text += ", profile = " + (s.profile.empty() ? std::string("(default)") : s.profile) +
+                ", card = " + s.card;
+    if (s.route == CameraRoute::PtpIp) {
+        text += ", hosts =";
+        for (const HostPort& hp : s.hosts)
+            text += " " + hp.host + ":" + std::to_string(hp.port);
+        text += ", connect_timeout_ms = " + std::to_string(s.connectTimeoutMs);
+    }
+    return text + ", timeout_ms = " + std::to_string(s.timeoutMs) +
+           ", handshake_timeout_ms = " + std::to_string(s.HandshakeMs()) +
+           ", floor_kb_per_second = " + std::to_string(s.floorBytesPerSecond / 1024) +
+           ", busy_retry_ms = " + std::to_string(s.busyRetryMs) +
+           ", send_response_timeout_ms = " + std::to_string(s.sendResponseMs) +
+           ", verify = " + (s.verifyContent ? "content" : "size");
 }
 
 bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std::string& error) {
@@ -176,6 +227,7 @@ bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         error = "cannot open " + path;
+        settings.trace.clear();
         return false;
     }
     std::string text(kMaxSettingsSize + 1, '\0');
@@ -183,6 +235,7 @@ bool LoadDriverSettings(const std::string& folder, DriverSettings& settings, std
     const BOOL ok = ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
     if (!ok || got > kMaxSettingsSize) {
         error = "cannot read " + path;
+        settings.trace.clear();
         return false;
     }
     text.resize(got);

@@ -32,9 +32,13 @@ struct DriverSettings {
 };
 
 // Reads `text` (the settings file's contents); relative paths are taken from `folder`.
-// False with a reason when a line is not understood: a bad file is never half applied.
+// False with a reason when a line is not understood: a bad file is never half applied, but
+// for its `trace`, taken so that the reason can be traced.
 bool ParseDriverSettings(const std::string& text, const std::string& folder,
                          DriverSettings& settings, std::string& error);
+
+// The settings in effect, one line, for the trace.
+std::string SettingsText(const DriverSettings& settings);
 
 // The settings for a library in `folder`: the file there, or the defaults when there is none.
 // False when the file exists but cannot be read or is not understood.

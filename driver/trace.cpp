@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "ptp/codes.h"
+#include "version.h"
 
 namespace {
 
@@ -23,14 +24,26 @@ std::string ParamsText(const ptp::Params& params) {
     return text + "]";
 }
 
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char pair[4];
+    for (uint8_t b : bytes) {
+        snprintf(pair, sizeof pair, "%02X ", b);
+        text += pair;
+    }
+    if (!text.empty())
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
 std::string Quoted(const std::string& text) {
     std::string out = "\"";
     for (char c : text)
         out += (static_cast<unsigned char>(c) < 0x20 || c == '"') ? '?' : c;
     return out + "\"";
 }
-
-} // namespace
 
 std::string TraceHex(uint32_t value, int digits) {
     char text[16];
@@ -39,12 +52,14 @@ std::string TraceHex(uint32_t value, int digits) {
 }
 
 Trace::~Trace() {
-    Open(std::string());
+    Open(std::string(), std::string());
 }
 
-void Trace::Open(const std::string& path) {
-    std::lock_guard<common::Lock> hold(lock_);
-    if (path != path_ || path.empty()) {
+bool Trace::Open(const std::string& path, const std::string& header) {
+    {
+        std::lock_guard<common::Lock> hold(lock_);
+        if (path == path_ && !path.empty())
+            return false;
         file_.reset();
         path_ = path;
         written_ = 0;
@@ -53,8 +68,20 @@ void Trace::Open(const std::string& path) {
             file_.reset(CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
                                     nullptr));
+        // The bound holds across runs: what the file holds already counts.
+        LARGE_INTEGER size = {};
+        if (file_ && GetFileSizeEx(file_.get(), &size))
+            written_ = static_cast<uint64_t>(size.QuadPart);
         on_ = static_cast<bool>(file_);
     }
+    if (!on())
+        return false;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    char date[32];
+    snprintf(date, sizeof date, "%04u-%02u-%02u", now.wYear, now.wMonth, now.wDay);
+    Line(std::string("KXPTPCLS.DLL ") + VANDREL_VERSION_TEXT + ", " + date + "; " + header);
+    return true;
 }
 
 void Trace::Line(const std::string& text) {
@@ -126,7 +153,12 @@ void Trace::Call(const ptp::CallRecord& record) {
         text += std::string(" -> ") + ptp::StatusName(result.status);
     if (!record.failure.empty())
         text += " (" + record.failure + ")";
+    if (!record.note.empty())
+        text += ", " + record.note;
     Line(text + ", " + std::to_string(record.durationMs) + " ms");
+    if (!record.rejected.empty())
+        Line("  dataset not read, its first " + std::to_string(record.rejected.size()) +
+             " bytes: " + HexBytes(record.rejected));
 }
 
 void Trace::Event(const ptp::Event& event) {

@@ -22,9 +22,10 @@ class Trace {
     Trace(const Trace&) = delete;
     Trace& operator=(const Trace&) = delete;
 
-    // Starts writing to `path` (appended to), or stops when it is empty. A file that cannot
-    // be opened traces nothing: the trace never fails an operation.
-    void Open(const std::string& path);
+    // Starts writing to `path` (appended to), or stops when it is empty; true when it started
+    // anew, with a first line that names the library's version, the date and `header`. A file
+    // that cannot be opened traces nothing: the trace never fails an operation.
+    bool Open(const std::string& path, const std::string& header);
     bool on() const { return on_; }
 
     void Note(const std::string& text);
@@ -45,3 +46,5 @@ class Trace {
 
 // "0x0000100C": codes and IDs as the trace prints them.
 std::string TraceHex(uint32_t value, int digits);
+// A name as the trace prints it: in quotes, control characters and quotes made '?'.
+std::string Quoted(const std::string& text);

@@ -335,11 +335,11 @@ bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc
     if (!r.U8(desc.formFlag))
         return false;
     if (desc.formFlag == DPFF_Range) {
-        return ReadPropValue(r, desc.dataType, desc.rangeMin) &&
-               ReadPropValue(r, desc.dataType, desc.rangeMax) &&
-               ReadPropValue(r, desc.dataType, desc.rangeStep);
-    }
-    if (desc.formFlag == DPFF_Enumeration) {
+        if (!ReadPropValue(r, desc.dataType, desc.rangeMin) ||
+            !ReadPropValue(r, desc.dataType, desc.rangeMax) ||
+            !ReadPropValue(r, desc.dataType, desc.rangeStep))
+            return false;
+    } else if (desc.formFlag == DPFF_Enumeration) {
         uint16_t count;
         if (!r.U16(count))
             return false;
@@ -354,6 +354,7 @@ bool UnpackDevicePropDesc(const uint8_t* data, size_t size, DevicePropDesc& desc
             desc.enumValues.push_back(std::move(v));
         }
     }
+    desc.trailing = r.remaining();
     return true;
 }
 

@@ -116,7 +116,7 @@ Result Initiator::Attach(std::unique_ptr<Transport> transport) {
     if (connected_)
         return Result::Of(Status::Error); // one transport per session
     Response refusal;
-    const Status status = Reattach(std::move(transport), refusal);
+    const Status status = Reattach([&] { return std::move(transport); }, refusal);
     Result result = Result::Of(status);
     if (status == Status::Ok)
         result.code = RC_OK;
@@ -367,23 +367,28 @@ Result Initiator::CloseSession() {
     return result;
 }
 
-Status Initiator::Reattach(std::unique_ptr<Transport> fresh, Response& refusal) {
-    if (!fresh)
-        return Status::NotConnected;
+Status Initiator::Reattach(const std::function<std::unique_ptr<Transport>()>& make,
+                           Response& refusal) {
     std::unique_ptr<Transport> old;
     {
         std::lock_guard<std::mutex> lock(linkMutex_);
         old = std::move(transport_);
         if (old)
             old->Shutdown(); // deliberate: no loss is reported of it
+    }
+    watchdog_.reset();
+    old.reset(); // gone before the new one is made: its responder may be the same
+    connected_ = false;
+    sessionOpen_ = false;
+    std::unique_ptr<Transport> fresh = make();
+    if (!fresh)
+        return Status::NotConnected;
+    {
+        std::lock_guard<std::mutex> lock(linkMutex_);
         transport_ = std::move(fresh);
         if (stopping_)
             transport_->Shutdown();
     }
-    watchdog_.reset();
-    old.reset();
-    connected_ = false;
-    sessionOpen_ = false;
     Deadline deadline(config_.timeoutMs, config_.handshakeTimeoutMs, 0);
     const Status status = transport_->Open(deadline, refusal);
     if (status != Status::Ok) {
@@ -422,7 +427,7 @@ Result Initiator::Recover(bool* reopened) {
     if (!reconnect_)
         return Result::Of(Status::NotConnected);
     Response refusal;
-    const Status status = Reattach(reconnect_(), refusal);
+    const Status status = Reattach(reconnect_, refusal);
     if (status != Status::Ok) {
         // The responder is not there any more: its link is lost.
         ReportLost(Link::Command, status);

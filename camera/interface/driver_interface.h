@@ -84,6 +84,9 @@ static_assert(sizeof(ObjectEntryRecord) == 287, "object entry is 287 bytes");
 
 // Object format of the files the program sends (a vendor format code).
 enum : uint16_t { kObjectFormatFirmware = 0xBF01 };
+// The parent that asks GetNumObjects and GetObjectHandles for the objects at a store's root
+// alone (0 asks for every object).
+enum : uint32_t { kRootObjects = 0xFFFFFFFF };
 
 // Device properties the program reads with GetDevicePropValue.
 enum : uint32_t {

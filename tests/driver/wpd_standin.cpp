@@ -746,11 +746,12 @@ HRESULT Bus::OpenCamera() {
     DriverSettings settings;
     settings.profile = profile_;
     settings.card = card_;
-    ptp::ConnectionPtr command, event;
     std::string error;
-    embedded_ = EmbeddedCamera::Start(settings, command, event, error);
+    embedded_ = EmbeddedCamera::Start(settings, error);
     if (!embedded_)
         return E_FAIL;
+    ptp::ConnectionPtr event;
+    ptp::ConnectionPtr command = embedded_->Connect(event);
     inner_ = std::make_unique<ptp::Initiator>();
     // The class driver turns a vendor event into a GUID that carries its code, and standard
     // events into WPD events that name the object.

@@ -95,6 +95,7 @@ struct DevicePropDesc {
     PropValue rangeMin, rangeMax, rangeStep;
     std::vector<PropValue> enumValues;
     bool cutShort = false; // it ended before its form flag, or its enumeration before its count
+    size_t trailing = 0;   // bytes after its form: not laid out as the standard lays it out
 };
 
 bool PackDeviceInfo(const DeviceInfo& info, std::vector<uint8_t>& out);

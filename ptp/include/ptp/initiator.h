@@ -206,9 +206,10 @@ class Initiator : private TransportListener {
     // Why no call can run now, or Ok.
     Status Unusable() const;
     Deadline OperationDeadline(uint64_t bytes) const;
-    // Replaces the transport with `fresh`, opened within handshakeTimeoutMs and started; a
-    // session that was open is gone with the old one. The gate is held.
-    Status Reattach(std::unique_ptr<Transport> fresh, Response& refusal);
+    // Replaces the transport, shut down first, with the one `make` gives, opened within
+    // handshakeTimeoutMs and started; a session that was open is gone with the old one. The
+    // gate is held.
+    Status Reattach(const std::function<std::unique_ptr<Transport>()>& make, Response& refusal);
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
     // One transport step under the watchdog, when the transport needs one.
