@@ -413,8 +413,10 @@ void Bridge::FinishInContainer() {
         }
     } else {
         Log("< container type " + std::to_string(type) + " on the bulk-in pipe: dropped");
-        inSkip_ = length > inHead_.size() ? length - inHead_.size() : 0;
     }
+    // What PTP/IP has no room for: parameters past the fifth, another container's body.
+    if (type != kData && length > inHead_.size())
+        inSkip_ = length - inHead_.size();
     inHead_.clear();
 }
 

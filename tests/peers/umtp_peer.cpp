@@ -42,14 +42,28 @@ std::string WriteConfiguration(const peers::Options& options) {
 
 } // namespace
 
+// The responder's C code calls these, its file watcher's thread the last one: nothing may
+// escape them.
 extern "C" int bridge_read_out(unsigned char* buffer, int max) {
-    return bridge.ReadOut(buffer, max);
+    try {
+        return bridge.ReadOut(buffer, max);
+    } catch (...) {
+        return -1;
+    }
 }
 extern "C" int bridge_write_in(const unsigned char* data, int size) {
-    return bridge.WriteIn(data, size);
+    try {
+        return bridge.WriteIn(data, size);
+    } catch (...) {
+        return -1;
+    }
 }
 extern "C" int bridge_write_interrupt(const unsigned char* data, int size) {
-    return bridge.WriteInterrupt(data, size);
+    try {
+        return bridge.WriteInterrupt(data, size);
+    } catch (...) {
+        return -1;
+    }
 }
 
 int main(int argc, char** argv) {
