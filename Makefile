@@ -7,7 +7,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_COMMON = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-PACKAGES = cmake ninja-build g++ googletest clang nlohmann-json3-dev osslsigncode openssl \
+PACKAGES = cmake ninja-build g++ googletest clang nlohmann-json3-dev osslsigncode openssl dpkg-dev \
 	g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64 \
 	wine wine64 xvfb xauth x11-utils gphoto2 tshark python3 imagemagick
 

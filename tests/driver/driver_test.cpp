@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -680,7 +681,7 @@ TEST(Driver, EventsReachTheCallbackOnTheLibrarysThread) {
 namespace {
 
 // Starts `server` and loads the library with settings that reach it, and `more`.
-bool LoadOverVcam(Driver& d, testing_support::VcamServer& server, const std::string& more = "") {
+bool LoadOverVcam(Driver& d, testing_support::CameraServer& server, const std::string& more = "") {
     if (!server.Start())
         return false;
     d.scenario.SetSettings(server.Settings() + more);
@@ -867,6 +868,115 @@ TEST(DriverOverPtpIp, NothingListeningCountsNoCamera) {
     EXPECT_EQ(d.Enumerate(count, records), 0);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(Driver::Items(records).size(), 0u);
+}
+
+// Cameras nobody here wrote, through the library as the wizard uses it: what each says of
+// itself, its card as the wizard walks it, and a file of a few megabytes sent, confirmed and
+// found on the card byte for byte; or, where the camera takes no uploads, refused at once with
+// nothing sent.
+TEST(DriverOverPtpIp, CamerasNobodyHereWroteAreReadAndSentTo) {
+    using testing_support::Peer;
+    const struct {
+        Peer peer;
+        const char* model;
+        uint32_t firmware; // its DeviceVersion, as the camera displays it
+        uint32_t battery;
+        uint64_t capacity, free; // 0: the card folder's disk
+        uint16_t access;
+        DriverResult sent;
+    } rows[] = {
+        {Peer::kUmtpResponder, "The Viveris Product !", 0, 1, 0, 0, 0, 0},
+        {Peer::kGphotoVcamera, "VC", 0x02050B00, 1, 0x42424242, 0x21212121, 2, kDriverNotSupported},
+    };
+    for (const auto& row : rows) {
+        const std::string peer = testing_support::PeerName(row.peer);
+        Driver d("");
+        const std::map<std::string, std::string> card = {
+            {"readme.txt", "On the card.\r\n"},
+            {"DCIM\\100TARVO\\IMG_0001.JPG", PatternBytes(3000, 7)},
+            {"MISC\\NOTES.TXT", "notes"},
+        };
+        for (const auto& file : card) {
+            const std::string path = d.scenario.card() + "\\" + file.first;
+            testing_support::MakeFolders(path.substr(0, path.find_last_of('\\')));
+            WriteFileBytes(path, file.second);
+        }
+        testing_support::PeerServer server(row.peer, d.scenario.folder(), "card", "peer.log");
+        ASSERT_TRUE(LoadOverVcam(d, server, "trace = trace.txt\n")) << peer;
+        uint32_t count = 0;
+        std::string records;
+        ASSERT_EQ(d.Enumerate(count, records), 0) << peer;
+        ASSERT_EQ(count, 1u) << peer;
+        ASSERT_EQ(d.camera->OpenDevice(records.data() + 12, RecordEvent, 0, &d.device), 0) << peer;
+
+        uint8_t model[512] = {};
+        uint32_t battery = 0, firmware = 0xEEEEEEEE;
+        EXPECT_EQ(d.camera->GetDevicePropValue(d.device, kPropModelName, model, 0), 0) << peer;
+        EXPECT_STREQ(reinterpret_cast<char*>(model + 1), row.model) << peer;
+        EXPECT_EQ(d.camera->GetDevicePropValue(d.device, kPropFirmwareVersion, &firmware, 0), 0)
+            << peer;
+        EXPECT_EQ(firmware, row.firmware) << peer;
+        EXPECT_EQ(d.camera->GetDevicePropValue(d.device, kPropBattery, &battery, 0), 0) << peer;
+        EXPECT_EQ(battery, row.battery) << peer;
+
+        StorageRecord store;
+        memset(&store, 0xEE, sizeof store);
+        ASSERT_EQ(d.camera->GetStorageInfo(d.device, d.FirstStorage(), &store), 0) << peer;
+        ULARGE_INTEGER available, total, free;
+        ASSERT_TRUE(GetDiskFreeSpaceExA(d.scenario.card().c_str(), &available, &total, &free));
+        EXPECT_EQ(store.maxCapacity, row.capacity ? row.capacity : total.QuadPart) << peer;
+        if (row.free)
+            EXPECT_EQ(store.freeSpace, row.free) << peer;
+        else
+            EXPECT_TRUE(store.freeSpace > 0 && store.freeSpace <= store.maxCapacity) << peer;
+        EXPECT_EQ(store.accessCapability, row.access) << peer;
+
+        // The walk finds the card's root at least (some cameras list every level for parent
+        // 0), nothing that is not on the card, and the root file's entry as it is.
+        std::map<std::string, uint16_t> objects;
+        std::vector<std::string> entries;
+        const DriverResult walked = d.Walk(objects, &entries);
+        EXPECT_EQ(walked, 0) << peer;
+        const std::set<std::string> names = {"readme.txt",   "DCIM", "100TARVO",
+                                             "IMG_0001.JPG", "MISC", "NOTES.TXT"};
+        size_t readmes = 0;
+        for (const std::string& entry : entries) {
+            ObjectEntryRecord record = {};
+            memcpy(&record, entry.data(), std::min(entry.size(), sizeof record));
+            EXPECT_EQ(names.count(record.name), 1u) << peer << ": " << record.name;
+            if (std::string(record.name) != "readme.txt")
+                continue;
+            ++readmes;
+            EXPECT_EQ(record.sizeLow, card.at("readme.txt").size()) << peer;
+            EXPECT_TRUE(record.parentObject == 0 || record.parentObject == 0xFFFFFFFF) << peer;
+        }
+        if (walked == 0) {
+            EXPECT_EQ(readmes, 1u) << peer;
+            EXPECT_TRUE(objects.count("DCIM") && objects.count("MISC")) << peer;
+        }
+
+        const std::string bytes = PatternBytes(3 * 1024 * 1024 + 17, 13);
+        EXPECT_EQ(d.Send("NET.FIR", bytes), row.sent) << peer;
+        EXPECT_EQ(d.camera->CloseDevice(d.device), 0) << peer;
+        std::string arrived, trace;
+        ReadFileBytes(d.scenario.Path("trace.txt"), trace);
+        if (row.sent == 0) {
+            EXPECT_EQ(progressSeen.back(), 100u) << peer;
+            ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\NET.FIR", arrived)) << peer;
+            EXPECT_TRUE(arrived == bytes) << peer;
+        } else {
+            EXPECT_EQ(trace.find("SendObjectInfo (0x100C)"), std::string::npos)
+                << peer << ": nothing is sent to a camera that takes no uploads\n"
+                << trace;
+        }
+        // The card holds what it held, and the file sent: nothing under another name.
+        std::vector<std::string> expected = {"IMG_0001.JPG", "NOTES.TXT", "readme.txt"};
+        if (row.sent == 0)
+            expected.push_back("NET.FIR");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(d.FolderNames(), expected) << peer;
+        server.Kill();
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <set>
 #include <string>
@@ -162,7 +163,11 @@ enum Card { kNoFiles, kFirstFile, kFirstTwo, kAllFiles, kSome, kFirstMaybeSecond
 // send and cannot rename.
 enum Leftover { kWholeOnly, kTemporary, kPartial };
 
-enum Camera { kEmbedded, kPtpIp };
+// The camera: embedded in the library, the vcam server over PTP/IP, or uMTP-Responder over
+// PTP/IP (tests/peers), a camera nobody here wrote, named as the update's model.
+enum Camera { kEmbedded, kPtpIp, kUmtp };
+const char kUmtpConf[] = "manufacturer \"Tarvo\"\nproduct \"Tarvo Camera X1\"\n"
+                         "firmware_version \"1.0.1.2\"\nserial \"TX1-00000001\"\n";
 
 struct Row {
     Fault fault;
@@ -280,6 +285,8 @@ const Row kRows[] = {
     {kDrop, kMidFile, {IDS_MSG_CONNECTION_PROBLEM}, kFirstFile, kPtpIp},
     {kCardRemoved, kLastFile, {IDS_MSG_DISCONNECT_CARD_COVER}, kFirstTwo, kPtpIp},
     {kServerKilled, kNowhere, {IDS_MSG_CONNECTION_PROBLEM}, kSome, kPtpIp, nullptr, true},
+    // uMTP-Responder renames each file sent (some under a new handle) and counts no objects.
+    {kNone, kNowhere, {}, kAllFiles, kUmtp},
     // Cameras that differ from ours as real ones do: the update lands whole at the card's
     // root, or the one message says why not.
     {FieldCamera("decides: into DCIM", "dcim-decides.ini"), kNowhere, {}, kAllFiles},
@@ -442,8 +449,9 @@ std::vector<Row> AllRows() {
 }
 
 std::string RowName(const Row& row) {
-    return std::string(row.camera == kPtpIp ? "PTP/IP: " : "") +
-           (row.again ? KindName(row.kind) : "") + row.fault.label + " " + WhereName(row.where);
+    static const char* const cameras[] = {"", "PTP/IP: ", "uMTP-Responder: "};
+    return std::string(cameras[row.camera]) + (row.again ? KindName(row.kind) : "") +
+           row.fault.label + " " + WhereName(row.where);
 }
 
 bool Renames(const Row& row) {
@@ -588,19 +596,27 @@ class FaultSuite : public ::testing::TestWithParam<Row> {};
 TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     const Row& row = GetParam();
     FaultUpdate update(row);
-    testing_support::VcamServer server(update.scenario.folder());
+    std::unique_ptr<testing_support::CameraServer> server;
+    if (row.camera == kUmtp) {
+        WriteFileBytes(update.Path("umtprd.conf"), kUmtpConf);
+        server.reset(new testing_support::PeerServer(testing_support::Peer::kUmtpResponder,
+                                                     update.scenario.folder(), "card", "",
+                                                     "umtprd.conf"));
+    } else {
+        server.reset(new testing_support::VcamServer(update.scenario.folder()));
+    }
+    const bool overPtpIp = row.camera != kEmbedded;
     const auto settings = [&](const std::string& more) {
         update.scenario.SetSettings(
-            (row.camera == kPtpIp
-                 ? server.Settings()
-                 : std::string("transport = virtual\nprofile = camera.ini\ncard = card\n")) +
+            (overPtpIp ? server->Settings()
+                       : std::string("transport = virtual\nprofile = camera.ini\ncard = card\n")) +
             more);
     };
     auto serve = [&] {
-        ASSERT_TRUE(server.Start());
+        ASSERT_TRUE(server->Start());
         settings("");
     };
-    if (row.camera == kPtpIp) {
+    if (overPtpIp) {
         ASSERT_NO_FATAL_FAILURE(serve());
     }
     if (*row.settings)
@@ -609,7 +625,7 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     if (row.killServerMidCopy)
         kill = [&server] {
             Sleep(1000);
-            server.Kill();
+            server->Kill();
         };
     ExpectOutcome(Walk(update, kill), row);
     // A copy that completed leaves nothing under a temporary name.
@@ -620,7 +636,7 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     // The camera is back: a second run completes, or says that the update is on the card,
     // and only when a whole file of it is there. Nothing under a temporary name is left.
     update.scenario.SetProfile(row.kind);
-    if (row.camera == kPtpIp) {
+    if (overPtpIp) {
         ASSERT_NO_FATAL_FAILURE(serve());
     } else if (*row.settings) {
         settings("");
