@@ -19,6 +19,7 @@
 #include <string>
 
 #include "camera_link.h"
+#include "common/handle.h"
 #include "ui_driver.h"
 
 namespace {
@@ -116,11 +117,10 @@ int Lookup(const char* folder, int count, char** names) {
     const double start = Now();
     for (int i = 0; i < count; ++i) {
         WIN32_FIND_DATAA item;
-        HANDLE search = FindFirstFileA((std::string(folder) + "\\" + names[i]).c_str(), &item);
-        if (search != INVALID_HANDLE_VALUE) {
-            FindClose(search);
+        const common::FindHandle search(
+            FindFirstFileA((std::string(folder) + "\\" + names[i]).c_str(), &item));
+        if (search)
             return Fail("already there", names[i], 0);
-        }
     }
     const double seconds = Now() - start;
     return Report(seconds, seconds);

@@ -39,8 +39,8 @@ Deadline::Deadline(int silenceMs)
     : silenceMs_(std::max(silenceMs, 0)), end_(Clock::time_point::max()) {}
 
 Deadline::Deadline(int silenceMs, int totalMs, uint64_t floorBytesPerSecond)
-    : silenceMs_(std::max(silenceMs, 0)), floor_(floorBytesPerSecond) {
-    end_ = After(Clock::now(), static_cast<uint64_t>(std::max(totalMs, 0)));
+    : silenceMs_(std::max(silenceMs, 0)), start_(Clock::now()), floor_(floorBytesPerSecond) {
+    end_ = After(start_, static_cast<uint64_t>(std::max(totalMs, 0)));
 }
 
 int Deadline::WaitMs() const {
@@ -49,6 +49,14 @@ int Deadline::WaitMs() const {
 
 bool Deadline::Passed() const {
     return end_ != Clock::time_point::max() && Clock::now() >= end_;
+}
+
+void Deadline::Restart() {
+    if (end_ == Clock::time_point::max())
+        return;
+    const auto span = std::chrono::duration_cast<Milliseconds>(end_ - start_).count();
+    start_ = Clock::now();
+    end_ = After(start_, static_cast<uint64_t>(span));
 }
 
 void Deadline::Allow(uint64_t bytes) {

@@ -16,7 +16,6 @@ namespace {
 const UINT UWM_COPY_DONE = WM_USER + 1001;
 
 bool workerStarted = false;
-HANDLE workerThread = nullptr;
 
 // The dialog's side, all on the user-interface thread.
 bool reportShown = false;   // a camera event's message was shown during this copy
@@ -102,12 +101,13 @@ void OnShowWindow(HWND dialog) {
     if (workerStarted)
         return;
     workerStarted = true;
-    workerThread = CreateThread(nullptr, 0, CopyWorker, &firmwareJob, CREATE_SUSPENDED, nullptr);
-    if (!workerThread) {
+    HANDLE worker = CreateThread(nullptr, 0, CopyWorker, &firmwareJob, CREATE_SUSPENDED, nullptr);
+    if (!worker) {
         EndCopyDialog(dialog, IDS_MSG_FILE_ACCESS);
         return;
     }
-    ResumeThread(workerThread);
+    ResumeThread(worker);
+    CloseHandle(worker); // nothing waits for the worker: it tells the dialog when it is done
 }
 
 } // namespace
@@ -151,13 +151,6 @@ INT_PTR CALLBACK CopyDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         break;
     case WM_CLOSE:
         SetErrorTargetWindow(pageTarget);
-        break;
-    case WM_DESTROY:
-        // Nothing waits for the worker; its handle is not needed once the dialog is gone.
-        if (workerThread) {
-            CloseHandle(workerThread);
-            workerThread = nullptr;
-        }
         break;
     case UWM_REPORT_ERROR:
         ShowReport(dialog, static_cast<MessageId>(lParam));

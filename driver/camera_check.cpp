@@ -3,10 +3,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "common/lock.h"
 #include "ptp/codes.h"
 #include "ptp/initiator.h"
 #include "wpd_cameras.h"
@@ -137,10 +137,10 @@ int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::
     ptp::InitiatorConfig config;
     config.timeoutMs = config.handshakeTimeoutMs = options.timeoutMs;
     ptp::Initiator session(config);
-    std::mutex eventsMutex;
+    common::Lock eventsLock;
     std::vector<ptp::Event> events;
     session.SetEventHandler([&](const ptp::Event& e) {
-        std::lock_guard<std::mutex> lock(eventsMutex);
+        std::lock_guard<common::Lock> hold(eventsLock);
         events.push_back(e);
     });
     report.Line("Opening %s", cameras.name(0).c_str());
@@ -197,7 +197,7 @@ int RunCameraCheck(WpdFactory& factory, const CameraCheckOptions& options, std::
     report.Line("Listening for events for %d ms", options.listenMs);
     std::this_thread::sleep_for(std::chrono::milliseconds(options.listenMs));
     {
-        std::lock_guard<std::mutex> lock(eventsMutex);
+        std::lock_guard<common::Lock> hold(eventsLock);
         for (const ptp::Event& e : events)
             report.Line("event 0x%04X (%u parameters)", e.code,
                         static_cast<unsigned>(e.params.size()));

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "common/handle.h"
+
 namespace {
 
 uint64_t Fnv1a(const std::string& text, uint64_t seed) {
@@ -18,15 +20,14 @@ uint64_t Fnv1a(const std::string& text, uint64_t seed) {
 
 // Windows' own identity of its installation, made once at setup.
 std::string MachineGuid() {
-    HKEY key = nullptr;
+    common::RegistryKey key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Cryptography", 0,
-                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+                      KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.receive()) != ERROR_SUCCESS)
         return std::string();
     char value[128] = "";
     DWORD size = sizeof value - 1, type = 0;
-    const LONG r =
-        RegQueryValueExA(key, "MachineGuid", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
-    RegCloseKey(key);
+    const LONG r = RegQueryValueExA(key.get(), "MachineGuid", nullptr, &type,
+                                    reinterpret_cast<BYTE*>(value), &size);
     return r == ERROR_SUCCESS && type == REG_SZ ? std::string(value, strnlen(value, size))
                                                 : std::string();
 }

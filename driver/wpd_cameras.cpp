@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "common/handle.h"
 #include "wpd_transport.h"
 
 using namespace wpd;
@@ -34,21 +35,21 @@ HRESULT WpdCameraList::Refresh(std::vector<Device>* all) {
     if (FAILED(hr) || count == 0)
         return hr;
     count = std::min(count, kMaxDevices);
-    std::vector<LPWSTR> ids(count, nullptr);
-    hr = manager->GetDevices(ids.data(), &count);
+    std::vector<LPWSTR> listed(count, nullptr);
+    hr = manager->GetDevices(listed.data(), &count);
+    const std::vector<common::TaskMemory<wchar_t>> ids(listed.begin(), listed.end());
     if (FAILED(hr))
         count = 0;
-    for (DWORD i = 0; i < ids.size(); ++i) {
-        if (i < count && ids[i]) {
+    for (DWORD i = 0; i < count; ++i) {
+        if (ids[i]) {
             Device device;
-            device.pnpDeviceId = ids[i];
+            device.pnpDeviceId = ids[i].get();
             Describe(manager.Get(), device);
             if (device.verdict == Verdict::Camera || device.verdict == Verdict::Busy)
                 cameras_.push_back(device);
             if (all)
                 all->push_back(std::move(device));
         }
-        CoTaskMemFree(ids[i]);
     }
     return hr;
 }

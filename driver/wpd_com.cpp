@@ -2,11 +2,11 @@
 #include "wpd_com.h"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <thread>
+#include <new>
+
+#include "common/handle.h"
+#include "common/lock.h"
 
 namespace {
 
@@ -78,12 +78,10 @@ bool ReadParams(IPortableDevicePropVariantCollection* values, ptp::Params& param
 }
 
 std::wstring TakeString(IPortableDeviceValues* values, const PROPERTYKEY& key) {
-    LPWSTR text = nullptr;
-    std::wstring taken;
-    if (values && SUCCEEDED(values->GetStringValue(key, &text)) && text)
-        taken = text;
-    CoTaskMemFree(text);
-    return taken;
+    common::TaskMemory<wchar_t> text;
+    if (values && SUCCEEDED(values->GetStringValue(key, text.receive())) && text)
+        return text.get();
+    return std::wstring();
 }
 
 std::string Utf8Of(const std::wstring& text) {
@@ -102,8 +100,8 @@ namespace {
 
 // An Open under way on a thread of its own, shared by that thread and the one waiting for it.
 struct PendingOpen {
-    std::mutex mutex;
-    std::condition_variable done;
+    common::Lock lock;
+    common::Signal done;
     bool finished = false, abandoned = false;
     HRESULT hr = E_FAIL;
     ComPtr<IPortableDevice> device;
@@ -111,33 +109,62 @@ struct PendingOpen {
     std::wstring id;
 };
 
-void RunOpen(const std::shared_ptr<PendingOpen>& pending) {
+// What the Open's thread owns: its share of the Open, and a reference to this library, so that
+// the library stays loaded while an abandoned Open goes on after its caller freed it.
+struct OpenThread {
+    std::shared_ptr<PendingOpen> pending;
+    HMODULE library = nullptr;
+};
+
+void RunOpen(PendingOpen& pending) {
     ComApartment apartment;
-    const HRESULT hr = pending->device->Open(pending->id.c_str(), pending->client.Get());
+    const HRESULT hr = pending.device->Open(pending.id.c_str(), pending.client.Get());
     ComPtr<IPortableDevice> late;
     {
-        std::lock_guard<std::mutex> lock(pending->mutex);
-        pending->hr = hr;
-        pending->finished = true;
-        pending->client.Reset();
-        if (pending->abandoned)
-            late = std::move(pending->device);
+        std::lock_guard<common::Lock> hold(pending.lock);
+        pending.hr = hr;
+        pending.finished = true;
+        pending.client.Reset();
+        if (pending.abandoned)
+            late = std::move(pending.device);
     }
-    pending->done.notify_all();
+    pending.done.WakeAll();
     if (late && SUCCEEDED(hr))
         late->Close(); // nobody waits for it any more
 }
 
-} // namespace
+DWORD WINAPI OpenRoutine(void* parameter) {
+    HMODULE library = nullptr;
+    {
+        std::unique_ptr<OpenThread> thread(static_cast<OpenThread*>(parameter));
+        library = thread->library;
+        try {
+            RunOpen(*thread->pending);
+        } catch (...) {
+        }
+    }
+    // The library may be unloaded here: the system ends the thread without coming back to it.
+    FreeLibraryAndExitThread(library, 0);
+}
 
-HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
-                           ComPtr<IPortableDevice>& device, int timeoutMs) {
-    auto pending = std::make_shared<PendingOpen>();
-    pending->id = pnpDeviceId;
-    ComPtr<IPortableDeviceValues>& client = pending->client;
-    HRESULT hr = factory.Make(wpd::CLSID_PortableDeviceFTM, pending->device);
-    if (SUCCEEDED(hr))
-        hr = factory.Make(wpd::CLSID_PortableDeviceValues, client);
+// Starts RunOpen on a thread that holds this library; false when it could not be started.
+bool StartOpen(const std::shared_ptr<PendingOpen>& pending) {
+    std::unique_ptr<OpenThread> thread(new (std::nothrow) OpenThread{pending, nullptr});
+    if (!thread || !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                       reinterpret_cast<LPCWSTR>(&OpenRoutine), &thread->library))
+        return false;
+    const common::Handle started(CreateThread(nullptr, 0, OpenRoutine, thread.get(), 0, nullptr));
+    if (!started) {
+        FreeLibrary(thread->library);
+        return false;
+    }
+    thread.release(); // the thread's own now
+    return true;
+}
+
+// Who opens the device, as Open takes it.
+HRESULT MakeClientInformation(WpdFactory& factory, ComPtr<IPortableDeviceValues>& client) {
+    HRESULT hr = factory.Make(wpd::CLSID_PortableDeviceValues, client);
     if (SUCCEEDED(hr))
         hr = client->SetStringValue(wpd::WPD_CLIENT_NAME, L"Vandrel");
     if (SUCCEEDED(hr))
@@ -149,22 +176,26 @@ HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
     if (SUCCEEDED(hr)) // as Microsoft's samples ask for
         hr = client->SetUnsignedIntegerValue(wpd::WPD_CLIENT_SECURITY_QUALITY_OF_SERVICE,
                                              SECURITY_IMPERSONATION);
+    return hr;
+}
+
+} // namespace
+
+HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
+                           ComPtr<IPortableDevice>& device, int timeoutMs) {
+    auto pending = std::make_shared<PendingOpen>();
+    pending->id = pnpDeviceId;
+    HRESULT hr = factory.Make(wpd::CLSID_PortableDeviceFTM, pending->device);
+    if (SUCCEEDED(hr))
+        hr = MakeClientInformation(factory, pending->client);
     device.Reset();
     if (FAILED(hr))
         return hr;
-    try {
-        std::thread([pending] {
-            try {
-                RunOpen(pending);
-            } catch (...) {
-            }
-        }).detach();
-    } catch (...) {
+    if (!StartOpen(pending))
         return E_OUTOFMEMORY;
-    }
-    std::unique_lock<std::mutex> lock(pending->mutex);
-    if (!pending->done.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                                [&] { return pending->finished; })) {
+    std::unique_lock<common::Lock> hold(pending->lock);
+    if (!pending->done.WaitFor(pending->lock, std::max(timeoutMs, 0),
+                               [&] { return pending->finished; })) {
         pending->abandoned = true;
         return HRESULT_FROM_WIN32(ERROR_SEM_TIMEOUT);
     }

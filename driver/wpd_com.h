@@ -65,6 +65,7 @@ std::string Utf8Of(const std::wstring& text);
 
 // Makes a device object and opens it with our client information. IPortableDevice::Open has no
 // bound of its own: one that takes longer than `timeoutMs` is left to finish on its own thread,
-// which then closes the device, and the wait ends with the semaphore-timeout HRESULT.
+// which then closes the device and keeps the library loaded until it ends, and the wait ends
+// with the semaphore-timeout HRESULT.
 HRESULT OpenPortableDevice(WpdFactory& factory, const std::wstring& pnpDeviceId,
                            ComPtr<IPortableDevice>& device, int timeoutMs);

@@ -37,16 +37,14 @@ void WpdEvents::Deliver(IPortableDeviceValues* parameters) {
     GUID id;
     if (FAILED(parameters->GetGuidValue(WPD_EVENT_PARAMETER_EVENT_ID, &id)))
         return;
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
     // Reset: clients are to close their connections, as on removal.
     if (IsEqualGUID(id, WPD_EVENT_DEVICE_REMOVED) || IsEqualGUID(id, WPD_EVENT_DEVICE_RESET)) {
         gone_ = true;
-        if (listener_)
-            listener_->OnLost(ptp::Link::Command, ptp::Status::Closed);
+        HandOn([](ptp::TransportListener& listener) {
+            listener.OnLost(ptp::Link::Command, ptp::Status::Closed);
+        });
         return;
     }
-    if (!listener_)
-        return;
     ptp::Event event;
     event.code = VendorEventCode(id);
     if (event.code != 0) {
@@ -55,17 +53,57 @@ void WpdEvents::Deliver(IPortableDeviceValues* parameters) {
                 WPD_PROPERTY_MTP_EXT_EVENT_PARAMS, &params)) ||
             !params || !ReadParams(params.Get(), event.params))
             return;
-        listener_->OnEvent(event);
-        return;
+    } else {
+        for (const StandardEvent& standard : kStandardEvents) {
+            if (IsEqualGUID(id, *standard.id))
+                event.code = standard.code;
+        }
+        if (event.code == ptp::EC_ObjectRemoved && IsStorage(parameters))
+            event.code = ptp::EC_StoreRemoved;
+        // The object is named in WPD terms only: no parameters.
     }
-    for (const StandardEvent& standard : kStandardEvents) {
-        if (IsEqualGUID(id, *standard.id))
-            event.code = standard.code;
-    }
-    if (event.code == ptp::EC_ObjectRemoved && IsStorage(parameters))
-        event.code = ptp::EC_StoreRemoved;
     if (event.code != 0)
-        listener_->OnEvent(event); // the object is named in WPD terms only: no parameters
+        HandOn([&event](ptp::TransportListener& listener) { listener.OnEvent(event); });
+}
+
+template <typename Hand> void WpdEvents::HandOn(Hand hand) {
+    const DWORD self = GetCurrentThreadId();
+    ptp::TransportListener* listener = nullptr;
+    bool nested = false; // an event the listener's own call brought about
+    {
+        std::unique_lock<common::Lock> hold(lock_);
+        nested = handing_ == self;
+        if (!nested)
+            handed_.WaitFor(lock_, common::kForever,
+                            [this] { return handing_ == 0 || !listener_; });
+        listener = listener_;
+        if (!listener)
+            return;
+        if (!nested)
+            handing_ = self;
+    }
+    struct Handed {
+        WpdEvents& events;
+        bool nested;
+        ~Handed() {
+            if (nested)
+                return;
+            {
+                std::lock_guard<common::Lock> hold(events.lock_);
+                events.handing_ = 0;
+            }
+            events.handed_.WakeAll();
+        }
+    } handed{*this, nested};
+    hand(*listener);
+}
+
+void WpdEvents::StopListening() {
+    const DWORD self = GetCurrentThreadId();
+    std::unique_lock<common::Lock> hold(lock_);
+    listener_ = nullptr;
+    handed_.WakeAll(); // those waiting for their turn hand nothing on now
+    handed_.WaitFor(lock_, common::kForever, [&] { return handing_ == 0 || handing_ == self; });
 }
 
 bool WpdEvents::IsStorage(IPortableDeviceValues* parameters) const {

@@ -2,17 +2,18 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "common/lock.h"
 #include "ptp/transport.h"
 #include "wpd_com.h"
 
-// The events of one device, handed to the session's listener while it is attached. The API may
-// call it on any thread (the object aggregates the free-threaded marshaler) and may hold it after
-// the transport is gone, so it owns what it needs.
+// The events of one device, handed to the session's listener while it is attached, one at a
+// time and outside any lock, so the listener may shut the transport down from its call. The API
+// may call it on any thread (the object aggregates the free-threaded marshaler) and may hold it
+// after the transport is gone, so it owns what it needs.
 class WpdEvents final : public IPortableDeviceEventCallback {
   public:
     static ComPtr<WpdEvents> Create() {
@@ -57,12 +58,13 @@ class WpdEvents final : public IPortableDeviceEventCallback {
     // The device's storage objects, set before events are listened to.
     void KnowStorages(std::vector<std::wstring> ids) { storages_ = std::move(ids); }
 
-    void Listen(ptp::TransportListener* listener) {
-        std::lock_guard<std::recursive_mutex> lock(mutex_);
-        listener_ = listener;
+    void Listen(ptp::TransportListener& listener) {
+        std::lock_guard<common::Lock> hold(lock_);
+        listener_ = &listener;
     }
-    // Waits for an event being delivered; none is delivered afterwards.
-    void StopListening() { Listen(nullptr); }
+    // No event is handed on once this returns: one being handed on by another thread is waited
+    // for (one on this thread is the caller's own).
+    void StopListening();
     bool gone() const { return gone_; }
 
   private:
@@ -70,14 +72,18 @@ class WpdEvents final : public IPortableDeviceEventCallback {
     ~WpdEvents() = default;
 
     void Deliver(IPortableDeviceValues* parameters);
+    // Gives the listener to `hand`, unless it is gone, with no lock held.
+    template <typename Hand> void HandOn(Hand hand);
     // A removed object is a storage when it is one the device listed, or hangs from the device
     // object itself, where only functional objects are.
     bool IsStorage(IPortableDeviceValues* parameters) const;
 
     LONG refs_ = 1;
     ComPtr<IUnknown> marshaler_;
-    std::recursive_mutex mutex_; // a listener may shut the transport down from its call
+    common::Lock lock_; // guards listener_ and handing_
+    common::Signal handed_;
     ptp::TransportListener* listener_ = nullptr;
+    DWORD handing_ = 0; // the thread handing an event on, 0 when none
     std::atomic<bool> gone_{false};
     std::vector<std::wstring> storages_;
 };

@@ -71,10 +71,9 @@ WpdTransport::~WpdTransport() {
     Shutdown();
     if (device_) {
         if (cookie_)
-            device_->Unadvise(cookie_);
+            device_->Unadvise(cookie_.get());
         device_->Close();
     }
-    CoTaskMemFree(cookie_);
 }
 
 bool WpdTransport::AcceptsMtpCommands(IPortableDevice* device) {
@@ -117,7 +116,7 @@ ptp::Status WpdTransport::Open(const ptp::Deadline& deadline, ptp::Response&) {
         SUCCEEDED(capabilities->GetFunctionalObjects(WPD_FUNCTIONAL_CATEGORY_STORAGE, &storages)))
         events->KnowStorages(ReadIds(storages.Get()));
     {
-        std::lock_guard<std::mutex> lock(linkMutex_);
+        std::lock_guard<common::Lock> hold(linkLock_);
         device_ = device;
         events_ = events;
     }
@@ -125,27 +124,32 @@ ptp::Status WpdTransport::Open(const ptp::Deadline& deadline, ptp::Response&) {
 }
 
 void WpdTransport::Start(ptp::TransportListener& listener) {
-    events_->Listen(&listener);
+    events_->Listen(listener);
     // Without events the operations still work; losses then show when a command fails.
-    if (FAILED(device_->Advise(0, events_.Get(), nullptr, &cookie_)))
-        cookie_ = nullptr;
+    if (FAILED(device_->Advise(0, events_.Get(), nullptr, cookie_.receive())))
+        cookie_.reset();
 }
 
 void WpdTransport::Shutdown() {
-    std::lock_guard<std::mutex> lock(linkMutex_);
-    // Either a command sees stopping_ before it is sent, or it is cancelled here.
-    stopping_ = true;
-    if (events_)
-        events_->StopListening();
-    if (inCommand_ && device_)
-        device_->Cancel();
+    ComPtr<WpdEvents> events;
+    {
+        std::lock_guard<common::Lock> hold(linkLock_);
+        // Either a command sees stopping_ before it is sent, or it is cancelled here.
+        stopping_ = true;
+        events = events_;
+        if (inCommand_ && device_)
+            device_->Cancel();
+    }
+    // Outside the link lock: a listener that shuts the transport down from its call takes it.
+    if (events)
+        events->StopListening();
 }
 
 void WpdTransport::Abort() {
     // A thread of the session's own: Cancel is a COM call.
     ComApartment apartment;
     aborted_ = true;
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    std::lock_guard<common::Lock> hold(linkLock_);
     if (device_)
         device_->Cancel();
 }
@@ -363,18 +367,17 @@ ptp::Status WpdTransport::ReceiveData(const ptp::Request&, ptp::DataInTarget& ta
         if (status != ptp::Status::Ok)
             return Abandon(status, deadline);
         ULONG count = 0;
-        BYTE* data = nullptr;
+        common::TaskMemory<BYTE> data;
         DWORD held = 0;
-        const bool told =
-            SUCCEEDED(results->GetUnsignedIntegerValue(WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ,
-                                                       &count)) &&
-            SUCCEEDED(results->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA, &data, &held));
+        const bool told = SUCCEEDED(results->GetUnsignedIntegerValue(
+                              WPD_PROPERTY_MTP_EXT_TRANSFER_NUM_BYTES_READ, &count)) &&
+                          SUCCEEDED(results->GetBufferValue(WPD_PROPERTY_MTP_EXT_TRANSFER_DATA,
+                                                            data.receive(), &held));
         // More than asked for or than the buffer holds breaks the phase; nothing ends one of
         // unknown size, and breaks one that still owes bytes.
         const bool fits = told && count <= size && count <= held && (data || count == 0);
         if (fits && count > 0 && !refused)
-            refused = !target.Write(data, count);
-        CoTaskMemFree(data);
+            refused = !target.Write(data.get(), count);
         if (!fits || (count == 0 && !unknown))
             return Abandon(ptp::Status::Malformed, deadline);
         received += count;

@@ -6,10 +6,11 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/handle.h"
+#include "common/lock.h"
 #include "ptp/transport.h"
 #include "wpd_com.h"
 
@@ -72,10 +73,10 @@ class WpdTransport final : public ptp::Transport {
     const std::wstring pnpDeviceId_;
     ptp::ResponderInfo responder_;
 
-    std::mutex linkMutex_; // guards device_ and events_ while they are set or shut down
+    common::Lock linkLock_; // guards device_ and events_ while they are set or shut down
     ComPtr<IPortableDevice> device_;
     ComPtr<WpdEvents> events_;
-    LPWSTR cookie_ = nullptr;
+    common::TaskMemory<wchar_t> cookie_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> inCommand_{false}; // SendCommand may be under way
     std::atomic<bool> aborted_{false};   // the operation overstayed: no command more

@@ -23,20 +23,18 @@ Status ReadHeader(Connection& connection, PacketHeader& header, const Deadline& 
     return DecodeHeader(bytes, header) ? Status::Ok : Status::Malformed;
 }
 
-Status AwaitHeader(Connection& connection, PacketHeader& header, int idleMs, int restMs, bool* idle,
-                   Deadline* rest) {
+Status AwaitHeader(Connection& connection, PacketHeader& header, const Deadline& wait,
+                   Deadline& rest, bool* idle) {
     uint8_t bytes[kPacketHeaderSize];
     size_t received = 0;
-    Status status = connection.ReceiveSome(bytes, sizeof bytes, received, idleMs);
+    Status status = connection.ReceiveSome(bytes, sizeof bytes, received, wait.WaitMs());
     if (idle)
         *idle = received == 0;
     if (status != Status::Ok)
         return status;
-    const Deadline started(restMs, restMs, 0);
-    if (rest)
-        *rest = started;
+    rest.Restart();
     if (received < sizeof bytes)
-        status = connection.Receive(bytes + received, sizeof bytes - received, started);
+        status = connection.Receive(bytes + received, sizeof bytes - received, rest);
     if (status != Status::Ok)
         return status;
     return DecodeHeader(bytes, header) ? Status::Ok : Status::Malformed;
@@ -61,16 +59,11 @@ Status ReadPacket(Connection& connection, Packet& packet, const Deadline& deadli
     return ReadBody(connection, header, kMaxControlBody, packet.body, deadline);
 }
 
-namespace {
-
-// Sends Start Data and the Data packets; without a deadline each send waits as long as the
-// connection's send timeout allows.
-Status SendPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                 const DataSource& source, size_t chunk, const Deadline* deadline,
-                 const std::vector<uint8_t>& prefix) {
+Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
+                     const DataSource& source, size_t chunk, const Deadline& deadline,
+                     const std::vector<uint8_t>& prefix) {
     auto put = [&](const std::vector<uint8_t>& packet) {
-        return deadline ? connection.Send(packet.data(), packet.size(), *deadline)
-                        : connection.Send(packet);
+        return connection.Send(packet.data(), packet.size(), deadline);
     };
     std::vector<uint8_t> packet(prefix), start;
     EncodeStartData({transactionId, total}, start);
@@ -108,6 +101,8 @@ Status SendPhase(Connection& connection, uint32_t transactionId, uint64_t total,
     } while (sent < total);
     return Status::Ok;
 }
+
+namespace {
 
 // Receives a data phase. A refusing sink ends it at once unless `drainRefused`, which reads
 // and drops the rest instead.
@@ -168,17 +163,6 @@ DataPhaseResult ReceivePhase(Connection& connection, uint32_t transactionId, uin
 }
 
 } // namespace
-
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk) {
-    return SendPhase(connection, transactionId, total, source, chunk, nullptr, {});
-}
-
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk, const Deadline& deadline,
-                     const std::vector<uint8_t>& prefix) {
-    return SendPhase(connection, transactionId, total, source, chunk, &deadline, prefix);
-}
 
 DataPhaseResult ReceiveDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
                                  const DataSink& sink, const Deadline& deadline) {

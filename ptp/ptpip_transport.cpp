@@ -373,7 +373,8 @@ void PtpIpTransport::EventLoop() {
     while (!stopping_) {
         PacketHeader header;
         bool idle = false;
-        Status status = AwaitHeader(events, header, kEventPollMs, config_.timeoutMs, &idle);
+        Deadline rest(config_.timeoutMs, config_.timeoutMs, 0);
+        Status status = AwaitHeader(events, header, Deadline(kEventPollMs), rest, &idle);
         if (status == Status::Timeout && idle) {
             if (!inCall_ && command_->PeerClosed()) {
                 if (!stopping_)

@@ -14,10 +14,10 @@ Watchdog::Watchdog(std::function<void()> abort) : abort_(std::move(abort)) {
 
 Watchdog::~Watchdog() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<common::Lock> hold(lock_);
         quit_ = true;
     }
-    wake_.notify_all();
+    wake_.WakeAll();
     if (thread_.joinable())
         thread_.join();
 }
@@ -25,7 +25,7 @@ Watchdog::~Watchdog() {
 void Watchdog::Arm(int waitMs) {
     bool idle = false;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<common::Lock> hold(lock_);
         idle = !armed_;
         armed_ = true;
         fired_ = false;
@@ -33,34 +33,34 @@ void Watchdog::Arm(int waitMs) {
     }
     // A thread already timing wakes at the old time and waits on: only an idle one is woken.
     if (idle)
-        wake_.notify_all();
+        wake_.WakeAll();
 }
 
 bool Watchdog::Disarm() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<common::Lock> hold(lock_);
     armed_ = false;
-    wake_.wait(lock, [this] { return !aborting_; });
+    wake_.WaitFor(lock_, common::kForever, [this] { return !aborting_; });
     return fired_;
 }
 
 void Watchdog::Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<common::Lock> hold(lock_);
     while (!quit_) {
         if (!armed_) {
-            wake_.wait(lock);
+            wake_.Wait(lock_, common::kForever);
         } else if (Clock::now() < until_) {
-            wake_.wait_until(lock, until_);
+            wake_.Wait(lock_, common::MsUntil(until_) + 1); // rounded up: no early wake-ups
         } else {
             armed_ = false;
             fired_ = aborting_ = true;
-            lock.unlock();
+            hold.unlock();
             try {
                 abort_();
             } catch (...) {
             }
-            lock.lock();
+            hold.lock();
             aborting_ = false;
-            wake_.notify_all();
+            wake_.WakeAll();
         }
     }
 }

@@ -120,7 +120,7 @@ void Session::SendEvent(uint16_t code, uint32_t transactionId, std::vector<uint3
     event.params = std::move(params);
     std::vector<uint8_t> bytes;
     EncodeEvent(event, bytes);
-    std::lock_guard<std::mutex> lock(eventMutex_);
+    std::lock_guard<common::Lock> hold(eventLock_);
     SendPacket(*event_, bytes);
 }
 

@@ -295,7 +295,7 @@ Session::Next Session::GetObject(Request& r) {
         offset += count;
         return ok;
     };
-    Status status = SendDataPhase(command_, r.tid, object->size, source, kObjectChunk);
+    Status status = SendDataPhase(command_, r.tid, object->size, source, kObjectChunk, Silence());
     if (status != Status::Ok) {
         // A file that shrank while being sent cannot be finished: the phase is broken.
         Trace("GetObject: reading " + object->path + " failed");
@@ -448,8 +448,7 @@ Session::Next Session::SendObject(Request& r) {
             SleepUntil(pace.Take(count));
         return next == Next::Continue;
     };
-    DataPhaseResult result =
-        ReceiveDataPhase(command_, r.tid, total, sink, Deadline(owner_.peerTimeoutMs_));
+    DataPhaseResult result = ReceiveDataPhase(command_, r.tid, total, sink, Silence());
     if (next == Next::Drop)
         return Next::Drop; // the connections are gone; the upload ended with them
     if (result.status != Status::Ok)

@@ -54,15 +54,14 @@ Status ReadPacketBefore(Connection& connection, Packet& packet, const Deadline& 
     return ReadPacket(watched, packet, deadline);
 }
 
-Status ReadNextPacket(Connection& connection, Packet& packet, int waitMs, int completeMs,
-                      bool* idle) {
+Status ReadNextPacket(Connection& connection, Packet& packet, const Deadline& wait,
+                      Deadline complete, bool* idle) {
     PacketHeader header;
-    Deadline rest(completeMs);
-    Status status = AwaitHeader(connection, header, waitMs, completeMs, idle, &rest);
+    Status status = AwaitHeader(connection, header, wait, complete, idle);
     if (status != Status::Ok)
         return status;
     packet.type = header.type;
-    return ReadBody(connection, header, kMaxControlBody, packet.body, rest);
+    return ReadBody(connection, header, kMaxControlBody, packet.body, complete);
 }
 
 } // namespace vcam

@@ -21,9 +21,9 @@ using StopCheck = std::function<bool()>;
 ptp::Status ReadPacketBefore(ptp::Connection& connection, ptp::Packet& packet,
                              const ptp::Deadline& deadline, const StopCheck& stopped = nullptr);
 
-// Waits up to `waitMs` for a packet to begin (*idle tells whether nothing at all arrived);
-// once its first byte is in, the whole packet must follow within `completeMs`.
-ptp::Status ReadNextPacket(ptp::Connection& connection, ptp::Packet& packet, int waitMs,
-                           int completeMs, bool* idle);
+// Waits within `wait` for a packet to begin (*idle tells whether nothing at all arrived); once
+// its first byte is in, the whole packet must follow within `complete`, started again then.
+ptp::Status ReadNextPacket(ptp::Connection& connection, ptp::Packet& packet,
+                           const ptp::Deadline& wait, ptp::Deadline complete, bool* idle);
 
 } // namespace vcam

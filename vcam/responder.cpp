@@ -173,14 +173,14 @@ ptp::Status Session::Loop() {
             while (!done) {
                 Packet probe;
                 bool idle = false;
-                Status status =
-                    ReadNextPacket(*s.event_, probe, kIdleSliceMs, s.owner_.peerTimeoutMs_, &idle);
+                Status status = ReadNextPacket(*s.event_, probe, Deadline(kIdleSliceMs),
+                                               s.WholePacket(), &idle);
                 if (status == Status::Timeout && idle)
                     continue;
                 if (status != Status::Ok)
                     return status;
                 if (probe.type == PT_ProbeRequest) {
-                    std::lock_guard<std::mutex> lock(s.eventMutex_);
+                    std::lock_guard<common::Lock> hold(s.eventLock_);
                     SendPacket(*s.event_, reply);
                 }
             }
@@ -188,21 +188,17 @@ ptp::Status Session::Loop() {
         }
     } probeAnswerer(*this);
 
+    // Between operations, Stop() is looked at each slice, and the idle timeout ends the session.
     const int idleMs = owner_.idleTimeoutMs_;
-    auto lastOperation = Clock::now();
+    Deadline between = idleMs > 0 ? Deadline(kIdleSliceMs, idleMs, 0) : Deadline(kIdleSliceMs);
     while (!owner_.stopped()) {
-        int waitMs = kIdleSliceMs;
-        if (idleMs > 0) {
-            int left = MsUntil(lastOperation + std::chrono::milliseconds(idleMs));
-            if (left == 0) {
-                Trace("idle for " + std::to_string(idleMs) + " ms: session ended");
-                return Status::Timeout;
-            }
-            waitMs = std::min(waitMs, left);
+        if (between.Passed()) {
+            Trace("idle for " + std::to_string(idleMs) + " ms: session ended");
+            return Status::Timeout;
         }
         Packet packet;
         bool idle = false;
-        Status status = ReadNextPacket(command_, packet, waitMs, owner_.peerTimeoutMs_, &idle);
+        Status status = ReadNextPacket(command_, packet, between, WholePacket(), &idle);
         if (status == Status::Timeout && idle)
             continue;
         if (status == Status::Closed)
@@ -222,7 +218,7 @@ ptp::Status Session::Loop() {
             return Status::Closed;
         if (next == Next::Fail)
             return Status::Malformed;
-        lastOperation = Clock::now();
+        between.Restart();
     }
     return Status::Closed;
 }
@@ -314,7 +310,7 @@ Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
         offset += count;
         return true;
     };
-    if (SendDataPhase(command_, r.tid, data.size(), source, kSendChunk) != Status::Ok)
+    if (SendDataPhase(command_, r.tid, data.size(), source, kSendChunk, Silence()) != Status::Ok)
         return Next::Fail;
     return Respond(r, RC_OK);
 }
@@ -322,8 +318,7 @@ Session::Next Session::SendData(Request& r, const std::vector<uint8_t>& data) {
 Session::Next Session::ReadStartData(Request& r, StartData& start) {
     r.dataConsumed = true;
     Packet packet;
-    const int ms = owner_.peerTimeoutMs_;
-    if (ReadPacketBefore(command_, packet, Deadline(ms, ms, 0)) != Status::Ok)
+    if (ReadPacketBefore(command_, packet, WholePacket()) != Status::Ok)
         return Next::Fail;
     if (packet.type == PT_Cancel) {
         r.cancelled = true;
@@ -353,8 +348,7 @@ Session::Next Session::ReceiveData(Request& r, std::vector<uint8_t>* data, size_
             data->insert(data->end(), bytes, bytes + count);
         return true;
     };
-    DataPhaseResult result =
-        ReceiveDataPhase(command_, r.tid, start.totalLength, sink, Deadline(owner_.peerTimeoutMs_));
+    DataPhaseResult result = ReceiveDataPhase(command_, r.tid, start.totalLength, sink, Silence());
     if (result.status != Status::Ok)
         return Next::Fail;
     r.cancelled = result.cancelled;

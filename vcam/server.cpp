@@ -77,18 +77,15 @@ ptp::Status Server::Listen(const std::string& host, uint16_t port) {
 }
 
 void Server::Trace(const std::string& line) {
-    std::lock_guard<std::mutex> lock(logMutex_);
+    std::lock_guard<common::Lock> hold(logLock_);
     if (log_)
         log_(line);
 }
 
-template <typename Done>
-void Server::WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Done done) {
-    auto deadline = common::MsFromNow(timeoutMs);
-    while (!done() && !stop_ && Clock::now() < deadline) {
-        auto slice = common::MsFromNow(kAcceptSliceMs);
-        changed_.wait_until(lock, std::min(deadline, slice));
-    }
+template <typename Done> void Server::WaitUntil(int timeoutMs, Done done) {
+    const Deadline deadline(kAcceptSliceMs, timeoutMs, 0); // Stop() only sets a flag
+    while (!done() && !stop_ && !deadline.Passed())
+        changed_.WaitFor(lock_, deadline.WaitMs(), done);
 }
 
 void Server::Run() {
@@ -126,7 +123,7 @@ void Server::Run() {
     Reap(true);
     std::thread session;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<common::Lock> hold(lock_);
         session = std::move(sessionThread_);
     }
     if (session.joinable())
@@ -181,10 +178,10 @@ void Server::Greet(ptp::ConnectionPtr connection) {
 }
 
 bool Server::StartSession(ptp::ConnectionPtr& command) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<common::Lock> hold(lock_);
     // An initiator that has just left may come back before its session has noticed.
     if (sessionActive_ && sessionCommand_ && sessionCommand_->PeerClosed())
-        WaitUntil(lock, kLeavingSessionMs, [this] { return !sessionActive_; });
+        WaitUntil(kLeavingSessionMs, [this] { return !sessionActive_; });
     if (sessionActive_ || stop_)
         return false;
     if (sessionThread_.joinable())
@@ -209,13 +206,13 @@ void Server::RunSession(ptp::ConnectionPtr command) {
         struct Published {
             Server& server;
             Published(Server& s, Responder* r, Connection* c) : server(s) {
-                std::lock_guard<std::mutex> lock(server.mutex_);
+                std::lock_guard<common::Lock> hold(server.lock_);
                 server.responder_ = r;
                 server.sessionCommand_ = c;
                 server.eventJoined_ = false;
             }
             ~Published() {
-                std::lock_guard<std::mutex> lock(server.mutex_);
+                std::lock_guard<common::Lock> hold(server.lock_);
                 server.responder_ = nullptr;
                 server.sessionCommand_ = nullptr;
                 server.eventConnection_.reset();
@@ -226,25 +223,29 @@ void Server::RunSession(ptp::ConnectionPtr command) {
     } catch (...) { // a thread routine lets nothing escape
     }
     command.reset();
-    std::lock_guard<std::mutex> lock(mutex_);
-    sessionActive_ = false;
-    changed_.notify_all();
+    {
+        std::lock_guard<common::Lock> hold(lock_);
+        sessionActive_ = false;
+    }
+    changed_.WakeAll();
 }
 
 bool Server::JoinSession(uint32_t connectionNumber, ptp::ConnectionPtr& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!responder_ || eventJoined_ || connectionNumber == 0 ||
-        responder_->connectionNumber() != connectionNumber)
-        return false;
-    eventConnection_ = std::move(event);
-    eventJoined_ = true;
-    changed_.notify_all();
+    {
+        std::lock_guard<common::Lock> hold(lock_);
+        if (!responder_ || eventJoined_ || connectionNumber == 0 ||
+            responder_->connectionNumber() != connectionNumber)
+            return false;
+        eventConnection_ = std::move(event);
+        eventJoined_ = true;
+    }
+    changed_.WakeAll();
     return true;
 }
 
 ptp::ConnectionPtr Server::AwaitEvent() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    WaitUntil(lock, handshakeTimeoutMs_, [this] { return eventConnection_ != nullptr; });
+    std::lock_guard<common::Lock> hold(lock_);
+    WaitUntil(handshakeTimeoutMs_, [this] { return eventConnection_ != nullptr; });
     return std::move(eventConnection_);
 }
 

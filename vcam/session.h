@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "common/lock.h"
 #include "faults.h"
 #include "packet_reader.h"
 #include "ptp/connection.h"
@@ -76,6 +76,11 @@ class Session {
     // Marks a phase that is refused and too large to drain; true when it is.
     bool Abandon(Request& r);
     void Trace(const std::string& line) const { owner_.Trace(line); }
+    // The initiator's longest silence inside a transaction; for one packet, also its whole.
+    ptp::Deadline Silence() const { return ptp::Deadline(owner_.peerTimeoutMs_); }
+    ptp::Deadline WholePacket() const {
+        return ptp::Deadline(owner_.peerTimeoutMs_, owner_.peerTimeoutMs_, 0);
+    }
 
     // operations.cpp
     Next Dispatch(Request& r);
@@ -132,7 +137,7 @@ class Session {
     Card& card_;
     ptp::Connection& command_;
     ptp::Connection* event_ = nullptr;
-    std::mutex eventMutex_; // events and probe answers share the event connection
+    common::Lock eventLock_; // events and probe answers share the event connection
     Faults faults_;
 
     bool sessionOpen_ = false;

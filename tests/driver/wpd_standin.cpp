@@ -710,6 +710,25 @@ class Bus::Factory final : public WpdFactory {
     Bus& bus_;
 };
 
+namespace {
+
+// One class of the stand-ins as COM finds a class the process registered.
+class ClassObject final : public StandIn<IClassFactory> {
+  public:
+    ClassObject(WpdFactory& factory, REFCLSID clsid) : factory_(factory), clsid_(clsid) {}
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
+        *object = nullptr;
+        return outer ? CLASS_E_NOAGGREGATION : factory_.CreateObject(clsid_, iid, object);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+  private:
+    WpdFactory& factory_;
+    const CLSID clsid_;
+};
+
+} // namespace
+
 const wchar_t kStorageObject[] = L"s10001";
 
 Bus::Bus(std::string card, std::string profile)
@@ -718,8 +737,27 @@ Bus::Bus(std::string card, std::string profile)
 
 Bus::~Bus() {
     Settle();
+    UnregisterClasses();
     CloseCamera();
     CloseHandle(released_);
+}
+
+void Bus::RegisterClasses() {
+    for (const CLSID* clsid :
+         {&CLSID_PortableDeviceManager, &CLSID_PortableDeviceFTM, &wpd::CLSID_PortableDeviceValues,
+          &CLSID_PortableDeviceKeyCollection, &CLSID_PortableDevicePropVariantCollection}) {
+        ComPtr<IClassFactory> made = Adopt<IClassFactory>(new ClassObject(factory(), *clsid));
+        DWORD cookie = 0;
+        if (SUCCEEDED(CoRegisterClassObject(*clsid, made.Get(), CLSCTX_INPROC_SERVER,
+                                            REGCLS_MULTIPLEUSE, &cookie)))
+            registered_.push_back(cookie);
+    }
+}
+
+void Bus::UnregisterClasses() {
+    for (DWORD cookie : registered_)
+        CoRevokeClassObject(cookie);
+    registered_.clear();
 }
 
 void Bus::Settle() {

@@ -75,6 +75,11 @@ class Bus {
     void Settle();
 
     WpdFactory& factory();
+    // Makes the stand-ins this process's own COM classes, which CoCreateInstance makes for any
+    // caller in the multithreaded apartment (the real library's too), until UnregisterClasses.
+    // From a thread in that apartment.
+    void RegisterClasses();
+    void UnregisterClasses();
 
     // Used by the stand-in objects.
     HRESULT OpenCamera();
@@ -100,6 +105,7 @@ class Bus {
     std::mutex violationsMutex_;
     std::vector<std::string> violations_;
     HANDLE released_;
+    std::vector<DWORD> registered_;
 };
 
 // The camera's storage as an object of the device.

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "camera_check.h"
+#include "driver_interface.h"
 #include "result_map.h"
 #include "scenario.h"
 #include "wpd_cameras.h"
@@ -370,6 +371,91 @@ TEST(Wpd, EachFailureGivesItsDriverResult) {
         EXPECT_EQ(liveObjects, 0);
         EXPECT_EQ(bus.violations(), std::vector<std::string>()) << "every sequence as documented";
     }
+}
+
+// The device's removal, heard mid-file on the API's own thread, ends the session from the
+// listener's call: the transport shuts down from inside its own event, and the send fails.
+TEST(Wpd, ASessionEndedFromItsListenersCallShutsDown) {
+    Folder folder;
+    Bus bus(folder.path);
+    bus.plan = {kWriteData, 3, Fault::Vanish, S_OK};
+    {
+        WpdCameraList cameras(bus.factory(), 1000);
+        cameras.Refresh();
+        ptp::InitiatorConfig config;
+        config.timeoutMs = config.handshakeTimeoutMs = 1000;
+        ptp::Initiator session(config);
+        std::atomic<bool> lost{false};
+        session.SetLostHandler([&](ptp::Link, ptp::Status) {
+            session.Shutdown();
+            lost = true;
+        });
+        ASSERT_TRUE(session.Attach(cameras.OpenTransport(0)).ok());
+        ASSERT_TRUE(session.OpenSession(1).ok());
+        EXPECT_EQ(MapPtpResult(Send(session, "PART.BIN", PatternBytes(2 << 20, 3), nullptr)),
+                  kLost);
+        EXPECT_TRUE(lost);
+    }
+    bus.Settle();
+    EXPECT_EQ(bus.advised, 0);
+    EXPECT_EQ(liveObjects, 0);
+}
+
+int32_t IgnoreEvent(uint32_t, const uint32_t*, uint32_t, uint32_t) {
+    return 0;
+}
+
+// Ends this program with the fault's code: the debugger Wine starts for a fault would end it
+// with 0, which reads as a pass.
+LONG WINAPI EndOnFault(EXCEPTION_POINTERS* fault) {
+    TerminateProcess(GetCurrentProcess(), fault->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The real library, freed as the wizard frees it while an Open it gave up on still hangs: that
+// Open's thread keeps it loaded, and it is unloaded once the Open returns and the thread ends.
+TEST(Wpd, AnOpenLeftHangingKeepsTheLibraryLoadedUntilItReturns) {
+    Folder folder;
+    Bus bus(folder.path);
+    bus.hangOpenAt = 2;                      // enumeration opens the camera first
+    SetUnhandledExceptionFilter(EndOnFault); // a thread running in a freed library faults
+    const ComApartment apartment;
+    bus.RegisterClasses();
+    {
+        testing_support::Scenario scenario;
+        scenario.SetSettings("timeout_ms = 500\n"); // a USB camera
+        scenario.UseLibraryHere();
+        HMODULE library = LoadLibraryA("KXPTPCLS.DLL");
+        SetDllDirectoryA(nullptr);
+        ASSERT_TRUE(library);
+        auto get = reinterpret_cast<pGet_kxCPTPClassFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, KX_GET_CLASS_EXPORT)));
+        auto release = reinterpret_cast<Free_kxCPTPClassFn>(
+            reinterpret_cast<void*>(GetProcAddress(library, KX_FREE_CLASS_EXPORT)));
+        CPTPClass* camera = get ? get() : nullptr;
+        ASSERT_TRUE(camera && release);
+        CameraStream stream = {};
+        CreateMemoryStream(0, 1024, 0, nullptr, 0, kStreamTagMemory, &stream);
+        uint32_t count = 0, length = 0, device = 0;
+        void* records = nullptr;
+        EXPECT_EQ(camera->EnumerateDevices(&count, &stream), kDriverOk);
+        EXPECT_EQ(count, 1u);
+        ASSERT_EQ(GetStreamData(&stream, &length, &records), kDriverOk);
+        ASSERT_GT(length, 12u);
+        EXPECT_EQ(camera->OpenDevice(static_cast<char*>(records) + 12, IgnoreEvent, 0, &device),
+                  kDriverNoAnswer);
+        ReleaseMemoryStream(&stream);
+        release(camera);
+        FreeLibrary(library);
+        EXPECT_EQ(GetModuleHandleA("KXPTPCLS.DLL"), library) << "held by the Open that goes on";
+        bus.Settle(); // the Open returns, in the library's code
+        for (int i = 0; i < 500 && GetModuleHandleA("KXPTPCLS.DLL"); ++i)
+            Sleep(10);
+        EXPECT_EQ(GetModuleHandleA("KXPTPCLS.DLL"), nullptr) << "unloaded once the Open ended";
+    }
+    bus.UnregisterClasses();
+    EXPECT_EQ(bus.openDevices, 0);
+    EXPECT_EQ(liveObjects, 0) << "every stand-in released";
 }
 
 } // namespace

@@ -71,7 +71,7 @@ struct ScriptedCamera {
                 offset += count;
                 return true;
             },
-            100);
+            100, Deadline(10000));
     }
     void SendEvent(uint16_t code, std::vector<uint32_t> params) {
         Operation e;

@@ -182,8 +182,9 @@ TEST(PtpIpFraming, DataPhaseSplitsLikeLibgphoto2) {
         offset += count;
         return true;
     };
-    std::thread sender(
-        [&] { EXPECT_EQ(SendDataPhase(*a, 5, payload.size(), source, 65536), Status::Ok); });
+    std::thread sender([&] {
+        EXPECT_EQ(SendDataPhase(*a, 5, payload.size(), source, 65536, Deadline(1000)), Status::Ok);
+    });
     std::vector<uint32_t> types;
     Packet packet;
     Bytes received;
@@ -205,7 +206,7 @@ TEST(PtpIpFraming, DataPhaseSplitsLikeLibgphoto2) {
 
 TEST(PtpIpFraming, EmptyDataPhaseIsStartAndEmptyEndData) {
     auto [a, b] = MakePipePair();
-    ASSERT_EQ(SendDataPhase(*a, 1, 0, nullptr, 100), Status::Ok);
+    ASSERT_EQ(SendDataPhase(*a, 1, 0, nullptr, 100, Deadline(100)), Status::Ok);
     Packet packet;
     ASSERT_EQ(ReadPacket(*b, packet, Deadline(100)), Status::Ok);
     EXPECT_EQ(packet.type, PT_StartData);

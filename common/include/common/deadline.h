@@ -31,10 +31,13 @@ class Deadline {
     bool Passed() const;
     // Lets `bytes` more take the time they need at the floor throughput.
     void Allow(uint64_t bytes);
+    // Starts the bounds again from now: a bound that runs from when something began to arrive.
+    void Restart();
     int silenceMs() const { return silenceMs_; }
 
   private:
     int silenceMs_;
+    Clock::time_point start_;
     Clock::time_point end_;
     uint64_t floor_ = 0;
 };

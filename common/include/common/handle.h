@@ -1,4 +1,5 @@
-// The owners of Windows handles: each released once, by its own call, when its owner ends.
+// Owners of what Windows hands over, one for each function that gives it back: what an owner
+// holds is given back once, when the owner ends or takes another.
 #pragma once
 
 #ifndef NOMINMAX
@@ -6,63 +7,93 @@
 #endif
 #include <windows.h>
 
+#include <objbase.h>
+
 namespace common {
 
-class Handle {
+// `Release` names the value's type, what stands for none besides null, and how it is given back.
+template <typename Release> class Owner {
   public:
-    Handle() = default;
-    // Takes `handle`; null and INVALID_HANDLE_VALUE both stand for none.
-    explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
-    ~Handle() { reset(); }
-    Handle(Handle&& other) noexcept : handle_(other.release()) {}
-    Handle& operator=(Handle&& other) noexcept {
+    using Value = typename Release::Value;
+
+    Owner() = default;
+    // Takes `value`; null and what Release says is none both stand for none.
+    explicit Owner(Value value) : value_(Release::None(value) ? Value() : value) {}
+    ~Owner() { reset(); }
+    Owner(Owner&& other) noexcept : value_(other.release()) {}
+    Owner& operator=(Owner&& other) noexcept {
         if (this != &other)
             reset(other.release());
         return *this;
     }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
 
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void reset(HANDLE handle = nullptr) {
-        if (handle_)
-            CloseHandle(handle_);
-        handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
+    Value get() const { return value_; }
+    explicit operator bool() const { return value_ != Value(); }
+    void reset(Value value = Value()) {
+        if (value_ != Value())
+            Release::GiveBack(value_);
+        value_ = Release::None(value) ? Value() : value;
     }
-    HANDLE release() {
-        HANDLE handle = handle_;
-        handle_ = nullptr;
-        return handle;
+    Value release() {
+        Value value = value_;
+        value_ = Value();
+        return value;
+    }
+    // Where a function that hands one over through a pointer writes it (null when it fails);
+    // what was held is given back first.
+    Value* receive() {
+        reset();
+        return &value_;
     }
 
   private:
-    HANDLE handle_ = nullptr;
+    Value value_ = Value();
 };
 
-// The owner of what one call releases: a folder search (FindClose), a GDI object
-// (DeleteObject), a memory device context (DeleteDC). INVALID_HANDLE_VALUE stands for none too.
-template <typename T, BOOL(WINAPI* Release)(T)> class Owned {
-  public:
-    Owned() = default;
-    explicit Owned(T value) : value_(IsNone(value) ? nullptr : value) {}
-    ~Owned() {
-        if (value_)
-            Release(value_);
-    }
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-
-    T get() const { return value_; }
-    explicit operator bool() const { return value_ != nullptr; }
-
-  private:
-    static bool IsNone(T value) { return reinterpret_cast<HANDLE>(value) == INVALID_HANDLE_VALUE; }
-    T value_ = nullptr;
+struct ClosedHandle {
+    using Value = HANDLE;
+    static bool None(HANDLE handle) { return handle == INVALID_HANDLE_VALUE; }
+    static void GiveBack(HANDLE handle) { CloseHandle(handle); }
 };
+using Handle = Owner<ClosedHandle>;
 
-using FindHandle = Owned<HANDLE, FindClose>;
-using GdiObject = Owned<HGDIOBJ, DeleteObject>;
-using MemoryDc = Owned<HDC, DeleteDC>;
+// A search of FindFirstFile.
+struct ClosedFind {
+    using Value = HANDLE;
+    static bool None(HANDLE search) { return search == INVALID_HANDLE_VALUE; }
+    static void GiveBack(HANDLE search) { FindClose(search); }
+};
+using FindHandle = Owner<ClosedFind>;
+
+struct ClosedKey {
+    using Value = HKEY;
+    static bool None(HKEY) { return false; }
+    static void GiveBack(HKEY key) { RegCloseKey(key); }
+};
+using RegistryKey = Owner<ClosedKey>;
+
+// A GDI object (a bitmap, a brush) and a memory device context.
+struct DeletedObject {
+    using Value = HGDIOBJ;
+    static bool None(HGDIOBJ) { return false; }
+    static void GiveBack(HGDIOBJ object) { DeleteObject(object); }
+};
+using GdiObject = Owner<DeletedObject>;
+struct DeletedDc {
+    using Value = HDC;
+    static bool None(HDC) { return false; }
+    static void GiveBack(HDC dc) { DeleteDC(dc); }
+};
+using MemoryDc = Owner<DeletedDc>;
+
+// Memory that a COM call hands over, to be freed with CoTaskMemFree.
+template <typename T> struct FreedTaskMemory {
+    using Value = T*;
+    static bool None(T*) { return false; }
+    static void GiveBack(T* memory) { CoTaskMemFree(memory); }
+};
+template <typename T> using TaskMemory = Owner<FreedTaskMemory<T>>;
 
 } // namespace common

@@ -4,15 +4,16 @@
 // much under Wine, and the embedded camera pays one per packet.
 #pragma once
 
+#include <chrono>
+#include <mutex> // the guards
+
 #ifdef _WIN32
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #include <windows.h>
 #else
-#include <chrono>
 #include <condition_variable>
-#include <mutex>
 #endif
 
 namespace common {
@@ -46,6 +47,9 @@ class Signal {
         SleepConditionVariableSRW(&signal_, lock.native(),
                                   timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs), 0);
     }
+    // Waits until `ready()`, asked with `lock` held, or until `timeoutMs` passed (kForever:
+    // no bound); returns ready().
+    template <typename Ready> bool WaitFor(Lock& lock, int timeoutMs, Ready ready);
     void WakeAll() { WakeAllConditionVariable(&signal_); }
 
   private:
@@ -79,6 +83,9 @@ class Signal {
             signal_.wait_for(held, std::chrono::milliseconds(timeoutMs));
         held.release();
     }
+    // Waits until `ready()`, asked with `lock` held, or until `timeoutMs` passed (kForever:
+    // no bound); returns ready().
+    template <typename Ready> bool WaitFor(Lock& lock, int timeoutMs, Ready ready);
     void WakeAll() { signal_.notify_all(); }
 
   private:
@@ -86,5 +93,21 @@ class Signal {
 };
 
 #endif
+
+template <typename Ready> bool Signal::WaitFor(Lock& lock, int timeoutMs, Ready ready) {
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    while (!ready()) {
+        if (timeoutMs < 0) {
+            Wait(lock, kForever);
+            continue;
+        }
+        const auto left = ceil<milliseconds>(end - steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        Wait(lock, static_cast<int>(left));
+    }
+    return true;
+}
 
 } // namespace common

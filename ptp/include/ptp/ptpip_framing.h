@@ -23,11 +23,11 @@ Status SendPacket(Connection& connection, const std::vector<uint8_t>& packet);
 // Reads one header; on Timeout *idle (optional) tells whether no byte at all arrived.
 Status ReadHeader(Connection& connection, PacketHeader& header, const Deadline& deadline,
                   bool* idle = nullptr);
-// Waits up to idleMs for a packet to begin; once its first byte came, the rest of the header
-// may take restMs, so a header that arrives in pieces is not taken for silence. *rest
-// (optional) receives that bound, started at the first byte, for the body to share.
-Status AwaitHeader(Connection& connection, PacketHeader& header, int idleMs, int restMs, bool* idle,
-                   Deadline* rest = nullptr);
+// Waits within `wait` for a packet to begin; `rest`, started again at its first byte, then
+// bounds the rest of the header, so a header that arrives in pieces is not taken for silence,
+// and is left for the body to share.
+Status AwaitHeader(Connection& connection, PacketHeader& header, const Deadline& wait,
+                   Deadline& rest, bool* idle);
 // Reads the body announced by `header`; Malformed when it exceeds maxBody.
 Status ReadBody(Connection& connection, const PacketHeader& header, size_t maxBody,
                 std::vector<uint8_t>& body, const Deadline& deadline);
@@ -36,13 +36,9 @@ Status ReadPacket(Connection& connection, Packet& packet, const Deadline& deadli
                   bool* idle = nullptr);
 
 // Sends Start Data, then the payload in Data packets of at most `chunk` bytes, the last piece
-// (possibly empty) as End Data. SourceFailed when the source fails (nothing more is sent).
-// A phase of up to kShortPhase bytes that fits one packet goes in a single write. Each write
-// waits as long as the connection's send timeout allows.
-Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
-                     const DataSource& source, size_t chunk);
-// The same, each write within `deadline`, with `prefix` (an operation request held back for
-// it) in front of the first.
+// (possibly empty) as End Data, each write within `deadline`, with `prefix` (an operation
+// request held back for it) in front of the first. SourceFailed when the source fails (nothing
+// more is sent). A phase of up to kShortPhase bytes that fits one packet goes in a single write.
 Status SendDataPhase(Connection& connection, uint32_t transactionId, uint64_t total,
                      const DataSource& source, size_t chunk, const Deadline& deadline,
                      const std::vector<uint8_t>& prefix = {});

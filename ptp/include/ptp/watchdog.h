@@ -4,11 +4,10 @@
 // arms it, so a transport brings only its I/O and a way to abort it.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 
+#include "common/lock.h"
 #include "ptp/phase.h"
 
 namespace ptp {
@@ -30,8 +29,8 @@ class Watchdog {
     void Run();
 
     std::function<void()> abort_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    common::Lock lock_;
+    common::Signal wake_;
     bool armed_ = false, fired_ = false, aborting_ = false, quit_ = false;
     Clock::time_point until_;
     std::thread thread_;

@@ -8,14 +8,13 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
+#include "common/lock.h"
 #include "ptp/connection.h"
 #include "vcam/card.h"
 #include "vcam/profile.h"
@@ -53,9 +52,8 @@ class Server {
     void RunSession(ptp::ConnectionPtr command);
     bool JoinSession(uint32_t connectionNumber, ptp::ConnectionPtr& event);
     ptp::ConnectionPtr AwaitEvent();
-    // Waits on changed_ (lock held) in short slices until `done`, Stop() or `timeoutMs`.
-    template <typename Done>
-    void WaitUntil(std::unique_lock<std::mutex>& lock, int timeoutMs, Done done);
+    // Waits on changed_ (lock_ held) in short slices until `done`, Stop() or `timeoutMs`.
+    template <typename Done> void WaitUntil(int timeoutMs, Done done);
     void Reap(bool all);
     void Trace(const std::string& line);
 
@@ -64,15 +62,15 @@ class Server {
     std::unique_ptr<ptp::TcpListener> listener_;
     std::atomic<bool> stop_{false};
     Responder::Log log_;
-    std::mutex logMutex_; // sessions and greeters trace from their own threads
+    common::Lock logLock_; // sessions and greeters trace from their own threads
     int handshakeTimeoutMs_ = 5000;
     int idleTimeoutMs_ = 10 * 60 * 1000;
 
     std::list<Greeter> greeters_; // connections waiting for their first packet; Run's own
 
-    // The one session; guarded by mutex_.
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // The one session; guarded by lock_.
+    common::Lock lock_;
+    common::Signal changed_;
     bool sessionActive_ = false;
     std::thread sessionThread_;
     Responder* responder_ = nullptr; // while its handshake or session runs
