@@ -60,10 +60,11 @@ bool BatteryStateOfLevel(const ptp::DevicePropDesc& desc, uint32_t& state) {
     return true;
 }
 
-// A camera that cannot describe a property: it does not have it as asked for.
-bool CannotDescribe(const ptp::Result& result) {
+// A camera that cannot describe a property: it does not have it as asked for. A description
+// that could not be read says so too, unless the session fell out of step on the way.
+bool CannotDescribe(const ptp::Initiator& camera, const ptp::Result& result) {
     if (result.status == ptp::Status::Malformed)
-        return true;
+        return !camera.outOfStep();
     return result.status == ptp::Status::Ok && (result.code == ptp::RC_DevicePropNotSupported ||
                                                 result.code == ptp::RC_OperationNotSupported ||
                                                 result.code == ptp::RC_ParameterNotSupported ||
@@ -76,7 +77,7 @@ bool CannotDescribe(const ptp::Result& result) {
 DriverResult Describe(ptp::Initiator& camera, uint16_t code, uint16_t dataType,
                       ptp::DevicePropDesc& desc, bool& unknown) {
     ptp::Result result = camera.GetDevicePropDesc(code, desc);
-    unknown = CannotDescribe(result);
+    unknown = CannotDescribe(camera, result);
     if (!result.ok())
         return MapPtpResult(result);
     const bool fits = dataType ? desc.dataType == dataType : IsInteger(desc.dataType);

@@ -325,6 +325,10 @@ DriverResult OpenCamera::FindRenamed(Announced& sent, uint32_t size) {
             continue;
         ptp::ObjectInfo info;
         const ptp::Result result = initiator_->GetObjectInfo(candidates[i], info);
+        // A camera may announce an object it never makes (uMTP-Responder's file watcher sees
+        // the temporary name): an empty answer is no object.
+        if (result.status == ptp::Status::Malformed && !initiator_->outOfStep())
+            continue;
         if (result.status != ptp::Status::Ok)
             return MapPtpResult(result);
         if (!result.ok() || ptp::Lower(info.filename) != ptp::Lower(sent.name))

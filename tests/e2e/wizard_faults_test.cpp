@@ -29,11 +29,12 @@ const size_t kFirst = 100000, kMid = 200000, kLast = 300000;
 const char kFirmInfo[] = "[Firmware File Name]\nFIRST.BIN\n-\n[Firmware Folder Name]\nFW\n-\n"
                          "[Firmware File Name]\nLAST.FIR\n-\n[Camera Model Name]\nTarvo Camera X1\n"
                          "-\n[Firmware Version]\n1.0.2.0\n-\n[CF Capacity]\n2048\n";
-const std::map<std::string, std::string> kUpdate = {
-    {"FIRST.BIN", PatternBytes(kFirst, 1)},
-    {"MID.BIN", PatternBytes(kMid, 2)},
-    {"LAST.FIR", PatternBytes(kLast, 3)},
-};
+// The update's files, its second file of `mid` bytes.
+std::map<std::string, std::string> UpdateFiles(size_t mid = kMid) {
+    return {{"FIRST.BIN", PatternBytes(kFirst, 1)},
+            {"MID.BIN", PatternBytes(mid, 2)},
+            {"LAST.FIR", PatternBytes(kLast, 3)}};
+}
 // Photos on the card before every run; no run may touch them.
 const std::map<std::string, std::string> kPhotos = {
     {"DCIM\\100TARVO\\IMG_0001.JPG", PatternBytes(50000, 11)},
@@ -142,6 +143,43 @@ const char kShortTimeout[] = "timeout_ms = 1500\n";
 const Fault kReadBackLate = {"read-back answered late", "",
                              "delay.operation = GetObject\ndelay.ms = 3000\n"};
 const char kLateTimeout[] = "timeout_ms = 2000\n";
+// A send refused, and the refused file's delete answered busy for longer than an operation
+// waits out.
+const Fault kRefusedThenBusy = {"GeneralError, the delete busy for 3 s", "fault.response",
+                                "fault.response.code = 0x2002\n"
+                                "fault.busy.operation = DeleteObject\nfault.busy.ms = 3000\n"};
+// A power-down with the link kept, then the delete refused once, or busy for 3 s.
+const Fault kLowBatteryThenRefused = {"power-down 1, link kept, the delete refused once",
+                                      "fault.power_down",
+                                      "fault.power_down.reason = 1\n"
+                                      "fault.power_down.disconnect = no\n"
+                                      "fault.response.operation = DeleteObject\n"
+                                      "fault.response.occurrence = 1\n"};
+const Fault kLowBatteryThenBusy = {"power-down 1, link kept, the delete busy for 3 s",
+                                   "fault.power_down",
+                                   "fault.power_down.reason = 1\n"
+                                   "fault.power_down.disconnect = no\n"
+                                   "fault.busy.operation = DeleteObject\nfault.busy.ms = 3000\n"};
+// A camera that takes 20 KB a second, past the library's bounds (kSlowTimeout).
+const Fault kSlowCamera = {"20 KB/s", "", "pace.bytes_per_second = 20K\n"};
+const char kSlowTimeout[] = "timeout_ms = 2000\nsend_response_timeout_ms = 2000\n";
+// BatteryLevel described without its form flag, low or not, and as an enumeration shorter
+// than its count (the camera's own properties off, so BatteryLevel is what counts).
+const Fault kBatteryNoForm = {"BatteryLevel without a form flag", "",
+                              "camera.vendor_properties = no\n"
+                              "property.0x5001 = 0x5001 UINT8 50 noform\n"};
+const Fault kBatteryNoFormLow = {"BatteryLevel 5 without a form flag", "",
+                                 "camera.vendor_properties = no\n"
+                                 "property.0x5001 = 0x5001 UINT8 5 noform\n"};
+const Fault kBatteryShortEnumeration = {"BatteryLevel enumeration shorter than its count", "",
+                                        "camera.vendor_properties = no\n"
+                                        "property.0x5001 = 0x5001 UINT8 80 {0,40,80}+2\n"};
+// An answer that is there before its request went out (libgphoto2's virtual camera answers
+// some operations twice): out of step, at the checks and between files.
+const Fault kEarlyAtTheChecks = {"an answer ahead of its request", "",
+                                 "fault.early_reply.operation = GetStorageInfo\n"
+                                 "fault.early_reply.occurrence = 1\n"};
+const Fault kEarlyReply = {"an answer ahead of its request", "fault.early_reply", ""};
 
 // Kinds of camera, kept for a second run: whether it can rename an object (MTP
 // SetObjectPropValue, the virtual camera's default) and whether it keeps what arrived of a
@@ -179,8 +217,12 @@ struct Row {
     bool killServerMidCopy = false; // then a second run: completes, or says why not
     const char* kind = kRenames;    // the camera's own profile lines, kept for a second run
     Leftover leftover = kWholeOnly;
-    bool again = false;        // a second run on the same card with the healthy camera
-    const char* settings = ""; // more lines for KXPTPCLS.ini in the first run
+    bool again = false;         // a second run on the same card with the healthy camera
+    const char* settings = "";  // more lines for KXPTPCLS.ini in the first run
+    size_t mid = kMid;          // the size of the update's second file
+    const char* then = nullptr; // the second run's camera, when it is another kind
+    // Files on the card before the run, beside the photos, that no run may touch.
+    std::map<std::string, std::string> kept = {};
 };
 
 // A row whose driver settings say more, and which may leave a file under a temporary name.
@@ -199,6 +241,24 @@ Row KindRow(const Fault& fault, Where where, int message, Card card, const char*
     return row;
 }
 
+// A row whose update's second file is over a MiB.
+Row BigMiddle(Row row) {
+    row.mid = 1536 * 1024;
+    return row;
+}
+
+// A row whose second run meets another kind of camera.
+Row Then(Row row, const char* kind) {
+    row.then = kind;
+    return row;
+}
+
+// A row whose card holds one more file before the run, which no run may touch.
+Row Keeping(Row row, const std::string& path, const std::string& bytes) {
+    row.kept[path] = bytes;
+    return row;
+}
+
 // A folder the program cannot list: its name has no form in the ANSI code page, so the name
 // the search gives back ("?") names nothing.
 std::wstring UnlistablePath(const std::string& folder) {
@@ -212,7 +272,7 @@ void UnlistableFolder(const std::string& folder) {
     HANDLE file = CreateFileW((UnlistablePath(folder) + L"\\MID.BIN").c_str(), GENERIC_WRITE, 0,
                               nullptr, CREATE_ALWAYS, 0, nullptr);
     DWORD written = 0;
-    WriteFile(file, kUpdate.at("MID.BIN").data(), kMid, &written, nullptr);
+    WriteFile(file, UpdateFiles().at("MID.BIN").data(), kMid, &written, nullptr);
     CloseHandle(file);
 }
 
@@ -305,13 +365,14 @@ const Row kRows[] = {
                   {},
                   kAllFiles},
                  "timeout_ms = 1000\n"),
-    // Kept by the camera after the library stopped waiting, under the temporary name.
+    // The library stopped waiting; the session is brought back and what the camera kept is
+    // deleted, the camera being there.
     WithSettings(
         {FieldCamera("slow card past its bound", "slow-card.ini", "delay.after_send_ms = 3000\n"),
          kNowhere,
          {kTransmission},
          kNoFiles},
-        "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n", kTemporary),
+        "timeout_ms = 1000\nsend_response_timeout_ms = 2000\n"),
     {FieldCamera("takes no uploads", "no-uploads.ini"), kNowhere, {kTransmission}, kNoFiles},
     {FieldCamera("takes no uploads, InvalidParameter", "no-uploads.ini",
                  "fault.response.code = 0x201D\n"),
@@ -385,13 +446,52 @@ const Row kRows[] = {
     KindRow(kCardRemoved, kReadBack, IDS_MSG_DISCONNECT_CARD_COVER, kFirstFile, kRenames,
             kTemporary),
     KindRow(kCardRemoved, kReadBack, IDS_MSG_DISCONNECT_CARD_COVER, kFirstTwo, kNoRename),
-    KindRow(kReadBackTimeout, kNowhere, kTransmission, kNoFiles, kRenames, kTemporary,
+    // A read-back that outlasts its bound: the session is brought back (opened again) and the
+    // unverified file deleted, whether the camera renames or not.
+    KindRow(kReadBackTimeout, kNowhere, kTransmission, kNoFiles, kRenames, kWholeOnly,
             kShortTimeout),
-    KindRow(kReadBackTimeout, kNowhere, kTransmission, kFirstFile, kNoRename, kWholeOnly,
+    KindRow(kReadBackTimeout, kNowhere, kTransmission, kNoFiles, kNoRename, kWholeOnly,
             kShortTimeout),
     // Where the camera cannot rename, a timed-out step is given time to end where the link
     // still answers, and the file it left is deleted.
     KindRow(kReadBackLate, kNowhere, kTransmission, kNoFiles, kNoRename, kWholeOnly, kLateTimeout),
+    // While the camera and its card are there, a failed file is removed: the clean-up rides
+    // out DeviceBusy longer than an operation does, asks again once after a refusal, and
+    // brings a session out of step back first.
+    KindRow(kRefusedThenBusy, kMidFile, kTransmission, kFirstFile, kNoRenameKeeps),
+    KindRow(kLowBatteryThenRefused, kMidFile, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond,
+            kNoRenameKeeps),
+    KindRow(kLowBatteryThenBusy, kMidFile, IDS_MSG_POWER_LOW_BATTERY, kFirstMaybeSecond,
+            kNoRenameKeeps),
+    KindRow(kSlowCamera, kNowhere, kTransmission, kNoFiles, kNoRenameKeeps, kWholeOnly,
+            kSlowTimeout),
+    // A read-back of more than a MiB stopped by an event is read to its end: the session
+    // stays in step and the unverified file goes.
+    BigMiddle(
+        KindRow(kLowBatteryLinkKept, kReadBack, IDS_MSG_POWER_LOW_BATTERY, kFirstFile, kNoRename)),
+    // Renamed in one run, not in the next (a camera switched from MTP to PTP): the next run's
+    // checks still remove what the first left under a temporary name.
+    Then(
+        KindRow(kDrop, kMidFile, IDS_MSG_CONNECTION_PROBLEM, kFirstFile, kRenamesKeeps, kTemporary),
+        kNoRename),
+    // Only names exactly as the library writes them are leftovers: the user's own stays.
+    Keeping({kNone, kNowhere, {}, kAllFiles}, "~KXPTPCLS-0123ABCD.TMP", "the user's own\r\n"),
+    // Cameras nobody here wrote (uMTP-Responder, libgphoto2's virtual camera), each behaviour
+    // as a profile of our own camera.
+    {FieldCamera("renames to a new handle", "renames-to-new-handle.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("counts by its lists", "counts-by-list.ini"), kNowhere, {}, kAllFiles},
+    {FieldCamera("takes no files", "takes-no-files.ini"),
+     kNowhere,
+     {IDS_MSG_INCOMPATIBLE_MODEL},
+     kNoFiles},
+    {kBatteryNoForm, kNowhere, {}, kAllFiles},
+    {kBatteryNoFormLow, kNowhere, {IDS_MSG_BATTERY_LOW}, kNoFiles},
+    {kBatteryShortEnumeration, kNowhere, {}, kAllFiles},
+    {kEarlyAtTheChecks, kNowhere, {IDS_MSG_CAMERA_INTERNAL}, kNoFiles},
+    {kEarlyReply, kBetweenFiles, {kTransmission}, kFirstFile},
+    // An update kept in a folder of its own is no update on the card: every file lands at the
+    // root, and only there is a file of the update looked for.
+    Keeping({kNone, kNowhere, {}, kAllFiles}, "OLDFW\\FIRST.BIN", PatternBytes(kFirst, 1)),
     // A camera that lists renaming but refuses it: each file goes again under its own name.
     {{"rename refused", "",
       "fault.response.operation = SetObjectPropValue\n"
@@ -450,8 +550,15 @@ std::vector<Row> AllRows() {
 
 std::string RowName(const Row& row) {
     static const char* const cameras[] = {"", "PTP/IP: ", "uMTP-Responder: "};
-    return std::string(cameras[row.camera]) + (row.again ? KindName(row.kind) : "") +
-           row.fault.label + " " + WhereName(row.where);
+    std::string name = std::string(cameras[row.camera]) + (row.again ? KindName(row.kind) : "") +
+                       row.fault.label + " " + WhereName(row.where);
+    if (row.mid != kMid)
+        name += ", a second file of " + std::to_string(row.mid) + " bytes";
+    if (row.then)
+        name += ", then " + KindName(row.then);
+    for (const auto& kept : row.kept)
+        name += ", " + kept.first + " on the card";
+    return name;
 }
 
 bool Renames(const Row& row) {
@@ -468,21 +575,29 @@ std::string Message(int id) {
     return text;
 }
 
+// What is on the card before a run and must stay as it is: the photos and the row's own.
+std::map<std::string, std::string> KeptFiles(const Row& row) {
+    std::map<std::string, std::string> files = kPhotos;
+    files.insert(row.kept.begin(), row.kept.end());
+    return files;
+}
+
 // The update folder with the real program and library, a card with photos, the camera profile.
 struct FaultUpdate {
     explicit FaultUpdate(const Row& row) : scenario(Profile(row), "vfs") {
         CopyFileA((testing_support::ExeFolder() + "\\..\\product\\Vandrel.exe").c_str(),
                   Path("Vandrel.exe").c_str(), FALSE);
         WriteFileBytes(Path("FirmInfo.txt"), kFirmInfo);
-        WriteFileBytes(Path("FIRST.BIN"), kUpdate.at("FIRST.BIN"));
+        const std::map<std::string, std::string> files = UpdateFiles(row.mid);
+        WriteFileBytes(Path("FIRST.BIN"), files.at("FIRST.BIN"));
         testing_support::MakeFolders(Path("FW\\SUB"));
-        WriteFileBytes(Path("FW\\SUB\\MID.BIN"), kUpdate.at("MID.BIN"));
-        WriteFileBytes(Path("LAST.FIR"), kUpdate.at("LAST.FIR"));
+        WriteFileBytes(Path("FW\\SUB\\MID.BIN"), files.at("MID.BIN"));
+        WriteFileBytes(Path("LAST.FIR"), files.at("LAST.FIR"));
         WriteFileBytes(Path("readme.txt"), "Install the update from the card.\r\n");
-        for (const auto& photo : kPhotos) {
-            const std::string path = scenario.card() + "\\" + photo.first;
+        for (const auto& kept : KeptFiles(row)) {
+            const std::string path = scenario.card() + "\\" + kept.first;
             testing_support::MakeFolders(path.substr(0, path.find_last_of('\\')));
-            WriteFileBytes(path, photo.second);
+            WriteFileBytes(path, kept.second);
         }
         if (row.prepare)
             row.prepare(scenario.folder());
@@ -533,36 +648,35 @@ void ExpectOutcome(const check::WalkOutcome& outcome, const Row& row) {
                          << outcome.boxes.size() << "):" << seen;
 }
 
-// A name the library sends a file under before it gets its own (~kxptpcls-XXXXXXXX.tmp).
-bool IsTemporaryName(const std::string& path) {
-    std::string name = path;
-    for (char& c : name)
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+// A name the library sends a file under before it gets its own (~kxptpcls-XXXXXXXX.tmp),
+// exactly as it writes them.
+bool IsTemporaryName(const std::string& name) {
     if (name.size() != 22 || name.compare(0, 10, "~kxptpcls-") != 0 ||
         name.compare(18, 4, ".tmp") != 0)
         return false;
     return name.find_first_not_of("0123456789abcdef", 10) == 18;
 }
 
-// The photos as they were; of the update only whole files, those `card` names; and what else
-// `leftover` lets the card hold. Returns the whole update files.
-std::set<std::string> ExpectCard(const std::string& card, Card expected, bool renames = true,
-                                 Leftover leftover = kWholeOnly) {
+// The photos as they were, and the row's other files; of the update only whole files, those
+// `card` names; and what else `leftover` lets the card hold. Returns the whole update files.
+std::set<std::string> ExpectCard(const std::string& card, const Row& row, Card expected,
+                                 bool renames = true, Leftover leftover = kWholeOnly) {
     std::map<std::string, std::string> files = testing_support::ListFiles(card);
-    for (const auto& photo : kPhotos) {
-        EXPECT_TRUE(files[photo.first] == photo.second) << photo.first << " was touched";
-        files.erase(photo.first);
+    for (const auto& kept : KeptFiles(row)) {
+        EXPECT_TRUE(files[kept.first] == kept.second) << kept.first << " was touched";
+        files.erase(kept.first);
     }
+    const std::map<std::string, std::string> update = UpdateFiles(row.mid);
     std::set<std::string> whole;
     size_t temporary = 0;
     for (const auto& file : files) {
-        auto original = kUpdate.find(file.first);
-        const bool cutShort = original != kUpdate.end() &&
+        auto original = update.find(file.first);
+        const bool cutShort = original != update.end() &&
                               file.second.size() < original->second.size() &&
                               original->second.compare(0, file.second.size(), file.second) == 0;
-        if (original == kUpdate.end() && renames && IsTemporaryName(file.first))
+        if (original == update.end() && renames && IsTemporaryName(file.first))
             ++temporary;
-        else if (original == kUpdate.end())
+        else if (original == update.end())
             ADD_FAILURE() << "the card holds " << file.first << " (" << file.second.size()
                           << " bytes), no file of the update";
         else if (file.second == original->second)
@@ -577,7 +691,7 @@ std::set<std::string> ExpectCard(const std::string& card, Card expected, bool re
     const std::set<std::string> sets[] = {
         {}, {"FIRST.BIN"}, {"FIRST.BIN", "MID.BIN"}, {"FIRST.BIN", "MID.BIN", "LAST.FIR"}};
     if (expected == kSome)
-        EXPECT_LT(whole.size(), kUpdate.size()) << "a failed copy holds less than the update";
+        EXPECT_LT(whole.size(), update.size()) << "a failed copy holds less than the update";
     else if (expected == kFirstMaybeSecond)
         EXPECT_TRUE(whole == sets[kFirstFile] || whole == sets[kFirstTwo])
             << "nothing is sent after the event: " << whole.size() << " whole files";
@@ -630,12 +744,12 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     ExpectOutcome(Walk(update, kill), row);
     // A copy that completed leaves nothing under a temporary name.
     const std::set<std::string> whole = ExpectCard(
-        update.scenario.card(), row.card, Renames(row) && !row.messages.empty(), row.leftover);
+        update.scenario.card(), row, row.card, Renames(row) && !row.messages.empty(), row.leftover);
     if (!row.killServerMidCopy && !row.again)
         return;
     // The camera is back: a second run completes, or says that the update is on the card,
     // and only when a whole file of it is there. Nothing under a temporary name is left.
-    update.scenario.SetProfile(row.kind);
+    update.scenario.SetProfile(row.then ? row.then : row.kind);
     if (overPtpIp) {
         ASSERT_NO_FATAL_FAILURE(serve());
     } else if (*row.settings) {
@@ -645,13 +759,13 @@ TEST_P(FaultSuite, EndsWithOneMessageAndAnHonestCard) {
     EXPECT_TRUE(second.ended);
     if (second.completed) {
         EXPECT_TRUE(second.boxes.empty());
-        ExpectCard(update.scenario.card(), kAllFiles, false);
+        ExpectCard(update.scenario.card(), row, kAllFiles, false);
     } else {
         ASSERT_EQ(second.boxes.size(), 1u);
         EXPECT_EQ(second.boxes[0], Message(IDS_MSG_ALREADY_ON_CARD));
         EXPECT_FALSE(whole.empty()) << "79 with no whole update file on the card";
         // Its checks removed what was left under temporary names.
-        ExpectCard(update.scenario.card(), row.card, false,
+        ExpectCard(update.scenario.card(), row, row.card, false,
                    row.leftover == kPartial ? kPartial : kWholeOnly);
     }
 }

@@ -221,7 +221,8 @@ bool Bridge::NextContainer() {
     for (;;) {
         PacketHeader header;
         bool idle = false;
-        const Status status = AwaitHeader(*command_, header, kIdleSliceMs, kSilenceMs, &idle);
+        Deadline rest(kSilenceMs);
+        const Status status = AwaitHeader(*command_, header, Deadline(kIdleSliceMs), rest, &idle);
         if (status == Status::Timeout && idle) {
             if (stopping)
                 return false;
@@ -230,8 +231,8 @@ bool Bridge::NextContainer() {
             continue;
         }
         std::vector<uint8_t> body;
-        if (status != Status::Ok || ReadBody(*command_, header, kMaxControlBody, body,
-                                             Deadline(kSilenceMs)) != Status::Ok) {
+        if (status != Status::Ok ||
+            ReadBody(*command_, header, kMaxControlBody, body, rest) != Status::Ok) {
             Log(status == Status::Closed ? "the initiator has gone"
                                          : std::string("packet unreadable: ") + StatusName(status));
             return false;

@@ -8,9 +8,10 @@ using namespace vcam;
 
 namespace {
 const char* const kSampleCameras[] = {
-    "android-mtp.ini",        "busy-writing.ini",      "dcim-decides.ini",     "empty-slots.ini",
-    "foreign-properties.ini", "late-replies.ini",      "nagle-ptpip.ini",      "no-uploads.ini",
-    "prompt-events.ini",      "refuses-undecided.ini", "short-deviceinfo.ini", "slow-card.ini",
+    "android-mtp.ini",           "busy-writing.ini",      "dcim-decides.ini",     "empty-slots.ini",
+    "foreign-properties.ini",    "late-replies.ini",      "nagle-ptpip.ini",      "no-uploads.ini",
+    "prompt-events.ini",         "refuses-undecided.ini", "short-deviceinfo.ini", "slow-card.ini",
+    "renames-to-new-handle.ini", "counts-by-list.ini",    "takes-no-files.ini",
 };
 } // namespace
 
