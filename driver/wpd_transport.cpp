@@ -1,5 +1,5 @@
-// PTP operations as MTP extension commands, and their cancellation when the session's watchdog
-// fires.
+// PTP operations as MTP extension commands, and their cancellation when the transport's
+// watchdog fires.
 #include "wpd_transport.h"
 
 #include <algorithm>
@@ -63,7 +63,7 @@ std::vector<std::wstring> ReadIds(IPortableDevicePropVariantCollection* values) 
 } // namespace
 
 WpdTransport::WpdTransport(WpdFactory& factory, std::wstring pnpDeviceId, std::string name)
-    : factory_(factory), pnpDeviceId_(std::move(pnpDeviceId)) {
+    : factory_(factory), pnpDeviceId_(std::move(pnpDeviceId)), watchdog_([this] { Abort(); }) {
     responder_.friendlyName = std::move(name);
 }
 
@@ -146,7 +146,7 @@ void WpdTransport::Shutdown() {
 }
 
 void WpdTransport::Abort() {
-    // A thread of the session's own: Cancel is a COM call.
+    // The watchdog's thread: Cancel is a COM call.
     ComApartment apartment;
     aborted_ = true;
     std::lock_guard<common::Lock> hold(linkLock_);
@@ -183,9 +183,11 @@ ptp::Status WpdTransport::Command(const PROPERTYKEY& command, IPortableDeviceVal
         inCommand_ = false;
         return ptp::Status::Closed;
     }
+    // SendCommand has no bound of its own: the watchdog cancels it once the step overstays.
+    watchdog_.Arm(deadline.WaitMs());
     hr = device_->SendCommand(0, parameters, results.ReleaseAndGetAddressOf());
+    const bool late = watchdog_.Disarm() || aborted_;
     inCommand_ = false;
-    const bool late = aborted_;
     // The call itself may succeed while the command failed: the outcome is in the results.
     HRESULT outcome = S_OK;
     if (SUCCEEDED(hr) && !results)
@@ -253,6 +255,16 @@ ptp::Status WpdTransport::SendRequest(const ptp::Request& request, const ptp::De
     context_.clear();
     total_ = 0;
     chunk_ = kDefaultChunk;
+    // The class driver opens the session with the device, and closes it when the device is
+    // closed: the session operations are answered here, never sent.
+    if (request.code == ptp::OC_OpenSession || request.code == ptp::OC_CloseSession) {
+        if (Gone())
+            return ptp::Status::Closed;
+        response_ = ptp::Response();
+        response_.code = ptp::RC_OK;
+        haveResponse_ = true;
+        return ptp::Status::Ok;
+    }
     ComPtr<IPortableDeviceValues> parameters, results;
     ComPtr<IPortableDevicePropVariantCollection> operands;
     if (NewParameters(parameters, false) != ptp::Status::Ok ||
@@ -396,22 +408,4 @@ ptp::Status WpdTransport::ReadResponse(const ptp::Request&, ptp::Response& respo
         response = response_;
     haveResponse_ = false;
     return status;
-}
-
-ptp::Status WpdTransport::SessionAnswer(ptp::Response& response) const {
-    if (Gone())
-        return ptp::Status::Closed;
-    response.code = ptp::RC_OK;
-    response.params.clear();
-    return ptp::Status::Ok;
-}
-
-// The class driver opened the session with the device.
-ptp::Status WpdTransport::OpenSession(uint32_t, ptp::Response& response, const ptp::Deadline&) {
-    return SessionAnswer(response);
-}
-
-// The class driver closes it when the device is closed.
-ptp::Status WpdTransport::CloseSession(ptp::Response& response, const ptp::Deadline&) {
-    return SessionAnswer(response);
 }

@@ -12,14 +12,15 @@
 #include "common/handle.h"
 #include "common/lock.h"
 #include "ptp/transport.h"
+#include "ptp/watchdog.h"
 #include "wpd_com.h"
 
 class WpdEvents;
 
 // Made, used and destroyed on one thread in the multithreaded apartment (the driver library's
 // call thread); Shutdown may come from any thread. SendCommand has no bound of its own: the
-// session's watchdog aborts a step that outlives its deadline, the pending command is cancelled
-// (IPortableDevice::Cancel) and the step ends with Timeout.
+// transport's watchdog aborts a command that outlives its step's deadline, the pending command
+// is cancelled (IPortableDevice::Cancel) and the step ends with Timeout.
 class WpdTransport final : public ptp::Transport {
   public:
     // `factory` must outlive the transport.
@@ -39,14 +40,8 @@ class WpdTransport final : public ptp::Transport {
                             ptp::Deadline& deadline) override;
     ptp::Status ReadResponse(const ptp::Request& request, ptp::Response& response,
                              const ptp::Deadline& deadline) override;
-    bool OwnsSession() const override { return true; }
-    ptp::Status OpenSession(uint32_t sessionId, ptp::Response& response,
-                            const ptp::Deadline& deadline) override;
-    ptp::Status CloseSession(ptp::Response& response, const ptp::Deadline& deadline) override;
     void Shutdown() override;
-    bool NeedsWatchdog() const override { return true; }
     std::string LastFailure() const override;
-    void Abort() override;
 
   private:
     std::atomic<HRESULT> lastFailure_{S_OK}; // the trace's account of the last failure
@@ -65,7 +60,8 @@ class WpdTransport final : public ptp::Transport {
     // still hear it. A refusal the camera gave at the end stands for the step (Ok, and
     // ReadResponse hands it over); otherwise `status`.
     ptp::Status Abandon(ptp::Status status, const ptp::Deadline& deadline);
-    ptp::Status SessionAnswer(ptp::Response& response) const;
+    // On the watchdog's thread: no command more, and the one under way cancelled.
+    void Abort();
     bool Gone() const;
 
     ComApartment apartment_; // first in, last out: every COM object is released before it
@@ -89,4 +85,5 @@ class WpdTransport final : public ptp::Transport {
     uint64_t total_ = 0;      // data-in bytes announced
     size_t chunk_ = 0;        // bytes per READ_DATA or WRITE_DATA
     std::vector<uint8_t> buffer_;
+    ptp::Watchdog watchdog_; // stopped before anything it aborts is gone
 };

@@ -12,8 +12,7 @@ namespace {
 // The caller's DataIn as the transport sees it.
 class SinkTarget : public DataInTarget {
   public:
-    SinkTarget(const DataIn& in, uint64_t maxDrain, Watchdog* watchdog, const Deadline& deadline)
-        : in_(in), maxDrain_(maxDrain), watchdog_(watchdog), deadline_(deadline) {}
+    SinkTarget(const DataIn& in, uint64_t maxDrain) : in_(in), maxDrain_(maxDrain) {}
     bool Begin(uint64_t total) override {
         began_ = true;
         total_ = total;
@@ -21,31 +20,19 @@ class SinkTarget : public DataInTarget {
         return !refused_;
     }
     bool Write(const uint8_t* data, size_t size) override {
-        Progress();
         // A phase of unknown size is held to the bound as its bytes come.
         taken_ += size;
         refused_ = refused_ || taken_ > in_.maxSize || !in_.write(data, size);
         return !refused_;
     }
-    bool Drain(uint64_t total) override {
-        Progress();
-        return total <= maxDrain_;
-    }
+    bool Drain(uint64_t total) override { return total <= maxDrain_; }
     bool refused() const { return refused_; }
     bool began() const { return began_; }
     uint64_t total() const { return total_; }
 
   private:
-    // Each piece that arrives gives the next one the silence bound again.
-    void Progress() {
-        if (watchdog_)
-            watchdog_->Arm(deadline_.WaitMs());
-    }
-
     const DataIn& in_;
     const uint64_t maxDrain_;
-    Watchdog* const watchdog_;
-    const Deadline& deadline_;
     uint64_t taken_ = 0;
     bool refused_ = false;
     bool began_ = false;
@@ -56,7 +43,7 @@ class SinkTarget : public DataInTarget {
 const int kFirstBusyPauseMs = 25;
 const int kLastBusyPauseMs = 400;
 // How long a failure waits for events the responder sent before it.
-const int kSettleEventsMs = 500;
+const int kWaitingEventsMs = 500;
 // A dataset that cannot be read is kept this far for the call's record.
 const size_t kRejectedBytes = 256;
 
@@ -68,8 +55,15 @@ Result Answer(const Response& response, Status status) {
     return result;
 }
 
+Result Ok() {
+    Result result;
+    result.code = RC_OK;
+    return result;
+}
+
 } // namespace
 
+// Holds the call gate for one call (BeginCall before it is made).
 struct Initiator::CallScope {
     Initiator& session;
     ~CallScope() { session.EndCall(); }
@@ -79,16 +73,20 @@ Initiator::Initiator(InitiatorConfig config) : config_(std::move(config)) {}
 
 Initiator::~Initiator() {
     Shutdown();
+    std::unique_lock<common::Lock> hold(linkLock_);
+    while (shuttingDown_)
+        shutDown_.Wait(linkLock_, common::kForever);
 }
 
 void Initiator::BeginCall() {
-    std::unique_lock<std::mutex> lock(gateMutex_);
-    gateFree_.wait(lock, [this] { return !busy_; });
+    std::unique_lock<common::Lock> hold(gateLock_);
+    while (busy_)
+        gateFree_.Wait(gateLock_, common::kForever);
     busy_ = true;
 }
 
 bool Initiator::TryBeginCall() {
-    std::lock_guard<std::mutex> lock(gateMutex_);
+    std::lock_guard<common::Lock> hold(gateLock_);
     if (busy_)
         return false;
     busy_ = true;
@@ -97,10 +95,10 @@ bool Initiator::TryBeginCall() {
 
 void Initiator::EndCall() {
     {
-        std::lock_guard<std::mutex> lock(gateMutex_);
+        std::lock_guard<common::Lock> hold(gateLock_);
         busy_ = false;
     }
-    gateFree_.notify_all();
+    gateFree_.WakeAll();
 }
 
 const ResponderInfo& Initiator::responder() const {
@@ -126,18 +124,37 @@ Result Initiator::Attach(std::unique_ptr<Transport> transport) {
 }
 
 void Initiator::Shutdown() {
-    stopping_ = true;
+    Transport* transport = nullptr;
     {
-        std::lock_guard<std::mutex> lock(linkMutex_);
-        if (transport_)
-            transport_->Shutdown();
+        std::lock_guard<common::Lock> hold(linkLock_);
+        stopping_ = true;
+        transport = transport_.get();
+        if (transport)
+            ++shuttingDown_;
+    }
+    // Outside the lock: the transport may wait for a listener call that shuts down too.
+    if (transport) {
+        transport->Shutdown();
+        {
+            std::lock_guard<common::Lock> hold(linkLock_);
+            --shuttingDown_;
+        }
+        shutDown_.WakeAll();
     }
     connected_ = false;
     sessionOpen_ = false;
 }
 
+std::unique_ptr<Transport> Initiator::TakeTransport() {
+    std::unique_lock<common::Lock> hold(linkLock_);
+    // A Shutdown from another thread may be using it.
+    while (shuttingDown_)
+        shutDown_.Wait(linkLock_, common::kForever);
+    return std::move(transport_);
+}
+
 std::string Initiator::LastFailure() const {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    std::lock_guard<common::Lock> hold(linkLock_);
     return transport_ ? transport_->LastFailure() : std::string();
 }
 
@@ -149,11 +166,11 @@ uint32_t Initiator::NextTransactionId() {
 
 void Initiator::DeliverWaitingEvents() {
     // Only the calling thread replaces the transport, and a Shutdown from another thread ends
-    // the wait at once: the link lock is not held across it.
-    if (settled_ || !transport_ || !connected_)
+    // the wait at once: no lock is held across it.
+    if (delivered_ || !transport_ || !connected_)
         return;
-    settled_ = true;
-    transport_->SettleEvents(kSettleEventsMs);
+    delivered_ = true;
+    transport_->DeliverWaitingEvents(Deadline(kWaitingEventsMs, kWaitingEventsMs, 0));
 }
 
 Result Initiator::Fail(Status status) {
@@ -170,7 +187,7 @@ Result Initiator::Fail(Status status) {
     return Result::Of(status);
 }
 
-Status Initiator::Unusable() const {
+Status Initiator::WhyUnusable() const {
     if (stopping_)
         return Status::Closed;
     return !connected_ || broken_ ? Status::NotConnected : Status::Ok;
@@ -182,14 +199,6 @@ Deadline Initiator::OperationDeadline(uint64_t bytes) const {
     return deadline;
 }
 
-template <typename Step> Status Initiator::Watched(const Deadline& deadline, Step step) {
-    if (!watchdog_)
-        return step();
-    watchdog_->Arm(deadline.WaitMs());
-    const Status status = step();
-    return watchdog_->Disarm() && status != Status::Ok ? Status::Timeout : status;
-}
-
 Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* out,
                            const DataIn* in) {
     BeginCall();
@@ -199,7 +208,7 @@ Result Initiator::Transact(uint16_t code, const Params& params, const DataOut* o
 
 Result Initiator::Call(uint16_t code, const Params& params, const DataOut* out, const DataIn* in,
                        const Finish& finish) {
-    settled_ = false;
+    delivered_ = false;
     // A camera busy writing its card or waking up is asked again, a little later each time,
     // within the operation's own bound; an answer that came after data is final.
     const Clock::time_point start = Clock::now();
@@ -233,70 +242,50 @@ Result Initiator::Call(uint16_t code, const Params& params, const DataOut* out, 
 }
 
 Result Initiator::Exchange(CallRecord& record, const DataOut* out, const DataIn* in) {
-    if (Status why = Unusable(); why != Status::Ok)
+    if (Status why = WhyUnusable(); why != Status::Ok)
         return Result::Of(why);
     if ((out && in) || !record.params.valid())
         return Result::Of(Status::Error);
-    const uint16_t code = record.code;
     Request request;
-    request.code = code;
-    request.transactionId = (code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
+    request.code = record.code;
+    request.transactionId =
+        (record.code == OC_OpenSession || !sessionOpen_) ? 0 : NextTransactionId();
     lastTid_ = request.transactionId;
     request.params = record.params;
     request.data = out ? DataDirection::Out : in ? DataDirection::In : DataDirection::None;
     request.outSize = out ? out->size : 0;
     Deadline deadline = OperationDeadline(request.outSize);
     Transport& transport = *transport_;
-    Response response;
 
-    // A device stack that owns the session opens and closes it itself.
-    if (transport.OwnsSession() && (code == OC_OpenSession || code == OC_CloseSession)) {
-        const Status status =
-            code == OC_OpenSession
-                ? transport.OpenSession(record.params.empty() ? 0 : record.params[0], response,
-                                        deadline)
-                : transport.CloseSession(response, deadline);
-        return status == Status::Ok ? Answer(response, status) : Fail(status);
-    }
-
-    Status status = Watched(deadline, [&] { return transport.SendRequest(request, deadline); });
+    Status status = transport.SendRequest(request, deadline);
     if (status != Status::Ok)
         return Fail(status);
+    Response response;
     if (out) {
-        DataSource source = out->read;
-        if (watchdog_) // each piece pulled gives the next the silence bound again
-            source = [&](uint8_t* buffer, size_t count) {
-                watchdog_->Arm(deadline.WaitMs());
-                return out->read(buffer, count);
-            };
-        status = Watched(deadline, [&] { return transport.SendData(request, source, deadline); });
+        status = transport.SendData(request, out->read, deadline);
         if (status == Status::SourceFailed) {
             // The phase was abandoned; a responder may still answer it.
-            if (Watched(deadline, [&] {
-                    return transport.ReadResponse(request, response, deadline);
-                }) != Status::Ok)
+            if (transport.ReadResponse(request, response, deadline) != Status::Ok)
                 return Fail(Status::SourceFailed);
             return Answer(response, Status::SourceFailed);
         }
         if (status != Status::Ok)
             return Fail(status);
         // A slow card answers long after the last byte; silence elsewhere keeps its bound.
-        if (code == OC_SendObject)
+        if (record.code == OC_SendObject)
             deadline = Deadline(std::max(config_.timeoutMs, config_.objectResponseMs));
     }
     bool sinkFailed = false;
     if (in) {
-        SinkTarget target(*in, in->drainUpTo ? in->drainUpTo : config_.maxDrainSize,
-                          watchdog_.get(), deadline);
-        status =
-            Watched(deadline, [&] { return transport.ReceiveData(request, target, deadline); });
+        SinkTarget target(*in, in->drainUpTo ? in->drainUpTo : config_.maxDrainSize);
+        status = transport.ReceiveData(request, target, deadline);
         record.dataIn = target.total();
         record.dataInBegan = target.began();
         if (status != Status::Ok)
             return Fail(status);
         sinkFailed = target.refused();
     }
-    status = Watched(deadline, [&] { return transport.ReadResponse(request, response, deadline); });
+    status = transport.ReadResponse(request, response, deadline);
     if (status != Status::Ok)
         return Fail(status);
     return Answer(response, sinkFailed ? Status::SinkFailed : Status::Ok);
@@ -369,22 +358,19 @@ Result Initiator::CloseSession() {
 
 Status Initiator::Reattach(const std::function<std::unique_ptr<Transport>()>& make,
                            Response& refusal) {
-    std::unique_ptr<Transport> old;
-    {
-        std::lock_guard<std::mutex> lock(linkMutex_);
-        old = std::move(transport_);
-        if (old)
-            old->Shutdown(); // deliberate: no loss is reported of it
-    }
-    watchdog_.reset();
-    old.reset(); // gone before the new one is made: its responder may be the same
+    std::unique_ptr<Transport> old = TakeTransport();
+    // Shut down deliberately, so no loss is reported of it, and gone before the new one is
+    // made: its responder may be the same.
+    if (old)
+        old->Shutdown();
+    old.reset();
     connected_ = false;
     sessionOpen_ = false;
     std::unique_ptr<Transport> fresh = make();
     if (!fresh)
         return Status::NotConnected;
     {
-        std::lock_guard<std::mutex> lock(linkMutex_);
+        std::lock_guard<common::Lock> hold(linkLock_);
         transport_ = std::move(fresh);
         if (stopping_)
             transport_->Shutdown();
@@ -398,8 +384,6 @@ Status Initiator::Reattach(const std::function<std::unique_ptr<Transport>()>& ma
     connected_ = true;
     broken_ = false;
     timedOut_ = false;
-    if (transport_->NeedsWatchdog())
-        watchdog_ = std::make_unique<Watchdog>([this] { transport_->Abort(); });
     transport_->Start(*this);
     return Status::Ok;
 }
@@ -407,21 +391,19 @@ Status Initiator::Reattach(const std::function<std::unique_ptr<Transport>()>& ma
 Result Initiator::Recover(bool* reopened) {
     if (reopened)
         *reopened = false;
-    Result ok;
-    ok.code = RC_OK;
     BeginCall();
     CallScope scope{*this};
     if (stopping_ || lostReported_ || !transport_)
         return Result::Of(Status::Closed);
     if (!broken_)
-        return ok;
+        return Ok();
     // A call that timed out before its answer began: the responder may still finish it.
     if (timedOut_ && connected_) {
         timedOut_ = false;
         Deadline deadline = OperationDeadline(0);
-        if (transport_->Resync(lastTid_, deadline) == Status::Ok) {
+        if (transport_->CatchUp(lastTid_, deadline) == Status::Ok) {
             broken_ = false;
-            return ok;
+            return Ok();
         }
     }
     if (!reconnect_)

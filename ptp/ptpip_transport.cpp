@@ -52,9 +52,9 @@ PtpIpTransport::~PtpIpTransport() {
         eventThread_.detach(); // only when destroyed on its own thread, which is not allowed
 }
 
-void PtpIpTransport::Adopt(ConnectionPtr& slot, ConnectionPtr connection) {
+void PtpIpTransport::Hold(ConnectionPtr& slot, ConnectionPtr connection) {
     connection->SetSendTimeout(config_.timeoutMs);
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    std::lock_guard<common::Lock> hold(linkLock_);
     slot = std::move(connection);
     if (stopping_)
         slot->Shutdown();
@@ -87,7 +87,7 @@ Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
         Failed(why);
         return status == Status::Ok ? Status::NotConnected : status;
     }
-    Adopt(command_, std::move(command));
+    Hold(command_, std::move(command));
 
     InitCommandRequest request;
     request.guid = config_.guid;
@@ -109,7 +109,7 @@ Status PtpIpTransport::Open(const Deadline& deadline, Response& refusal) {
         Failed(why.empty() ? "no event connection" : why);
         return Status::Error;
     }
-    Adopt(event_, std::move(event));
+    Hold(event_, std::move(event));
     EncodeInitEventRequest({ack.connectionNumber}, packet_);
     status = Exchange(*event_, deadline, PT_InitEventAck, answer, refusal);
     return status == Status::Ok ? status : Handshake("Init Event Request", status, refusal);
@@ -145,13 +145,13 @@ void PtpIpTransport::Start(TransportListener& listener) {
 void PtpIpTransport::Shutdown() {
     stopping_ = true;
     {
-        std::lock_guard<std::mutex> lock(linkMutex_);
+        std::lock_guard<common::Lock> hold(linkLock_);
         if (command_)
             command_->Shutdown();
         if (event_)
             event_->Shutdown();
     }
-    std::lock_guard<std::mutex> lock(joinMutex_);
+    std::lock_guard<common::Lock> hold(joinLock_);
     if (eventThread_.joinable() && eventThread_.get_id() != std::this_thread::get_id())
         eventThread_.join();
 }
@@ -180,7 +180,7 @@ Status PtpIpTransport::DropWaiting(const Request& request, const Deadline& deadl
 }
 
 void PtpIpTransport::Failed(const std::string& why) {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    std::lock_guard<common::Lock> hold(linkLock_);
     failure_ = why;
 }
 
@@ -304,10 +304,10 @@ Status PtpIpTransport::ReadResponse(const Request& request, Response& response,
     return status;
 }
 
-void PtpIpTransport::SettleEvents(int boundMs) {
+void PtpIpTransport::DeliverWaitingEvents(const Deadline& deadline) {
     Connection* events = nullptr;
     {
-        std::lock_guard<std::mutex> lock(linkMutex_);
+        std::lock_guard<common::Lock> hold(linkLock_);
         events = event_.get();
     }
     if (!events || !listener_)
@@ -315,8 +315,7 @@ void PtpIpTransport::SettleEvents(int boundMs) {
     // Settled once nothing is waiting on the event connection and every byte read from it
     // has reached the listener, twice in a row: a packet may be between the two.
     int settled = 0;
-    for (const auto end = common::MsFromNow(boundMs);
-         settled < 2 && !stopping_ && !eventsEnded_ && Clock::now() < end;) {
+    while (settled < 2 && !stopping_ && !eventsEnded_ && !deadline.Passed()) {
         const uint64_t handled = eventBytesHandled_;
         const bool waiting = events->Unread() || events->delivered() != handled;
         settled = waiting ? 0 : settled + 1;
@@ -326,7 +325,7 @@ void PtpIpTransport::SettleEvents(int boundMs) {
 }
 
 std::string PtpIpTransport::LastFailure() const {
-    std::lock_guard<std::mutex> lock(linkMutex_);
+    std::lock_guard<common::Lock> hold(linkLock_);
     if (!failure_.empty())
         return failure_;
     for (const ConnectionPtr* link : {&command_, &event_}) {
@@ -336,7 +335,7 @@ std::string PtpIpTransport::LastFailure() const {
     return std::string();
 }
 
-Status PtpIpTransport::Resync(uint32_t transactionId, Deadline& deadline) {
+Status PtpIpTransport::CatchUp(uint32_t transactionId, Deadline& deadline) {
     if (!quietTimeout_)
         return Status::NotConnected; // a packet was cut: the stream cannot be followed
     quietTimeout_ = false;

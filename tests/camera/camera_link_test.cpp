@@ -204,7 +204,12 @@ TEST_F(Link, FileExistsIgnoresCaseAndAsksNothingOfAnEmptyCard) {
     WriteFileBytes(s.card() + "\\FW\\DEEP\\Update.Fir", "y");
     ASSERT_EQ(OpenWith(s, &count), 0);
     EXPECT_EQ(Exists("readme.TXT"), kFileOnCard);
-    EXPECT_EQ(Exists("UPDATE.FIR"), kFileOnCard);
+    // Files land at the card's root: one in a folder of its own is not where a copy goes.
+    EXPECT_EQ(Exists("UPDATE.FIR"), 0);
+    WriteFileBytes(s.card() + "\\UPDATE.FIR", "z");
+    TearDown();
+    ASSERT_EQ(OpenWith(s, &count), 0);
+    EXPECT_EQ(Exists("Update.fir"), kFileOnCard);
     EXPECT_EQ(Exists("UPDATE.FI"), 0);
     EXPECT_EQ(Exists("other.bin"), 0);
 }

@@ -258,11 +258,17 @@ TEST_F(OnCard, AFileThreeFoldersDeepInAListedFolderIsAlreadyOnTheCard) {
     EXPECT_EQ(Run(), IDS_MSG_ALREADY_ON_CARD);
 }
 
-TEST_F(OnCard, ACopyDeepInTheCardsFoldersIsFound) {
+// Every file of the update lands at the card's root: a file of the same name kept in a folder
+// of its own (an old update in OLDFW) is never touched by the copy, and is no reason to stop.
+TEST_F(OnCard, ACopyInAFolderOfItsOwnIsNoUpdateOnTheCard) {
     WriteInfo(InfoText({"F UPDATE.FIR", "D FIRM"}));
     UpdateFile("UPDATE.FIR", 10);
     UpdateFile("FIRM\\SUB\\B.BIN", 10);
+    CardFile("OLDFW\\UPDATE.FIR");
     CardFile("DCIM\\100TARVO\\KEEP\\B.BIN");
+    EXPECT_EQ(Run(), 0);
+    Release();
+    CardFile("B.BIN");
     EXPECT_EQ(Run(), IDS_MSG_ALREADY_ON_CARD);
 }
 

@@ -595,8 +595,9 @@ TEST_F(InitiatorTest, AnEventHeaderInPiecesIsReadWhole) {
     EXPECT_TRUE(lost.empty());
 }
 
-// A transport whose device stack owns the session, as Windows Portable Devices does: the
-// session asks it for OpenSession and CloseSession, and never puts those on the wire.
+// A transport whose device stack owns the session, as Windows Portable Devices does: it
+// answers OpenSession and CloseSession itself and never puts those on the wire, and the
+// session works over it as over any other.
 class OwningTransport : public Transport {
   public:
     std::vector<uint16_t> onWire;
@@ -606,19 +607,11 @@ class OwningTransport : public Transport {
     Status Open(const Deadline&, Response&) override { return Status::Ok; }
     void Start(TransportListener& l) override { listener = &l; }
     const ResponderInfo& Responder() const override { return info_; }
-    bool OwnsSession() const override { return true; }
-    Status OpenSession(uint32_t id, Response& response, const Deadline&) override {
-        sessionCalls.push_back(id);
-        response.code = RC_OK;
-        return Status::Ok;
-    }
-    Status CloseSession(Response& response, const Deadline&) override {
-        sessionCalls.push_back(0);
-        response.code = RC_OK;
-        return Status::Ok;
-    }
     Status SendRequest(const Request& request, const Deadline&) override {
-        onWire.push_back(request.code);
+        if (request.code == OC_OpenSession || request.code == OC_CloseSession)
+            sessionCalls.push_back(request.params.empty() ? 0 : request.params[0]);
+        else
+            onWire.push_back(request.code);
         return Status::Ok;
     }
     Status SendData(const Request&, const DataSource&, const Deadline&) override {

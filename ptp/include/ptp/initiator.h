@@ -5,20 +5,19 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "common/lock.h"
 
 #include "ptp/codes.h"
 #include "ptp/connection.h"
 #include "ptp/datasets.h"
 #include "ptp/status.h"
 #include "ptp/transport.h"
-#include "ptp/watchdog.h"
 
 namespace ptp {
 
@@ -203,29 +202,32 @@ class Initiator : private TransportListener {
                            const std::function<bool(const uint8_t*, size_t, std::string&)>& unpack,
                            uint64_t maxSize = 0);
     Result Fail(Status status);
-    // Why no call can run now, or Ok.
-    Status Unusable() const;
+    // Why no call can run now, or Ok when one can.
+    Status WhyUnusable() const;
     Deadline OperationDeadline(uint64_t bytes) const;
     // Replaces the transport, shut down first, with the one `make` gives, opened within
     // handshakeTimeoutMs and started; a session that was open is gone with the old one. The
     // gate is held.
     Status Reattach(const std::function<std::unique_ptr<Transport>()>& make, Response& refusal);
+    // The transport, taken out once no Shutdown from another thread uses it.
+    std::unique_ptr<Transport> TakeTransport();
     void ReportLost(Link link, Status status);
     uint32_t NextTransactionId();
-    // One transport step under the watchdog, when the transport needs one.
-    template <typename Step> Status Watched(const Deadline& deadline, Step step);
 
     InitiatorConfig config_;
     EventHandler onEvent_;
     LostHandler onLost_;
     std::function<void(const CallRecord&)> onCall_;
     std::function<std::unique_ptr<Transport>()> reconnect_;
-    std::unique_ptr<Transport> transport_;
-    mutable std::mutex linkMutex_; // guards transport_ while it is set or shut down
 
-    std::mutex gateMutex_;
-    std::condition_variable gateFree_;
-    bool busy_ = false; // a call runs; guarded by gateMutex_
+    mutable common::Lock linkLock_; // transport_ while it is set, taken or shut down
+    common::Signal shutDown_;
+    std::unique_ptr<Transport> transport_;
+    int shuttingDown_ = 0; // Shutdowns using transport_ outside the lock
+
+    common::Lock gateLock_;
+    common::Signal gateFree_;
+    bool busy_ = false; // a call runs
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> sessionOpen_{false};
@@ -235,10 +237,9 @@ class Initiator : private TransportListener {
     std::atomic<bool> closing_{false}; // CloseSession was sent: a closing peer is no loss
     uint32_t nextTid_ = 0;
     uint32_t sessionId_ = 0;
-    std::unique_ptr<Watchdog> watchdog_; // destroyed before the transport it aborts
-    uint32_t lastTid_ = 0;               // the transaction of the last call
-    bool timedOut_ = false;              // ... which failed by a timeout
-    bool settled_ = false;               // ... whose waiting events were delivered
+    uint32_t lastTid_ = 0;   // the transaction of the last call
+    bool timedOut_ = false;  // ... which failed by a timeout
+    bool delivered_ = false; // ... whose waiting events were delivered
 };
 
 } // namespace ptp

@@ -6,11 +6,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/lock.h"
 #include "ptp/connection.h"
 #include "ptp/ptpip.h"
 #include "ptp/transport.h"
@@ -43,10 +43,10 @@ class PtpIpTransport final : public Transport {
     Status ReceiveData(const Request& request, DataInTarget& target, Deadline& deadline) override;
     Status ReadResponse(const Request& request, Response& response,
                         const Deadline& deadline) override;
-    void SettleEvents(int boundMs) override;
+    void DeliverWaitingEvents(const Deadline& deadline) override;
     std::string LastFailure() const override;
     void Shutdown() override;
-    Status Resync(uint32_t transactionId, Deadline& deadline) override;
+    Status CatchUp(uint32_t transactionId, Deadline& deadline) override;
 
   private:
     // Keeps what went wrong for LastFailure, when the link itself cannot say.
@@ -56,8 +56,9 @@ class PtpIpTransport final : public Transport {
     // Reads what waits on the command connection before `request` goes out: late replies are
     // dropped, anything else is an answer out of order (Malformed).
     Status DropWaiting(const Request& request, const Deadline& deadline);
-    // Takes a new connection under the link lock; shut at once when Shutdown came first.
-    void Adopt(ConnectionPtr& slot, ConnectionPtr connection);
+    // Puts a new connection in its slot under the link lock; shut at once when Shutdown came
+    // first.
+    void Hold(ConnectionPtr& slot, ConnectionPtr connection);
     Status Exchange(Connection& connection, const Deadline& deadline, uint32_t expectedType,
                     Packet& answer, Response& refusal);
     // The next Start Data (when `start` may take one) or Operation Response of `request`,
@@ -76,10 +77,10 @@ class PtpIpTransport final : public Transport {
     ResponderInfo responder_;
     TransportListener* listener_ = nullptr;
 
-    mutable std::mutex linkMutex_; // guards command_ and event_ while set or shut down
+    mutable common::Lock linkLock_; // guards command_ and event_ while set or shut down
     ConnectionPtr command_, event_;
     std::string failure_; // what went wrong that the connections cannot tell
-    std::mutex joinMutex_;
+    common::Lock joinLock_;
     std::thread eventThread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> inCall_{false};            // the command connection is in use: no idle check

@@ -1,7 +1,7 @@
 // The seam between the PTP session and the link that carries it: PTP/IP (over TCP or the
-// embedded camera's in-memory pipes) today, Windows Portable Devices next. The session numbers
-// transactions, opens sessions and decodes datasets; a transport moves one operation at a time
-// through its phases and reports events and the loss of the device.
+// embedded camera's in-memory pipes) and Windows Portable Devices. The session numbers
+// transactions and decodes datasets; a transport moves one operation at a time through its
+// phases, within the deadlines it is given, and reports events and the loss of the device.
 #pragma once
 
 #include <cstddef>
@@ -114,9 +114,11 @@ class TransportListener {
 };
 
 // One operation at a time: SendRequest, then SendData or ReceiveData when the request has a
-// data phase, then ReadResponse. The session calls from one thread at a time; only Shutdown
-// may come from any thread. Every step ends by `deadline` (Timeout), and a data-in phase
-// extends it by the size it announces.
+// data phase, then ReadResponse; OpenSession and CloseSession too, which a transport whose
+// device stack owns the session answers itself. The session calls from one thread at a time;
+// only Shutdown may come from any thread. Every step ends by `deadline` (Timeout), whatever
+// the device does (a transport whose device calls cannot bound themselves arms a watchdog),
+// and a data-in phase extends it by the size it announces.
 class Transport {
   public:
     virtual ~Transport() = default;
@@ -143,34 +145,22 @@ class Transport {
     virtual Status ReadResponse(const Request& request, Response& response,
                                 const Deadline& deadline) = 0;
 
-    // A transport whose device stack opens the session and numbers the transactions itself
-    // answers true; the session then asks it instead of sending OpenSession or CloseSession.
-    virtual bool OwnsSession() const { return false; }
-    virtual Status OpenSession(uint32_t sessionId, Response& response, const Deadline& deadline);
-    virtual Status CloseSession(Response& response, const Deadline& deadline);
-
-    // Waits, at most `boundMs`, until the events the device has already sent reached the
-    // listener. A transport whose events cannot lag behind its responses does nothing.
-    virtual void SettleEvents(int boundMs) { (void)boundMs; }
+    // Waits, until the end of `deadline`, for the events the device has already sent to reach
+    // the listener. A transport whose events cannot lag behind its responses does nothing.
+    virtual void DeliverWaitingEvents(const Deadline& deadline) { (void)deadline; }
+    // After a step that timed out before any of its answer had come: reads and drops what the
+    // responder still sends for `transactionId`, to its response, by `deadline`. Ok when the
+    // session is in step again; NotConnected from a transport that cannot tell.
+    virtual Status CatchUp(uint32_t transactionId, Deadline& deadline) {
+        (void)transactionId, (void)deadline;
+        return Status::NotConnected;
+    }
     // What the link itself said of the last failure (a socket error, an HRESULT), or "".
     virtual std::string LastFailure() const { return std::string(); }
 
     // From any thread: a pending step returns Closed at once, and no listener call starts
     // after this returns (unless called from the listener itself).
     virtual void Shutdown() = 0;
-
-    // A transport whose device calls cannot bound themselves answers true: the session then
-    // arms a watchdog (ptp/watchdog.h) for each step, and for each piece of a data phase, and
-    // calls Abort from the watchdog's thread when one overstays; the step returns Timeout.
-    virtual bool NeedsWatchdog() const { return false; }
-    virtual void Abort() {}
-    // After a step that timed out before any of its answer had come: reads and drops what the
-    // responder still sends for `transactionId`, to its response, by `deadline`. Ok when the
-    // session is in step again; NotConnected from a transport that cannot tell.
-    virtual Status Resync(uint32_t transactionId, Deadline& deadline) {
-        (void)transactionId, (void)deadline;
-        return Status::NotConnected;
-    }
 };
 
 } // namespace ptp

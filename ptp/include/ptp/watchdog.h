@@ -1,7 +1,6 @@
-// Bounds the steps of a transport whose device calls cannot bound themselves (a blocking
-// IPortableDevice::SendCommand, a WinUSB or libusb transfer): armed for the time a step may
-// still take, it aborts the transport from a thread of its own once that passes. The session
-// arms it, so a transport brings only its I/O and a way to abort it.
+// Bounds the calls of a transport whose device calls cannot bound themselves (a blocking
+// IPortableDevice::SendCommand, a WinUSB or libusb transfer): armed for the time a call may
+// still take, it aborts the transport from a thread of its own once that passes.
 #pragma once
 
 #include <functional>
