@@ -80,8 +80,7 @@ class PtpIpSource final : public CameraSource {
             const std::string where = hp.host + ":" + std::to_string(hp.port);
             if (!r.ok()) {
                 const std::string why = initiator->LastFailure();
-                note_("connect " + where + ": " + ptp::StatusName(r.status) +
-                      (why.empty() ? "" : " (" + why + ")"));
+                note_("connect " + where + ": " + (why.empty() ? ptp::StatusName(r.status) : why));
                 continue;
             }
             note_("connect " + where + ": camera \"" + initiator->responder().friendlyName + "\"");
@@ -163,14 +162,14 @@ std::unique_ptr<CameraSource> MakeCameraSource(const DriverSettings& settings,
     ptpip.friendlyName = "Vandrel";
     ptpip.timeoutMs = settings.timeoutMs;
     ptpip.floorBytesPerSecond = settings.floorBytesPerSecond;
-    switch (settings.route) {
-    case CameraRoute::PtpIp:
+    switch (settings.transport) {
+    case SettingsTransport::PtpIp:
         return std::make_unique<PtpIpSource>(settings, std::move(newInitiator), ptpip,
                                              std::move(note));
-    case CameraRoute::Virtual:
+    case SettingsTransport::Virtual:
         return std::make_unique<VirtualSource>(settings, std::move(newInitiator), ptpip,
                                                std::move(note));
-    case CameraRoute::Usb:
+    case SettingsTransport::Usb:
         break;
     }
     return std::make_unique<UsbSource>(settings, std::move(newInitiator), std::move(note));

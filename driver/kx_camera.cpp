@@ -107,8 +107,10 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         source_.reset();
         std::string error;
         const bool loaded = LoadDriverSettings(folder_, settings_, error);
-        trace_.Open(settings_.trace, loaded ? "settings: " + SettingsText(settings_)
-                                            : "settings not read: " + error);
+        const std::string settings =
+            loaded ? "settings: " + SettingsText(settings_) : "settings not read: " + error;
+        if (!trace_.Open(settings_.trace, settings))
+            trace_.Note(settings);
         if (!count || !loaded)
             return kDriverNotInstalled;
         source_ = MakeCameraSource(
@@ -123,7 +125,7 @@ DriverResult KxCamera::EnumerateDevices(uint32_t* count, CameraStream* stream) {
         std::vector<DeviceRecord> records(names.size());
         for (size_t i = 0; i < names.size(); ++i) {
             records[i].index = static_cast<uint32_t>(i);
-            records[i].route = static_cast<uint32_t>(settings_.route);
+            records[i].transport = static_cast<uint32_t>(settings_.transport);
             CopyAnsi(records[i].name, sizeof records[i].name, names[i]);
         }
         r = WriteList(stream, records.data(), static_cast<uint32_t>(records.size()),

@@ -23,9 +23,9 @@
 // What EnumerateDevices writes for each camera; OpenDevice reads it back.
 #pragma pack(push, 1)
 struct DeviceRecord {
-    uint32_t index; // position in the enumeration
-    uint32_t route; // how the settings reach cameras: 0 virtual, 1 PTP/IP, 2 USB
-    char name[64];  // host or "virtual", terminated
+    uint32_t index;     // position in the enumeration
+    uint32_t transport; // the settings' transport: 0 virtual, 1 PTP/IP, 2 USB
+    char name[64];      // host or "virtual", terminated
 };
 #pragma pack(pop)
 

@@ -88,9 +88,9 @@ bool ApplySetting(const std::string& key, const std::string& value, const std::s
     if (key == "transport") {
         const std::string v = Lower(value);
         ok = v == "usb" || v == "virtual" || v == "ptpip";
-        parsed.route = v == "ptpip"     ? CameraRoute::PtpIp
-                       : v == "virtual" ? CameraRoute::Virtual
-                                        : CameraRoute::Usb;
+        parsed.transport = v == "ptpip"     ? SettingsTransport::PtpIp
+                           : v == "virtual" ? SettingsTransport::Virtual
+                                            : SettingsTransport::Usb;
     } else if (key == "profile") {
         ok = !value.empty() && value.size() < MAX_PATH;
         parsed.profile = Resolve(folder, value);
@@ -176,7 +176,7 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
     bool ok = ForEachSetting(text, error, [&](const std::string& key, const std::string& value) {
         return ApplySetting(key, value, folder, parsed);
     });
-    if (ok && parsed.route == CameraRoute::PtpIp && parsed.hosts.empty()) {
+    if (ok && parsed.transport == SettingsTransport::PtpIp && parsed.hosts.empty()) {
         error = "ptpip needs hosts";
         ok = false;
     }
@@ -198,11 +198,11 @@ bool ParseDriverSettings(const std::string& text, const std::string& folder,
 
 std::string SettingsText(const DriverSettings& s) {
     static const char* const kRoutes[] = {"virtual", "ptpip", "usb"};
-    std::string text = std::string("transport = ") + kRoutes[static_cast<int>(s.route)];
-    if (s.route == CameraRoute::Virtual)
+    std::string text = std::string("transport = ") + kRoutes[static_cast<int>(s.transport)];
+    if (s.transport == SettingsTransport::Virtual)
         text += ", profile = " + (s.profile.empty() ? std::string("(default)") : s.profile) +
                 ", card = " + s.card;
-    if (s.route == CameraRoute::PtpIp) {
+    if (s.transport == SettingsTransport::PtpIp) {
         text += ", hosts =";
         for (const HostPort& hp : s.hosts)
             text += " " + hp.host + ":" + std::to_string(hp.port);

@@ -6,7 +6,7 @@
 #include <vector>
 
 // Numbered as device records carry them.
-enum class CameraRoute { Virtual = 0, PtpIp = 1, Usb = 2 };
+enum class SettingsTransport { Virtual = 0, PtpIp = 1, Usb = 2 };
 
 struct HostPort {
     std::string host;
@@ -14,7 +14,7 @@ struct HostPort {
 };
 
 struct DriverSettings {
-    CameraRoute route = CameraRoute::Usb; // a virtual camera must be asked for by name
+    SettingsTransport transport = SettingsTransport::Usb; // a virtual camera is asked for by name
     std::string profile;         // virtual: camera profile file; empty = the default profile
     std::string card;            // virtual: folder that stands for the memory card
     bool cardFromDefault = true; // no card named: a profile may name its own

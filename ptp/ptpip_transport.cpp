@@ -428,10 +428,7 @@ std::unique_ptr<Transport> PtpIpOver(const PtpIpConfig& config, ConnectionPtr co
 std::unique_ptr<Transport> PtpIpOverTcp(const PtpIpConfig& config, const std::string& host,
                                         uint16_t port, int connectTimeoutMs) {
     auto connect = [host, port, connectTimeoutMs](Status& status, std::string& why) {
-        ConnectionPtr connection = ConnectTcp(host, port, connectTimeoutMs, &status, &why);
-        if (!connection)
-            why = "connect " + host + ":" + std::to_string(port) + ": " + why;
-        return connection;
+        return ConnectTcp(host, port, connectTimeoutMs, &status, &why);
     };
     return std::make_unique<PtpIpTransport>(config, connect, connect);
 }

@@ -433,30 +433,70 @@ TEST(Driver, SendsAreConfirmedOnTheCardAndFailuresLeaveNothing) {
 // the device; never a byte of a file.
 TEST(Driver, TheTraceRecordsCallsEventsAndFactsButNoFileContents) {
     Driver d("fault.power_down.operation = SendObject\nfault.power_down.disconnect = no\n"
-             "fault.response.operation = GetNumObjects\nfault.response.code = 0x2013\n");
+             "fault.response.operation = GetNumObjects\nfault.response.code = 0x2013\n"
+             "fault.corrupt_read.occurrence = 2\nfault.corrupt_read.offset = 4321\n"
+             "property.0x5001 = 0x5001 UINT8 70 {0,70}+3\n");
     d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ncard = card\n"
                            "trace = trace.txt\n");
     ASSERT_TRUE(d.Load());
     ASSERT_EQ(d.Open(), 0);
     const std::string bytes = PatternBytes(70000, 9);
     ASSERT_EQ(d.Send("FW.BIN", bytes), 0);
+    EXPECT_EQ(d.Send("NEXT.BIN", bytes), kDriverVerifyFailed);
     uint32_t count = 0;
     EXPECT_EQ(d.camera->GetNumObjects(d.device, d.FirstStorage(), 0, 0, &count),
               kDriverStoreNotAvailable);
     d.camera->CloseDevice(d.device);
     std::string trace;
     ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    // The first line names the library, the date and the settings in effect.
+    EXPECT_EQ(trace.find(" KXPTPCLS.DLL "), 12u) << trace.substr(0, 200);
     for (const char* expected :
-         {"enumerate: 1 camera(s), result 0", "device: \"Tarvo\" \"Tarvo Camera X1\" version",
+         {"; settings: transport = virtual, profile = ", ", timeout_ms = 10000",
+          "enumerate: 1 camera(s), result 0", "device: \"Tarvo\" \"Tarvo Camera X1\" version",
           "stores: 0x00010001", "SendObjectInfo (0x100C) [0x00010001, 0xFFFFFFFF] out ",
           "SendObject (0x100D) [] out 70000 B -> OK (0x2001) []",
           "GetObject (0x1009) [0x00000001] in 70000 B -> OK",
-          "event PowerDown (0xC001) [0x00000001",
+          "event PowerDown (0xC001) [0x00000001", "announced \"FW.BIN\" as \"~kxptpcls-",
+          "renamed object 0x00000001 to \"FW.BIN\"",
+          // Which check failed, with what values, and what became of the file.
+          "read back \"~kxptpcls-", "the bytes differ at offset 4321", "deleted \"~kxptpcls-",
           "GetNumObjects (0x1006) [0x00010001, 0x00000000, 0x00000000] -> StoreNotAvailable",
           "result 135"})
         EXPECT_NE(trace.find(expected), std::string::npos) << expected << "\n" << trace;
-    EXPECT_LT(trace.size(), 8000u);
+    EXPECT_LT(trace.size(), 12000u);
     EXPECT_EQ(trace.find(bytes.substr(1000, 12)), std::string::npos) << "no file contents";
+}
+
+TEST(Driver, TheTraceSaysWhySettingsAndProfilesFail) {
+    Driver d("camera.colour = red\n");
+    d.scenario.SetSettings("trace = trace.txt\ntransport = virtual\nprofile = camera.ini\n");
+    ASSERT_TRUE(d.Load());
+    uint32_t count = 0;
+    std::string records;
+    EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
+    d.scenario.SetSettings("transport = carrier-pigeon\ntrace = trace.txt\n");
+    EXPECT_EQ(d.Enumerate(count, records), kDriverNotInstalled);
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    for (const char* expected :
+         {"virtual camera: profile not read: line 1: unknown key camera.colour",
+          "settings not read: line 1: bad transport"})
+        EXPECT_NE(trace.find(expected), std::string::npos) << expected << "\n" << trace;
+}
+
+TEST(Driver, TheTraceKeepsItsBoundAcrossRuns) {
+    Driver d("");
+    d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ntrace = trace.txt\n");
+    // A trace grown to its bound by earlier runs takes one line more, which says so.
+    WriteFileBytes(d.scenario.Path("trace.txt"), std::string((8u << 20) - 100, 'x'));
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    d.camera->CloseDevice(d.device);
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    EXPECT_LE(trace.size(), 8u << 20);
+    EXPECT_NE(trace.find("trace: size limit reached"), std::string::npos);
 }
 
 // Announces A.BIN (its handle in `announced`), then sends it from a file that does not exist;
@@ -477,6 +517,34 @@ DriverResult SendAnnouncedMissingFile(Driver& d, uint32_t* announced = nullptr) 
     const DriverResult r = d.camera->SendObject(d.device, 10, &file);
     ReleaseFileStream(&file);
     return r;
+}
+
+// A caller that sends after an announcement that failed is told so, and nothing goes: no
+// object would be there to confirm.
+TEST(Driver, ASendWithoutAnAnnouncementSendsNothing) {
+    Driver d("fault.response.operation = SendObjectInfo\nfault.response.code = 0x2002\n");
+    d.scenario.SetSettings("transport = virtual\nprofile = camera.ini\ntrace = trace.txt\n");
+    ASSERT_TRUE(d.Load());
+    ASSERT_EQ(d.Open(), 0);
+    WriteFileBytes(d.scenario.Path("A.BIN"), "0123456789");
+    ObjectInfoRecord info = {};
+    info.objectSize = 10;
+    info.nameCount = 6;
+    strcpy(info.name, "A.BIN");
+    uint32_t storage, parent, handle;
+    EXPECT_EQ(d.camera->SendObjectInfo(d.device, 0, 0, &info, &storage, &parent, &handle),
+              kDriverGeneralError);
+    CameraStream file;
+    memset(&file, 0, sizeof file);
+    ASSERT_EQ(CreateFileStream(d.scenario.Path("A.BIN").c_str(), 1, nullptr, 0, 3, &file), 0);
+    EXPECT_EQ(d.camera->SendObject(d.device, 10, &file), kDriverGeneralError);
+    ReleaseFileStream(&file);
+    d.camera->CloseDevice(d.device);
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    EXPECT_EQ(trace.find("SendObject (0x100D)"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("send: no object was announced"), std::string::npos) << trace;
+    EXPECT_TRUE(d.FolderNames().empty());
 }
 
 TEST(Driver, FileStreamFailuresPassThrough) {
@@ -861,13 +929,19 @@ TEST(DriverOverPtpIp, ACameraHeldElsewhereIsBusyAndAFailedOpenLetsItGo) {
 TEST(DriverOverPtpIp, NothingListeningCountsNoCamera) {
     Driver d("");
     d.scenario.SetSettings("transport = ptpip\nhosts = 127.0.0.1:9, 127.0.0.1:1\n"
-                           "connect_timeout_ms = 500\n");
+                           "connect_timeout_ms = 500\ntrace = trace.txt\n");
     ASSERT_TRUE(d.Load());
     uint32_t count = 99;
     std::string records;
     EXPECT_EQ(d.Enumerate(count, records), 0);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(Driver::Items(records).size(), 0u);
+    // Each attempt is in the trace with the socket's own error.
+    std::string trace;
+    ASSERT_TRUE(ReadFileBytes(d.scenario.Path("trace.txt"), trace));
+    for (const char* expected :
+         {"connect 127.0.0.1:9: socket error 10061", "connect 127.0.0.1:1: socket error 10061"})
+        EXPECT_NE(trace.find(expected), std::string::npos) << expected << "\n" << trace;
 }
 
 // Cameras nobody here wrote, through the library as the wizard uses it: what each says of
@@ -974,8 +1048,7 @@ TEST(DriverOverPtpIp, CamerasNobodyHereWroteAreReadAndSentTo) {
         ASSERT_TRUE(ReadFileBytes(d.scenario.card() + "\\NET.FIR", arrived)) << peer;
         EXPECT_TRUE(arrived == bytes) << peer;
         // The card holds what it held, and the file sent: nothing under another name.
-        std::vector<std::string> expected = {"IMG_0001.JPG", "NOTES.TXT", "readme.txt",
-                                             "NET.FIR"};
+        std::vector<std::string> expected = {"IMG_0001.JPG", "NOTES.TXT", "readme.txt", "NET.FIR"};
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(d.FolderNames(), expected) << peer;
         server.Kill();

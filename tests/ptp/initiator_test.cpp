@@ -238,6 +238,53 @@ TEST_F(InitiatorTest, WrongTransactionIdIsMalformedAndEndsTheSession) {
     EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::NotConnected);
 }
 
+// An answer already waiting when a request is about to go (a camera that answered twice)
+// answers nothing asked: the session is out of step, and says why. A late reply to an
+// earlier call is dropped instead.
+TEST_F(InitiatorTest, AnAnswerBeforeItsRequestIsOutOfStep) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.Respond(RC_OK, r.op.transactionId);
+                    c.Respond(RC_OK, r.op.transactionId - 1); // late: dropped
+                    c.Respond(RC_OK, r.op.transactionId);     // a second answer
+                    c.Respond(RC_OK, r.op.transactionId + 1); // ahead of its request
+                }).ok());
+    OpenSession();
+    ASSERT_TRUE(initiator->Transact(OC_GetStorageIDs, {}).ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // all three have arrived
+    EXPECT_EQ(initiator->Transact(OC_GetStorageIDs, {}).status, Status::Malformed);
+    EXPECT_TRUE(initiator->outOfStep());
+    EXPECT_NE(initiator->LastFailure().find("an answer came before its request went out"),
+              std::string::npos)
+        << initiator->LastFailure();
+}
+
+// The record of a call whose dataset could not be read keeps its first bytes; one read as far
+// as it went says so.
+TEST_F(InitiatorTest, TheCallRecordKeepsWhatADatasetReadingFound) {
+    ASSERT_TRUE(Start([](ScriptedCamera& c) {
+                    AnswerOpenSession(c);
+                    OperationRequest r = c.Request();
+                    c.SendData(r.op.transactionId, Bytes{0x01, 0x50, 0x02, 0x00, 0x00, 0x64});
+                    c.Respond(RC_OK, r.op.transactionId);
+                    r = c.Request();
+                    c.SendData(r.op.transactionId, Bytes{0x01, 0x50, 0x02, 0x00, 0x00, 0x64, 0x50});
+                    c.Respond(RC_OK, r.op.transactionId);
+                }).ok());
+    std::vector<CallRecord> records;
+    initiator->SetCallObserver([&](const CallRecord& record) { records.push_back(record); });
+    OpenSession();
+    DevicePropDesc desc;
+    EXPECT_EQ(initiator->GetDevicePropDesc(DPC_BatteryLevel, desc).status, Status::Malformed);
+    EXPECT_TRUE(initiator->GetDevicePropDesc(DPC_BatteryLevel, desc).ok());
+    EXPECT_EQ(desc.current.integer, 0x50u);
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[1].rejected, (Bytes{0x01, 0x50, 0x02, 0x00, 0x00, 0x64}));
+    EXPECT_TRUE(records[2].rejected.empty());
+    EXPECT_EQ(records[2].note, "no form flag: read as no form");
+}
+
 TEST_F(InitiatorTest, SilentResponderTimesOut) {
     config.timeoutMs = 100;
     ASSERT_TRUE(Start([](ScriptedCamera& c) {
@@ -649,4 +696,49 @@ TEST(InitiatorSeamTest, ATransportThatOwnsTheSession) {
     EXPECT_EQ(transport.sessionCalls, (std::vector<uint32_t>{3, 0}));
     EXPECT_EQ(transport.onWire, std::vector<uint16_t>{OC_GetStorageIDs}) << "nothing else sent";
     EXPECT_EQ(seen, std::vector<uint16_t>{EC_StoreRemoved});
+}
+
+// A transport that loses its link on every request, and whose waiting events reach the
+// listener only once it is shut down.
+class LateEventsTransport : public Transport {
+  public:
+    Status Open(const Deadline&, Response&) override { return Status::Ok; }
+    void Start(TransportListener&) override {}
+    const ResponderInfo& Responder() const override { return info_; }
+    Status SendRequest(const Request&, const Deadline&) override { return Status::Closed; }
+    Status SendData(const Request&, const DataSource&, const Deadline&) override {
+        return Status::Closed;
+    }
+    Status ReceiveData(const Request&, DataInTarget&, Deadline&) override { return Status::Closed; }
+    Status ReadResponse(const Request&, Response&, const Deadline&) override {
+        return Status::Closed;
+    }
+    void DeliverWaitingEvents(const Deadline&) override {
+        delivering = true;
+        for (int i = 0; i < 1000 && !shut; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    void Shutdown() override { shut = true; }
+    std::atomic<bool> delivering{false}, shut{false};
+
+  private:
+    ResponderInfo info_;
+};
+
+// A close from another thread while a failed call hands on its waiting events is not held up
+// by that wait: the session holds no lock across it.
+TEST(InitiatorSeamTest, AShutdownDoesNotWaitForWaitingEvents) {
+    auto owned = std::make_unique<LateEventsTransport>();
+    LateEventsTransport& transport = *owned;
+    Initiator session;
+    ASSERT_TRUE(session.Attach(std::move(owned)).ok());
+    std::thread call(
+        [&] { EXPECT_EQ(session.Transact(OC_GetStorageIDs, {}).status, Status::Closed); });
+    while (!transport.delivering)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const Clock::time_point start = Clock::now();
+    session.Shutdown();
+    // Held by the wait, it would take the transport's whole 10 s.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    call.join();
 }
