@@ -10,6 +10,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "common/handle.h"
 #else
 #include <cerrno>
 #include <climits>
@@ -25,7 +27,7 @@ namespace fs = std::filesystem;
 namespace vcam {
 namespace {
 
-// The longest temporary name: prefix, a 32-bit handle, ".tmp".
+// The longest temporary name: prefix, a 32-bit handle, ".ren".
 const size_t kLongestTempName = sizeof kTempPrefix - 1 + 10 + 4;
 
 std::string Upper(std::string text) {
@@ -35,6 +37,25 @@ std::string Upper(std::string text) {
     }
     return text;
 }
+
+#ifdef _WIN32
+// Gives the open file (opened with DELETE access) the name `to`, never over a file of that
+// name. Renamed by its handle: under Wine a rename by name looks the old name up again.
+bool RenameOpenFile(HANDLE file, const fs::path& to) {
+    std::error_code error;
+    const std::wstring target = fs::absolute(to, error).wstring();
+    if (error)
+        return false;
+    // The structure ends in the name; the zeroed buffer holds its terminator too.
+    std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    memcpy(rename->FileName, target.data(), rename->FileNameLength);
+    return SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != 0;
+}
+#endif
 
 } // namespace
 
@@ -248,7 +269,7 @@ bool Card::DepthAllows(uint32_t parent) const {
 }
 
 bool Card::NameFits(uint32_t parent, const std::string& name) const {
-    // The temporary file of an upload sits beside it, so the longer name counts for the path.
+    // A change of letter case passes through a temporary name beside it: the longer counts.
     std::error_code error;
     fs::path longest =
         PathOf(Join(FolderPath(parent),
@@ -330,10 +351,14 @@ Card::Renaming Card::Rename(uint32_t handle, const std::string& name) {
             MoveFileExW(between.c_str(), from.c_str(), 0);
             return Renaming::Failed;
         }
-    } else if (!MoveFileExW(from.c_str(), to.c_str(), 0)) {
-        const DWORD why = GetLastError();
-        return why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS ? Renaming::NameTaken
-                                                                       : Renaming::Failed;
+    } else {
+        const common::Handle file(CreateFileW(from.c_str(), DELETE, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !RenameOpenFile(file.get(), to)) {
+            const DWORD why = GetLastError();
+            return why == ERROR_ALREADY_EXISTS || why == ERROR_FILE_EXISTS ? Renaming::NameTaken
+                                                                           : Renaming::Failed;
+        }
     }
 #else
     if (!object->folder) {

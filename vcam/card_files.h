@@ -7,7 +7,7 @@
 
 namespace vcam {
 
-// An object's file while it arrives: this prefix, its handle, ".tmp"; never listed.
+// The card's own files, never listed: this prefix, a handle, and an extension.
 constexpr char kTempPrefix[] = ".vcam-upload-";
 
 std::filesystem::path PathOf(const std::string& utf8);

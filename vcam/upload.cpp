@@ -13,6 +13,9 @@
 #include <windows.h>
 
 #include "common/handle.h"
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "card_files.h"
@@ -21,25 +24,20 @@ namespace fs = std::filesystem;
 
 namespace vcam {
 
-// A file written under a temporary name and given its own name only when whole, never over a
-// file that appeared under that name meanwhile. On Windows the open file is renamed: under Wine
-// every further open or lookup by name costs a scan of the folder.
+// A file written under its own name, never over a file that appeared under that name
+// meanwhile: it is made new, and removed again when it does not arrive whole (unless kept).
+// Under Wine each new name costs a scan of the folder, so it gets only the one.
 struct Upload::Impl {
-    fs::path temp;
-    fs::path final;
+    fs::path path;
+    bool created = false; // the file is ours to remove
 #ifdef _WIN32
     common::Handle file;
 
     bool Open() {
-        // A new file, not one emptied: under Wine on ext4 an emptied file is written out to
-        // the disk when it is closed. A leftover of an earlier run is emptied all the same.
-        for (DWORD disposition : {CREATE_NEW, TRUNCATE_EXISTING}) {
-            file.reset(CreateFileW(temp.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, disposition,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (file || GetLastError() != ERROR_FILE_EXISTS)
-                break;
-        }
-        return static_cast<bool>(file);
+        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+        created = static_cast<bool>(file);
+        return created;
     }
     bool Write(const uint8_t* data, size_t size) {
         while (size > 0) {
@@ -52,32 +50,26 @@ struct Upload::Impl {
         return true;
     }
     bool Commit() {
-        std::error_code error;
-        const std::wstring target = fs::absolute(final, error).wstring();
-        if (error)
-            return false;
-        // The structure ends in the name; the zeroed buffer holds its terminator too.
-        std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-        auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-        rename->ReplaceIfExists = FALSE;
-        rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-        memcpy(rename->FileName, target.data(), rename->FileNameLength);
-        if (!SetFileInformationByHandle(file.get(), FileRenameInfo, rename,
-                                        static_cast<DWORD>(buffer.size())))
-            return false;
         file.reset();
         return true;
     }
     void Discard() {
         file.reset();
         std::error_code ignored;
-        fs::remove(temp, ignored);
+        if (created)
+            fs::remove(path, ignored);
     }
 #else
     std::ofstream file;
 
     bool Open() {
-        file.open(temp, std::ios::binary | std::ios::trunc);
+        // O_EXCL: never a file that is there already.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        created = true;
+        file.open(path, std::ios::binary | std::ios::trunc);
         return file.is_open();
     }
     bool Write(const uint8_t* data, size_t size) {
@@ -86,13 +78,13 @@ struct Upload::Impl {
     }
     bool Commit() {
         file.close();
-        // In one step: a check and then a rename would replace a file that appeared between.
-        return !file.fail() && MoveNoReplace(temp, final);
+        return !file.fail();
     }
     void Discard() {
         file.close();
         std::error_code ignored;
-        fs::remove(temp, ignored);
+        if (created)
+            fs::remove(path, ignored);
     }
 #endif
 };
@@ -134,8 +126,7 @@ std::unique_ptr<Upload> Card::BeginUpload(uint32_t handle, uint32_t parent, cons
     upload->impl_.reset(new Upload::Impl());
     upload->card_ = this;
     std::string folder = FolderPath(parent);
-    upload->impl_->final = PathOf(Join(folder, name));
-    upload->impl_->temp = PathOf(Join(folder, kTempPrefix + std::to_string(handle) + ".tmp"));
+    upload->impl_->path = PathOf(Join(folder, name));
     if (!upload->impl_->Open())
         return nullptr;
     upload->object_.handle = handle;
