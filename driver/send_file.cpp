@@ -405,11 +405,11 @@ DriverResult OpenCamera::ReadBack(const Announced& sent, uint32_t size, CameraSt
 ptp::Result OpenCamera::Delete(uint32_t handle) {
     // The camera may be busy writing its card for a while after a failed send: longer than
     // an operation waits.
-    const common::Clock::time_point start = common::Clock::now();
+    const common::Deadline busyFor(kCleanUpBusyMs, kCleanUpBusyMs, 0);
     for (;;) {
         const ptp::Result result = initiator_->DeleteObject(handle);
         if (!(result.status == ptp::Status::Ok && result.code == ptp::RC_DeviceBusy) ||
-            common::MsSince(start) >= kCleanUpBusyMs)
+            busyFor.Passed())
             return result;
         Sleep(kCleanUpPauseMs);
     }

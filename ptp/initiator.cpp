@@ -211,8 +211,8 @@ Result Initiator::Call(uint16_t code, const Params& params, const DataOut* out, 
     delivered_ = false;
     // A camera busy writing its card or waking up is asked again, a little later each time,
     // within the operation's own bound; an answer that came after data is final.
-    const Clock::time_point start = Clock::now();
     const int bound = std::min(config_.busyRetryMs, config_.timeoutMs);
+    const Deadline busyFor(bound, bound, 0);
     for (int pauseMs = kFirstBusyPauseMs;; pauseMs = std::min(pauseMs * 2, kLastBusyPauseMs)) {
         const Clock::time_point began = Clock::now();
         CallRecord record;
@@ -230,11 +230,9 @@ Result Initiator::Call(uint16_t code, const Params& params, const DataOut* out, 
         }
         const Result& result = record.result;
         const bool busy = result.status == Status::Ok && result.code == RC_DeviceBusy;
-        if (!busy || record.dataInBegan || (out && !out->rewind) ||
-            common::MsSince(start) + pauseMs > bound)
+        if (!busy || record.dataInBegan || (out && !out->rewind) || busyFor.WaitMs() < pauseMs)
             return result;
-        for (const Clock::time_point until = common::MsFromNow(pauseMs);
-             Clock::now() < until && !stopping_;)
+        for (const Deadline pause(pauseMs, pauseMs, 0); !pause.Passed() && !stopping_;)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (out && !out->rewind())
             return result;

@@ -645,15 +645,25 @@ TEST_F(InitiatorTest, AnEventHeaderInPiecesIsReadWhole) {
 // A transport whose device stack owns the session, as Windows Portable Devices does: it
 // answers OpenSession and CloseSession itself and never puts those on the wire, and the
 // session works over it as over any other.
-class OwningTransport : public Transport {
+// What a transport of a test's own needs beside the steps it plays: it opens at once, keeps
+// its listener and shuts down at once.
+class StubTransport : public Transport {
   public:
-    std::vector<uint16_t> onWire;
-    std::vector<uint32_t> sessionCalls;
     TransportListener* listener = nullptr;
 
     Status Open(const Deadline&, Response&) override { return Status::Ok; }
     void Start(TransportListener& l) override { listener = &l; }
     const ResponderInfo& Responder() const override { return info_; }
+    void Shutdown() override {}
+
+  private:
+    ResponderInfo info_;
+};
+
+class OwningTransport : public StubTransport {
+  public:
+    std::vector<uint16_t> onWire;
+    std::vector<uint32_t> sessionCalls;
     Status SendRequest(const Request& request, const Deadline&) override {
         if (request.code == OC_OpenSession || request.code == OC_CloseSession)
             sessionCalls.push_back(request.params.empty() ? 0 : request.params[0]);
@@ -674,10 +684,6 @@ class OwningTransport : public Transport {
         response.code = RC_OK;
         return Status::Ok;
     }
-    void Shutdown() override {}
-
-  private:
-    ResponderInfo info_;
 };
 
 TEST(InitiatorSeamTest, ATransportThatOwnsTheSession) {
@@ -700,11 +706,8 @@ TEST(InitiatorSeamTest, ATransportThatOwnsTheSession) {
 
 // A transport that loses its link on every request, and whose waiting events reach the
 // listener only once it is shut down.
-class LateEventsTransport : public Transport {
+class LateEventsTransport : public StubTransport {
   public:
-    Status Open(const Deadline&, Response&) override { return Status::Ok; }
-    void Start(TransportListener&) override {}
-    const ResponderInfo& Responder() const override { return info_; }
     Status SendRequest(const Request&, const Deadline&) override { return Status::Closed; }
     Status SendData(const Request&, const DataSource&, const Deadline&) override {
         return Status::Closed;
@@ -720,9 +723,6 @@ class LateEventsTransport : public Transport {
     }
     void Shutdown() override { shut = true; }
     std::atomic<bool> delivering{false}, shut{false};
-
-  private:
-    ResponderInfo info_;
 };
 
 // A close from another thread while a failed call hands on its waiting events is not held up
