@@ -43,10 +43,13 @@ CONFIGS = native asan x86_64 i686 fuzz
 
 configure: $(foreach c,$(CONFIGS),$(BUILD)/$(c)/build.ninja)
 
+# The i686 build only compiles, and only what ships (32-bit programs cannot run on these
+# machines): its compile checks the 36-byte stream descriptor and the packed records.
 build: deps configure
-	for c in $(CONFIGS); do ninja -C $(BUILD)/$$c -j$(JOBS) || exit 1; done
+	for c in $(CONFIGS); do \
+		ninja -C $(BUILD)/$$c -j$(JOBS) $$([ $$c = i686 ] && echo kit) || exit 1; \
+	done
 
-# The i686 build only compiles: 32-bit programs cannot run on these machines.
 test: build
 	tools/run-tests $(BUILD)/native $(BUILD)/asan $(BUILD)/fuzz $(BUILD)/x86_64
 

@@ -143,6 +143,8 @@ class UsbSource final : public CameraSource {
         if (!transport)
             return kDriverNoCamera;
         initiator = newInitiator_();
+        // Opened again, the device's class driver begins a new session with the camera.
+        initiator->SetReconnect([this, index] { return cameras_.OpenTransport(index); });
         return MapPtpResult(initiator->Attach(std::move(transport)));
     }
 
