@@ -202,7 +202,7 @@ enum Card { kNoFiles, kFirstFile, kFirstTwo, kAllFiles, kSome, kFirstMaybeSecond
 enum Leftover { kWholeOnly, kTemporary, kPartial };
 
 // The camera: embedded in the library, the vcam server over PTP/IP, or uMTP-Responder over
-// PTP/IP (tests/peers), a camera nobody here wrote, named as the update's model.
+// PTP/IP (peers/), a camera nobody here wrote, named as the update's model.
 enum Camera { kEmbedded, kPtpIp, kUmtp };
 const char kUmtpConf[] = "manufacturer \"Tarvo\"\nproduct \"Tarvo Camera X1\"\n"
                          "firmware_version \"1.0.1.2\"\nserial \"TX1-00000001\"\n";

@@ -3,6 +3,10 @@
 #   gphoto2_interop.sh VCAM            --summary, --list-files and --upload-file (byte for byte)
 #   gphoto2_interop.sh VCAM --capture  the same session captured with tshark on loopback; the
 #                                      PTP/IP dissection must decode with no malformed packet
+#   gphoto2_interop.sh PEER --peer     the bridge of peers/ under an initiator that is not ours:
+#                                      libgphoto2's virtual camera, a property set and read back
+#                                      (a data-out phase), a file fetched byte for byte (a data-in
+#                                      phase of several transfers)
 # Exits 77 (skipped) when gphoto2, or tshark and the right to capture, are missing.
 set -u
 vcam=$1
@@ -30,19 +34,38 @@ fi
 # A card with a file in the root and one in a folder.
 mkdir -p "$work/card/DCIM" "$work/home"
 printf 'camera card\n' > "$work/card/readme.txt"
-head -c 3000 /dev/urandom > "$work/card/DCIM/IMG_0001.JPG"
+head -c 200000 /dev/urandom > "$work/card/DCIM/IMG_0001.JPG"
 export HOME=$work/home  # gphoto2 keeps its settings there
 
 "$vcam" --card "$work/card" --port 0 > "$work/vcam.log" 2>&1 &
 vcam_pid=$!
 port=
 for _ in $(seq 100); do
-    port=$(sed -n 's/^vcam listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/vcam.log")
+    port=$(sed -n 's/^.* listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/vcam.log")
     [ -n "$port" ] && break
     sleep 0.1
 done
-[ -n "$port" ] || fail "vcam did not start"
+[ -n "$port" ] || fail "the camera did not start"
 gp() { timeout 30 gphoto2 --port "ptpip:127.0.0.1:$port:$port" "$@" 2>&1; }
+
+if [ "$capture" = --peer ]; then
+    summary=$(gp --summary)
+    echo "$summary" | grep -q "Model: VC" || fail "summary lacks the model: $summary"
+    echo "$summary" | grep -q "store_00010001" || fail "summary lacks the card: $summary"
+    set=$(gp --set-config f-number=f/4 --get-config f-number)
+    echo "$set" | grep -q "Current: f/4" || fail "the property was not set: $set"
+    mkdir -p "$work/got"
+    (cd "$work/got" && gp --get-file 1 --folder /store_00010001/DCIM) > "$work/get.log"
+    cmp "$work/card/DCIM/IMG_0001.JPG" "$work/got/IMG_0001.JPG" ||
+        fail "the file fetched differs: $(cat "$work/get.log")"
+    kill -TERM "$vcam_pid"
+    wait "$vcam_pid"
+    status=$?
+    vcam_pid=
+    [ "$status" -eq 0 ] || fail "the peer exited with $status"
+    echo "gphoto2 and libgphoto2's virtual camera over the bridge: passed"
+    exit 0
+fi
 
 if [ "$capture" = --capture ]; then
     tshark -i lo -f "tcp port $port" -w "$work/session.pcapng" > "$work/tshark.log" 2>&1 &

@@ -82,7 +82,7 @@ class VcamServer : public CameraServer {
     common::Handle process_;
 };
 
-// A camera nobody here wrote (tests/peers): uMTP-Responder or libgphoto2's virtual camera,
+// A camera nobody here wrote (peers/): uMTP-Responder or libgphoto2's virtual camera,
 // native Linux programs that Wine starts, with the card folder of `folder` (relative to it).
 // uMTP-Responder takes lines of its own configuration file from `conf` there, where named.
 enum class Peer { kUmtpResponder, kGphotoVcamera };
