@@ -111,17 +111,18 @@ class OpenCamera {
     // Why `info` is not the object sent as `name` with `size` bytes where it was sent, or "".
     static std::string Misplaced(const Announced& sent, const ptp::ObjectInfo& info,
                                  const std::string& name, uint32_t size);
-    // The object's entry names it `name`, where it was sent, with `size` bytes.
-    DriverResult ConfirmEntry(const Announced& sent, const std::string& name, uint32_t size);
+    // The object's entry names it `name`, where it was sent, with `size` bytes; a renamed
+    // file whose old handle is gone is found by its name, and `sent` names its new handle.
+    DriverResult ConfirmEntry(Announced& sent, const std::string& name, uint32_t size);
     // The object's bytes, read back, are the file's.
     DriverResult ReadBack(const Announced& sent, uint32_t size, CameraStream* file,
                           const std::function<DriverResult(uint64_t)>& progress);
     // Gives a verified file its own name and confirms that name; `refused` when the camera
     // answered that it cannot rename.
     DriverResult GiveName(Announced& sent, uint32_t size, bool& refused);
-    // The renamed file under a handle of its own: among the objects the camera said it added,
-    // then at the card's root; `sent` then names that handle.
-    DriverResult FindRenamed(Announced& sent, uint32_t size);
+    // The handle of the object named `name` on `store`: among the objects the camera said it
+    // added, then at the store's root; kDriverVerifyFailed when there is none.
+    DriverResult FindByName(uint32_t store, const std::string& name, uint32_t& handle);
     // DeleteObject, DeviceBusy ridden out longer than an operation rides it out.
     ptp::Result Delete(uint32_t handle);
     // Deletes what a failed send left on the card while the camera is there: a session out of

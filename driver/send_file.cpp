@@ -259,10 +259,23 @@ std::string OpenCamera::Misplaced(const Announced& sent, const ptp::ObjectInfo& 
     return std::string();
 }
 
-DriverResult OpenCamera::ConfirmEntry(const Announced& sent, const std::string& name,
-                                      uint32_t size) {
+DriverResult OpenCamera::ConfirmEntry(Announced& sent, const std::string& name, uint32_t size) {
     ptp::ObjectInfo info;
-    const ptp::Result result = initiator_->GetObjectInfo(sent.handle, info);
+    ptp::Result result = initiator_->GetObjectInfo(sent.handle, info);
+    // Some cameras give a renamed file a new handle (uMTP-Responder copies it): where the old
+    // one is gone, the file is found by its name.
+    if (result.status == ptp::Status::Ok && result.code == ptp::RC_InvalidObjectHandle &&
+        name != sent.sentAs) {
+        const uint32_t old = sent.handle;
+        const DriverResult found = FindByName(sent.storage, name, sent.handle);
+        if (found == kDriverVerifyFailed)
+            trace_.Note("confirm " + Quoted(name) + ": its old object " + TraceHex(old, 8) +
+                        " is gone and no object has its name");
+        if (found != kDriverOk)
+            return found;
+        trace_.Note(Quoted(name) + " is now object " + TraceHex(sent.handle, 8));
+        result = initiator_->GetObjectInfo(sent.handle, info);
+    }
     if (result.status != ptp::Status::Ok)
         return MapPtpResult(result);
     const std::string why = result.ok() ? Misplaced(sent, info, name, size)
@@ -288,63 +301,46 @@ DriverResult OpenCamera::GiveName(Announced& sent, uint32_t size, bool& refused)
     if (!result.ok())
         return MapPtpResult(result);
     trace_.Note("renamed object " + TraceHex(sent.handle, 8) + " to " + Quoted(sent.name));
-    ptp::ObjectInfo info;
-    const ptp::Result confirmed = initiator_->GetObjectInfo(sent.handle, info);
-    // Some cameras give a renamed file a new handle (uMTP-Responder copies it): the file is
-    // then found by its name, first among the objects the camera said it added.
-    if (confirmed.status == ptp::Status::Ok && confirmed.code == ptp::RC_InvalidObjectHandle)
-        return FindRenamed(sent, size);
-    if (confirmed.status != ptp::Status::Ok)
-        return MapPtpResult(confirmed);
-    const std::string why = confirmed.ok()
-                                ? Misplaced(sent, info, sent.name, size)
-                                : "GetObjectInfo answered " + TraceHex(confirmed.code, 4);
-    if (why.empty())
-        return kDriverOk;
-    trace_.Note("confirm " + Quoted(sent.name) + " (object " + TraceHex(sent.handle, 8) +
-                "): " + why);
-    return kDriverVerifyFailed;
+    return ConfirmEntry(sent, sent.name, size);
 }
 
-DriverResult OpenCamera::FindRenamed(Announced& sent, uint32_t size) {
+DriverResult OpenCamera::FindByName(uint32_t store, const std::string& name, uint32_t& handle) {
+    // The objects the camera said it added come first, newest first. One it announced but
+    // never made (uMTP-Responder's file watcher sees a temporary name) answers an empty
+    // ObjectInfo: no object.
     initiator_->DeliverWaitingEvents();
-    std::vector<uint32_t> candidates;
+    std::vector<uint32_t> added;
     {
         std::lock_guard<common::Lock> hold(addedLock_);
-        candidates.assign(added_.rbegin(), added_.rend());
+        added.assign(added_.rbegin(), added_.rend());
     }
-    const size_t announced = candidates.size();
-    std::vector<uint32_t> root;
-    const CardCache::ListKey key{sent.storage, 0, ptp::kRootParent};
-    cache_.ForgetObjects();
-    if (ListHandles(key, root) == kDriverOk)
-        candidates.insert(candidates.end(), root.rbegin(), root.rend()); // newest first
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        if (i >= announced &&
-            std::count(candidates.begin(), candidates.begin() + announced, candidates[i]))
-            continue;
+    for (uint32_t candidate : added) {
         ptp::ObjectInfo info;
-        const ptp::Result result = initiator_->GetObjectInfo(candidates[i], info);
-        // A camera may announce an object it never makes (uMTP-Responder's file watcher sees
-        // the temporary name): an empty answer is no object.
+        const ptp::Result result = initiator_->GetObjectInfo(candidate, info);
         if (result.status == ptp::Status::Malformed && !initiator_->outOfStep())
             continue;
         if (result.status != ptp::Status::Ok)
             return MapPtpResult(result);
-        if (!result.ok() || ptp::Lower(info.filename) != ptp::Lower(sent.name))
-            continue;
-        trace_.Note(Quoted(sent.name) + " is now object " + TraceHex(candidates[i], 8));
-        sent.handle = candidates[i];
-        const std::string why = Misplaced(sent, info, sent.name, size);
-        if (why.empty())
+        if (result.ok() && info.storageId == store &&
+            ptp::Lower(info.filename) == ptp::Lower(name)) {
+            handle = candidate;
             return kDriverOk;
-        trace_.Note("confirm " + Quoted(sent.name) + " (object " + TraceHex(sent.handle, 8) +
-                    "): " + why);
-        return kDriverVerifyFailed;
+        }
     }
-    trace_.Note("confirm " + Quoted(sent.name) + ": its old object " + TraceHex(sent.handle, 8) +
-                " is gone and no object has its name");
-    return kDriverVerifyFailed;
+    // Then the store's root, where every file is sent, its entries as a card walk reads them.
+    std::vector<uint32_t> root;
+    cache_.ForgetObjects();
+    DriverResult r = ListHandles({store, 0, ptp::kRootParent}, root);
+    const std::string wanted = ptp::Lower(Utf8ToAnsi(name));
+    for (auto it = root.rbegin(); r == kDriverOk && it != root.rend(); ++it) {
+        ObjectEntryRecord entry;
+        r = Entry(*it, entry);
+        if (r == kDriverOk && ptp::Lower(entry.name) == wanted) {
+            handle = *it;
+            return kDriverOk;
+        }
+    }
+    return r == kDriverOk ? kDriverVerifyFailed : r;
 }
 
 DriverResult OpenCamera::ReadBack(const Announced& sent, uint32_t size, CameraStream* file,
@@ -451,19 +447,8 @@ bool OpenCamera::Relocate(Announced& sent) {
     const ptp::Result same = initiator_->GetObjectInfo(sent.handle, info);
     if (same.ok() && info.filename == sent.sentAs && info.storageId == sent.storage)
         return true;
-    std::vector<uint32_t> root;
-    cache_.ForgetObjects();
-    if (ListHandles({sent.storage, 0, ptp::kRootParent}, root) != kDriverOk)
-        return false;
-    for (uint32_t handle : root) {
-        ObjectEntryRecord entry;
-        if (Entry(handle, entry) != kDriverOk)
-            return false;
-        if (entry.name == Utf8ToAnsi(sent.sentAs)) {
-            sent.handle = handle;
-            return true;
-        }
-    }
+    if (FindByName(sent.storage, sent.sentAs, sent.handle) == kDriverOk)
+        return true;
     trace_.Note(Quoted(sent.sentAs) + " is not on the card any more");
     return false;
 }
